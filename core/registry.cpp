@@ -1,0 +1,248 @@
+#include "registry.h"
+
+#include "logs.h"
+
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTextStream>
+
+#include <exception>
+
+const char* Registry::FileName = "Registry.dat";
+const char* Registry::HeaderLine1 = "Veltrax:Registry";
+const char* Registry::HeaderLine2 = "Version:1.0.0.1";
+const char* Registry::SharedFolderKey = "PSHAREDFOLDER";
+const char* Registry::SharedFolderDefault = "/srv/samba/share/TXVeltraxIMG";
+
+bool Registry::IsVerbatimKey(const QString& key)
+{
+    return key.compare(QLatin1String(SharedFolderKey), Qt::CaseInsensitive) == 0;
+}
+
+Registry::Registry(QObject* parent)
+    : QThread(parent)
+{
+    logging = Logs::AccessMemory();
+    logging->udebug(QStringLiteral("Loading Registry Component"));
+    try {
+        RegBase.clear();
+        file.setFileName(QString::fromLatin1(FileName));
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Registry: ") + QString::fromLocal8Bit(e.what()));
+    }
+    Init();
+}
+
+Registry::~Registry()
+{
+    logging->udebug(QStringLiteral("Registry Component Destrution"));
+}
+
+// A loaded line loses its spaces and is upper-cased; a verbatim key keeps its value as written.
+QString Registry::normaliseLine(const QString& line)
+{
+    const int colon = line.indexOf(QLatin1Char(':'));
+    if (colon > 0) {
+        const QString key = line.left(colon).remove(QLatin1Char(' '));
+        if (IsVerbatimKey(key))
+            return key.toUpper() + line.mid(colon);
+    }
+    QString entry = line;
+    entry.remove(QLatin1Char(' '));
+    return entry.toUpper();
+}
+
+bool Registry::Init()
+{
+    try {
+        // Give the file its header. A file that already starts with the header (in any letter
+        // case) keeps everything else byte for byte; a file without it (new, empty, or edited
+        // by hand) gets the header in front of its content, so no stored line is lost.
+        QByteArray content;
+        bool exists = file.exists();
+        if (exists && file.open(QIODevice::ReadOnly)) {
+            content = file.readAll();
+            file.close();
+        }
+        const QByteArray header = QByteArray(HeaderLine1) + '\n' + QByteArray(HeaderLine2) + '\n';
+        QByteArray rest = content;
+        {
+            const int firstEnd = content.indexOf('\n');
+            const int secondEnd = firstEnd < 0 ? -1 : content.indexOf('\n', firstEnd + 1);
+            if (secondEnd > 0) {
+                const QByteArray l1 = content.left(firstEnd).trimmed();
+                const QByteArray l2 = content.mid(firstEnd + 1, secondEnd - firstEnd - 1).trimmed();
+                if (l1.toUpper() == QByteArray(HeaderLine1).toUpper() && l2.toUpper() == QByteArray(HeaderLine2).toUpper())
+                    rest = content.mid(secondEnd + 1);
+            } else if (content.trimmed().toUpper() == QByteArray(HeaderLine1).toUpper()) {
+                rest.clear();
+            }
+        }
+        const QByteArray wanted = header + rest;
+        if (wanted != content && (!exists || (QFileInfo(file.fileName()).permissions() & QFileDevice::WriteOwner))) {
+            QSaveFile out(file.fileName());
+            if (out.open(QIODevice::WriteOnly)) {
+                out.write(wanted);
+                out.commit();
+            }
+        }
+
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            logging->udebug(QStringLiteral("Registry: Can not read file."));
+        } else if (file.size() == 0) {
+            logging->udebug(QStringLiteral("Registry: Empty."));
+        } else {
+            QTextStream in(&file);
+            while (!in.atEnd())
+                RegBase.append(normaliseLine(in.readLine()));
+        }
+        file.close();
+        logging->udebug(QStringLiteral("Registry Class imported successfully"));
+        return true;
+    } catch (const std::exception& e) {
+        file.close();
+        logging->udebug(QStringLiteral("RegistryInit:") + QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+}
+
+int Registry::findEntry(const QString& key, int firstIndex) const
+{
+    const QString search = key.toUpper() + QLatin1Char(':');
+    for (int i = firstIndex; i < RegBase.size(); ++i) {
+        if (RegBase.at(i).toUpper().contains(search))
+            return i;
+    }
+    return -1;
+}
+
+bool Registry::lookup(const QString& key, QString* value)
+{
+    const int index = findEntry(key, 1);
+    if (index < 0) {
+        logging->udebug(QStringLiteral("Can not Found Registry key:") + key);
+        return false;
+    }
+    *value = RegBase.at(index).mid(key.size() + 1);
+    return true;
+}
+
+QString Registry::GetKeySTR(QString Key, QString Default)
+{
+    try {
+        QString value;
+        return lookup(Key, &value) ? value : Default;
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Get Key STR:") + QString::fromLocal8Bit(e.what()));
+        return Default;
+    }
+}
+
+int Registry::GetKeyINT(QString Key, int Default)
+{
+    try {
+        QString value;
+        if (!lookup(Key, &value))
+            return Default;
+        bool ok = false;
+        const int number = value.toInt(&ok, 10);
+        return ok ? number : 0;
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Get Key INT:") + QString::fromLocal8Bit(e.what()));
+        return Default;
+    }
+}
+
+double Registry::GetKeyDOUBLE(QString Key, double Default)
+{
+    try {
+        QString value;
+        if (!lookup(Key, &value))
+            return Default;
+        bool ok = false;
+        const double number = value.toDouble(&ok);
+        return ok ? number : 0.0;
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Get Key DOUBLE:") + QString::fromLocal8Bit(e.what()));
+        return Default;
+    }
+}
+
+bool Registry::GetKeyBOOL(QString Key, bool Default)
+{
+    try {
+        QString value;
+        if (!lookup(Key, &value))
+            return Default;
+        bool ok = false;
+        return value.toInt(&ok, 10) == 1 && ok;
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Get Key BOOL:") + QString::fromLocal8Bit(e.what()));
+        return Default;
+    }
+}
+
+bool Registry::SetKey(QString Key, QString Val)
+{
+    try {
+        const QString entry = Key.toUpper() + QLatin1Char(':') + (IsVerbatimKey(Key) ? Val : Val.toUpper());
+        const int index = findEntry(Key, 0);
+        if (index >= 0) {
+            RegBase[index] = entry;
+            logging->udebug(QStringLiteral("Registry key ") + Key + QStringLiteral(" updated as:") + Val);
+            return true;
+        }
+        if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text)) {
+            file.unsetError();
+            logging->udebug(QStringLiteral("Can not write Registry key:") + entry);
+            return false;
+        }
+        const QByteArray line = entry.toLocal8Bit() + '\n';
+        const bool written = file.write(line) == line.size();
+        file.close();
+        if (!written || file.error() != QFileDevice::NoError) {
+            file.unsetError();
+            logging->udebug(QStringLiteral("Can not write Registry key:") + entry);
+            return false;
+        }
+        RegBase.append(entry);
+        logging->udebug(QStringLiteral("New Registry key Created as:") + entry);
+        return true;
+    } catch (const std::exception& e) {
+        file.close();
+        logging->udebug(QStringLiteral("Setting Registry Key:") + QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+}
+
+bool Registry::SaveReg()
+{
+    try {
+        // The new content goes to a temporary file that replaces the old one only once it is
+        // completely on disk: a crash or a full disk leaves the previous file intact.
+        QSaveFile out(file.fileName());
+        const bool lockedFile = file.exists() && !(QFileInfo(file.fileName()).permissions() & QFileDevice::WriteOwner);
+        if (lockedFile || !out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+            logging->udebug(QStringLiteral("Can not open reg file"));
+            return false;
+        }
+        QByteArray content;
+        for (const QString& entry : qAsConst(RegBase))
+            content += entry.toLocal8Bit() + '\n';
+        out.write(content);
+        if (!out.commit()) {
+            logging->udebug(QStringLiteral("Can not write registry file :") + out.errorString());
+            return false;
+        }
+        logging->udebug(QStringLiteral("Reg file saved"));
+        return true;
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Can not write registry file :") + QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+}
+
+QStringList Registry::GetRegBaseCopy()
+{
+    return RegBase.mid(1);
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "singleton.h"
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+class Logs;
+
+// Persistent key/value settings in "Registry.dat" (working directory). The whole file is held
+// in RegBase; lookups and updates work in memory, SaveReg() rewrites the file as a whole.
+// Used from the main thread only, so it takes no lock.
+class Registry : public QThread
+{
+    Q_OBJECT
+    VELTRAX_SINGLETON_ACCESS(Registry)
+
+public:
+    ~Registry() override;
+
+    bool Init();
+    bool SetKey(QString Key, QString Val);
+    QString GetKeySTR(QString Key, QString Default);
+    int GetKeyINT(QString Key, int Default);
+    double GetKeyDOUBLE(QString Key, double Default);
+    bool GetKeyBOOL(QString Key, bool Default);
+    bool SaveReg();
+    QStringList GetRegBaseCopy();
+
+    static const char* FileName;
+    static const char* HeaderLine1;
+    static const char* HeaderLine2;
+
+    // Keys whose values keep their letter case (and spaces) in memory and in the file, because
+    // they name things on a case-sensitive file system. Every other value is upper-cased.
+    static bool IsVerbatimKey(const QString& key);
+    static const char* SharedFolderKey;
+    static const char* SharedFolderDefault;
+
+protected:
+    void run() override {}
+
+private:
+    explicit Registry(QObject* parent = nullptr);
+
+    // Index of the entry holding key, or -1. firstIndex 1 skips the first header line.
+    int findEntry(const QString& key, int firstIndex) const;
+    bool lookup(const QString& key, QString* value);
+    static QString normaliseLine(const QString& line);
+
+    Logs* logging = nullptr;
+    QFile file;
+    QStringList RegBase;
+};

@@ -1,0 +1,203 @@
+#include "core/logs.h"
+#include "core/registry.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+using testsupport::readAll;
+using testsupport::writeAll;
+
+class TestRegistry : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<testsupport::WorkDir> work;
+    Registry* start()
+    {
+        Logs::AccessMemory();
+        return Registry::AccessMemory();
+    }
+    void stop()
+    {
+        Registry::Destroy();
+        Logs::Destroy();
+    }
+    void restart()
+    {
+        stop();
+        start();
+    }
+
+private slots:
+    void init() { work.reset(new testsupport::WorkDir); }
+    void cleanup()
+    {
+        stop();
+        work.reset();
+    }
+
+    void firstStartWritesHeaderAndDefaults()
+    {
+        Registry* reg = start();
+        QCOMPARE(readAll("Registry.dat"), QByteArray("Veltrax:Registry\nVersion:1.0.0.1\n"));
+        QCOMPARE(reg->GetKeyINT("CAMTLAOIX", 7), 7);
+        QCOMPARE(reg->GetKeySTR("CAMTLID", "1111111111"), QString("1111111111"));
+        QVERIFY(testsupport::logMessages().contains("Can not Found Registry key:CAMTLAOIX"));
+        const QStringList log = testsupport::logMessages();
+        QCOMPARE(log.value(0), QString("Loading Registry Component"));
+        QCOMPARE(log.value(1), QString("Registry Class imported successfully"));
+    }
+
+    void typedGetters_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<int>("asInt");
+        QTest::addColumn<double>("asDouble");
+        QTest::addColumn<bool>("asBool");
+        QTest::newRow("integer") << "12" << 12 << 12.0 << false;
+        QTest::newRow("real") << "12.5" << 0 << 12.5 << false;
+        QTest::newRow("one") << "1" << 1 << 1.0 << true;
+        QTest::newRow("word true") << "true" << 0 << 0.0 << false;
+        QTest::newRow("exponent") << "1e-05" << 0 << 1e-05 << false;
+        QTest::newRow("negative") << "-3" << -3 << -3.0 << false;
+        QTest::newRow("empty") << "" << 0 << 0.0 << false;
+    }
+    void typedGetters()
+    {
+        QFETCH(QString, stored);
+        QFETCH(int, asInt);
+        QFETCH(double, asDouble);
+        QFETCH(bool, asBool);
+        Registry* reg = start();
+        QVERIFY(reg->SetKey("PTESTVALUE", stored));
+        QCOMPARE(reg->GetKeyINT("PTESTVALUE", 99), asInt);
+        QCOMPARE(reg->GetKeyDOUBLE("PTESTVALUE", 99.0), asDouble);
+        QCOMPARE(reg->GetKeyBOOL("PTESTVALUE", !asBool), asBool);
+        QCOMPARE(reg->GetKeyBOOL("PABSENTFLAG", true), true);
+        QCOMPARE(reg->GetKeyBOOL("PABSENTFLAG", false), false);
+    }
+
+    void keysAreCaseBlind()
+    {
+        Registry* reg = start();
+        QVERIFY(reg->SetKey("CamTlAoiX", "12"));
+        QCOMPARE(reg->GetKeyINT("camtlaoix", 0), 12);
+        QVERIFY(testsupport::logMessages().contains("New Registry key Created as:CAMTLAOIX:12"));
+    }
+
+    void spacesKeptUntilReload()
+    {
+        Registry* reg = start();
+        QVERIFY(reg->SetKey("A", "abc def"));
+        QCOMPARE(reg->GetKeySTR("A", ""), QString("ABC DEF"));
+        QVERIFY(reg->SaveReg());
+        restart();
+        QCOMPARE(Registry::AccessMemory()->GetKeySTR("A", ""), QString("ABCDEF"));
+    }
+
+    void updateReachesFileOnlyOnSave()
+    {
+        Registry* reg = start();
+        QVERIFY(reg->SetKey("PMTLPXS", "25.6"));
+        QVERIFY(reg->SetKey("PMTLPXS", "30"));
+        QVERIFY(testsupport::logMessages().contains("Registry key PMTLPXS updated as:30"));
+        QVERIFY(reg->SetKey("PZFTLPOS", "15"));
+        restart();
+        Registry* again = Registry::AccessMemory();
+        QCOMPARE(again->GetKeyDOUBLE("PMTLPXS", 0), 25.6); // update lost without a save
+        QCOMPARE(again->GetKeyDOUBLE("PZFTLPOS", 0), 15.0); // creation is on disk at once
+    }
+
+    void duplicateKeysUseTheFirst()
+    {
+        writeAll("Registry.dat", "Veltrax:Registry\nVersion:1.0.0.1\nPX:1\nPX:2\n");
+        Registry* reg = start();
+        QCOMPARE(reg->GetKeyINT("PX", 0), 1);
+        QVERIFY(reg->SetKey("PX", "5"));
+        QVERIFY(reg->SaveReg());
+        QCOMPARE(readAll("Registry.dat"), QByteArray("VELTRAX:REGISTRY\nVERSION:1.0.0.1\nPX:5\nPX:2\n"));
+    }
+
+    void headerNeverMatchedAndCaseRestored()
+    {
+        Registry* reg = start();
+        QCOMPARE(reg->GetKeySTR("version", ""), QString("1.0.0.1"));
+        QCOMPARE(reg->GetKeySTR("veltrax", "none"), QString("none"));
+        QVERIFY(reg->SetKey("POVTLCHH", "400"));
+        QVERIFY(reg->SaveReg());
+        QVERIFY(readAll("Registry.dat").startsWith("VELTRAX:REGISTRY\nVERSION:1.0.0.1\n"));
+        restart();
+        QCOMPARE(readAll("Registry.dat"), QByteArray("Veltrax:Registry\nVersion:1.0.0.1\nPOVTLCHH:400\n"));
+        QCOMPARE(Registry::AccessMemory()->GetRegBaseCopy(), QStringList({"VERSION:1.0.0.1", "POVTLCHH:400"}));
+    }
+
+    void handEditedFileKeepsEveryLine()
+    {
+        writeAll("Registry.dat", "camtlid:4103\nPMTLPXS:20\n");
+        Registry* reg = start();
+        QCOMPARE(reg->GetKeySTR("CAMTLID", ""), QString("4103"));
+        QCOMPARE(reg->GetKeyDOUBLE("PMTLPXS", 0), 20.0);
+        QCOMPARE(readAll("Registry.dat"), QByteArray("Veltrax:Registry\nVersion:1.0.0.1\ncamtlid:4103\nPMTLPXS:20\n"));
+    }
+
+    void sharedFolderKeepsItsCase()
+    {
+        Registry* reg = start();
+        QCOMPARE(reg->GetKeySTR(Registry::SharedFolderKey, Registry::SharedFolderDefault),
+                 QString("/srv/samba/share/TXVeltraxIMG"));
+        QVERIFY(reg->SetKey("PSharedFolder", "/tmp/Share/Img"));
+        QVERIFY(reg->SaveReg());
+        restart();
+        QCOMPARE(Registry::AccessMemory()->GetKeySTR("PSHAREDFOLDER", ""), QString("/tmp/Share/Img"));
+    }
+
+    void readOnlyFileRefusesSaveAndKeepsMemory()
+    {
+        Registry* reg = start();
+        QVERIFY(reg->SetKey("PX", "1"));
+        QFile::setPermissions("Registry.dat", QFileDevice::ReadOwner);
+        QVERIFY(reg->SetKey("PX", "2"));
+        QVERIFY(!reg->SaveReg());
+        QVERIFY(testsupport::logMessages().contains("Can not open reg file"));
+        QCOMPARE(reg->GetKeyINT("PX", 0), 2);
+        QVERIFY(readAll("Registry.dat").contains("PX:1"));
+        QFile::setPermissions("Registry.dat", QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY(reg->SaveReg());
+        QVERIFY(readAll("Registry.dat").contains("PX:2"));
+    }
+
+    // A save interrupted at any moment must leave either the old or the new file.
+    void killedDuringSaveLeavesOldOrNew()
+    {
+        Registry* reg = start();
+        for (int i = 0; i < 200; ++i)
+            reg->SetKey(QString("PKEY%1").arg(i), "old");
+        QVERIFY(reg->SaveReg());
+        const QByteArray oldContent = readAll("Registry.dat");
+        for (int i = 0; i < 200; ++i)
+            reg->SetKey(QString("PKEY%1").arg(i), "new");
+        QByteArray newContent = oldContent;
+        newContent.replace("OLD", "NEW");
+        for (int round = 0; round < 30; ++round) {
+            const pid_t child = fork();
+            if (child == 0) {
+                for (;;)
+                    reg->SaveReg();
+            }
+            QVERIFY(child > 0);
+            usleep(200 + (round * 137) % 3000);
+            kill(child, SIGKILL);
+            int status = 0;
+            waitpid(child, &status, 0);
+            const QByteArray seen = readAll("Registry.dat");
+            QVERIFY2(seen == oldContent || seen == newContent, qPrintable(QString("round %1: %2 bytes").arg(round).arg(seen.size())));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRegistry)
+#include "tst_registry.moc"

@@ -1,0 +1,63 @@
+#pragma once
+
+// Helpers shared by the test programs: every test case runs in a fresh temporary working
+// directory, because the station reads and writes its files in the working directory.
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace testsupport {
+
+class WorkDir
+{
+public:
+    WorkDir()
+        : previous(QDir::currentPath())
+        , dir(new QTemporaryDir)
+    {
+        QDir::setCurrent(dir->path());
+    }
+    ~WorkDir() { QDir::setCurrent(previous); }
+    QString path() const { return dir->path(); }
+    QString file(const QString& name) const { return dir->filePath(name); }
+
+private:
+    QString previous;
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+inline QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+inline void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(bytes);
+}
+
+// The records of Logs.ini: the messages after "]: ", in file order.
+inline QStringList logMessages(const QString& path = QStringLiteral("Logs.ini"))
+{
+    QStringList messages;
+    const QList<QByteArray> lines = readAll(path).split('\n');
+    for (const QByteArray& line : lines) {
+        const int at = line.indexOf("]]: ");
+        if (line.startsWith(" Log:[") && at > 0)
+            messages << QString::fromLocal8Bit(line.mid(at + 4));
+    }
+    return messages;
+}
+
+} // namespace testsupport
