@@ -1,0 +1,550 @@
+#include "hostlink/veltraxserver.h"
+
+#include "core/logs.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QMutexLocker>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTextCodec>
+
+#include <exception>
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+namespace {
+
+// Construction-time settings; written before the first AccessMemory(), read by the constructor.
+struct Endpoint
+{
+    QMutex mutex;                                    // guards address, port
+    QHostAddress address{QHostAddress::AnyIPv4};
+    quint16 port = VeltraxServer::DefaultPort;
+};
+
+Endpoint& endpoint()
+{
+    static Endpoint configured;
+    return configured;
+}
+
+std::atomic<int>& writeTimeoutMs()
+{
+    static std::atomic<int> timeout{VeltraxServer::DefaultWriteTimeoutMs};
+    return timeout;
+}
+
+// A host that has not read this much of what the data connection queued for it is gone.
+constexpr qint64 DataBacklogLimit = 64LL * 1024 * 1024;
+// Log lines quote at most this much of a host command.
+constexpr int QuotedCommandLength = 200;
+
+QString quoted(const QString& text)
+{
+    if (text.size() <= QuotedCommandLength)
+        return text;
+    return text.left(QuotedCommandLength) + QStringLiteral("... (%1 characters)").arg(text.size());
+}
+
+QString peerText(const QTcpSocket* socket)
+{
+    return QStringLiteral("[") + socket->peerAddress().toString() + QStringLiteral(":")
+        + QString::number(socket->peerPort()) + QStringLiteral("]");
+}
+
+} // namespace
+
+void VeltraxServer::SetListenEndpoint(const QHostAddress& address, quint16 port)
+{
+    Endpoint& configured = endpoint();
+    QMutexLocker endpointLocker(&configured.mutex);
+    configured.address = address;
+    configured.port = port;
+}
+
+void VeltraxServer::SetWriteTimeout(int milliseconds)
+{
+    writeTimeoutMs() = milliseconds > 0 ? milliseconds : DefaultWriteTimeoutMs;
+}
+
+VeltraxServer::VeltraxServer(QObject* parent)
+    : QThread(parent)
+    , decoder(QTextCodec::codecForName("UTF-8")->makeDecoder())
+{
+    qRegisterMetaType<QImage>("QImage");
+    logging = Logs::AccessMemory();
+    Server = new QTcpServer(this);
+    connect(Server, SIGNAL(newConnection()), this, SLOT(newConnection()));
+    // Queued when emitted from the server thread: replies are written by the main thread.
+    connect(this, SIGNAL(HandleDataSend(QString)), this, SLOT(Send(QString)));
+
+    QHostAddress address;
+    quint16 port = DefaultPort;
+    {
+        Endpoint& configured = endpoint();
+        QMutexLocker endpointLocker(&configured.mutex);
+        address = configured.address;
+        port = configured.port;
+    }
+    try {
+        RunServer(address.toString(), port);
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Running Server..") + QString::fromLocal8Bit(e.what()));
+    }
+
+    ServerRun = true;
+    start(QThread::TimeCriticalPriority);
+}
+
+VeltraxServer::~VeltraxServer()
+{
+    ServerRun = false;
+    {
+        QMutexLocker receiveLocker(&receiveMutex);
+        receiveArrived.wakeAll();
+    }
+    wait();
+
+    // Abort rather than close: nothing waits for a host that stopped reading, and the sockets'
+    // own disconnection handlers must not run on a half-destroyed server.
+    for (QTcpSocket* socket : {TXSingleConnection.data(), VideoStreamConnection.data()}) {
+        if (!socket)
+            continue;
+        socket->disconnect(this);
+        socket->abort();
+    }
+    Server->close();
+    logging->udebug(QStringLiteral("Server Destruction"));
+    delete decoder;
+    decoder = nullptr;
+}
+
+quint16 VeltraxServer::ListenPort() const
+{
+    return Server->isListening() ? Server->serverPort() : 0;
+}
+
+bool VeltraxServer::IsListening() const
+{
+    return Server->isListening();
+}
+
+bool VeltraxServer::HasDataConnection() const
+{
+    return TXSingleConnection && TXSingleConnection->state() == QAbstractSocket::ConnectedState;
+}
+
+bool VeltraxServer::HasVideoConnection() const
+{
+    return VideoStreamConnection && VideoStreamConnection->state() == QAbstractSocket::ConnectedState;
+}
+
+int VeltraxServer::PendingReceiveSize() const
+{
+    QMutexLocker receiveLocker(&receiveMutex);
+    return framer.size();
+}
+
+bool VeltraxServer::RunServer(QString address, quint16 port)
+{
+    // Only a numeric address is taken; anything else (a host name) means every IPv4 interface.
+    Addr = QHostAddress(address);
+    const QHostAddress bindTo = Addr.isNull() ? QHostAddress(QHostAddress::AnyIPv4) : Addr;
+    if (Server->isListening())
+        Server->close();
+    if (!Server->listen(bindTo, port)) {
+        LogDebug(QStringLiteral("Listening failed on %1 : %2: %3. The station runs without a host link.")
+                     .arg(bindTo.toString())
+                     .arg(port)
+                     .arg(Server->errorString()));
+        return false;
+    }
+    logging->udebug(QStringLiteral("Listening ") + Server->serverAddress().toString() + QStringLiteral(" : ")
+                    + QString::number(Server->serverPort()));
+    return true;
+}
+
+bool VeltraxServer::RunVideoStream(QString address, quint16 port)
+{
+    VideoStreamAddr = QHostAddress(address);
+    const QHostAddress bindTo = VideoStreamAddr.isNull() ? QHostAddress(QHostAddress::AnyIPv4) : VideoStreamAddr;
+    if (Server->isListening())
+        Server->close();
+    if (!Server->listen(bindTo, port)) {
+        LogDebug(QStringLiteral("Listening failed on %1 : %2: %3").arg(address).arg(port).arg(Server->errorString()));
+        return false;
+    }
+    logging->udebug(QStringLiteral("Listening ") + address + QStringLiteral(" : ") + QString::number(port));
+    return true;
+}
+
+void VeltraxServer::LogDebug(QString text)
+{
+    logging->udebug(QStringLiteral("TCP Server: ") + text);
+}
+
+QString VeltraxServer::TXData(int index)
+{
+    if (index < 0 || index >= Buffer.size())
+        return QStringLiteral("-1");
+    return Buffer.at(index);
+}
+
+void VeltraxServer::ValidateImageSavingRequest()
+{
+    // Called from the camera thread: the signal is queued to the main thread, which writes.
+    emit HandleDataSend(QStringLiteral("SIDONE"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connections (main thread)
+
+void VeltraxServer::newConnection()
+{
+    servePendingConnections();
+}
+
+bool VeltraxServer::peerStillThere(QTcpSocket* socket) const
+{
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    // The socket may have waited in the listener's queue for a long time: a peer that closed
+    // meanwhile shows as end of stream on a non-blocking peek.
+    char probe = 0;
+    const ssize_t got = ::recv(static_cast<int>(socket->socketDescriptor()), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got != 0;
+}
+
+void VeltraxServer::servePendingConnections()
+{
+    while (Server->hasPendingConnections()) {
+        const bool dataFree = !TXSingleConnection || !TXSingleConnection->isOpen();
+        const bool videoFree = !dataFree && (!VideoStreamConnection || !VideoStreamConnection->isOpen());
+        if (!dataFree && !videoFree)
+            return; // both roles taken: the connection waits in the listener's queue
+
+        QTcpSocket* socket = Server->nextPendingConnection();
+        if (!socket)
+            return;
+        if (!peerStillThere(socket)) {
+            LogDebug(QStringLiteral("Waiting connection from ") + peerText(socket)
+                     + QStringLiteral(" discarded: its peer has already closed it"));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+
+        if (dataFree) {
+            retireSocket(TXSingleConnection);
+            TXSingleConnection = socket;
+            dataStalled = false;
+            delete decoder;
+            decoder = QTextCodec::codecForName("UTF-8")->makeDecoder();
+            connect(socket, SIGNAL(disconnected()), this, SLOT(Disconnection()));
+            connect(socket, SIGNAL(readyRead()), this, SLOT(readyRead()));
+            connect(socket, &QTcpSocket::bytesWritten, this, [this, socket]() {
+                if (socket == TXSingleConnection && socket->bytesToWrite() == 0)
+                    dataStalled = false;
+            });
+            logging->udebug(QStringLiteral("New Data connection from ") + peerText(socket));
+            if (droppedWithoutHost > 0) {
+                LogDebug(QStringLiteral("%1 messages were dropped while no host was connected").arg(droppedWithoutHost));
+                droppedWithoutHost = 0;
+            }
+            emit HandleDataSend(QStringLiteral("NCQ"));
+            // Text that arrived while the connection waited in the queue raises no new signal.
+            if (socket->bytesAvailable() > 0)
+                drainDataSocket();
+        } else {
+            retireSocket(VideoStreamConnection);
+            VideoStreamConnection = socket;
+            videoStalled = false;
+            connect(socket, SIGNAL(disconnected()), this, SLOT(VDisconnection()));
+            connect(socket, SIGNAL(readyRead()), this, SLOT(VreadyRead()), Qt::QueuedConnection);
+            connect(socket, &QTcpSocket::bytesWritten, this, [this, socket]() {
+                if (socket == VideoStreamConnection && socket->bytesToWrite() == 0)
+                    videoStalled = false;
+            });
+            logging->udebug(QStringLiteral("New Video connection from ") + peerText(socket));
+        }
+    }
+}
+
+void VeltraxServer::retireSocket(QTcpSocket* socket)
+{
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    if (socket->isOpen())
+        socket->close();
+    socket->deleteLater();
+}
+
+void VeltraxServer::drainDataSocket()
+{
+    QTcpSocket* socket = TXSingleConnection;
+    if (!socket)
+        return;
+    const QByteArray bytes = socket->readAll();
+    if (bytes.isEmpty())
+        return;
+    const QString text = decoder->toUnicode(bytes);
+    QMutexLocker receiveLocker(&receiveMutex);
+    framer.append(text);
+    receiveArrived.wakeOne();
+}
+
+void VeltraxServer::readyRead()
+{
+    drainDataSocket();
+}
+
+void VeltraxServer::Disconnection()
+{
+    QTcpSocket* socket = TXSingleConnection;
+    // A retired socket finishing its close must not end the current connection.
+    if (!socket || (sender() && sender() != socket))
+        return;
+
+    // Whatever the host sent before closing is still served; only an unfinished message is
+    // dropped, so that the next host does not inherit the head of a message.
+    drainDataSocket();
+    int dropped = 0;
+    {
+        QMutexLocker receiveLocker(&receiveMutex);
+        readyCommands += framer.takeCommands();
+        dropped = framer.clear();
+        receiveArrived.wakeOne();
+    }
+    if (dropped > 0)
+        LogDebug(QStringLiteral("Unfinished message of %1 characters discarded at disconnection").arg(dropped));
+
+    if (socket->isOpen())
+        socket->close();
+    logging->udebug(QStringLiteral("Tessarix Data Disconnected"));
+    QTcpSocket* video = VideoStreamConnection;
+    if (video && video->isOpen())
+        video->close();
+
+    retireSocket(socket);
+    retireSocket(video);
+    TXSingleConnection = nullptr;
+    VideoStreamConnection = nullptr;
+    dataStalled = false;
+    videoStalled = false;
+
+    // Connections that arrived while both roles were taken are served now, in arrival order.
+    servePendingConnections();
+}
+
+void VeltraxServer::VDisconnection()
+{
+    if (sender() && sender() != VideoStreamConnection)
+        return;
+    // The video socket stays open on purpose: the video role is only released together with
+    // the data connection, so a host reconnects data and video in that order.
+    logging->udebug(QStringLiteral("Tessarix VStream Disconnected"));
+}
+
+void VeltraxServer::VreadyRead()
+{
+    // The host has nothing to say on the video connection; what it sends is discarded so that
+    // it does not pile up in the socket.
+    if (VideoStreamConnection)
+        VideoStreamConnection->readAll();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sending (main thread)
+
+bool VeltraxServer::writeAndWait(QTcpSocket* socket, const QByteArray& bytes, const char* what)
+{
+    const bool isData = socket == TXSingleConnection;
+    bool& stalled = isData ? dataStalled : videoStalled;
+
+    const qint64 written = socket->write(bytes);
+    if (written != bytes.size()) {
+        LogDebug(QStringLiteral("%1 of %2 bytes could not be written: %3")
+                     .arg(QLatin1String(what))
+                     .arg(bytes.size())
+                     .arg(socket->errorString()));
+        return false;
+    }
+    if (stalled) {
+        // The host stopped reading earlier: queue without waiting again, within a bound.
+        if (isData && socket->bytesToWrite() > DataBacklogLimit) {
+            LogDebug(QStringLiteral("Data connection aborted: the host has not read %1 bytes").arg(socket->bytesToWrite()));
+            socket->abort();
+        }
+        return false;
+    }
+
+    const int timeout = writeTimeoutMs();
+    QDeadlineTimer deadline(timeout);
+    while (socket->bytesToWrite() > 0) {
+        if (socket->state() != QAbstractSocket::ConnectedState) {
+            LogDebug(QStringLiteral("%1 not completely written: the connection ended").arg(QLatin1String(what)));
+            return false;
+        }
+        const qint64 remaining = deadline.remainingTime();
+        if (remaining <= 0 || !socket->waitForBytesWritten(static_cast<int>(remaining))) {
+            if (socket->bytesToWrite() == 0)
+                break;
+            if (socket->state() != QAbstractSocket::ConnectedState)
+                continue;
+            if (!deadline.hasExpired()) {
+                LogDebug(QStringLiteral("%1 not written: %2").arg(QLatin1String(what), socket->errorString()));
+                return false;
+            }
+            stalled = true;
+            LogDebug(QStringLiteral("%1 not written within %2 ms (%3 bytes still queued); the host is not reading")
+                         .arg(QLatin1String(what))
+                         .arg(timeout)
+                         .arg(socket->bytesToWrite()));
+            return false;
+        }
+    }
+    return true;
+}
+
+void VeltraxServer::Send(QString text, QImage image)
+{
+    cmdindex = hostprotocol::nextSequence(cmdindex);
+    QTcpSocket* socket = TXSingleConnection;
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
+        if (droppedWithoutHost == 0)
+            LogDebug(QStringLiteral("No host connected: \"%1\" and later messages are dropped").arg(quoted(text)));
+        ++droppedWithoutHost;
+        return;
+    }
+
+    if (image.isNull()) {
+        writeAndWait(socket, hostprotocol::textFrame(cmdindex, text), "Message");
+        return;
+    }
+
+    const QByteArray bmp = hostprotocol::encodeBmp(image);
+    if (bmp.isEmpty()) {
+        // Without a BMP header the host could not find the end of the message.
+        LogDebug(QStringLiteral("Image message \"%1\" not sent: the %2x%3 image could not be encoded as BMP")
+                     .arg(quoted(text))
+                     .arg(image.width())
+                     .arg(image.height()));
+        return;
+    }
+    QFile copy(QStringLiteral("test.bmp"));
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate) || copy.write(bmp) != bmp.size())
+        LogDebug(QStringLiteral("Could not write test.bmp: ") + copy.errorString());
+    copy.close();
+    writeAndWait(socket, hostprotocol::imageMessage(cmdindex, text, bmp), "Image message");
+}
+
+void VeltraxServer::FluxWrite(QByteArray payload)
+{
+    QTcpSocket* socket = VideoStreamConnection;
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
+        LogDebug(QStringLiteral("Video frame of %1 bytes dropped: no video connection").arg(payload.size()));
+        return;
+    }
+    if (videoStalled) {
+        LogDebug(QStringLiteral("Video frame of %1 bytes dropped: the host has not read the previous frame (%2 bytes queued)")
+                     .arg(payload.size())
+                     .arg(socket->bytesToWrite()));
+        return;
+    }
+    // Header and payload leave in one write: a reader sees the header followed by exactly the
+    // number of bytes it announces.
+    writeAndWait(socket, hostprotocol::videoHeader(payload.size()) + payload, "Video frame");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Server thread
+
+void VeltraxServer::run()
+{
+    QMutexLocker receiveLocker(&receiveMutex);
+    while (ServerRun) {
+        QStringList commands;
+        commands.swap(readyCommands);
+        commands += framer.takeCommands();
+        const QStringList notes = framer.takeNotes();
+        if (commands.isEmpty() && notes.isEmpty()) {
+            // Woken by arriving text; the time-out keeps the stop flag checked.
+            receiveArrived.wait(&receiveMutex, 2);
+            continue;
+        }
+        receiveLocker.unlock();
+        for (const QString& note : notes)
+            LogDebug(note);
+        for (const QString& command : commands) {
+            if (!ServerRun)
+                break;
+            try {
+                CMDTranslateExec(command);
+            } catch (const std::exception& e) {
+                LogDebug(QStringLiteral("Exception while interpreting \"%1\": %2")
+                             .arg(quoted(command), QString::fromLocal8Bit(e.what())));
+            }
+        }
+        receiveLocker.relock();
+    }
+    receiveLocker.unlock();
+    logging->udebug(QStringLiteral("Server Stopped"));
+}
+
+int VeltraxServer::CMDTranslateExec(QString text)
+{
+    using hostprotocol::Action;
+    const Action action = hostprotocol::interpretCommand(text);
+
+    // The reply is queued before the command's signal, so the host always sees the
+    // acknowledgement ahead of anything the command itself makes the station send.
+    if (!action.reply.isEmpty())
+        emit HandleDataSend(action.reply);
+
+    if (action.unreadableFields > 0)
+        LogDebug(QStringLiteral("%1 field(s) that are not numbers read as 0 in \"%2\"")
+                     .arg(action.unreadableFields)
+                     .arg(quoted(action.command)));
+
+    switch (action.kind) {
+    case Action::Coords:
+        emit NewCoord(action.values[0], action.values[1], action.values[2], action.values[3], action.values[4]);
+        break;
+    case Action::CoordsMalformed:
+        LogDebug(QStringLiteral("COORDS with fewer than five fields ignored: \"%1\"").arg(quoted(action.command)));
+        break;
+    case Action::AlignInscription:
+        emit StartAutoAlignement(false);
+        break;
+    case Action::AlignFront:
+        emit StartMFAutoAlignement(false);
+        break;
+    case Action::Scan:
+        emit StartAutoScan();
+        break;
+    case Action::Appx:
+        break;
+    case Action::MotionStatus:
+        emit NewMotionStatus(action.status[0], action.status[1], action.status[2]);
+        break;
+    case Action::MotionStatusMalformed:
+        LogDebug(QStringLiteral("MOVESTAT without exactly three fields ignored: \"%1\"").arg(quoted(action.command)));
+        break;
+    case Action::EngageXAlign:
+        emit EngageAutoXAlign();
+        break;
+    case Action::SaveImage:
+        emit SavingImageRequest();
+        break;
+    case Action::StreamFrame:
+        emit StramRequest();
+        break;
+    case Action::Unknown:
+        logging->udebug(QStringLiteral("CMD TO ADD ") + quoted(action.command));
+        return -1;
+    }
+    return 0;
+}

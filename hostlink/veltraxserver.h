@@ -1,0 +1,154 @@
+#pragma once
+
+#include "core/singleton.h"
+#include "hostlink/hostprotocol.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QImage>
+#include <QMutex>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+
+class Logs;
+class QTcpServer;
+class QTcpSocket;
+class QTextDecoder;
+
+// The station's TCP server for the host software. The host connects twice on the same port:
+// the first connection is the data connection (short tagged text messages both ways), the
+// second, opened while the first is up, is the video connection (size-prefixed JPEG frames).
+//
+// Threads: the object, its listener and its sockets belong to the main thread, so every slot
+// (connections, receiving, sending) runs there and only the main thread writes to a socket.
+// The server thread (run()) cuts the received text into messages and interprets them; it is
+// woken as soon as text arrives, with a 2 ms tick as the upper bound. Host commands become
+// signals emitted from the server thread, so they reach their receivers queued.
+//
+// Locks: receiveMutex guards framer and readyCommands (appended by the main thread, consumed by
+// the server thread); receiveArrived is its condition. Every other member is touched by the
+// main thread only, except ServerRun (atomic) and the immutable index constants.
+class VeltraxServer : public QThread
+{
+    Q_OBJECT
+    VELTRAX_SINGLETON_ACCESS(VeltraxServer)
+
+public:
+    ~VeltraxServer() override;
+
+    // Field positions of a position packet (kept for callers that index such packets).
+    const int PACKETX = 0;
+    const int XPOS = 1;
+    const int YPOS = 2;
+    const int ZPOS = 3;
+    const int ISTXMOVING = 4;
+    const int ISTXBUSY = 5;
+
+    static constexpr quint16 DefaultPort = 5050;
+    static constexpr int DefaultWriteTimeoutMs = 30000;
+
+    // Where the listener binds at construction. Production: every IPv4 interface, port 5050.
+    // Call before the first AccessMemory(); tests use 127.0.0.1 and port 0 (any free port).
+    static void SetListenEndpoint(const QHostAddress& address, quint16 port);
+    // Upper bound of one blocking write on a socket (30000 ms unless a test shortens it).
+    static void SetWriteTimeout(int milliseconds);
+
+    // The port actually bound, 0 when nothing listens (for example the port was taken).
+    quint16 ListenPort() const;
+    bool IsListening() const;
+
+    // Makes the listener listen on address:port (a numeric address; anything else means every
+    // IPv4 interface). Returns false, with a log line, when the port cannot be bound.
+    bool RunServer(QString address, quint16 port);
+    // The same for a separate video listener address; the station itself does not use it, the
+    // video connection arrives on the data port as the second connection.
+    bool RunVideoStream(QString address, quint16 port);
+
+    // Interprets one host command (tag already removed): 0 when recognised, -1 otherwise.
+    // Emits the command's signal and queues its reply through HandleDataSend.
+    int CMDTranslateExec(QString text);
+
+    // Entry of the stored text list at index, "-1" outside the list.
+    QString TXData(int index);
+
+    // "TCP Server: " + text into the log.
+    void LogDebug(QString text);
+
+    // Acknowledges a stored front snapshot with "SIDONE". Callable from any thread: the text is
+    // handed to the main thread by a queued signal, never written from the caller's thread.
+    void ValidateImageSavingRequest();
+
+    // Diagnostics (main thread): whether a host holds the data / video connection.
+    bool HasDataConnection() const;
+    bool HasVideoConnection() const;
+    // Characters received and not yet cut into messages (any thread).
+    int PendingReceiveSize() const;
+
+signals:
+    void NewCoord(double x, double y, double z, double a, double zii);
+    void NewMotionStatus(int master, int a, int zii);
+    void StartAutoAlignement(bool);
+    void StartMFAutoAlignement(bool);
+    void StartAutoScan();
+    void HandleDataSend(QString);
+    void EngageAutoXAlign();
+    void SavingImageRequest();
+    void StramRequest();
+
+public slots:
+    // Numbers, frames and writes one message on the data connection; with a non-null image the
+    // image message (text, "->", BMP file, ";") is sent instead. Main thread only.
+    void Send(QString text, QImage image = QImage());
+    // Writes one frame (16-byte "-SIZE-" header, then the payload) on the video connection.
+    void FluxWrite(QByteArray payload);
+    void newConnection();
+    void Disconnection();
+    void readyRead();
+    void VDisconnection();
+    void VreadyRead();
+
+protected:
+    void run() override;
+
+private:
+    explicit VeltraxServer(QObject* parent = nullptr);
+
+    // Takes pending connections into the free data / video slots, discarding those whose peer
+    // has already gone.
+    void servePendingConnections();
+    bool peerStillThere(QTcpSocket* socket) const;
+    void drainDataSocket();
+    // Writes bytes and waits, up to the write timeout, until they have left. False on failure.
+    bool writeAndWait(QTcpSocket* socket, const QByteArray& bytes, const char* what);
+    void retireSocket(QTcpSocket* socket);
+
+    Logs* logging = nullptr;
+    QHostAddress Addr;
+    QHostAddress VideoStreamAddr;
+    QTcpServer* Server = nullptr;
+    std::atomic<bool> ServerRun{false};
+    std::atomic<bool> started{false};
+    QPointer<QTcpSocket> TXSingleConnection;
+    QPointer<QTcpSocket> VideoStreamConnection;
+    QStringList Buffer;
+    int cmdindex = 0;
+    QTextDecoder* decoder = nullptr;
+
+    // A socket whose last write ran into the time-out: later writes to it do not wait again
+    // (text) or are dropped (frames) until its backlog has drained, so a host that stopped
+    // reading cannot keep the main thread blocked message after message.
+    bool dataStalled = false;
+    bool videoStalled = false;
+    // Messages dropped since the data connection ended (reported once a host is back).
+    int droppedWithoutHost = 0;
+
+    mutable QMutex receiveMutex;
+    QWaitCondition receiveArrived;
+    hostprotocol::ReceiveFramer framer;   // guarded by receiveMutex
+    QStringList readyCommands;            // guarded by receiveMutex; cut at disconnection
+};
