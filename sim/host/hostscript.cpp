@@ -1,0 +1,331 @@
+#include "sim/host/hostscript.h"
+
+#include "sim/host/hostsimulator.h"
+
+#include <QElapsedTimer>
+#include <QTextStream>
+
+#include <cmath>
+
+namespace hostscript {
+
+QString usage()
+{
+    return QStringLiteral(
+        "usage: hostsim [--host ADDRESS] [--port N] [--speed UNITS_PER_S] [--transcript FILE]\n"
+        "               [--frames-dir DIR] [--timeout SECONDS] [--connect-retry SECONDS]\n"
+        "               [--strict] [--quiet] ACTION...\n"
+        "actions, played in order: --align --ralign --enaax --scan --snapshot --stream N\n"
+        "                          --send TEXT --wait SECONDS\n");
+}
+
+namespace {
+
+bool takeValue(const QStringList& args, int* i, QString* value, QString* error)
+{
+    if (*i + 1 >= args.size()) {
+        *error = QStringLiteral("%1 needs a value").arg(args.at(*i));
+        return false;
+    }
+    *value = args.at(++*i);
+    return true;
+}
+
+bool takeNumber(const QStringList& args, int* i, double minimum, double* value, QString* error)
+{
+    QString text;
+    if (!takeValue(args, i, &text, error))
+        return false;
+    bool ok = false;
+    *value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(*value) || *value < minimum) {
+        *error = QStringLiteral("%1: \"%2\" is not a number of at least %3").arg(args.at(*i - 1), text).arg(minimum);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool parseArguments(const QStringList& args, HostScriptOptions* options, QString* error)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& arg = args.at(i);
+        double number = 0;
+        QString text;
+        HostScriptAction action;
+        if (arg == QLatin1String("--host")) {
+            if (!takeValue(args, &i, &options->host, error))
+                return false;
+        } else if (arg == QLatin1String("--port")) {
+            if (!takeNumber(args, &i, 1, &number, error))
+                return false;
+            if (number > 65535 || number != std::floor(number)) {
+                *error = QStringLiteral("--port: %1 is not a port number").arg(number);
+                return false;
+            }
+            options->port = quint16(number);
+        } else if (arg == QLatin1String("--speed")) {
+            if (!takeNumber(args, &i, 0, &options->speed, error))
+                return false;
+        } else if (arg == QLatin1String("--transcript")) {
+            if (!takeValue(args, &i, &options->transcript, error))
+                return false;
+        } else if (arg == QLatin1String("--frames-dir")) {
+            if (!takeValue(args, &i, &options->framesDir, error))
+                return false;
+        } else if (arg == QLatin1String("--timeout")) {
+            if (!takeNumber(args, &i, 0.001, &options->timeoutSeconds, error))
+                return false;
+        } else if (arg == QLatin1String("--connect-retry")) {
+            if (!takeNumber(args, &i, 0, &options->connectRetrySeconds, error))
+                return false;
+        } else if (arg == QLatin1String("--strict")) {
+            options->strict = true;
+        } else if (arg == QLatin1String("--quiet")) {
+            options->quiet = true;
+        } else if (arg == QLatin1String("--align")) {
+            action.kind = HostScriptAction::Align;
+            options->actions << action;
+        } else if (arg == QLatin1String("--ralign")) {
+            action.kind = HostScriptAction::RAlign;
+            options->actions << action;
+        } else if (arg == QLatin1String("--enaax")) {
+            action.kind = HostScriptAction::EnaAx;
+            options->actions << action;
+        } else if (arg == QLatin1String("--scan")) {
+            action.kind = HostScriptAction::Scan;
+            options->actions << action;
+        } else if (arg == QLatin1String("--snapshot")) {
+            action.kind = HostScriptAction::Snapshot;
+            options->actions << action;
+        } else if (arg == QLatin1String("--stream")) {
+            if (!takeNumber(args, &i, 1, &number, error))
+                return false;
+            action.kind = HostScriptAction::Stream;
+            action.count = int(number);
+            options->actions << action;
+        } else if (arg == QLatin1String("--send")) {
+            if (!takeValue(args, &i, &action.text, error))
+                return false;
+            action.kind = HostScriptAction::Send;
+            options->actions << action;
+        } else if (arg == QLatin1String("--wait")) {
+            if (!takeNumber(args, &i, 0, &action.seconds, error))
+                return false;
+            action.kind = HostScriptAction::Wait;
+            options->actions << action;
+        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            *error = QString();
+            return false;
+        } else {
+            *error = QStringLiteral("unknown argument \"%1\"").arg(arg);
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+QString ms(qint64 nanoseconds)
+{
+    return QString::number(nanoseconds / 1.0e6, 'f', 1) + QStringLiteral(" ms");
+}
+
+class Runner
+{
+public:
+    Runner(const HostScriptOptions& options, HostSimulator& sim, QTextStream& out)
+        : options(options), sim(sim), out(out), timeoutMs(int(options.timeoutSeconds * 1000))
+    {
+    }
+
+    void say(const QString& line)
+    {
+        if (!options.quiet) {
+            out << line << '\n';
+            out.flush();
+        }
+    }
+
+    // Sends the command and waits for each expected text in order. On success the durations
+    // (from the send) of each answer are appended to times.
+    bool exchange(const QString& command, const QStringList& answers, QList<qint64>* times, QString* missing)
+    {
+        const int from = sim.messageCount();
+        QElapsedTimer started;
+        started.start();
+        sim.send(command);
+        int at = from;
+        for (const QString& answer : answers) {
+            const int remaining = int(qMax<qint64>(1, timeoutMs - started.elapsed()));
+            const int index = sim.waitForText(answer, at, remaining);
+            if (index < 0) {
+                *missing = answer;
+                return false;
+            }
+            times->append(started.nsecsElapsed());
+            at = index + 1;
+        }
+        return true;
+    }
+
+    int play(const HostScriptAction& action)
+    {
+        QList<qint64> times;
+        QString missing;
+        const int gmsBefore = sim.statusQueries();
+        const int movesBefore = sim.moveCommands();
+        auto motionText = [&]() {
+            return QStringLiteral("%1 GMS, %2 moves").arg(sim.statusQueries() - gmsBefore).arg(sim.moveCommands() - movesBefore);
+        };
+        auto noAnswer = [&](const QString& name, const QString& command) {
+            say(QStringLiteral("%1: %2 -> no %3 within %4 s (%5)").arg(name, command, missing).arg(options.timeoutSeconds).arg(motionText()));
+            return NoAnswer;
+        };
+
+        switch (action.kind) {
+        case HostScriptAction::Align:
+        case HostScriptAction::RAlign: {
+            const QString name = action.kind == HostScriptAction::Align ? QStringLiteral("align") : QStringLiteral("ralign");
+            const QString command = action.kind == HostScriptAction::Align ? QStringLiteral("BGALIGN") : QStringLiteral("BGRALIGN");
+            if (!exchange(command, {QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND")}, &times, &missing))
+                return noAnswer(name, command);
+            say(QStringLiteral("%1: %2 -> ALIGNBG %3, ALIGNEND %4 (%5)").arg(name, command, ms(times[0]), ms(times[1]), motionText()));
+            return Ok;
+        }
+        case HostScriptAction::EnaAx:
+            if (!exchange(QStringLiteral("ENAAX"), {QStringLiteral("ENAAXEND")}, &times, &missing))
+                return noAnswer(QStringLiteral("enaax"), QStringLiteral("ENAAX"));
+            say(QStringLiteral("enaax: ENAAX -> ENAAXEND %1 (%2)").arg(ms(times[0]), motionText()));
+            return Ok;
+        case HostScriptAction::Scan: {
+            const int imagesBefore = sim.imageCount();
+            const int from = sim.messageCount();
+            if (!exchange(QStringLiteral("BGSCAN"), {QStringLiteral("SCANBG"), QStringLiteral("SCANEND")}, &times, &missing))
+                return noAnswer(QStringLiteral("scan"), QStringLiteral("BGSCAN"));
+            int reports = 0;
+            for (int i = from; i < sim.messages().size(); ++i)
+                if (sim.messages().at(i).text.startsWith(QLatin1String("IMGSCAP")))
+                    ++reports;
+            say(QStringLiteral("scan: BGSCAN -> SCANBG %1, %2 frame reports, %3 images, SCANEND %4 (%5)")
+                    .arg(ms(times[0]))
+                    .arg(reports)
+                    .arg(sim.imageCount() - imagesBefore)
+                    .arg(ms(times[1]), motionText()));
+            return Ok;
+        }
+        case HostScriptAction::Snapshot:
+            if (!exchange(QStringLiteral("QISI"), {QStringLiteral("SIDONE")}, &times, &missing))
+                return noAnswer(QStringLiteral("snapshot"), QStringLiteral("QISI"));
+            say(QStringLiteral("snapshot: QISI -> SIDONE %1").arg(ms(times[0])));
+            return Ok;
+        case HostScriptAction::Stream:
+            for (int n = 1; n <= action.count; ++n) {
+                const int framesBefore = sim.frameCount();
+                QElapsedTimer started;
+                started.start();
+                sim.send(QStringLiteral("RQI"));
+                if (!sim.waitForFrames(framesBefore + 1, timeoutMs)) {
+                    say(QStringLiteral("stream %1/%2: RQI -> no video frame within %3 s").arg(n).arg(action.count).arg(options.timeoutSeconds));
+                    return NoAnswer;
+                }
+                const qint64 took = started.nsecsElapsed();
+                const QList<QByteArray> frames = sim.frames();
+                const int size = frames.isEmpty() ? 0 : frames.last().size();
+                say(QStringLiteral("stream %1/%2: RQI -> frame %3 (%4 bytes) %5")
+                        .arg(n)
+                        .arg(action.count)
+                        .arg(sim.frameCount())
+                        .arg(size)
+                        .arg(ms(took)));
+            }
+            return Ok;
+        case HostScriptAction::Send:
+            sim.send(action.text);
+            say(QStringLiteral("send: %1").arg(action.text));
+            return Ok;
+        case HostScriptAction::Wait: {
+            QElapsedTimer started;
+            started.start();
+            const int waitMs = int(action.seconds * 1000);
+            sim.waitUntil([&]() { return started.elapsed() >= waitMs || !sim.isDataConnected(); }, waitMs + 100);
+            say(QStringLiteral("wait: %1 s served (%2)").arg(action.seconds).arg(motionText()));
+            return Ok;
+        }
+        }
+        return Ok;
+    }
+
+    const HostScriptOptions& options;
+    HostSimulator& sim;
+    QTextStream& out;
+    int timeoutMs;
+};
+
+} // namespace
+
+int run(const HostScriptOptions& options, QTextStream& out)
+{
+    HostSimulator sim;
+    sim.setSpeed(options.speed);
+    sim.setStrict(options.strict);
+    if (!options.framesDir.isEmpty())
+        sim.setFramesDir(options.framesDir);
+    if (!options.transcript.isEmpty() && !sim.setTranscriptFile(options.transcript)) {
+        out << "hostsim: cannot write the transcript " << options.transcript << '\n';
+        return Usage;
+    }
+    Runner runner(options, sim, out);
+
+    // The station may still be starting: retry until the retry time has passed.
+    QElapsedTimer connecting;
+    connecting.start();
+    const qint64 retryMs = qint64(options.connectRetrySeconds * 1000);
+    for (;;) {
+        sim.connectToStation(options.host, options.port);
+        const int budget = int(qMax<qint64>(2000, qMin<qint64>(10000, options.timeoutSeconds * 1000)));
+        if (sim.waitUntil([&]() { return sim.isReady() || !sim.lastSocketError().isEmpty(); }, budget) && sim.isReady())
+            break;
+        if (connecting.elapsed() >= retryMs) {
+            const QString reason = sim.lastSocketError().isEmpty() ? QStringLiteral("no NCQ") : sim.lastSocketError();
+            out << "hostsim: cannot connect to " << options.host << ':' << options.port << ": " << reason << '\n';
+            out.flush();
+            return NoConnection;
+        }
+        sim.waitUntil([]() { return false; }, 200);
+    }
+    runner.say(QStringLiteral("connect: %1:%2 -> NCQ, video connected (%3 ms)").arg(options.host).arg(options.port).arg(connecting.elapsed()));
+
+    int result = Ok;
+    for (const HostScriptAction& action : options.actions) {
+        result = runner.play(action);
+        if (result != Ok || sim.violationCount() > 0 || !sim.isDataConnected())
+            break;
+    }
+    // Let a motion in progress finish and report, so the transcript ends cleanly.
+    sim.waitUntil([&]() { return !sim.anyMoving(); }, 2000);
+    sim.waitUntil([]() { return false; }, 50);
+    const bool stillConnected = sim.isDataConnected();
+    sim.disconnectFromStation();
+
+    if (result == Ok && !stillConnected && !options.actions.isEmpty()) {
+        runner.say(QStringLiteral("hostsim: the station closed the data connection"));
+        result = NoAnswer;
+    }
+    for (const QString& violation : sim.violations())
+        out << "hostsim: protocol violation: " << violation << '\n';
+    runner.say(QStringLiteral("hostsim: %1 messages, %2 video frames (%3 bytes), %4 images, %5 violations")
+                   .arg(sim.messageCount())
+                   .arg(sim.frameCount())
+                   .arg(sim.frameBytes())
+                   .arg(sim.imageCount())
+                   .arg(sim.violationCount()));
+    out.flush();
+    if (sim.violationCount() > 0)
+        return Violation;
+    return result;
+}
+
+} // namespace hostscript

@@ -1,0 +1,65 @@
+#pragma once
+
+// The host simulator's script: a list of requests played against a running station, each
+// waiting for its expected answers, with one summary line per exchange.
+//
+//   --align          BGALIGN   -> ALIGNBG, then ALIGNEND
+//   --ralign         BGRALIGN  -> ALIGNBG, then ALIGNEND
+//   --enaax          ENAAX     -> ENAAXEND
+//   --scan           BGSCAN    -> SCANBG, the frame reports, then SCANEND
+//   --snapshot       QISI      -> SIDONE
+//   --stream N       N times RQI -> one video frame each
+//   --send TEXT      TEXT as a command, no answer awaited
+//   --wait SECONDS   keep serving the station (GMS, moves) for a while
+//
+// Options: --host ADDRESS (127.0.0.1), --port N (5050), --speed UNITS_PER_S (0 = instant),
+// --transcript FILE, --frames-dir DIR, --timeout SECONDS per action (120),
+// --connect-retry SECONDS (keep trying to connect that long), --strict (unknown station
+// messages count as violations), --quiet (no summary lines).
+//
+// Exit codes: 0 all answered and no violation; 1 an answer did not come in time;
+// 2 protocol violation; 3 could not connect; 64 bad arguments.
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class HostSimulator;
+class QTextStream;
+
+struct HostScriptAction
+{
+    enum Kind { Align, RAlign, EnaAx, Scan, Snapshot, Stream, Send, Wait };
+    Kind kind = Align;
+    int count = 1;        // Stream
+    double seconds = 0;   // Wait
+    QString text;         // Send
+};
+
+struct HostScriptOptions
+{
+    QString host = QStringLiteral("127.0.0.1");
+    quint16 port = 5050;
+    double speed = 0;
+    QString transcript;
+    QString framesDir;
+    double timeoutSeconds = 120;
+    double connectRetrySeconds = 0;
+    bool strict = false;
+    bool quiet = false;
+    QList<HostScriptAction> actions;
+};
+
+namespace hostscript {
+
+enum ExitCode { Ok = 0, NoAnswer = 1, Violation = 2, NoConnection = 3, Usage = 64 };
+
+// Parses the command line (without the program name). False with a message on bad input.
+bool parseArguments(const QStringList& arguments, HostScriptOptions* options, QString* error);
+QString usage();
+
+// Connects, plays the actions in order, disconnects. Summary lines go to out.
+// Needs a QCoreApplication; runs its own event loops.
+int run(const HostScriptOptions& options, QTextStream& out);
+
+} // namespace hostscript

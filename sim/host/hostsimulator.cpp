@@ -1,0 +1,728 @@
+#include "sim/host/hostsimulator.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QRegularExpression>
+#include <QTcpSocket>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// Station messages are short; an image message is the only long one and it is sized by its
+// BMP header. Anything longer without ";" means the framing is lost.
+constexpr int MaxTextMessage = 1024 * 1024;
+constexpr qint32 MaxVideoFrame = 256 * 1024 * 1024;
+constexpr int LastSequence = 1001;
+
+// "-SIZE-" as UTF-16 little-endian, the first twelve bytes of every video frame.
+const QByteArray& sizeMarker()
+{
+    static const QByteArray marker("-\0S\0I\0Z\0E\0-\0", 12);
+    return marker;
+}
+
+quint32 readLE32(const char* p)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    return quint32(b[0]) | (quint32(b[1]) << 8) | (quint32(b[2]) << 16) | (quint32(b[3]) << 24);
+}
+
+QString shorten(const QString& text)
+{
+    return text.size() <= 120 ? text : text.left(120) + QStringLiteral("...");
+}
+
+QString formatNumber(double value)
+{
+    return QString::number(value, 'g', 12);
+}
+
+} // namespace
+
+HostSimulator::HostSimulator(QObject* parent)
+    : QObject(parent)
+{
+    clock.start();
+    motionTimer.setSingleShot(true);
+    motionTimer.setTimerType(Qt::PreciseTimer);
+    connect(&motionTimer, &QTimer::timeout, this, &HostSimulator::onMotionTimer);
+}
+
+HostSimulator::~HostSimulator()
+{
+    if (data)
+        data->disconnect(this);
+    if (video)
+        video->disconnect(this);
+    if (transcriptFile.isOpen()) {
+        transcriptStream.flush();
+        transcriptFile.close();
+    }
+}
+
+QString HostSimulator::axisName(Axis axis)
+{
+    static const char* names[AxisCount] = {"X", "Y", "Z", "A", "F"};
+    return QLatin1String(names[axis]);
+}
+
+void HostSimulator::setSpeed(double unitsPerSecond)
+{
+    axisSpeed = (std::isfinite(unitsPerSecond) && unitsPerSecond > 0) ? unitsPerSecond : 0;
+}
+
+void HostSimulator::setPosition(Axis axis, double value)
+{
+    AxisState& state = axes[axis];
+    state.start = state.target = value;
+    state.startMs = clock.elapsed();
+    state.durationMs = 0;
+}
+
+bool HostSimulator::setTranscriptFile(const QString& path)
+{
+    if (transcriptFile.isOpen())
+        transcriptFile.close();
+    transcriptFile.setFileName(path);
+    if (!transcriptFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return false;
+    transcriptStream.setDevice(&transcriptFile);
+    return true;
+}
+
+void HostSimulator::setFramesDir(const QString& path)
+{
+    framesDir = path;
+    if (!framesDir.isEmpty())
+        QDir().mkpath(framesDir);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection
+
+void HostSimulator::connectToStation(const QString& host, quint16 port)
+{
+    stationHost = host;
+    stationPort = port;
+    linkReady = false;
+    ncqSeen = false;
+    dataBroken = false;
+    videoBroken = false;
+    lastSequence = 0;
+    dataBuffer.clear();
+    videoBuffer.clear();
+    socketError.clear();
+    if (data) {
+        data->disconnect(this);
+        data->abort();
+        data->deleteLater();
+    }
+    if (video) {
+        video->disconnect(this);
+        video->abort();
+        video->deleteLater();
+        video = nullptr;
+    }
+    data = new QTcpSocket(this);
+    connect(data, &QTcpSocket::connected, this, &HostSimulator::onDataConnected);
+    connect(data, &QTcpSocket::readyRead, this, &HostSimulator::onDataReadyRead);
+    connect(data, &QTcpSocket::disconnected, this, &HostSimulator::onDataDisconnected);
+    connect(data, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+        socketError = data ? data->errorString() : QString();
+    });
+    data->connectToHost(host, port);
+}
+
+void HostSimulator::onDataConnected()
+{
+    data->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    record(QStringLiteral("--"), QStringLiteral("data connection open to %1:%2").arg(stationHost).arg(stationPort));
+}
+
+bool HostSimulator::waitForReady(int timeoutMs)
+{
+    return waitUntil([this]() { return linkReady; }, timeoutMs);
+}
+
+void HostSimulator::disconnectFromStation()
+{
+    if (video) {
+        video->disconnect(this);
+        video->disconnectFromHost();
+        video->deleteLater();
+        video = nullptr;
+    }
+    if (data) {
+        data->disconnect(this);
+        data->disconnectFromHost();
+        data->deleteLater();
+        data = nullptr;
+        record(QStringLiteral("--"), QStringLiteral("disconnected by the host"));
+    }
+    linkReady = false;
+}
+
+bool HostSimulator::isDataConnected() const
+{
+    return data && data->state() == QAbstractSocket::ConnectedState;
+}
+
+bool HostSimulator::isVideoConnected() const
+{
+    return video && video->state() == QAbstractSocket::ConnectedState;
+}
+
+void HostSimulator::onDataDisconnected()
+{
+    record(QStringLiteral("--"), QStringLiteral("data connection closed by the station"));
+    linkReady = false;
+    if (video) {
+        video->disconnect(this);
+        video->abort();
+        video->deleteLater();
+        video = nullptr;
+    }
+    emit disconnected();
+}
+
+void HostSimulator::onVideoDisconnected()
+{
+    record(QStringLiteral("--"), QStringLiteral("video connection closed by the station"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sending
+
+int HostSimulator::send(const QString& command)
+{
+    const int tag = nextTag++;
+    const QString framed = QString::number(tag) + QLatin1Char(':') + command + QLatin1Char(';');
+    if (!isDataConnected()) {
+        note(QStringLiteral("not connected, not sent: ") + framed);
+        return tag;
+    }
+    data->write(framed.toUtf8());
+    record(QStringLiteral(">>"), framed);
+    return tag;
+}
+
+void HostSimulator::sendRaw(const QByteArray& bytes)
+{
+    if (!isDataConnected())
+        return;
+    data->write(bytes);
+    record(QStringLiteral(">>"), QStringLiteral("(raw) ") + shorten(QString::fromUtf8(bytes)));
+}
+
+void HostSimulator::reportCoords()
+{
+    send(QStringLiteral("COORDS") + formatNumber(position(X)) + QLatin1Char(':') + formatNumber(position(Y))
+         + QLatin1Char(':') + formatNumber(position(Z)) + QLatin1Char(':') + formatNumber(position(A))
+         + QLatin1Char(':') + formatNumber(position(F)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Waiting
+
+bool HostSimulator::waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    if (condition())
+        return true;
+    QEventLoop loop;
+    QElapsedTimer waited;
+    waited.start();
+    auto check = [&]() {
+        if (condition() || waited.elapsed() >= timeoutMs)
+            loop.quit();
+    };
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    connect(&tick, &QTimer::timeout, &loop, check);
+    tick.start(5);
+    const auto c1 = connect(this, &HostSimulator::messageReceived, &loop, check);
+    const auto c2 = connect(this, &HostSimulator::frameReceived, &loop, check);
+    const auto c3 = connect(this, &HostSimulator::imageReceived, &loop, check);
+    const auto c4 = connect(this, &HostSimulator::ready, &loop, check);
+    const auto c5 = connect(this, &HostSimulator::disconnected, &loop, check);
+    const auto c6 = connect(this, &HostSimulator::motionFinished, &loop, check);
+    loop.exec();
+    for (const auto& c : {c1, c2, c3, c4, c5, c6})
+        disconnect(c);
+    return condition();
+}
+
+int HostSimulator::waitForText(const QString& text, int fromIndex, int timeoutMs)
+{
+    int found = -1;
+    auto search = [&]() {
+        for (int i = qMax(0, fromIndex); i < received.size(); ++i) {
+            if (received.at(i).text == text) {
+                found = i;
+                return true;
+            }
+        }
+        return false;
+    };
+    waitUntil(search, timeoutMs);
+    return found;
+}
+
+bool HostSimulator::waitForFrames(int count, int timeoutMs)
+{
+    return waitUntil([this, count]() { return framesReceived.load() >= count; }, timeoutMs);
+}
+
+QStringList HostSimulator::texts() const
+{
+    QStringList list;
+    for (const Message& m : received)
+        list << m.text;
+    return list;
+}
+
+int HostSimulator::countOf(const QString& text, int fromIndex) const
+{
+    int count = 0;
+    for (int i = qMax(0, fromIndex); i < received.size(); ++i)
+        count += received.at(i).text == text ? 1 : 0;
+    return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data connection: station messages
+
+void HostSimulator::onDataReadyRead()
+{
+    dataBuffer += data->readAll();
+    parseData();
+}
+
+bool HostSimulator::checkSequence(int sequence)
+{
+    if (sequence < 1 || sequence > LastSequence) {
+        flagViolation(QStringLiteral("sequence number %1 outside 1..%2").arg(sequence).arg(LastSequence));
+        lastSequence = sequence;
+        return false;
+    }
+    // The first number on a connection is whatever the station's counter holds (messages sent
+    // while no host was connected used numbers up); after that they must follow on.
+    if (lastSequence != 0) {
+        const int expected = lastSequence >= LastSequence ? 1 : lastSequence + 1;
+        if (sequence != expected) {
+            flagViolation(QStringLiteral("sequence number %1 where %2 was due").arg(sequence).arg(expected));
+            lastSequence = sequence;
+            return false;
+        }
+    }
+    lastSequence = sequence;
+    return true;
+}
+
+void HostSimulator::parseData()
+{
+    while (!dataBroken && !dataBuffer.isEmpty()) {
+        const int colon = dataBuffer.indexOf(':');
+        const int digitsEnd = colon < 0 ? dataBuffer.size() : colon;
+        int nonDigit = -1;
+        for (int i = 0; i < digitsEnd && nonDigit < 0; ++i) {
+            const char c = dataBuffer.at(i);
+            if (c < '0' || c > '9')
+                nonDigit = i;
+        }
+        if (nonDigit >= 0 || colon == 0) {
+            flagViolation(QStringLiteral("message does not start with a sequence number: \"%1\"")
+                              .arg(shorten(QString::fromUtf8(dataBuffer.left(60)))));
+            // Resynchronise after the next ";".
+            const int end = dataBuffer.indexOf(';', qMax(0, nonDigit));
+            if (end < 0) {
+                dataBuffer.clear();
+                return;
+            }
+            dataBuffer.remove(0, end + 1);
+            lastSequence = 0;
+            continue;
+        }
+        if (colon < 0) {
+            if (dataBuffer.size() > 10) {
+                flagViolation(QStringLiteral("sequence number longer than ten digits"));
+                dataBroken = true;
+            }
+            return; // the rest of the number is still on its way
+        }
+
+        const int sequence = dataBuffer.left(colon).toInt();
+        const int semicolon = dataBuffer.indexOf(';', colon + 1);
+        const int arrow = dataBuffer.indexOf("->", colon + 1);
+        if (arrow >= 0 && (semicolon < 0 || arrow < semicolon)) {
+            // Image message: text "->" BMP file ";". The BMP states its own size (bytes 2 to
+            // 5, little-endian); its bytes may contain ";" anywhere.
+            const int bmpStart = arrow + 2;
+            if (dataBuffer.size() < bmpStart + 6)
+                return;
+            if (dataBuffer.at(bmpStart) != 'B' || dataBuffer.at(bmpStart + 1) != 'M') {
+                flagViolation(QStringLiteral("image message %1 does not carry a BMP file").arg(sequence));
+                dataBroken = true;
+                return;
+            }
+            const quint32 bmpSize = readLE32(dataBuffer.constData() + bmpStart + 2);
+            if (bmpSize < 26 || bmpSize > quint32(MaxVideoFrame)) {
+                flagViolation(QStringLiteral("image message %1 states an impossible BMP size %2").arg(sequence).arg(bmpSize));
+                dataBroken = true;
+                return;
+            }
+            const int end = bmpStart + int(bmpSize);
+            if (dataBuffer.size() < end + 1)
+                return;
+            const QString text = QString::fromUtf8(dataBuffer.constData() + colon + 1, arrow - colon - 1);
+            const QByteArray bmp = dataBuffer.mid(bmpStart, int(bmpSize));
+            if (dataBuffer.at(end) != ';') {
+                flagViolation(QStringLiteral("image message %1 is not followed by \";\" after its %2 BMP bytes")
+                                  .arg(sequence)
+                                  .arg(bmpSize));
+                dataBroken = true;
+                return;
+            }
+            dataBuffer.remove(0, end + 1);
+            checkSequence(sequence);
+            handleImage(sequence, text, bmp);
+            continue;
+        }
+        if (semicolon < 0) {
+            if (dataBuffer.size() > MaxTextMessage) {
+                flagViolation(QStringLiteral("more than %1 bytes without \";\"").arg(MaxTextMessage));
+                dataBroken = true;
+            }
+            return;
+        }
+        const QString text = QString::fromUtf8(dataBuffer.constData() + colon + 1, semicolon - colon - 1);
+        dataBuffer.remove(0, semicolon + 1);
+        checkSequence(sequence);
+        handleText(sequence, text);
+    }
+}
+
+void HostSimulator::handleText(int sequence, const QString& text)
+{
+    record(QStringLiteral("<<"), QString::number(sequence) + QLatin1Char(':') + text + QLatin1Char(';'));
+    ++messagesReceived;
+    if (keepHistory)
+        received << Message{sequence, text, QByteArray(), clock.elapsed()};
+
+    if (!ncqSeen) {
+        if (text != QLatin1String("NCQ"))
+            flagViolation(QStringLiteral("first message on the data connection is \"%1\", not NCQ").arg(shorten(text)));
+        ncqSeen = true;
+        if (openVideo && !video) {
+            video = new QTcpSocket(this);
+            connect(video, &QTcpSocket::readyRead, this, &HostSimulator::onVideoReadyRead);
+            connect(video, &QTcpSocket::disconnected, this, &HostSimulator::onVideoDisconnected);
+            connect(video, &QTcpSocket::connected, this, [this]() {
+                record(QStringLiteral("--"), QStringLiteral("video connection open"));
+                linkReady = true;
+                emit ready();
+            });
+            video->connectToHost(stationHost, stationPort);
+        } else {
+            linkReady = true;
+        }
+        reportCoords();
+        emit messageReceived(sequence, text);
+        if (linkReady)
+            emit this->ready();
+        return;
+    }
+
+    static const QRegularExpression scanReport(QStringLiteral(
+        "^IMGSCAP(\\d+)COORDS([-+0-9.eE]+)&([-+0-9.eE]+)&([-+0-9.eE]+)#([-+0-9.eE]+)#([-+0-9.eE]+)#([-+0-9.eE]+)#([-+0-9.eE]+)$"));
+
+    if (text == QLatin1String("GMS")) {
+        ++statusQueriesReceived;
+        if (answerStatus) {
+            const bool master = isMoving(X) || isMoving(Y) || isMoving(Z);
+            send(QStringLiteral("MOVESTAT%1:%2:%3").arg(movingFlag(master)).arg(movingFlag(isMoving(A))).arg(movingFlag(isMoving(F))));
+        }
+    } else if (text.startsWith(QLatin1String("INC"))) {
+        if (!executeIncrement(text))
+            flagViolation(QStringLiteral("malformed increment \"%1\"").arg(shorten(text)));
+    } else if (text.startsWith(QLatin1String("MOVE"))) {
+        if (!executeMove(text))
+            flagViolation(QStringLiteral("malformed move \"%1\"").arg(shorten(text)));
+    } else if (text == QLatin1String("NCQ") || text == QLatin1String("ALIGNBG") || text == QLatin1String("ALIGNEND")
+               || text == QLatin1String("ENAAXEND") || text == QLatin1String("SCANBG") || text == QLatin1String("SCANEND")
+               || text == QLatin1String("SIDONE")) {
+        // Acknowledgements; the script waits for them.
+    } else if (text.startsWith(QLatin1String("IMGSCAP"))) {
+        const QRegularExpressionMatch match = scanReport.match(text);
+        bool numbers = match.hasMatch();
+        for (int i = 2; numbers && i <= 8; ++i) {
+            double value = 0;
+            numbers = parseNumber(match.captured(i), &value);
+        }
+        if (!numbers)
+            flagViolation(QStringLiteral("malformed scan report \"%1\"").arg(shorten(text)));
+    } else if (text.startsWith(QLatin1String("IMGCAP"))) {
+        flagViolation(QStringLiteral("IMGCAP report without an image: \"%1\"").arg(shorten(text)));
+    } else if (strictMode) {
+        flagViolation(QStringLiteral("unknown message \"%1\"").arg(shorten(text)));
+    } else {
+        note(QStringLiteral("unknown message \"%1\"").arg(shorten(text)));
+    }
+    emit messageReceived(sequence, text);
+}
+
+void HostSimulator::handleImage(int sequence, const QString& text, const QByteArray& bmp)
+{
+    record(QStringLiteral("<<"), QStringLiteral("%1:%2-> [BMP %3 bytes];").arg(sequence).arg(text).arg(bmp.size()));
+    ++messagesReceived;
+    ++imagesReceived;
+    if (keepHistory)
+        received << Message{sequence, text, bmp, clock.elapsed()};
+    static const QRegularExpression imageReport(QStringLiteral("^IMGCAP(\\d+)COORDS([-+0-9.eE]+)&([-+0-9.eE]+)&([-+0-9.eE]+)$"));
+    const QRegularExpressionMatch match = imageReport.match(text);
+    bool ok = match.hasMatch();
+    for (int i = 2; ok && i <= 4; ++i) {
+        double value = 0;
+        ok = parseNumber(match.captured(i), &value);
+    }
+    if (!ok) {
+        if (strictMode)
+            flagViolation(QStringLiteral("unexpected image message text \"%1\"").arg(shorten(text)));
+        else
+            note(QStringLiteral("image message with unexpected text \"%1\"").arg(shorten(text)));
+    }
+    if (!framesDir.isEmpty()) {
+        QFile file(QDir(framesDir).filePath(QStringLiteral("image_%1.bmp").arg(imagesReceived.load(), 4, 10, QLatin1Char('0'))));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bmp) != bmp.size())
+            note(QStringLiteral("could not save %1: %2").arg(file.fileName(), file.errorString()));
+    }
+    emit imageReceived(sequence, text, bmp);
+    emit messageReceived(sequence, text);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Video connection
+
+void HostSimulator::onVideoReadyRead()
+{
+    videoBuffer += video->readAll();
+    parseVideo();
+}
+
+void HostSimulator::parseVideo()
+{
+    while (!videoBroken && videoBuffer.size() >= 16) {
+        if (std::memcmp(videoBuffer.constData(), sizeMarker().constData(), 12) != 0) {
+            flagViolation(QStringLiteral("video frame %1 does not start with the \"-SIZE-\" header").arg(framesReceived.load() + 1));
+            videoBroken = true;
+            return;
+        }
+        const qint32 size = static_cast<qint32>(readLE32(videoBuffer.constData() + 12));
+        if (size < 0 || size > MaxVideoFrame) {
+            flagViolation(QStringLiteral("video frame %1 announces %2 bytes").arg(framesReceived.load() + 1).arg(size));
+            videoBroken = true;
+            return;
+        }
+        if (videoBuffer.size() < 16 + size)
+            return;
+        const QByteArray payload = videoBuffer.mid(16, size);
+        videoBuffer.remove(0, 16 + size);
+        const int index = ++framesReceived;
+        frameBytesReceived += size;
+
+        QString saved;
+        if (size == 0) {
+            note(QStringLiteral("video frame %1 is empty").arg(index));
+        } else {
+            const bool jpeg = size >= 4 && uchar(payload.at(0)) == 0xFF && uchar(payload.at(1)) == 0xD8
+                && uchar(payload.at(size - 2)) == 0xFF && uchar(payload.at(size - 1)) == 0xD9;
+            if (!jpeg)
+                flagViolation(QStringLiteral("video frame %1 (%2 bytes) is not a complete JPEG file").arg(index).arg(size));
+            if (!framesDir.isEmpty()) {
+                const QString name = QStringLiteral("frame_%1.jpg").arg(index, 4, 10, QLatin1Char('0'));
+                QFile file(QDir(framesDir).filePath(name));
+                if (file.open(QIODevice::WriteOnly) && file.write(payload) == payload.size())
+                    saved = QStringLiteral(" saved as ") + name;
+                else
+                    note(QStringLiteral("could not save %1: %2").arg(file.fileName(), file.errorString()));
+            }
+        }
+        record(QStringLiteral("<V"), QStringLiteral("frame %1: header -SIZE- %2, %2 payload bytes%3").arg(index).arg(size).arg(saved));
+        if (keepFrames)
+            keptFrames << payload;
+        emit frameReceived(index, payload);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Axes
+
+bool HostSimulator::parseNumber(const QString& text, double* value)
+{
+    static const QRegularExpression number(QStringLiteral("^[-+]?(\\d+\\.?\\d*|\\.\\d+)([eE][-+]?\\d+)?$"));
+    if (!number.match(text).hasMatch())
+        return false;
+    bool ok = false;
+    *value = text.toDouble(&ok);
+    return ok && std::isfinite(*value);
+}
+
+double HostSimulator::position(Axis axis) const
+{
+    const AxisState& state = axes[axis];
+    if (state.durationMs <= 0)
+        return state.target;
+    const double t = (clock.elapsed() - state.startMs) / state.durationMs;
+    if (t >= 1)
+        return state.target;
+    return state.start + (state.target - state.start) * qMax(0.0, t);
+}
+
+bool HostSimulator::isMoving(Axis axis) const
+{
+    const AxisState& state = axes[axis];
+    return state.durationMs > 0 && clock.elapsed() < state.startMs + state.durationMs;
+}
+
+bool HostSimulator::anyMoving() const
+{
+    for (int a = 0; a < AxisCount; ++a)
+        if (isMoving(Axis(a)))
+            return true;
+    return false;
+}
+
+namespace {
+int axisIndex(QChar letter)
+{
+    switch (letter.unicode()) {
+    case 'X': return HostSimulator::X;
+    case 'Y': return HostSimulator::Y;
+    case 'Z': return HostSimulator::Z;
+    case 'A': return HostSimulator::A;
+    case 'F': return HostSimulator::F;
+    default: return -1;
+    }
+}
+} // namespace
+
+bool HostSimulator::executeIncrement(const QString& text)
+{
+    // INC<axis><amount>
+    if (text.size() < 5)
+        return false;
+    const int axis = axisIndex(text.at(3));
+    double amount = 0;
+    if (axis < 0 || !parseNumber(text.mid(4), &amount))
+        return false;
+    ++moveCommandsReceived;
+    double targets[AxisCount];
+    bool commanded[AxisCount] = {false, false, false, false, false};
+    for (int a = 0; a < AxisCount; ++a)
+        targets[a] = axes[a].target;
+    targets[axis] += amount;
+    commanded[axis] = true;
+    startMotion(targets, commanded);
+    return true;
+}
+
+bool HostSimulator::executeMove(const QString& text)
+{
+    // MOVE<axis><value>:[<axis><value>:]... every field closed by ":".
+    const QString fields = text.mid(4);
+    if (fields.isEmpty() || !fields.endsWith(QLatin1Char(':')))
+        return false;
+    const QStringList parts = fields.left(fields.size() - 1).split(QLatin1Char(':'));
+    double targets[AxisCount];
+    bool commanded[AxisCount] = {false, false, false, false, false};
+    for (int a = 0; a < AxisCount; ++a)
+        targets[a] = axes[a].target;
+    for (const QString& part : parts) {
+        if (part.size() < 2)
+            return false;
+        const int axis = axisIndex(part.at(0));
+        double value = 0;
+        if (axis < 0 || commanded[axis] || !parseNumber(part.mid(1), &value))
+            return false;
+        targets[axis] = value;
+        commanded[axis] = true;
+    }
+    ++moveCommandsReceived;
+    startMotion(targets, commanded);
+    return true;
+}
+
+void HostSimulator::startMotion(const double* newTargets, const bool* commanded)
+{
+    const qint64 now = clock.elapsed();
+    // The positions at the start of the motion are reported first.
+    reportCoords();
+    double longest = 0;
+    for (int a = 0; a < AxisCount; ++a) {
+        if (!commanded[a])
+            continue;
+        AxisState& state = axes[a];
+        state.start = position(Axis(a));
+        state.target = newTargets[a];
+        state.startMs = now;
+        state.durationMs = axisSpeed > 0 ? std::fabs(state.target - state.start) / axisSpeed * 1000.0 : 0;
+    }
+    for (int a = 0; a < AxisCount; ++a) {
+        if (isMoving(Axis(a)))
+            longest = qMax(longest, axes[a].startMs + axes[a].durationMs - now);
+    }
+    motionReported = false;
+    emit motionStarted();
+    if (longest <= 0) {
+        onMotionTimer();
+        return;
+    }
+    motionTimer.start(int(std::ceil(longest)));
+}
+
+void HostSimulator::onMotionTimer()
+{
+    if (anyMoving()) {
+        qint64 remaining = 0;
+        const qint64 now = clock.elapsed();
+        for (int a = 0; a < AxisCount; ++a)
+            if (isMoving(Axis(a)))
+                remaining = qMax<qint64>(remaining, qint64(std::ceil(axes[a].startMs + axes[a].durationMs - now)));
+        motionTimer.start(int(qMax<qint64>(1, remaining)));
+        return;
+    }
+    if (motionReported)
+        return;
+    motionReported = true;
+    reportCoords();
+    emit motionFinished();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+void HostSimulator::record(const QString& direction, const QString& text)
+{
+    const QString line = QStringLiteral("%1 ms  %2 %3").arg(clock.nsecsElapsed() / 1.0e6, 11, 'f', 3).arg(direction, text);
+    if (keepHistory)
+        transcript << line;
+    if (transcriptFile.isOpen())
+        transcriptStream << line << '\n';
+}
+
+void HostSimulator::flagViolation(const QString& text)
+{
+    ++violationsSeen;
+    violationTexts << text;
+    record(QStringLiteral("!!"), QStringLiteral("PROTOCOL VIOLATION: ") + text);
+    if (transcriptFile.isOpen())
+        transcriptStream.flush();
+    emit violation(text);
+}
+
+void HostSimulator::note(const QString& text)
+{
+    noteTexts << text;
+    record(QStringLiteral("##"), text);
+}

@@ -1,0 +1,201 @@
+#pragma once
+
+// A stand-in for the host software on the other end of the station's TCP link. It is written
+// from the wire description alone and shares no code with the station's server, so a framing
+// fault on either side shows up as a protocol violation on the other.
+//
+// What it does:
+//  - opens the data connection, waits for "NCQ", then opens the video connection;
+//  - owns five axes X, Y, Z, A and F (the front camera's focus axis, ZII on the station) that
+//    move at a configurable speed in units per second (0 = instantly);
+//  - executes INC<axis><d> and MOVE<axis><v>:[<axis><v>:...] commands, reports
+//    COORDS<x>:<y>:<z>:<a>:<f> once after connecting and whenever a motion starts and ends,
+//    and answers "GMS" with MOVESTAT<master>:<a>:<f> (1 = moving; master covers X, Y and Z);
+//  - sends its own messages as <tag>:<command>; with tags 1, 2, 3, ...;
+//  - checks every station message (sequence number, ":", text, ";"; numbers consecutive,
+//    1..1001 then 1 again), every image message (text "->" BMP file ";", the BMP sized by its
+//    own header) and every video frame (16-byte "-SIZE-" header, JPEG payload);
+//  - records each message both ways in a transcript with a millisecond time stamp.
+//
+// The object is used from one thread with a running event loop (a test's main thread or a
+// worker thread). Counters marked "any thread" may be read from elsewhere.
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+#include <QTimer>
+
+#include <atomic>
+#include <functional>
+
+class QTcpSocket;
+
+class HostSimulator : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Axis { X = 0, Y, Z, A, F, AxisCount };
+
+    struct Message
+    {
+        int sequence = 0;
+        QString text;       // for an image message: the text before "->"
+        QByteArray bmp;     // the image of an image message, empty otherwise
+        qint64 atMs = 0;    // time stamp, ms since the simulator was created
+    };
+
+    explicit HostSimulator(QObject* parent = nullptr);
+    ~HostSimulator() override;
+
+    // Configuration
+    void setSpeed(double unitsPerSecond);
+    double speed() const { return axisSpeed; }
+    void setPosition(Axis axis, double value);
+    bool setTranscriptFile(const QString& path);
+    void setFramesDir(const QString& path);
+    void setKeepFrames(bool keep) { keepFrames = keep; }
+    // Whether messages and transcript lines are also kept in memory (off for long runs).
+    void setKeepHistory(bool keep) { keepHistory = keep; }
+    // Unknown station texts are only noted unless strict, where they count as violations.
+    void setStrict(bool strict) { strictMode = strict; }
+    // Whether "GMS" is answered (a test can model a silent host).
+    void setAnswerStatusQueries(bool answer) { answerStatus = answer; }
+    // Whether the video connection is opened after "NCQ".
+    void setOpenVideo(bool open) { openVideo = open; }
+
+    // Connection
+    void connectToStation(const QString& host, quint16 port);
+    // True once "NCQ" has arrived and, if wanted, the video connection is up.
+    bool isReady() const { return linkReady; }
+    bool waitForReady(int timeoutMs);
+    void disconnectFromStation();
+    bool isDataConnected() const;
+    bool isVideoConnected() const;
+    QString lastSocketError() const { return socketError; }
+
+    // Sending: frames a command with the next tag and writes it. Returns the tag.
+    int send(const QString& command);
+    // Writes bytes as they are (malformed input for the station).
+    void sendRaw(const QByteArray& bytes);
+    void reportCoords();
+
+    // Waiting: runs the event loop until the condition holds or the time-out passes.
+    bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
+    // Index of the first message at or after fromIndex whose text equals text, -1 on time-out.
+    int waitForText(const QString& text, int fromIndex, int timeoutMs);
+    bool waitForFrames(int count, int timeoutMs);
+
+    // Observations (simulator thread unless noted)
+    const QList<Message>& messages() const { return received; }
+    int messageCount() const { return messagesReceived.load(); }            // any thread
+    QStringList texts() const;
+    int countOf(const QString& text, int fromIndex = 0) const;
+    QList<QByteArray> frames() const { return keptFrames; }
+    int frameCount() const { return framesReceived.load(); }               // any thread
+    qint64 frameBytes() const { return frameBytesReceived.load(); }        // any thread
+    int imageCount() const { return imagesReceived.load(); }               // any thread
+    int statusQueries() const { return statusQueriesReceived.load(); }     // any thread
+    int moveCommands() const { return moveCommandsReceived.load(); }       // any thread
+    int violationCount() const { return violationsSeen.load(); }           // any thread
+    QStringList violations() const { return violationTexts; }
+    QStringList notes() const { return noteTexts; }
+    double position(Axis axis) const;
+    double target(Axis axis) const { return axes[axis].target; }
+    bool isMoving(Axis axis) const;
+    bool anyMoving() const;
+    qint64 elapsedMs() const { return clock.elapsed(); }
+    QStringList transcriptLines() const { return transcript; }
+
+    static QString axisName(Axis axis);
+
+signals:
+    void ready();
+    void messageReceived(int sequence, const QString& text);
+    void imageReceived(int sequence, const QString& text, const QByteArray& bmp);
+    void frameReceived(int index, const QByteArray& payload);
+    void motionStarted();
+    void motionFinished();
+    void violation(const QString& text);
+    void disconnected();
+
+private slots:
+    void onDataConnected();
+    void onDataReadyRead();
+    void onDataDisconnected();
+    void onVideoReadyRead();
+    void onVideoDisconnected();
+    void onMotionTimer();
+
+private:
+    struct AxisState
+    {
+        double start = 0;
+        double target = 0;
+        qint64 startMs = 0;
+        double durationMs = 0;
+    };
+
+    void parseData();
+    void handleText(int sequence, const QString& text);
+    void handleImage(int sequence, const QString& text, const QByteArray& bmp);
+    bool checkSequence(int sequence);
+    void parseVideo();
+    bool executeIncrement(const QString& text);
+    bool executeMove(const QString& text);
+    void startMotion(const double* newTargets, const bool* commanded);
+    int movingFlag(bool moving) const { return moving ? 1 : 0; }
+    void record(const QString& direction, const QString& text);
+    void flagViolation(const QString& text);
+    void note(const QString& text);
+    static bool parseNumber(const QString& text, double* value);
+
+    QTcpSocket* data = nullptr;
+    QTcpSocket* video = nullptr;
+    QString stationHost;
+    quint16 stationPort = 0;
+    bool openVideo = true;
+    bool linkReady = false;
+    bool ncqSeen = false;
+    bool dataBroken = false;   // framing lost on the data connection: stop parsing it
+    bool videoBroken = false;  // framing lost on the video connection
+    QString socketError;
+
+    QByteArray dataBuffer;
+    QByteArray videoBuffer;
+    int lastSequence = 0;      // 0: no message yet on this connection
+    int nextTag = 1;
+
+    double axisSpeed = 0;
+    AxisState axes[AxisCount];
+    QTimer motionTimer;
+    bool motionReported = true; // the end of the last motion has been reported
+
+    bool strictMode = false;
+    bool answerStatus = true;
+    bool keepFrames = true;
+    bool keepHistory = true;
+    QString framesDir;
+
+    QElapsedTimer clock;
+    QFile transcriptFile;
+    QTextStream transcriptStream;
+    QStringList transcript;
+    QStringList violationTexts;
+    QStringList noteTexts;
+    QList<Message> received;
+    QList<QByteArray> keptFrames;
+
+    std::atomic<int> messagesReceived{0};
+    std::atomic<int> framesReceived{0};
+    std::atomic<qint64> frameBytesReceived{0};
+    std::atomic<int> imagesReceived{0};
+    std::atomic<int> statusQueriesReceived{0};
+    std::atomic<int> moveCommandsReceived{0};
+    std::atomic<int> violationsSeen{0};
+};
