@@ -1,0 +1,98 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+class Registry;
+
+// The top stone tracker's work on one Top Large frame, as a pure function of the frame and a
+// snapshot of the parameters. The running tracker and the offline replay tool both call it,
+// so a frame saved from the machine replays to exactly the values the tracker emitted for it.
+namespace vision {
+
+// Tuning of the top view. Defaults are the station's factory values.
+struct TopStoneParams
+{
+    double threshMin = 164.7;      // grey level above which a pixel is foreground
+    double threshMax = 255.0;      // value written for foreground pixels
+    double cannyThreshVal = 160.0; // lower Canny hysteresis threshold
+    int cannyThreshRatio = 1;      // upper threshold = lower x ratio
+    int cannyThreshKernel = 3;     // Canny aperture; OpenCV accepts 3, 5, 7
+    int erode = 0;                 // kernel widths of the morphology step, 0 = none
+    int dilate = 0;
+    bool invertErodeDilate = false; // true = dilate before erode
+    int areaMargin = 10;           // stored and editable; no effect on the detection
+    int contourSizeMin = 15000;    // exclusive bounds of an outline's polygon area, px^2
+    int contourSizeMax = 99999;
+
+    // Settings keys, in the order they are read and written.
+    static constexpr const char* KeyThreshMin = "PCVTLTHRMI";
+    static constexpr const char* KeyThreshMax = "PCVTLTHMA";
+    static constexpr const char* KeyCannyThreshVal = "PCVTLCTHV";
+    static constexpr const char* KeyCannyThreshRatio = "PCVTLCTHR";
+    static constexpr const char* KeyCannyThreshKernel = "PCVTLCTHK";
+    static constexpr const char* KeyErode = "PCVTLEV";
+    static constexpr const char* KeyDilate = "PCVTLDV";
+    static constexpr const char* KeyInvertErodeDilate = "PCVTLIED";
+    static constexpr const char* KeyAreaMargin = "PCVTLAM";
+    static constexpr const char* KeyContourSizeMin = "PCVTLCSFMI";
+    static constexpr const char* KeyContourSizeMax = "PCVTLCSFMA";
+
+    // Reads the eleven keys, each missing key giving its default above.
+    static TopStoneParams fromRegistry(Registry& registry);
+    // Writes the eleven keys (reals with six significant digits); does not save the file.
+    void toRegistry(Registry& registry) const;
+};
+
+// The six values of one frame, in Top Large pixels (origin top left, y downwards): the
+// outline's centroid, the right-edge point at centroid height, the top-edge point at centroid
+// column. All -1 when no stone was found.
+struct TopStoneResult
+{
+    double CenterX = -1.0;
+    double CenterY = -1.0;
+    double FocalX = -1.0;
+    double FocalY = -1.0;
+    double MFX = -1.0;
+    double MFY = -1.0;
+
+    bool found() const { return CenterX > -1.0; }
+};
+
+// Which outlines count as the stone, and the six values they give.
+struct OutlineSelection
+{
+    std::vector<int> accepted; // contour indices, in contour order
+    TopStoneResult result;
+};
+
+// Edge regularity of a simplified outline: no measured edge may reach twice the length of the
+// runner-up. The closing edge p0-p(n-1) starts both; p0-p1 is not measured.
+bool passesEdgeRegularity(const std::vector<cv::Point>& polygon);
+
+// Picks the stone among the external contours: polygon (1 % of the perimeter) area strictly
+// inside the bounds, more than 8 vertices, regular edges. The centre comes from the last
+// accepted outline, the right and top edge points from the first one.
+OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
+                                    const TopStoneParams& params);
+
+// The intermediate and result images of one frame. Every image is a new matrix: nothing that
+// was in the struct before is written into, so images already handed to a viewer stay intact.
+struct TopStoneImages
+{
+    cv::Mat hsv;               // the frame in HSV
+    cv::Mat thresh;            // binary threshold of the grey frame
+    cv::Mat threshTransformed; // after the morphology step; the contour search runs on it
+    cv::Mat contour;           // Canny edges of the threshold, for display only
+    cv::Mat result;            // the frame with the accepted outlines and edge marks
+};
+
+// Processes one BGR frame. Each image in `images` is replaced as soon as its step completes.
+// OpenCV errors (an empty or grey frame, a Canny aperture OpenCV rejects) propagate as
+// cv::Exception; the images of the steps completed before the failure are already replaced,
+// the others keep what they held.
+TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& params,
+                                    TopStoneImages& images);
+
+} // namespace vision
