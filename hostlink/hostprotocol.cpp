@@ -48,6 +48,8 @@ void ReceiveFramer::enforceCap()
     if (tail <= limit)
         return;
     // The unfinished tail is already longer than any message could sensibly be.
+    notes << QStringLiteral("Receive text overflow: more than %1 characters without ';', dropped up to the next ';'")
+                 .arg(limit);
     skippedChars += tail;
     pending.truncate(lastSeparator + 1);
     skipToSeparator = true;
