@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QString>
+
+// Turning one top-view (TL) measurement into axis targets, and the residual left after an
+// alignment. Pure functions, shared by MotionCore and its tests.
+//
+// Units: tracker values and overlay marks are TL image pixels (origin top left, y downwards; the
+// TL frame is turned 90 degrees, so the machine's X axis moves the stone along the image rows).
+// Pixel sizes are thousandths of an axis unit per pixel; targets and positions are axis units.
+namespace alignment {
+
+// The six numbers the top tracker publishes. centerX of -1 or less means "no stone".
+struct TrackerMeasurement
+{
+    double centerX = -1;
+    double centerY = -1;
+    double focalX = -1;   // right edge of the outline at centre height
+    double focalY = -1;
+    double mfX = -1;      // top edge of the outline at the centre column
+    double mfY = -1;
+};
+
+// The calibration the targets are computed from (a snapshot of MotionCore's parameters).
+struct Parameters
+{
+    int overlayTLCenterH = 200;     // row the stone's centre must reach for inscription
+    int overlayTLFocalX = 0;        // column of the inscription focal mark
+    int overlayMFCenterV = 200;     // column of the front camera's vertical centring line
+    int overlayMFFocalX = 0;        // row the stone's top edge must reach for the front camera
+    double tlPixelSize = 25.6;      // thousandths of an axis unit per TL pixel
+    double tlZFocusPosition = 15.0;
+    double tlYOffsetPosition = 10.32;
+    double mfYOffsetPosition = 12.0;
+    double mfXFocusPosition = 15.0;
+    double roundCrownPercent = 15.4;
+    double roundGridlePercent = 2.5;
+};
+
+struct Targets
+{
+    bool valid = false;            // false: no stone, or a value that is not a finite number
+    double stoneDiameter = 0;
+    // Inscription position.
+    double inscriptionX = 0;       // CYMoveDist
+    double inscriptionY = 0;       // CXMoveDist
+    double inscriptionZ = 0;       // CZMoveDist
+    // In front of the front camera (panorama).
+    double panoramaX = 0;          // CXPanorMoveDist
+    double panoramaY = 0;          // CYPanorMoveDist
+    double panoramaZII = 0;        // CZIIPanorMoveDist
+};
+
+// Axis units per TL pixel.
+double AxisUnitsPerPixel(const Parameters& parameters);
+// Crown height plus half the girdle height, as a fraction of the diameter (0.1665 by default).
+double GirdleCentreFraction(const Parameters& parameters);
+
+// Targets from one measurement taken while X stood at currentX. The X targets are corrections
+// relative to that position; Y, Z and ZII are absolute positions from the calibration.
+Targets ComputeTargets(const TrackerMeasurement& measurement, double currentX, const Parameters& parameters);
+
+enum class Kind { Inscription, InscriptionX, Panorama };
+QString KindName(Kind kind);
+
+struct AxisPositions
+{
+    double x = 0;
+    double y = 0;
+    double z = 0;
+    double a = 0;
+    double zii = 0;
+};
+
+// What is left after an alignment: for each axis it moved, target minus reported position, in
+// axis units and in TL pixels. For X this is the stone's distance from its mark in the image;
+// for Y, Z and ZII it is the distance from the calibrated position, expressed in pixels.
+struct Residual
+{
+    bool valid = false;
+    Kind kind = Kind::Inscription;
+    double xPixels = 0, xUnits = 0;
+    bool yAligned = false;         // the X-only alignment leaves Y where it is
+    double yPixels = 0, yUnits = 0;
+    double focusPixels = 0, focusUnits = 0;   // Z for inscription, ZII for the panorama
+};
+
+// Residual from the targets of a measurement taken after the alignment's last motion.
+Residual ComputeResidual(Kind kind, const Targets& targets, const AxisPositions& positions, const Parameters& parameters);
+
+// "X 0.42 px (0.0107), Y -0.1 px (-0.00256), Z 0.05 px (0.00128)"; for the panorama the focus
+// axis is named ZII.
+QString ResidualText(const Residual& residual);
+
+} // namespace alignment
