@@ -1,0 +1,569 @@
+// The real server over real loopback sockets; the host side is a plain QTcpSocket, so the
+// bytes on the wire are checked exactly.
+#include "core/logs.h"
+#include "hostlink/veltraxserver.h"
+#include "testsupport.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+// Every signal of the server as one line, in the order they reach the main thread.
+class Recorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Recorder(VeltraxServer* server)
+    {
+        connect(server, &VeltraxServer::NewCoord, this, [this](double x, double y, double z, double a, double f) {
+            events << QStringLiteral("NewCoord(%1,%2,%3,%4,%5)").arg(x).arg(y).arg(z).arg(a).arg(f);
+        });
+        connect(server, &VeltraxServer::NewMotionStatus, this, [this](int m, int a, int f) {
+            events << QStringLiteral("NewMotionStatus(%1,%2,%3)").arg(m).arg(a).arg(f);
+        });
+        connect(server, &VeltraxServer::StartAutoAlignement, this, [this](bool b) {
+            events << QStringLiteral("StartAutoAlignement(%1)").arg(b ? "true" : "false");
+        });
+        connect(server, &VeltraxServer::StartMFAutoAlignement, this, [this](bool b) {
+            events << QStringLiteral("StartMFAutoAlignement(%1)").arg(b ? "true" : "false");
+        });
+        connect(server, &VeltraxServer::StartAutoScan, this, [this]() { events << QStringLiteral("StartAutoScan()"); });
+        connect(server, &VeltraxServer::EngageAutoXAlign, this, [this]() { events << QStringLiteral("EngageAutoXAlign()"); });
+        connect(server, &VeltraxServer::SavingImageRequest, this, [this]() { events << QStringLiteral("SavingImageRequest()"); });
+        connect(server, &VeltraxServer::StramRequest, this, [this]() { events << QStringLiteral("StramRequest()"); });
+    }
+    QStringList events;
+};
+
+// The host's end of one connection.
+class Peer
+{
+public:
+    bool connectTo(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(5000);
+    }
+    QByteArray& pull()
+    {
+        in += socket.readAll();
+        return in;
+    }
+    void write(const QByteArray& bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+    QTcpSocket socket;
+    QByteArray in;
+};
+
+} // namespace
+
+class TestVeltraxServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void listensAndGreetsTheDataConnection();
+    void commands_data();
+    void commands();
+    void framingOverTheWire_data();
+    void framingOverTheWire();
+    void messageSplitOverReads();
+    void numberingWrapsAfter1001();
+    void droppedWithoutHostUsesUpNumbers();
+    void videoHeaderBytes_data();
+    void videoHeaderBytes();
+    void twoFramesEachWithItsHeader();
+    void imageMessageBytes();
+    void snapshotAcknowledgedFromAnotherThread();
+    void thirdConnectionWaitsUntilDataEnds();
+    void waitingConnectionWhosePeerLeftIsDiscarded();
+    void reconnection();
+    void untaggedHeadDiscarded();
+    void receiveTextClearedWhenDataEnds();
+    void receiveTextIsCapped();
+    void portTakenKeepsRunningWithoutListener();
+    void hostThatStopsReadingCannotFreezeTeardown();
+
+private:
+    VeltraxServer* start();
+    bool connectData(Peer& peer, const QByteArray& expectedGreeting = "1:NCQ;");
+    bool connectVideo(Peer& peer);
+
+    std::unique_ptr<testsupport::WorkDir> workDir;
+    VeltraxServer* server = nullptr;
+};
+
+void TestVeltraxServer::init()
+{
+    workDir.reset(new testsupport::WorkDir);
+    VeltraxServer::SetListenEndpoint(QHostAddress(QHostAddress::LocalHost), 0);
+    VeltraxServer::SetWriteTimeout(VeltraxServer::DefaultWriteTimeoutMs);
+    server = nullptr;
+}
+
+void TestVeltraxServer::cleanup()
+{
+    VeltraxServer::Destroy();
+    Logs::Destroy();
+    server = nullptr;
+    workDir.reset();
+}
+
+VeltraxServer* TestVeltraxServer::start()
+{
+    server = VeltraxServer::AccessMemory();
+    return server;
+}
+
+bool TestVeltraxServer::connectData(Peer& peer, const QByteArray& expectedGreeting)
+{
+    if (!peer.connectTo(server->ListenPort()))
+        return false;
+    QElapsedTimer waited;
+    waited.start();
+    while (peer.pull().size() < expectedGreeting.size() && waited.elapsed() < 5000)
+        QTest::qWait(5);
+    if (peer.in != expectedGreeting) {
+        qWarning() << "greeting" << peer.in << "expected" << expectedGreeting;
+        return false;
+    }
+    peer.in.clear();
+    return true;
+}
+
+bool TestVeltraxServer::connectVideo(Peer& peer)
+{
+    if (!peer.connectTo(server->ListenPort()))
+        return false;
+    QElapsedTimer waited;
+    waited.start();
+    while (!server->HasVideoConnection() && waited.elapsed() < 5000)
+        QTest::qWait(5);
+    return server->HasVideoConnection();
+}
+
+void TestVeltraxServer::listensAndGreetsTheDataConnection()
+{
+    start();
+    QVERIFY(server->IsListening());
+    const quint16 port = server->ListenPort();
+    QVERIFY(port != 0);
+    QVERIFY(testsupport::logMessages().contains(QStringLiteral("Listening 127.0.0.1 : %1").arg(port)));
+
+    Peer host;
+    QVERIFY(connectData(host, "1:NCQ;"));
+    QVERIFY(server->HasDataConnection());
+    QVERIFY(!server->HasVideoConnection());
+    const QString expected = QStringLiteral("New Data connection from [127.0.0.1:%1]").arg(host.socket.localPort());
+    QTRY_VERIFY(testsupport::logMessages().contains(expected));
+}
+
+void TestVeltraxServer::commands_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("logLine");
+
+    QTest::newRow("COORDS") << QByteArray("5:COORDS1.5:2:3:4:5.25;") << QStringList{"NewCoord(1.5,2,3,4,5.25)"} << QByteArray() << QString();
+    QTest::newRow("COORDS four fields") << QByteArray("5:COORDS1:2:3:4;") << QStringList{} << QByteArray()
+                                        << "TCP Server: COORDS with fewer than five fields ignored: \"COORDS1:2:3:4\"";
+    QTest::newRow("COORDS six fields") << QByteArray("5:COORDS1:2:3:4:5:6;") << QStringList{"NewCoord(1,2,3,4,5)"} << QByteArray() << QString();
+    QTest::newRow("COORDS leading colon") << QByteArray("5:COORDS:1:2:3:4:5;") << QStringList{"NewCoord(0,1,2,3,4)"} << QByteArray()
+                                          << "TCP Server: 1 field(s) that are not numbers read as 0 in \"COORDS:1:2:3:4:5\"";
+    QTest::newRow("BGALIGN") << QByteArray("1:BGALIGN;") << QStringList{"StartAutoAlignement(false)"} << QByteArray("2:ALIGNBG;") << QString();
+    QTest::newRow("B GALIGN") << QByteArray("3:B GALIGN;") << QStringList{"StartAutoAlignement(false)"} << QByteArray("2:ALIGNBG;") << QString();
+    QTest::newRow("BGRALIGN") << QByteArray("1:BGRALIGN;") << QStringList{"StartMFAutoAlignement(false)"} << QByteArray("2:ALIGNBG;") << QString();
+    QTest::newRow("BGSCAN") << QByteArray("1:BGSCAN;") << QStringList{"StartAutoScan()"} << QByteArray("2:SCANBG;") << QString();
+    QTest::newRow("APPX") << QByteArray("1:APPX12.5:3;") << QStringList{} << QByteArray() << QString();
+    QTest::newRow("MOVESTAT") << QByteArray("9:MOVESTAT0:1:0;") << QStringList{"NewMotionStatus(0,1,0)"} << QByteArray() << QString();
+    QTest::newRow("MOVESTAT two fields") << QByteArray("9:MOVESTAT0:1;") << QStringList{} << QByteArray()
+                                         << "TCP Server: MOVESTAT without exactly three fields ignored: \"MOVESTAT0:1\"";
+    QTest::newRow("ENAAX") << QByteArray("1:ENAAX;") << QStringList{"EngageAutoXAlign()"} << QByteArray() << QString();
+    QTest::newRow("QISI") << QByteArray("1:QISI;") << QStringList{"SavingImageRequest()"} << QByteArray() << QString();
+    QTest::newRow("RQI") << QByteArray("1:RQI;") << QStringList{"StramRequest()"} << QByteArray() << QString();
+    QTest::newRow("unknown") << QByteArray("1:HOME X;") << QStringList{} << QByteArray() << "CMD TO ADD HOMEX";
+}
+
+void TestVeltraxServer::commands()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QStringList, events);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, logLine);
+
+    start();
+    Recorder recorder(server);
+    Peer host;
+    QVERIFY(connectData(host));
+
+    // A BGSCAN behind every row marks the end of the row's effects.
+    host.write(message + "77:BGSCAN;");
+    const QByteArray expected = reply + QByteArray::number(reply.isEmpty() ? 2 : 3) + ":SCANBG;";
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), expected, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events, events + QStringList{"StartAutoScan()"}, 5000);
+    if (!logLine.isEmpty())
+        QVERIFY2(testsupport::logMessages().contains(logLine), qPrintable(testsupport::logMessages().join('\n')));
+}
+
+void TestVeltraxServer::framingOverTheWire_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QByteArray>("replies");
+
+    QTest::newRow("two messages in one read") << QByteArray("7:BGALIGN;8:RQI;") << QStringList{"StartAutoAlignement(false)", "StramRequest()"}
+                                              << QByteArray("2:ALIGNBG;");
+    QTest::newRow("line ends between messages") << QByteArray("1:QISI;\r\n2:BGSCAN;\r\n") << QStringList{"SavingImageRequest()", "StartAutoScan()"}
+                                                << QByteArray("2:SCANBG;");
+    QTest::newRow("spaces removed") << QByteArray("3:B GALIGN;4: MOVESTAT 1 : 0 : 1 ;")
+                                    << QStringList{"StartAutoAlignement(false)", "NewMotionStatus(1,0,1)"} << QByteArray("2:ALIGNBG;");
+    QTest::newRow("three in order") << QByteArray("1:COORDS1:2:3:4:5;2:BGSCAN;3:COORDS6:7:8:9:10;")
+                                    << QStringList{"NewCoord(1,2,3,4,5)", "StartAutoScan()", "NewCoord(6,7,8,9,10)"} << QByteArray("2:SCANBG;");
+}
+
+void TestVeltraxServer::framingOverTheWire()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, events);
+    QFETCH(QByteArray, replies);
+
+    start();
+    Recorder recorder(server);
+    Peer host;
+    QVERIFY(connectData(host));
+    host.write(bytes);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events, events, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), replies, 5000);
+}
+
+void TestVeltraxServer::messageSplitOverReads()
+{
+    start();
+    Recorder recorder(server);
+    Peer host;
+    QVERIFY(connectData(host));
+    host.write("1:BGAL");
+    QTRY_COMPARE_WITH_TIMEOUT(server->PendingReceiveSize(), 6, 5000);
+    QVERIFY(recorder.events.isEmpty());
+    host.write("IGN;");
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events, QStringList{"StartAutoAlignement(false)"}, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), QByteArray("2:ALIGNBG;"), 5000);
+    QCOMPARE(server->PendingReceiveSize(), 0);
+}
+
+void TestVeltraxServer::numberingWrapsAfter1001()
+{
+    start();
+    Peer host;
+    QVERIFY(connectData(host)); // NCQ took 1
+    QByteArray expected;
+    for (int i = 0; i < 1002; ++i) {
+        server->Send(QStringLiteral("GMS"));
+        expected += QByteArray::number(i < 1000 ? i + 2 : i - 999) + ":GMS;";
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull().size(), expected.size(), 5000);
+    QCOMPARE(host.in, expected);
+    QVERIFY(host.in.contains("1001:GMS;1:GMS;2:GMS;"));
+}
+
+void TestVeltraxServer::droppedWithoutHostUsesUpNumbers()
+{
+    start();
+    server->Send(QStringLiteral("MOVEX1:"));
+    server->Send(QStringLiteral("GMS"));
+    QVERIFY(testsupport::logMessages().contains(QStringLiteral("TCP Server: No host connected: \"MOVEX1:\" and later messages are dropped")));
+    Peer host;
+    QVERIFY(connectData(host, "3:NCQ;"));
+    QVERIFY(testsupport::logMessages().contains(QStringLiteral("TCP Server: 2 messages were dropped while no host was connected")));
+    server->Send(QStringLiteral("INCA7.5"));
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), QByteArray("4:INCA7.5;"), 5000);
+}
+
+void TestVeltraxServer::videoHeaderBytes_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QByteArray>("header");
+    const QByteArray marker("\x2D\x00\x53\x00\x49\x00\x5A\x00\x45\x00\x2D\x00", 12);
+    QTest::newRow("40000 bytes") << 40000 << marker + QByteArray("\x40\x9C\x00\x00", 4);
+    QTest::newRow("empty") << 0 << marker + QByteArray("\x00\x00\x00\x00", 4);
+}
+
+void TestVeltraxServer::videoHeaderBytes()
+{
+    QFETCH(int, size);
+    QFETCH(QByteArray, header);
+
+    start();
+    Peer host;
+    Peer video;
+    QVERIFY(connectData(host));
+    QVERIFY(connectVideo(video));
+    QByteArray payload(size, '\0');
+    for (int i = 0; i < size; ++i)
+        payload[i] = char(i * 7 + 3);
+    server->FluxWrite(payload);
+    QTRY_COMPARE_WITH_TIMEOUT(video.pull().size(), 16 + size, 5000);
+    QCOMPARE(video.in.left(16), header);
+    QCOMPARE(video.in.mid(16), payload);
+    QVERIFY(host.pull().isEmpty()); // nothing on the data connection
+}
+
+void TestVeltraxServer::twoFramesEachWithItsHeader()
+{
+    start();
+    Recorder recorder(server);
+    Peer host;
+    Peer video;
+    QVERIFY(connectData(host));
+    QVERIFY(connectVideo(video));
+    // The camera answers each RQI with one frame.
+    connect(server, &VeltraxServer::StramRequest, server, [this]() {
+        static int n = 0;
+        server->FluxWrite(QByteArray(100 + n++, 'j'));
+    });
+    host.write("1:RQI;2:RQI;");
+    QTRY_COMPARE_WITH_TIMEOUT(video.pull().size(), 16 + 100 + 16 + 101, 5000);
+    QCOMPARE(video.in.mid(12, 4), QByteArray("\x64\x00\x00\x00", 4));
+    QCOMPARE(video.in.mid(16 + 100, 12), video.in.left(12));
+    QCOMPARE(video.in.mid(16 + 100 + 12, 4), QByteArray("\x65\x00\x00\x00", 4));
+}
+
+void TestVeltraxServer::imageMessageBytes()
+{
+    start();
+    Peer host;
+    QVERIFY(connectData(host));
+    QByteArray before;
+    for (int i = 2; i <= 11; ++i) {
+        server->Send(QStringLiteral("GMS"));
+        before += QByteArray::number(i) + ":GMS;";
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), before, 5000);
+    host.in.clear();
+
+    QImage image(64, 48, QImage::Format_RGB888);
+    image.fill(QColor(59, 10, 200));
+    server->Send(QStringLiteral("IMGCAP3COORDS1&2&3"), image);
+
+    const QByteArray bmp = testsupport::readAll(QStringLiteral("test.bmp"));
+    QVERIFY(bmp.startsWith("BM"));
+    QCOMPARE(int(qFromLittleEndian<quint32>(bmp.constData() + 2)), bmp.size());
+    const QByteArray prefix("12:IMGCAP3COORDS1&2&3->");
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull().size(), prefix.size() + bmp.size() + 1, 5000);
+    QVERIFY(host.in.startsWith(prefix + "BM"));
+    QCOMPARE(host.in.mid(prefix.size(), bmp.size()), bmp);
+    QCOMPARE(host.in.back(), ';');
+
+    // The next text message carries the next number.
+    host.in.clear();
+    server->Send(QStringLiteral("SCANEND"));
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), QByteArray("13:SCANEND;"), 5000);
+}
+
+void TestVeltraxServer::snapshotAcknowledgedFromAnotherThread()
+{
+    start();
+    Peer host;
+    QVERIFY(connectData(host));
+    std::thread camera([this]() { server->ValidateImageSavingRequest(); });
+    camera.join();
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), QByteArray("2:SIDONE;"), 5000);
+}
+
+void TestVeltraxServer::thirdConnectionWaitsUntilDataEnds()
+{
+    start();
+    Peer host;
+    Peer video;
+    QVERIFY(connectData(host));
+    QVERIFY(connectVideo(video));
+
+    Peer third;
+    QVERIFY(third.connectTo(server->ListenPort())); // the kernel completes the handshake
+    // The video connection ends: its role is still taken until the data connection ends.
+    video.socket.disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(testsupport::logMessages().contains(QStringLiteral("Tessarix VStream Disconnected")), 5000);
+    server->Send(QStringLiteral("GMS"));
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), QByteArray("2:GMS;"), 5000);
+    QVERIFY(third.pull().isEmpty());
+    QCOMPARE(testsupport::logMessages().filter(QStringLiteral("New ")).size(), 2);
+
+    host.socket.disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(third.pull(), QByteArray("3:NCQ;"), 5000);
+    QVERIFY(testsupport::logMessages().contains(QStringLiteral("Tessarix Data Disconnected")));
+    QVERIFY(testsupport::logMessages().contains(QStringLiteral("New Data connection from [127.0.0.1:%1]").arg(third.socket.localPort())));
+    QVERIFY(server->HasDataConnection());
+}
+
+void TestVeltraxServer::waitingConnectionWhosePeerLeftIsDiscarded()
+{
+    start();
+    Peer host;
+    Peer video;
+    QVERIFY(connectData(host));
+    QVERIFY(connectVideo(video));
+
+    Peer gone;
+    QVERIFY(gone.connectTo(server->ListenPort()));
+    const quint16 gonePort = gone.socket.localPort();
+    gone.socket.disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(gone.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    Peer next;
+    QVERIFY(next.connectTo(server->ListenPort()));
+
+    host.socket.disconnectFromHost();
+    QTRY_COMPARE_WITH_TIMEOUT(next.pull(), QByteArray("2:NCQ;"), 5000);
+    const QStringList log = testsupport::logMessages();
+    QVERIFY2(log.contains(QStringLiteral("TCP Server: Waiting connection from [127.0.0.1:%1] discarded: its peer has already closed it").arg(gonePort)),
+             qPrintable(log.join('\n')));
+    QVERIFY(log.contains(QStringLiteral("New Data connection from [127.0.0.1:%1]").arg(next.socket.localPort())));
+
+    // The served host is a full data connection: commands work and video follows.
+    Recorder recorder(server);
+    next.write("1:BGSCAN;");
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events, QStringList{"StartAutoScan()"}, 5000);
+    Peer nextVideo;
+    QVERIFY(connectVideo(nextVideo));
+}
+
+void TestVeltraxServer::reconnection()
+{
+    start();
+    Recorder recorder(server);
+    for (int round = 0; round < 3; ++round) {
+        Peer host;
+        Peer video;
+        QVERIFY(connectData(host, QByteArray::number(round + 1) + ":NCQ;"));
+        QVERIFY(connectVideo(video));
+        server->FluxWrite(QByteArray(10, 'v'));
+        QTRY_COMPARE_WITH_TIMEOUT(video.pull().size(), 26, 5000);
+        host.write("1:ENAAX;");
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), round + 1, 5000);
+        host.socket.disconnectFromHost();
+        QTRY_VERIFY_WITH_TIMEOUT(!server->HasDataConnection() && !server->HasVideoConnection(), 5000);
+        // The station closed the video connection together with the data connection.
+        QTRY_COMPARE_WITH_TIMEOUT(video.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    }
+    QCOMPARE(testsupport::logMessages().filter(QStringLiteral("New Video connection from")).size(), 3);
+    QCOMPARE(testsupport::logMessages().count(QStringLiteral("Tessarix Data Disconnected")), 3);
+}
+
+void TestVeltraxServer::untaggedHeadDiscarded()
+{
+    start();
+    Recorder recorder(server);
+    Peer host;
+    QVERIFY(connectData(host));
+    host.write("RQI;1:BGALIGN;");
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), QByteArray("2:ALIGNBG;"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events, QStringList{"StartAutoAlignement(false)"}, 5000);
+    QVERIFY(testsupport::logMessages().contains(QStringLiteral("TCP Server: Message without tag discarded: \"RQI\"")));
+}
+
+void TestVeltraxServer::receiveTextClearedWhenDataEnds()
+{
+    start();
+    Recorder recorder(server);
+    {
+        Peer host;
+        QVERIFY(connectData(host));
+        // A complete message just before the close is still served; the unfinished one is not.
+        host.write("1:BGSCAN;2:BGAL");
+        host.socket.disconnectFromHost();
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::logMessages().contains(QStringLiteral("Tessarix Data Disconnected")), 5000);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events, QStringList{"StartAutoScan()"}, 5000);
+    QVERIFY(testsupport::logMessages().contains(QStringLiteral("TCP Server: Unfinished message of 6 characters discarded at disconnection")));
+    QCOMPARE(server->PendingReceiveSize(), 0);
+
+    Peer next;
+    QVERIFY(connectData(next, "3:NCQ;"));
+    next.write("IGN;3:RQI;");
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events, (QStringList{"StartAutoScan()", "StramRequest()"}), 5000);
+    QVERIFY(testsupport::logMessages().contains(QStringLiteral("TCP Server: Message without tag discarded: \"IGN\"")));
+}
+
+void TestVeltraxServer::receiveTextIsCapped()
+{
+    start();
+    Recorder recorder(server);
+    Peer host;
+    QVERIFY(connectData(host));
+    const int runaway = hostprotocol::DefaultReceiveCap + 100 * 1024;
+    host.write(QByteArray(runaway, 'x'));
+    int largest = 0;
+    QTRY_VERIFY_WITH_TIMEOUT((largest = qMax(largest, server->PendingReceiveSize()),
+                              testsupport::logMessages().contains(QStringLiteral(
+                                  "TCP Server: Receive text overflow: more than 1048576 characters without ';', dropped up to the next ';'"))),
+                             10000);
+    host.write("tail;2:BGSCAN;");
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events, QStringList{"StartAutoScan()"}, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), QByteArray("2:SCANBG;"), 5000);
+    QVERIFY(largest <= hostprotocol::DefaultReceiveCap);
+    QCOMPARE(server->PendingReceiveSize(), 0);
+    QVERIFY(testsupport::logMessages().contains(
+        QStringLiteral("TCP Server: Receive text overflow: %1 characters without ';' discarded").arg(runaway + 5)));
+}
+
+void TestVeltraxServer::portTakenKeepsRunningWithoutListener()
+{
+    QTcpServer occupant;
+    QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
+    VeltraxServer::SetListenEndpoint(QHostAddress(QHostAddress::LocalHost), occupant.serverPort());
+    start();
+    QVERIFY(!server->IsListening());
+    QCOMPARE(server->ListenPort(), quint16(0));
+    const QStringList failed = testsupport::logMessages().filter(
+        QStringLiteral("TCP Server: Listening failed on 127.0.0.1 : %1: ").arg(occupant.serverPort()));
+    QCOMPARE(failed.size(), 1);
+    QVERIFY2(failed.first().contains(QLatin1String("address is already in use"), Qt::CaseInsensitive), qPrintable(failed.first()));
+    // Still usable: messages are dropped, not crashed on.
+    server->Send(QStringLiteral("GMS"));
+    server->FluxWrite(QByteArray(5, 'x'));
+    QVERIFY(server->CMDTranslateExec(QStringLiteral("RQI")) == 0);
+}
+
+void TestVeltraxServer::hostThatStopsReadingCannotFreezeTeardown()
+{
+    VeltraxServer::SetWriteTimeout(200);
+    start();
+    Peer host;
+    Peer video;
+    QVERIFY(connectData(host));
+    QVERIFY(connectVideo(video));
+    // The host's video side stops reading: its buffers fill up.
+    video.socket.setReadBufferSize(1);
+
+    const QByteArray frame(32 * 1024 * 1024, 'f');
+    server->FluxWrite(frame);
+    QVERIFY2(testsupport::logMessages().filter(QStringLiteral("TCP Server: Video frame not written within 200 ms")).size() == 1,
+             qPrintable(testsupport::logMessages().join('\n')));
+    for (int i = 0; i < 5; ++i)
+        server->FluxWrite(frame);
+    QCOMPARE(testsupport::logMessages()
+                 .filter(QStringLiteral("TCP Server: Video frame of 33554432 bytes dropped: the host has not read the previous frame"))
+                 .size(),
+             5);
+    // The data connection is unaffected.
+    server->Send(QStringLiteral("GMS"));
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull(), QByteArray("2:GMS;"), 5000);
+
+    VeltraxServer::Destroy();
+    const QStringList log = testsupport::logMessages();
+    QCOMPARE(log.mid(log.size() - 2), (QStringList{"Server Stopped", "Server Destruction"}));
+}
+
+QTEST_GUILESS_MAIN(TestVeltraxServer)
+#include "tst_veltraxserver.moc"
