@@ -4,6 +4,7 @@
 
 #include "core/logs.h"
 #include "core/registry.h"
+#include "hostlink/veltraxserver.h"
 
 #include <QIcon>
 #include <QImage>
@@ -37,12 +38,14 @@ MainWindow::MainWindow(QWidget* parent)
 
     logging = Logs::AccessMemory();
     AppRegistry = Registry::AccessMemory();
+    Server = VeltraxServer::AccessMemory();
 
     IncVal = 0.2;
 }
 
 MainWindow::~MainWindow()
 {
+    VeltraxServer::Destroy();
     Registry::Destroy();
     Logs::Destroy();
     delete ui;

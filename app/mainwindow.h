@@ -9,6 +9,7 @@ class MainWindow;
 
 class Logs;
 class Registry;
+class VeltraxServer;
 
 // The station's one window: builds the form, creates every component in its fixed order,
 // wires their signals to the display slots and tears everything down in order when closed.
@@ -34,6 +35,7 @@ private:
     Ui::MainWindow* ui = nullptr;
     Logs* logging = nullptr;
     Registry* AppRegistry = nullptr;
+    VeltraxServer* Server = nullptr;
 
     double IncVal = 0.2;
     double StoneDiameter = 0;

@@ -1,0 +1,67 @@
+#include "imagedisplay.h"
+
+#include <QLabel>
+#include <QPixmap>
+
+#include <opencv2/imgproc.hpp>
+
+namespace imagedisplay {
+
+namespace {
+bool displayable(const cv::Mat& image)
+{
+    return !image.empty() && image.depth() == CV_8U && (image.channels() == 1 || image.channels() == 3);
+}
+} // namespace
+
+cv::Mat stretch(const cv::Mat& image, const QSize& size)
+{
+    if (!displayable(image) || size.width() <= 0 || size.height() <= 0)
+        return cv::Mat();
+    cv::Mat scaled;
+    if (image.cols == size.width() && image.rows == size.height())
+        image.copyTo(scaled);
+    else
+        cv::resize(image, scaled, cv::Size(size.width(), size.height()), 0, 0, cv::INTER_LINEAR);
+    return scaled;
+}
+
+QImage toPicture(const cv::Mat& viewImage)
+{
+    if (!displayable(viewImage))
+        return QImage();
+    QImage picture(viewImage.cols, viewImage.rows, QImage::Format_RGB32);
+    // Format_RGB32 is 0xffRRGGBB per pixel, i.e. the bytes B, G, R, 0xff in memory: the
+    // image's first channel must land in the third byte.
+    cv::Mat target(viewImage.rows, viewImage.cols, CV_8UC4, picture.bits(), static_cast<size_t>(picture.bytesPerLine()));
+    cv::cvtColor(viewImage, target, viewImage.channels() == 3 ? cv::COLOR_RGB2BGRA : cv::COLOR_GRAY2BGRA);
+    return picture;
+}
+
+QImage viewPicture(const cv::Mat& image, const QSize& size, const Decorator& decorate)
+{
+    cv::Mat scaled = stretch(image, size);
+    if (scaled.empty())
+        return QImage();
+    if (decorate)
+        decorate(scaled, double(scaled.cols) / image.cols, double(scaled.rows) / image.rows);
+    return toPicture(scaled);
+}
+
+QSize pictureSize(const QLabel* view)
+{
+    return view->contentsRect().size();
+}
+
+void show(QLabel* view, const cv::Mat& image, const Decorator& decorate)
+{
+    if (!view || !view->isVisible())
+        return;
+    const QImage picture = viewPicture(image, pictureSize(view), decorate);
+    if (picture.isNull())
+        view->clear();
+    else
+        view->setPixmap(QPixmap::fromImage(picture));
+}
+
+} // namespace imagedisplay

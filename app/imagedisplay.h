@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QImage>
+#include <QSize>
+
+#include <opencv2/core.hpp>
+
+#include <functional>
+
+class QLabel;
+
+// Turning camera and vision images into view pictures.
+//
+// A view shows its picture stretched to the view (aspect ratio not kept). The picture is made
+// from the image without reordering channels: a 3-channel image shows its first channel as
+// red, its second as green, its third as blue; a 1-channel image shows as grey.
+//
+// Frames are scaled to the view's size before anything else happens to them, so the cost of a
+// refresh follows the view, not the sensor: a 5 MP frame shown in a 771x920 view touches only
+// the view's pixels after one linear-interpolation pass.
+namespace imagedisplay {
+
+// Draws on the view-sized picture; sx and sy map image pixels to view pixels.
+using Decorator = std::function<void(cv::Mat& viewImage, double sx, double sy)>;
+
+// The image stretched to size (linear interpolation), same type as the image. Empty when the
+// image or the size is empty, or when the image is not 8-bit with 1 or 3 channels.
+cv::Mat stretch(const cv::Mat& image, const QSize& size);
+
+// An owned Format_RGB32 picture of a view-sized 8-bit image (1 or 3 channels); null otherwise.
+QImage toPicture(const cv::Mat& viewImage);
+
+// stretch + decorate + toPicture.
+QImage viewPicture(const cv::Mat& image, const QSize& size, const Decorator& decorate = Decorator());
+
+// The size a view's picture must have to be shown 1:1 (the label's contents rectangle).
+QSize pictureSize(const QLabel* view);
+
+// Shows the image in the view. An empty image clears the view. Does nothing for a view that
+// is not visible, so no frame is converted for a view nobody sees.
+void show(QLabel* view, const cv::Mat& image, const Decorator& decorate = Decorator());
+
+} // namespace imagedisplay

@@ -1,0 +1,116 @@
+#include "app/imagedisplay.h"
+
+#include <QLabel>
+#include <QtTest>
+
+// Turning images into view pictures: size, channel order, grey, unsupported images, and that a
+// hidden view converts nothing.
+class TestImageDisplay : public QObject
+{
+    Q_OBJECT
+
+    static QPixmap shown(const QLabel& view) { return view.pixmap(Qt::ReturnByValue); }
+
+private slots:
+    void stretch_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QSize>("image");
+        QTest::addColumn<QSize>("view");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("colour 1.3 MP into a page view") << int(CV_8UC3) << QSize(1280, 1024) << QSize(451, 321) << true;
+        QTest::newRow("colour 5 MP into the overview") << int(CV_8UC3) << QSize(2592, 1944) << QSize(771, 920) << true;
+        QTest::newRow("grey") << int(CV_8UC1) << QSize(640, 480) << QSize(337, 270) << true;
+        QTest::newRow("enlarged") << int(CV_8UC3) << QSize(100, 50) << QSize(400, 300) << true;
+        QTest::newRow("same size") << int(CV_8UC1) << QSize(337, 270) << QSize(337, 270) << true;
+        QTest::newRow("16-bit") << int(CV_16UC1) << QSize(640, 480) << QSize(337, 270) << false;
+        QTest::newRow("four channels") << int(CV_8UC4) << QSize(640, 480) << QSize(337, 270) << false;
+        QTest::newRow("empty image") << int(CV_8UC3) << QSize(0, 0) << QSize(337, 270) << false;
+        QTest::newRow("view without size") << int(CV_8UC3) << QSize(640, 480) << QSize(0, 270) << false;
+    }
+    void stretch()
+    {
+        QFETCH(int, type);
+        QFETCH(QSize, image);
+        QFETCH(QSize, view);
+        QFETCH(bool, shown);
+        const cv::Mat frame = image.isEmpty() ? cv::Mat() : cv::Mat(image.height(), image.width(), type, cv::Scalar::all(90));
+        const cv::Mat scaled = imagedisplay::stretch(frame, view);
+        const QImage picture = imagedisplay::viewPicture(frame, view);
+        QCOMPARE(!scaled.empty(), shown);
+        QCOMPARE(!picture.isNull(), shown);
+        if (shown) {
+            QCOMPARE(scaled.cols, view.width());
+            QCOMPARE(scaled.rows, view.height());
+            QCOMPARE(scaled.type(), type);
+            QCOMPARE(picture.size(), view);
+            QCOMPARE(picture.pixel(view.width() / 2, view.height() / 2), qRgb(90, 90, 90));
+        }
+    }
+
+    void channelsShowInStoredOrder_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("c0");
+        QTest::addColumn<int>("c1");
+        QTest::addColumn<int>("c2");
+        QTest::addColumn<uint>("expected");
+        QTest::newRow("first channel is red") << 3 << 200 << 0 << 0 << uint(qRgb(200, 0, 0));
+        QTest::newRow("second channel is green") << 3 << 0 << 150 << 0 << uint(qRgb(0, 150, 0));
+        QTest::newRow("third channel is blue") << 3 << 0 << 0 << 100 << uint(qRgb(0, 0, 100));
+        QTest::newRow("grey") << 1 << 77 << 0 << 0 << uint(qRgb(77, 77, 77));
+    }
+    void channelsShowInStoredOrder()
+    {
+        QFETCH(int, channels);
+        QFETCH(int, c0);
+        QFETCH(int, c1);
+        QFETCH(int, c2);
+        QFETCH(uint, expected);
+        const cv::Mat image(40, 60, CV_8UC(channels), cv::Scalar(c0, c1, c2));
+        const QImage picture = imagedisplay::viewPicture(image, QSize(30, 20));
+        QCOMPARE(picture.pixel(10, 10), QRgb(expected));
+    }
+
+    void decoratorDrawsAtViewScale()
+    {
+        const cv::Mat image(1000, 2000, CV_8UC3, cv::Scalar::all(0));
+        double seenX = 0, seenY = 0;
+        const QImage picture = imagedisplay::viewPicture(image, QSize(500, 100), [&](cv::Mat& view, double sx, double sy) {
+            seenX = sx;
+            seenY = sy;
+            view.at<cv::Vec3b>(5, 7) = cv::Vec3b(255, 0, 0);
+        });
+        QCOMPARE(seenX, 0.25);
+        QCOMPARE(seenY, 0.1);
+        QCOMPARE(picture.pixel(7, 5), qRgb(255, 0, 0));
+        // The image itself is left as it was.
+        QCOMPARE(cv::countNonZero(image.reshape(1)), 0);
+    }
+
+    void hiddenViewConvertsNothing()
+    {
+        QLabel view;
+        view.resize(200, 100);
+        imagedisplay::show(&view, cv::Mat(50, 50, CV_8UC3, cv::Scalar::all(10)));
+        QVERIFY(shown(view).isNull());
+    }
+
+    void visibleViewShowsPictureOfItsSize()
+    {
+        QLabel view;
+        view.setFrameShape(QFrame::Box);
+        view.resize(200, 100);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        imagedisplay::show(&view, cv::Mat(50, 50, CV_8UC3, cv::Scalar(0, 0, 255)));
+        QVERIFY(!shown(view).isNull());
+        QCOMPARE(shown(view).size(), view.contentsRect().size());
+        QCOMPARE(shown(view).toImage().pixel(20, 20), qRgb(0, 0, 255));
+        imagedisplay::show(&view, cv::Mat());
+        QVERIFY(shown(view).isNull());
+    }
+};
+
+QTEST_MAIN(TestImageDisplay)
+#include "tst_imagedisplay.moc"
