@@ -1,0 +1,463 @@
+#include "core/logs.h"
+#include "core/registry.h"
+#include "syntheticstone.h"
+#include "testsupport.h"
+#include "vision/topstoneprocessing.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <QtTest>
+
+#include <cmath>
+
+using vision::TopStoneParams;
+using vision::TopStoneResult;
+
+Q_DECLARE_METATYPE(synthetic::Stone)
+Q_DECLARE_METATYPE(synthetic::Imaging)
+using Outline = std::vector<cv::Point>;
+Q_DECLARE_METATYPE(Outline)
+Q_DECLARE_METATYPE(cv::Mat)
+
+namespace {
+const cv::Size frameSize(640, 512);
+
+std::vector<cv::Point> regularPolygon(int n, double cx, double cy, double r)
+{
+    std::vector<cv::Point> poly;
+    for (int k = 0; k < n; ++k) {
+        const double a = 2.0 * CV_PI * k / n;
+        poly.emplace_back(cvRound(cx + r * std::cos(a)), cvRound(cy + r * std::sin(a)));
+    }
+    return poly;
+}
+
+// A crenellated block 100 px wide: its bottom edge (100 px) is the longest measured edge and
+// its left side, the closing edge, is `side` px and the runner-up.
+std::vector<cv::Point> crenellatedBlock(int side)
+{
+    return {{0, 0}, {25, 0}, {25, 20}, {75, 20}, {75, 0}, {100, 0}, {100, 20}, {90, 20},
+            {90, 30}, {100, 30}, {100, 50}, {0, side}};
+}
+
+// A half disc of radius 150: p0-p1 is the 300 px diameter, the eight other edges are short
+// chords of the arc.
+std::vector<cv::Point> halfDisc()
+{
+    std::vector<cv::Point> poly{{0, 0}};
+    for (int k = 0; k <= 7; ++k) {
+        const double a = CV_PI * k / 8.0;
+        poly.emplace_back(cvRound(150 + 150 * std::cos(a)), cvRound(150 * std::sin(a)));
+    }
+    return poly;
+}
+
+bool sameImage(const cv::Mat& a, const cv::Mat& b)
+{
+    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0.0;
+}
+
+int pixelsOfColour(const cv::Mat& bgr, const cv::Vec3b& colour)
+{
+    cv::Mat mask;
+    cv::inRange(bgr, cv::Scalar(colour[0], colour[1], colour[2]), cv::Scalar(colour[0], colour[1], colour[2]), mask);
+    return cv::countNonZero(mask);
+}
+} // namespace
+
+class TestTopStoneProcessing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void findsStone_data()
+    {
+        QTest::addColumn<synthetic::Stone>("stone");
+        QTest::addColumn<synthetic::Imaging>("imaging");
+        synthetic::Imaging sharp;
+        synthetic::Imaging noisy;
+        noisy.noiseSigma = 2.0;
+        synthetic::Imaging blurredNoisy;
+        blurredNoisy.noiseSigma = 2.0;
+        blurredNoisy.blurSigma = 1.2;
+        synthetic::Stone disc;
+        disc.cx = 321.3;
+        disc.cy = 250.7;
+        disc.radius = 100.4;
+        synthetic::Stone brilliant = disc;
+        brilliant.girdleFacets = 64;
+        brilliant.rotation = 0.02;
+        synthetic::Stone small = disc;
+        small.radius = 72.5;
+        small.cx = 100.2;
+        small.cy = 90.9;
+        synthetic::Stone large = brilliant;
+        large.radius = 170.0;
+        large.cx = 400.5;
+        large.cy = 300.25;
+        QTest::newRow("disc, sharp") << disc << sharp;
+        QTest::newRow("disc, noise") << disc << noisy;
+        QTest::newRow("disc, blur and noise") << disc << blurredNoisy;
+        QTest::newRow("brilliant, sharp") << brilliant << sharp;
+        QTest::newRow("brilliant, blur and noise") << brilliant << blurredNoisy;
+        QTest::newRow("small disc near the corner") << small << blurredNoisy;
+        QTest::newRow("large brilliant") << large << blurredNoisy;
+    }
+    void findsStone()
+    {
+        QFETCH(synthetic::Stone, stone);
+        QFETCH(synthetic::Imaging, imaging);
+        const cv::Mat frame = synthetic::render(frameSize, stone, imaging);
+        vision::TopStoneImages images;
+        const TopStoneResult r = vision::processTopStoneFrame(frame, TopStoneParams(), images);
+
+        QVERIFY(r.found());
+        // The centroid of the outline simplified to 1 % of its perimeter scatters by up to
+        // about 1.5 px around the true centre (0.25 px on average, see the accuracy case).
+        QVERIFY2(std::hypot(r.CenterX - stone.cx, r.CenterY - stone.cy) < 1.5,
+                 qPrintable(QString("centre %1, %2").arg(r.CenterX).arg(r.CenterY)));
+        // Edge points are boundary pixel centres: half a pixel inside the true outline, a
+        // little more where blur moves the threshold crossing inward.
+        QVERIFY2(std::abs(r.FocalX - (stone.cx + stone.radius - 0.5)) <= 1.5, qPrintable(QString::number(r.FocalX)));
+        QVERIFY2(std::abs(r.MFY - (stone.cy - stone.radius + 0.5)) <= 1.5, qPrintable(QString::number(r.MFY)));
+        QCOMPARE(r.FocalY, r.CenterY);
+        QCOMPARE(r.MFX, r.CenterX);
+        QCOMPARE(r.FocalX, std::floor(r.FocalX));
+        QCOMPARE(r.MFY, std::floor(r.MFY));
+
+        // What the window shows: the frame, the outline in cyan, the two white edge marks.
+        QCOMPARE(images.result.size(), frame.size());
+        QVERIFY(pixelsOfColour(images.result, cv::Vec3b(255, 255, 0)) > 4 * stone.radius);
+        const cv::Vec3b white(255, 255, 255);
+        QCOMPARE(images.result.at<cv::Vec3b>(int(r.FocalY), int(r.FocalX) + 12), white);
+        QCOMPARE(images.result.at<cv::Vec3b>(int(r.MFY) - 12, int(r.MFX)), white);
+        QCOMPARE(images.hsv.type(), CV_8UC3);
+        QCOMPARE(images.thresh.type(), CV_8UC1);
+        QCOMPARE(images.contour.size(), frame.size());
+        QVERIFY(cv::countNonZero(images.contour) > 0);
+    }
+
+    void reportsNoStone_data()
+    {
+        QTest::addColumn<synthetic::Stone>("stone");
+        QTest::addColumn<int>("areaMin");
+        QTest::addColumn<int>("areaMax");
+        synthetic::Stone none;
+        none.radius = 0.0;
+        synthetic::Stone tooSmall;
+        tooSmall.radius = 60.0; // about 11300 px^2
+        synthetic::Stone tooLarge;
+        tooLarge.radius = 200.0; // about 125600 px^2
+        synthetic::Stone fits;
+        fits.radius = 100.0;
+        QTest::newRow("empty holder") << none << 15000 << 99999;
+        QTest::newRow("below the lower bound") << tooSmall << 15000 << 99999;
+        QTest::newRow("above the upper bound") << tooLarge << 15000 << 99999;
+        QTest::newRow("bounds moved above the stone") << fits << 40000 << 99999;
+        QTest::newRow("bounds moved below the stone") << fits << 1000 << 20000;
+    }
+    void reportsNoStone()
+    {
+        QFETCH(synthetic::Stone, stone);
+        QFETCH(int, areaMin);
+        QFETCH(int, areaMax);
+        TopStoneParams params;
+        params.contourSizeMin = areaMin;
+        params.contourSizeMax = areaMax;
+        const cv::Mat frame = synthetic::render(frameSize, stone);
+        vision::TopStoneImages images;
+        const TopStoneResult r = vision::processTopStoneFrame(frame, params, images);
+        QCOMPARE(r.CenterX, -1.0);
+        QCOMPARE(r.CenterY, -1.0);
+        QCOMPARE(r.FocalX, -1.0);
+        QCOMPARE(r.FocalY, -1.0);
+        QCOMPARE(r.MFX, -1.0);
+        QCOMPARE(r.MFY, -1.0);
+        QVERIFY(sameImage(images.result, frame));
+    }
+
+    void outlineSelection_data()
+    {
+        QTest::addColumn<Outline>("outline");
+        QTest::addColumn<int>("areaMin");
+        QTest::addColumn<int>("areaMax");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("8 vertices rejected") << regularPolygon(8, 200, 200, 100) << 15000 << 99999 << false;
+        QTest::newRow("9 vertices accepted") << regularPolygon(9, 200, 200, 100) << 15000 << 99999 << true;
+        QTest::newRow("longest exactly twice the runner rejected") << crenellatedBlock(50) << 100 << 99999 << false;
+        QTest::newRow("longest under twice the runner accepted") << crenellatedBlock(51) << 100 << 99999 << true;
+        // 12-gon of radius 100 at integer vertices; its polygon area is a whole number.
+        const std::vector<cv::Point> dodecagon = regularPolygon(12, 200, 200, 100);
+        const int area = int(cv::contourArea(dodecagon));
+        QCOMPARE(double(area), cv::contourArea(dodecagon));
+        QTest::newRow("area equal to the lower bound rejected") << dodecagon << area << 99999 << false;
+        QTest::newRow("area above the lower bound accepted") << dodecagon << area - 1 << 99999 << true;
+        QTest::newRow("area equal to the upper bound rejected") << dodecagon << 15000 << area << false;
+        QTest::newRow("area below the upper bound accepted") << dodecagon << 15000 << area + 1 << true;
+        QTest::newRow("only long edge p0-p1 is not measured") << halfDisc() << 15000 << 99999 << true;
+    }
+    void outlineSelection()
+    {
+        QFETCH(Outline, outline);
+        QFETCH(int, areaMin);
+        QFETCH(int, areaMax);
+        QFETCH(bool, accepted);
+        TopStoneParams params;
+        params.contourSizeMin = areaMin;
+        params.contourSizeMax = areaMax;
+        const vision::OutlineSelection s = vision::selectStoneOutline({outline}, params);
+        QCOMPARE(!s.accepted.empty(), accepted);
+        QCOMPARE(s.result.found(), accepted);
+    }
+
+    void edgeRegularity_data()
+    {
+        QTest::addColumn<Outline>("polygon");
+        QTest::addColumn<bool>("regular");
+        std::vector<cv::Point> longFirst = halfDisc();
+        std::vector<cv::Point> longSecond = longFirst;
+        std::rotate(longSecond.begin(), longSecond.end() - 1, longSecond.end());
+        std::vector<cv::Point> longClosing = longFirst;
+        std::rotate(longClosing.begin(), longClosing.begin() + 1, longClosing.end());
+        QTest::newRow("long edge p0-p1, not measured") << longFirst << true;
+        QTest::newRow("long edge p1-p2, measured") << longSecond << false;
+        // The closing edge starts both the longest and the runner-up, so it never stands alone.
+        QTest::newRow("long closing edge") << longClosing << true;
+        QTest::newRow("longest exactly twice the runner") << Outline{{0, 0}, {0, 10}, {20, 10}, {20, 0}, {10, 0}} << false;
+        QTest::newRow("longest under twice the runner") << Outline{{0, 0}, {0, 10}, {20, 10}, {20, 0}, {11, 0}} << true;
+        QTest::newRow("regular 9-gon") << regularPolygon(9, 100, 100, 80) << true;
+    }
+    void edgeRegularity()
+    {
+        QFETCH(Outline, polygon);
+        QFETCH(bool, regular);
+        QCOMPARE(vision::passesEdgeRegularity(polygon), regular);
+    }
+
+    void twoOutlines()
+    {
+        // Contour order: the centre comes from the later outline, the edge points from the
+        // earlier one.
+        const std::vector<cv::Point> first = regularPolygon(12, 150, 300, 90);
+        const std::vector<cv::Point> second = regularPolygon(12, 450, 200, 110);
+        const vision::OutlineSelection s = vision::selectStoneOutline({first, second}, TopStoneParams());
+        QCOMPARE(s.accepted, (std::vector<int>{0, 1}));
+        QVERIFY(std::abs(s.result.CenterX - 450) < 0.5);
+        QVERIFY(std::abs(s.result.CenterY - 200) < 0.5);
+        QCOMPARE(s.result.FocalX, 240.0);
+        QCOMPARE(s.result.MFY, 210.0);
+        QCOMPARE(s.result.FocalY, s.result.CenterY);
+        QCOMPARE(s.result.MFX, s.result.CenterX);
+    }
+
+    void twoStonesInOneFrame()
+    {
+        // OpenCV lists the lower blob first, so the upper stone gives the centre and the lower
+        // one the edge points; both outlines are drawn.
+        synthetic::Stone upper;
+        upper.cx = 160;
+        upper.cy = 130;
+        upper.radius = 90;
+        synthetic::Stone lower;
+        lower.cx = 460;
+        lower.cy = 360;
+        lower.radius = 110;
+        cv::Mat frame = synthetic::render(frameSize, upper);
+        cv::Mat lowerFrame = synthetic::render(frameSize, lower);
+        cv::max(frame, lowerFrame, frame);
+        vision::TopStoneImages images;
+        const TopStoneResult r = vision::processTopStoneFrame(frame, TopStoneParams(), images);
+        QVERIFY(std::hypot(r.CenterX - upper.cx, r.CenterY - upper.cy) < 1.5);
+        QVERIFY(std::abs(r.FocalX - (lower.cx + lower.radius - 0.5)) <= 1.0);
+        QVERIFY(std::abs(r.MFY - (lower.cy - lower.radius + 0.5)) <= 1.0);
+        const cv::Vec3b cyan(255, 255, 0);
+        QCOMPARE(images.result.at<cv::Vec3b>(cvRound(upper.cy), cvRound(upper.cx - upper.radius + 0.5)), cyan);
+        QCOMPARE(images.result.at<cv::Vec3b>(cvRound(lower.cy + lower.radius - 0.5), cvRound(lower.cx)), cyan);
+    }
+
+    void marksNearTheBorderAreClipped()
+    {
+        // The stone touches the right border: the right-edge mark runs off the frame and is
+        // cut there, the reported value is the last column.
+        synthetic::Stone stone;
+        stone.radius = 95;
+        stone.cx = frameSize.width - stone.radius;
+        stone.cy = 200;
+        const cv::Mat frame = synthetic::render(frameSize, stone);
+        vision::TopStoneImages images;
+        const TopStoneResult r = vision::processTopStoneFrame(frame, TopStoneParams(), images);
+        QVERIFY(r.found());
+        QCOMPARE(r.FocalX, double(frameSize.width - 1));
+        QCOMPARE(images.result.at<cv::Vec3b>(int(r.FocalY), frameSize.width - 10), cv::Vec3b(255, 255, 255));
+    }
+
+    void failingStepKeepsLaterImages_data()
+    {
+        QTest::addColumn<int>("cannyKernel");
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("aperture 3") << 3 << false;
+        QTest::newRow("aperture 7") << 7 << false;
+        QTest::newRow("even aperture 4") << 4 << true;
+        QTest::newRow("aperture 0") << 0 << true;
+        QTest::newRow("aperture 9") << 9 << true;
+    }
+    void failingStepKeepsLaterImages()
+    {
+        QFETCH(int, cannyKernel);
+        QFETCH(bool, fails);
+        synthetic::Stone stone;
+        const cv::Mat frame = synthetic::render(frameSize, stone);
+        vision::TopStoneImages images;
+        const cv::Mat previousEdges(4, 4, CV_8UC1, cv::Scalar(7));
+        images.contour = previousEdges;
+        TopStoneParams params;
+        params.cannyThreshKernel = cannyKernel;
+        bool raised = false;
+        try {
+            vision::processTopStoneFrame(frame, params, images);
+        } catch (const cv::Exception& e) {
+            raised = true;
+            QVERIFY(QString(e.what()).contains("Aperture size should be odd between 3 and 7"));
+        }
+        QCOMPARE(raised, fails);
+        // Steps before the edges always show the new frame, unmarked when the frame failed.
+        QCOMPARE(images.hsv.size(), frame.size());
+        QCOMPARE(images.thresh.size(), frame.size());
+        QCOMPARE(images.threshTransformed.size(), frame.size());
+        QCOMPARE(sameImage(images.result, frame), fails);
+        QCOMPARE(sameImage(images.contour, previousEdges), fails);
+        QCOMPARE(previousEdges.at<uchar>(0, 0), uchar(7));
+    }
+
+    void unusableFrames_data()
+    {
+        QTest::addColumn<cv::Mat>("frame");
+        QTest::newRow("empty") << cv::Mat();
+        QTest::newRow("one channel") << cv::Mat(64, 64, CV_8UC1, cv::Scalar(200));
+        QTest::newRow("two channels") << cv::Mat(64, 64, CV_8UC2, cv::Scalar(200, 200));
+    }
+    void unusableFrames()
+    {
+        QFETCH(cv::Mat, frame);
+        vision::TopStoneImages images;
+        QVERIFY_EXCEPTION_THROWN(vision::processTopStoneFrame(frame, TopStoneParams(), images), cv::Exception);
+        QVERIFY(images.contour.empty());
+    }
+
+    void publishedImagesAreNeverRewritten()
+    {
+        synthetic::Stone stone;
+        vision::TopStoneImages images;
+        vision::processTopStoneFrame(synthetic::render(frameSize, stone), TopStoneParams(), images);
+        const vision::TopStoneImages handedOut = images;
+        const vision::TopStoneImages snapshot{images.hsv.clone(), images.thresh.clone(),
+                                              images.threshTransformed.clone(), images.contour.clone(),
+                                              images.result.clone()};
+        stone.cx += 40;
+        TopStoneParams params;
+        params.dilate = 3;
+        vision::processTopStoneFrame(synthetic::render(frameSize, stone), params, images);
+        QVERIFY(sameImage(handedOut.hsv, snapshot.hsv));
+        QVERIFY(sameImage(handedOut.thresh, snapshot.thresh));
+        QVERIFY(sameImage(handedOut.threshTransformed, snapshot.threshTransformed));
+        QVERIFY(sameImage(handedOut.contour, snapshot.contour));
+        QVERIFY(sameImage(handedOut.result, snapshot.result));
+        QVERIFY(!sameImage(images.result, snapshot.result));
+    }
+
+    void settingsRoundTrip_data()
+    {
+        QTest::addColumn<double>("threshMin");
+        QTest::addColumn<double>("readBack");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("default") << 164.7 << 164.7 << "164.7";
+        QTest::newRow("six significant digits") << 123.4567 << 123.457 << "123.457";
+        QTest::newRow("whole number") << 170.0 << 170.0 << "170";
+    }
+    void settingsRoundTrip()
+    {
+        QFETCH(double, threshMin);
+        QFETCH(double, readBack);
+        QFETCH(QString, stored);
+        testsupport::WorkDir work;
+        Logs::AccessMemory();
+        Registry* registry = Registry::AccessMemory();
+        TopStoneParams params;
+        params.threshMin = threshMin;
+        params.cannyThreshKernel = 5;
+        params.invertErodeDilate = true;
+        params.contourSizeMin = 12345;
+        params.toRegistry(*registry);
+        QVERIFY(registry->SaveReg());
+        Registry::Destroy();
+        registry = Registry::AccessMemory();
+        const TopStoneParams back = TopStoneParams::fromRegistry(*registry);
+        Registry::Destroy();
+        Logs::Destroy();
+        QCOMPARE(back.threshMin, readBack);
+        QCOMPARE(back.cannyThreshKernel, 5);
+        QCOMPARE(back.invertErodeDilate, true);
+        QCOMPARE(back.contourSizeMin, 12345);
+        QCOMPARE(back.contourSizeMax, 99999);
+        const QByteArray file = testsupport::readAll("Registry.dat");
+        QVERIFY2(file.contains(("PCVTLTHRMI:" + stored).toLatin1()), file.constData());
+        QVERIFY(file.contains("PCVTLIED:1"));
+    }
+
+    void missingKeysGiveDefaults()
+    {
+        testsupport::WorkDir work;
+        Logs::AccessMemory();
+        const TopStoneParams p = TopStoneParams::fromRegistry(*Registry::AccessMemory());
+        Registry::Destroy();
+        Logs::Destroy();
+        QCOMPARE(p.threshMin, 164.7);
+        QCOMPARE(p.threshMax, 255.0);
+        QCOMPARE(p.cannyThreshVal, 160.0);
+        QCOMPARE(p.cannyThreshRatio, 1);
+        QCOMPARE(p.cannyThreshKernel, 3);
+        QCOMPARE(p.erode, 0);
+        QCOMPARE(p.dilate, 0);
+        QCOMPARE(p.invertErodeDilate, false);
+        QCOMPARE(p.areaMargin, 10);
+        QCOMPARE(p.contourSizeMin, 15000);
+        QCOMPARE(p.contourSizeMax, 99999);
+    }
+
+    void accuracyOverManyStones_data()
+    {
+        QTest::addColumn<bool>("brilliant");
+        QTest::newRow("discs") << false;
+        QTest::newRow("brilliant outlines") << true;
+    }
+    void accuracyOverManyStones()
+    {
+        QFETCH(bool, brilliant);
+        const std::vector<synthetic::Stone> stones = synthetic::randomStones(frameSize, 40, 2024, brilliant);
+        double sum = 0.0, worst = 0.0, diameterSum = 0.0;
+        for (std::size_t i = 0; i < stones.size(); ++i) {
+            synthetic::Imaging im;
+            im.noiseSigma = 2.0;
+            im.blurSigma = 0.8;
+            im.seed = unsigned(100 + i);
+            vision::TopStoneImages images;
+            const TopStoneResult r = vision::processTopStoneFrame(synthetic::render(frameSize, stones[i], im),
+                                                                  TopStoneParams(), images);
+            QVERIFY(r.found());
+            const double e = std::hypot(r.CenterX - stones[i].cx, r.CenterY - stones[i].cy);
+            sum += e;
+            worst = std::max(worst, e);
+            const double diameter = (r.FocalX - r.CenterX) + (r.CenterY - r.MFY);
+            diameterSum += std::abs(diameter - 2.0 * stones[i].radius) / (2.0 * stones[i].radius);
+        }
+        const double mean = sum / stones.size();
+        const double diameterPercent = 100.0 * diameterSum / stones.size();
+        // Regression guard on a small sample; bench_vision reports the 200-stone figures.
+        QVERIFY2(mean <= 0.35, qPrintable(QString("mean centre error %1 px").arg(mean)));
+        QVERIFY2(worst <= 2.0, qPrintable(QString("worst centre error %1 px").arg(worst)));
+        QVERIFY2(diameterPercent <= 1.0, qPrintable(QString("diameter error %1 %").arg(diameterPercent)));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestTopStoneProcessing)
+#include "tst_topstoneprocessing.moc"
