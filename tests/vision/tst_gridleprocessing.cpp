@@ -1,0 +1,324 @@
+#include "core/logs.h"
+#include "core/registry.h"
+#include "testsupport.h"
+#include "vision/gridleprocessing.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <QtTest>
+
+#include <stdexcept>
+
+using vision::GridleParams;
+
+Q_DECLARE_METATYPE(cv::Vec4i)
+Q_DECLARE_METATYPE(cv::Mat)
+
+namespace {
+bool sameImage(const cv::Mat& a, const cv::Mat& b)
+{
+    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0.0;
+}
+
+// A side view of a girdle: a bright band between darker crown and pavilion, with a few facet
+// junctions across it and sensor noise.
+cv::Mat girdleFrame(const cv::Size& size, double noise = 3.0, unsigned seed = 5)
+{
+    cv::Mat grey(size, CV_8UC1, cv::Scalar(60));
+    const int top = size.height * 2 / 5;
+    const int bottom = size.height * 3 / 5;
+    cv::rectangle(grey, cv::Point(0, top), cv::Point(size.width - 1, bottom), cv::Scalar(190), cv::FILLED);
+    for (int x = size.width / 8; x < size.width; x += size.width / 4)
+        cv::line(grey, cv::Point(x, top), cv::Point(x + 20, bottom), cv::Scalar(120), 3);
+    if (noise > 0.0) {
+        cv::Mat n(size, CV_16SC1);
+        cv::RNG(seed).fill(n, cv::RNG::NORMAL, 0.0, noise);
+        cv::Mat wide;
+        grey.convertTo(wide, CV_16SC1);
+        wide += n;
+        wide.convertTo(grey, CV_8UC1);
+    }
+    cv::Mat bgr;
+    cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
+    return bgr;
+}
+
+std::vector<uchar> distinctValues(const cv::Mat& m)
+{
+    std::vector<uchar> seen;
+    for (int v = 0; v < 256; ++v) {
+        cv::Mat mask = (m == v);
+        if (cv::countNonZero(mask) > 0)
+            seen.push_back(uchar(v));
+    }
+    return seen;
+}
+} // namespace
+
+class TestGridleProcessing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fastGradientIsIdentical_data()
+    {
+        QTest::addColumn<cv::Mat>("grey");
+        cv::Mat uniformNoise(97, 131, CV_8UC1);
+        cv::RNG(3).fill(uniformNoise, cv::RNG::UNIFORM, 0, 256);
+        cv::Mat checker(64, 64, CV_8UC1);
+        for (int y = 0; y < checker.rows; ++y)
+            for (int x = 0; x < checker.cols; ++x)
+                checker.at<uchar>(y, x) = ((x + y) % 2) ? 255 : 0;
+        cv::Mat ramps(40, 300, CV_8UC1);
+        for (int y = 0; y < ramps.rows; ++y)
+            for (int x = 0; x < ramps.cols; ++x)
+                ramps.at<uchar>(y, x) = uchar((x * 7 + y * 13) % 256);
+        cv::Mat frameGrey;
+        cv::cvtColor(girdleFrame(cv::Size(1280, 1024)), frameGrey, cv::COLOR_BGR2GRAY);
+        QTest::newRow("uniform noise, odd size") << uniformNoise;
+        QTest::newRow("one-pixel checkerboard, saturating both ways") << checker;
+        QTest::newRow("wrapping ramps") << ramps;
+        QTest::newRow("girdle frame 1280x1024") << frameGrey;
+        QTest::newRow("single row") << cv::Mat(uniformNoise.row(5).clone());
+        QTest::newRow("single column") << cv::Mat(uniformNoise.col(9).clone());
+        QTest::newRow("flat") << cv::Mat(20, 20, CV_8UC1, cv::Scalar(77));
+    }
+    void fastGradientIsIdentical()
+    {
+        QFETCH(cv::Mat, grey);
+        for (const cv::Point d : {cv::Point(1, 0), cv::Point(0, 1)}) {
+            cv::Mat reference, fast;
+            vision::risingGradientReference(grey, reference, d.x, d.y);
+            vision::risingGradient(grey, fast, d.x, d.y);
+            QCOMPARE(fast.type(), CV_8UC1);
+            QVERIFY(sameImage(fast, reference));
+        }
+    }
+
+    void lineFilter_data()
+    {
+        QTest::addColumn<cv::Vec4i>("segment");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("level, A left of B (180)") << cv::Vec4i(0, 10, 100, 10) << true;
+        QTest::newRow("level, A right of B (0)") << cv::Vec4i(100, 10, 0, 10) << false;
+        QTest::newRow("falling toward B by 30") << cv::Vec4i(0, 10, 87, 60) << true;
+        QTest::newRow("rising toward B by 30") << cv::Vec4i(0, 60, 87, 10) << false;
+        QTest::newRow("falling toward B by 45 (135)") << cv::Vec4i(0, 0, 50, 50) << false;
+        QTest::newRow("vertical") << cv::Vec4i(5, 0, 5, 80) << false;
+    }
+    void lineFilter()
+    {
+        QFETCH(cv::Vec4i, segment);
+        QFETCH(bool, kept);
+        cv::Mat all = cv::Mat::zeros(120, 120, CV_8UC1);
+        cv::Mat near = cv::Mat::zeros(120, 120, CV_8UC1);
+        vision::drawSegments({segment}, all, near);
+        QCOMPARE(all.at<uchar>(segment[1], segment[0]), uchar(255));
+        QCOMPARE(all.at<uchar>(segment[3], segment[2]), uchar(255));
+        QCOMPARE(cv::countNonZero(near) > 0, kept);
+        if (kept)
+            QVERIFY(sameImage(near, all));
+    }
+
+    void angleBounds_data()
+    {
+        QTest::addColumn<double>("degrees");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("exactly 140") << 140.0 << false;
+        QTest::newRow("just above 140") << 140.000001 << true;
+        QTest::newRow("180") << 180.0 << true;
+        QTest::newRow("0") << 0.0 << false;
+        QTest::newRow("-179") << -179.0 << false;
+    }
+    void angleBounds()
+    {
+        QFETCH(double, degrees);
+        QFETCH(bool, kept);
+        QCOMPARE(vision::isNearHorizontalAngle(degrees), kept);
+    }
+
+    void frameImages()
+    {
+        const cv::Mat frame = girdleFrame(cv::Size(640, 480));
+        vision::GridleImages images;
+        vision::processGridleFrame(frame, GridleParams(), images);
+        // The result is the frame as received: not smoothed, nothing drawn.
+        QVERIFY(sameImage(images.result, frame));
+        QVERIFY(images.result.data != frame.data);
+        for (const cv::Mat* m : {&images.grad, &images.thresh, &images.threshTransformed, &images.canny,
+                                 &images.cannyTransformed, &images.linesDrawing, &images.linesProcessing}) {
+            QCOMPARE(m->size(), frame.size());
+            QCOMPARE(m->type(), CV_8UC1);
+        }
+        // Strongest gradient black, flat areas white.
+        double lo = 0, hi = 0;
+        cv::minMaxLoc(images.grad, &lo, &hi);
+        QCOMPARE(lo, 0.0);
+        QCOMPARE(hi, 255.0);
+        // Threshold morphology defaults (0, 0): the transformed threshold is the threshold.
+        QVERIFY(sameImage(images.threshTransformed, images.thresh));
+        // The adaptive threshold writes ThreshMin, saturated: 164.7 gives 165.
+        QCOMPARE(distinctValues(images.thresh), (std::vector<uchar>{0, 165}));
+    }
+
+    void edgeMorphologyDefaults()
+    {
+        const cv::Mat frame = girdleFrame(cv::Size(640, 480));
+        vision::GridleImages images;
+        vision::processGridleFrame(frame, GridleParams(), images);
+        std::vector<std::vector<cv::Point>> contours;
+        cv::findContours(images.canny, contours, cv::RETR_LIST, cv::CHAIN_APPROX_SIMPLE);
+        QVERIFY(!contours.empty());
+        cv::Mat expected = cv::Mat::zeros(frame.size(), CV_8UC1);
+        cv::drawContours(expected, contours, -1, cv::Scalar(255), 1, cv::LINE_8);
+        cv::dilate(expected, expected, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(10, 10)),
+                   cv::Point(-1, -1), 1, cv::BORDER_CONSTANT);
+        cv::erode(expected, expected, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)),
+                  cv::Point(-1, -1), 1, cv::BORDER_CONSTANT);
+        QVERIFY(sameImage(images.cannyTransformed, expected));
+    }
+
+    void thresholdValueSaturates_data()
+    {
+        QTest::addColumn<double>("threshMin");
+        QTest::addColumn<int>("written");
+        QTest::newRow("300 saturates to 255") << 300.0 << 255;
+        QTest::newRow("255") << 255.0 << 255;
+        QTest::newRow("100.4 rounds to 100") << 100.4 << 100;
+    }
+    void thresholdValueSaturates()
+    {
+        QFETCH(double, threshMin);
+        QFETCH(int, written);
+        GridleParams params;
+        params.threshMin = threshMin;
+        vision::GridleImages images;
+        vision::processGridleFrame(girdleFrame(cv::Size(320, 240)), params, images);
+        QCOMPARE(distinctValues(images.thresh), (std::vector<uchar>{0, uchar(written)}));
+    }
+
+    void flatFrameHasDefinedGradient()
+    {
+        // No gradient anywhere: nothing to scale by. The gradient image is all white and the
+        // frame goes through without an error; no segment is found with the defaults.
+        const cv::Mat flat(240, 320, CV_8UC3, cv::Scalar(128, 128, 128));
+        vision::GridleImages images;
+        vision::processGridleFrame(flat, GridleParams(), images);
+        QCOMPARE(cv::countNonZero(images.grad == 255), flat.rows * flat.cols);
+        QCOMPARE(cv::countNonZero(images.linesDrawing), 0);
+        QCOMPARE(cv::countNonZero(images.linesProcessing), 0);
+    }
+
+    void segmentsFoundOnStrongLines()
+    {
+        GridleParams params;
+        params.linesThreshold = 80;
+        vision::GridleImages images;
+        vision::processGridleFrame(girdleFrame(cv::Size(640, 480), 0.0), params, images);
+        QVERIFY(cv::countNonZero(images.linesDrawing) > 0);
+        // Every near-horizontal pixel is also in the drawing of all segments.
+        cv::Mat outside;
+        cv::bitwise_and(images.linesProcessing, ~images.linesDrawing, outside);
+        QCOMPARE(cv::countNonZero(outside), 0);
+    }
+
+    void unusableResolutions_data()
+    {
+        QTest::addColumn<double>("rho");
+        QTest::addColumn<double>("theta");
+        QTest::newRow("rho 0") << 0.0 << 0.017453292519943295;
+        QTest::newRow("theta 0") << 10.0 << 0.0;
+        QTest::newRow("negative rho") << -1.0 << 0.017453292519943295;
+        QTest::newRow("rho 0.001: vote table of gigabytes") << 0.001 << 0.017453292519943295;
+        QTest::newRow("theta beyond 2 pi: no angle") << 10.0 << 7.0;
+        QTest::newRow("not a number") << std::nan("") << 0.017453292519943295;
+    }
+    void unusableResolutions()
+    {
+        QFETCH(double, rho);
+        QFETCH(double, theta);
+        GridleParams params;
+        params.linesRho = rho;
+        params.linesTheta = theta;
+        vision::GridleImages images;
+        const cv::Mat stale(2, 2, CV_8UC1, cv::Scalar(9));
+        images.linesDrawing = stale;
+        QVERIFY_EXCEPTION_THROWN(vision::processGridleFrame(girdleFrame(cv::Size(320, 240)), params, images),
+                                 std::invalid_argument);
+        // Steps before the transform are done; the line images are the new, empty ones.
+        QCOMPARE(images.cannyTransformed.size(), cv::Size(320, 240));
+        QCOMPARE(images.linesDrawing.size(), cv::Size(320, 240));
+        QCOMPARE(cv::countNonZero(images.linesDrawing), 0);
+        QCOMPARE(stale.at<uchar>(0, 0), uchar(9));
+    }
+
+    void evenCannyApertureStopsAfterThreshold()
+    {
+        GridleParams params;
+        params.cannyThreshKernel = 4;
+        vision::GridleImages images;
+        const cv::Mat previous(3, 3, CV_8UC1, cv::Scalar(1));
+        images.canny = previous;
+        images.cannyTransformed = previous;
+        QVERIFY_EXCEPTION_THROWN(vision::processGridleFrame(girdleFrame(cv::Size(320, 240)), params, images),
+                                 cv::Exception);
+        QCOMPARE(images.threshTransformed.size(), cv::Size(320, 240));
+        QVERIFY(sameImage(images.canny, previous));
+        QVERIFY(sameImage(images.cannyTransformed, previous));
+    }
+
+    void emptyFrameFails()
+    {
+        vision::GridleImages images;
+        QVERIFY_EXCEPTION_THROWN(vision::processGridleFrame(cv::Mat(), GridleParams(), images), cv::Exception);
+        QVERIFY(images.result.empty());
+        QVERIFY(images.grad.empty());
+    }
+
+    void stepTimesAreReported()
+    {
+        vision::GridleStepTimes times;
+        vision::GridleImages images;
+        vision::processGridleFrame(girdleFrame(cv::Size(320, 240)), GridleParams(), images, &times);
+        QVERIFY(times.smoothGrey > 0);
+        QVERIFY(times.gradient > 0);
+        QVERIFY(times.hough > 0);
+    }
+
+    void settingsRoundTrip()
+    {
+        testsupport::WorkDir work;
+        Logs::AccessMemory();
+        Registry* registry = Registry::AccessMemory();
+        const GridleParams defaults = GridleParams::fromRegistry(*registry);
+        QCOMPARE(defaults.linesThreshold, 255);
+        QCOMPARE(defaults.linesTheta, 0.017453292519943295);
+        QCOMPARE(defaults.invertErodeDilate, true);
+        QCOMPARE(defaults.erodeCanny, 7);
+        QCOMPARE(defaults.dilateCanny, 10);
+        GridleParams changed = defaults;
+        changed.threshMin = 123.4567;
+        changed.gradAlpha = 0.25;
+        changed.invertErodeDilateCanny = false;
+        changed.linesThreshold = 90;
+        changed.toRegistry(*registry);
+        QVERIFY(registry->SaveReg());
+        Registry::Destroy();
+        registry = Registry::AccessMemory();
+        const GridleParams back = GridleParams::fromRegistry(*registry);
+        Registry::Destroy();
+        Logs::Destroy();
+        QCOMPARE(back.threshMin, 123.457);
+        QCOMPARE(back.linesTheta, 0.0174533);
+        QCOMPARE(back.gradAlpha, 0.25);
+        QCOMPARE(back.invertErodeDilateCanny, false);
+        QCOMPARE(back.linesThreshold, 90);
+        const QByteArray file = testsupport::readAll("Registry.dat");
+        QVERIFY(file.contains("PCVMFLINETTA:0.0174533"));
+        QVERIFY(file.contains("PCVMFIEDCA:0"));
+        QVERIFY(file.contains("PCVMFTHMA:255"));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestGridleProcessing)
+#include "tst_gridleprocessing.moc"
