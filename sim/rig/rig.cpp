@@ -1,0 +1,591 @@
+#include "rig.h"
+
+#include "rigcamera.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+
+namespace rig {
+
+const char* const Rig::TopLargeSerial = "4103117701";
+const char* const Rig::FrontSerial = "4103117702";
+const char* const Rig::TopStandardSerial = "4103117703";
+
+namespace {
+constexpr size_t RecentCalls = 4096;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Camera
+
+Camera::Camera(const CameraSpec& cameraSpec)
+    : serial(cameraSpec.serial)
+    , spec(cameraSpec)
+    , random(std::hash<std::string>()(cameraSpec.serial))
+{
+    resetOpenState();
+}
+
+void Camera::resetOpenState()
+{
+    colorMode = IS_CM_BGR8_PACKED;
+    converterMode = 0;
+    autoGain = false;
+    aoi = cv::Rect(0, 0, spec.width, spec.height);
+    imageSize = cv::Size(spec.width, spec.height);
+    pixelClock = spec.pixelClockMax;
+    exposureMs = spec.exposureMinMs + 0.5 * (spec.exposureMaxMs - spec.exposureMinMs);
+    subsamplingH = 1;
+    subsamplingV = 1;
+    capturing = false;
+    lastFrameIndex = -1;
+}
+
+void Camera::closeCamera()
+{
+    open = false;
+    handle = 0;
+    capturing = false;
+    memories.clear();
+    activeMemory = 0;
+    resetOpenState();
+}
+
+void Camera::dropCaches()
+{
+    plate.release();
+    plateBgr.release();
+    plateKey.clear();
+    top = TopViewRenderer();
+    front = FrontViewRenderer();
+}
+
+CameraState Camera::snapshotState() const
+{
+    CameraState state;
+    state.present = present.load();
+    state.open = open;
+    state.capturing = capturing;
+    state.colorMode = colorMode;
+    state.converterMode = converterMode;
+    state.autoGain = autoGain;
+    state.aoi = aoi;
+    state.imageSize = imageSize;
+    state.pixelClock = pixelClock;
+    state.exposureMs = exposureMs;
+    state.subsamplingH = subsamplingH;
+    state.subsamplingV = subsamplingV;
+    state.memories = static_cast<int>(memories.size());
+    state.framesRendered = framesRendered;
+    return state;
+}
+
+const cv::Mat& Camera::plateFor(const Scene& scene, unsigned long long generation, int channels)
+{
+    std::vector<double> key = viewKey(scene, spec.view, generation);
+    const double gain = exposureGain(spec, exposureMs, autoGain);
+    key.insert(key.end(), {std::round(gain * 1000.0), static_cast<double>(channels), static_cast<double>(colorMode),
+                           static_cast<double>(patternGeneration), static_cast<double>(spec.width),
+                           static_cast<double>(spec.height), static_cast<double>(spec.bayer)});
+    if (key == plateKey && !plate.empty())
+        return plate;
+
+    const cv::Size sensor(spec.width, spec.height);
+    cv::Mat bgr;
+    if (!testPattern.empty()) {
+        if (testPattern.size() == sensor)
+            bgr = testPattern.clone();
+        else
+            cv::resize(testPattern, bgr, sensor, 0, 0, cv::INTER_NEAREST);
+    } else if (spec.view == View::Front) {
+        bgr = front.render(scene, sensor);
+    } else {
+        cv::Mat upright = top.render(scene, spec.view, uprightSize(spec.view, sensor), generation);
+        if (spec.view == View::TopLarge)
+            cv::rotate(upright, bgr, cv::ROTATE_90_COUNTERCLOCKWISE);
+        else
+            bgr = upright;
+    }
+    if (std::abs(gain - 1.0) > 1e-3)
+        bgr.convertTo(bgr, CV_8UC3, gain);
+    plateBgr = bgr;
+
+    if (channels == 3)
+        plate = bgr;
+    else if (colorMode == IS_CM_SENSOR_RAW8)
+        mosaic(bgr, spec.bayer, plate);
+    else
+        cv::cvtColor(bgr, plate, cv::COLOR_BGR2GRAY);
+    plateKey = key;
+    return plate;
+}
+
+void Camera::writeFrame(Memory& memory, const cv::Mat& source, bool noise, int channels)
+{
+    const int width = std::min(aoi.width, memory.width);
+    const int height = std::min(aoi.height, memory.height);
+    if (width <= 0 || height <= 0)
+        return;
+    cv::Mat target(height, width, CV_8UC(channels), memory.data.get(), static_cast<size_t>(memory.pitch));
+
+    cv::Mat image = target;
+    if (subsamplingH == 1 && subsamplingV == 1) {
+        const cv::Rect cut = cv::Rect(aoi.x, aoi.y, width, height) & cv::Rect(0, 0, source.cols, source.rows);
+        if (cut.size() != target.size()) {
+            target.setTo(cv::Scalar::all(0));
+            return;
+        }
+        if (!noise) {
+            source(cut).copyTo(target);
+            return;
+        }
+        image = source(cut);
+    } else {
+        // Subsampling reads every n-th pixel pair of the area of interest: the image shrinks
+        // and is written at the top left; the rest of the area is left black.
+        target.setTo(cv::Scalar::all(0));
+        const int outW = (width / subsamplingH) & ~1;
+        const int outH = (height / subsamplingV) & ~1;
+        if (outW <= 0 || outH <= 0)
+            return;
+        cv::Mat reduced(outH, outW, CV_8UC(channels));
+        for (int r = 0; r < outH; ++r) {
+            const int sr = std::min(plateBgr.rows - 1, aoi.y + r * subsamplingV);
+            const cv::Vec3b* src = plateBgr.ptr<cv::Vec3b>(sr);
+            uint8_t* dst = reduced.ptr<uint8_t>(r);
+            for (int c = 0; c < outW; ++c) {
+                const cv::Vec3b p = src[std::min(plateBgr.cols - 1, aoi.x + c * subsamplingH)];
+                if (channels == 3) {
+                    dst[3 * c] = p[0];
+                    dst[3 * c + 1] = p[1];
+                    dst[3 * c + 2] = p[2];
+                } else if (colorMode == IS_CM_SENSOR_RAW8) {
+                    dst[c] = p[bayerChannel(spec.bayer, r, c)];
+                } else {
+                    dst[c] = static_cast<uint8_t>((p[0] * 29 + p[1] * 150 + p[2] * 77) >> 8);
+                }
+            }
+        }
+        target = target(cv::Rect(0, 0, outW, outH));
+        if (!noise) {
+            reduced.copyTo(target);
+            return;
+        }
+        image = reduced;
+    }
+
+    const std::shared_ptr<const NoiseTables> tables = NoiseTables::forSize(cv::Size(spec.width, spec.height), channels);
+    std::uniform_int_distribution<int> offset(0, NoiseTables::Margin - 1);
+    const cv::Rect up(offset(random), offset(random), image.cols, image.rows);
+    const cv::Rect down(offset(random), offset(random), image.cols, image.rows);
+    cv::add(image, tables->up(up), target);
+    cv::subtract(target, tables->down(down), target);
+}
+
+bool Camera::deliverFrame(const Scene& scene, unsigned long long generation, bool noise, bool force)
+{
+    if (!capturing || activeMemory == 0)
+        return false;
+    auto memory = memories.find(activeMemory);
+    if (memory == memories.end())
+        return false;
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - captureStart).count();
+    const double frameTime = std::max(1e-6, spec.minFrameTimeS);
+    const long long index = static_cast<long long>(std::floor(elapsed / frameTime));
+    if (!force && index <= lastFrameIndex)
+        return false;
+    const int channels = memory->second.bits / 8;
+    const cv::Mat& source = plateFor(scene, generation, channels);
+    writeFrame(memory->second, source, noise, channels);
+    lastFrameIndex = std::max(index, lastFrameIndex + 1);
+    ++framesRendered;
+    return true;
+}
+
+std::shared_ptr<const NoiseTables> NoiseTables::forSize(cv::Size size, int channels)
+{
+    static std::mutex cacheMutex;
+    static std::map<std::tuple<int, int, int>, std::shared_ptr<const NoiseTables>> cache; // guarded by cacheMutex
+    std::lock_guard<std::mutex> cacheLock(cacheMutex);
+    const auto key = std::make_tuple(size.width, size.height, channels);
+    auto found = cache.find(key);
+    if (found != cache.end())
+        return found->second;
+    auto tables = std::make_shared<NoiseTables>();
+    cv::RNG rng(0xC0FFEEu + static_cast<unsigned>(size.area() + channels));
+    tables->up.create(size.height + Margin, size.width + Margin, CV_8UC(channels));
+    tables->down.create(size.height + Margin, size.width + Margin, CV_8UC(channels));
+    // Mean 3, sigma 1.5 each: their difference has mean 0 and a sigma of about 2 grey levels.
+    rng.fill(tables->up, cv::RNG::NORMAL, cv::Scalar::all(3.0), cv::Scalar::all(1.5));
+    rng.fill(tables->down, cv::RNG::NORMAL, cv::Scalar::all(3.0), cv::Scalar::all(1.5));
+    cache[key] = tables;
+    return tables;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rig
+
+Rig& Rig::instance()
+{
+    static Rig rig;
+    return rig;
+}
+
+Rig::Rig() { reset(); }
+
+CameraSpec Rig::defaultCamera(View view)
+{
+    CameraSpec spec;
+    spec.view = view;
+    spec.width = 1280;
+    spec.height = 1024;
+    switch (view) {
+    case View::TopLarge:
+        spec.serial = TopLargeSerial;
+        spec.deviceId = 1;
+        spec.cameraId = 1;
+        spec.model = "RIG-1280C-TL";
+        spec.bayer = BayerLayout::RGGB;
+        spec.minFrameTimeS = 1.0 / 60.0;
+        break;
+    case View::Front:
+        spec.serial = FrontSerial;
+        spec.deviceId = 2;
+        spec.cameraId = 2;
+        spec.model = "RIG-1280C-MF";
+        spec.bayer = BayerLayout::BGGR;
+        spec.minFrameTimeS = 1.0 / 60.0;
+        break;
+    case View::TopStandard:
+        spec.serial = TopStandardSerial;
+        spec.deviceId = 3;
+        spec.cameraId = 3;
+        spec.model = "RIG-1280C-TS";
+        spec.bayer = BayerLayout::RGGB;
+        spec.minFrameTimeS = 1.0 / 30.0;
+        spec.pixelClockMax = 43;
+        spec.exposureMaxMs = 33.3;
+        break;
+    }
+    return spec;
+}
+
+Scene Rig::defaultScene()
+{
+    Scene scene;
+    // The stage starts where the Top Large view is sharp and the front camera is focused.
+    scene.axes.x = 0.0;
+    scene.axes.y = scene.inscriptionY();
+    scene.axes.z = scene.cal.tlZFocus;
+    scene.axes.a = 0.0;
+    scene.axes.zii = scene.frontFocusZii();
+    return scene;
+}
+
+void Rig::reset()
+{
+    std::vector<std::shared_ptr<Camera>> retired;
+    {
+        std::lock_guard<std::mutex> rigLock(mutex);
+        retired.swap(cameraTable);
+        currentScene = defaultScene();
+        ++sceneGeneration;
+        noiseOn = true;
+        failures.clear();
+        recent.clear();
+        counts.clear();
+        for (View view : {View::TopLarge, View::Front, View::TopStandard})
+            cameraTable.push_back(std::make_shared<Camera>(defaultCamera(view)));
+    }
+    for (const auto& camera : retired) {
+        camera->present = false;
+        std::lock_guard<std::mutex> cameraLock(camera->mutex);
+        camera->dropCaches();
+    }
+}
+
+void Rig::addCamera(const CameraSpec& spec)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    cameraTable.push_back(std::make_shared<Camera>(spec));
+}
+
+bool Rig::removeCamera(const std::string& serial)
+{
+    std::shared_ptr<Camera> removed;
+    {
+        std::lock_guard<std::mutex> rigLock(mutex);
+        auto it = std::find_if(cameraTable.begin(), cameraTable.end(),
+                               [&](const std::shared_ptr<Camera>& c) { return c->serial == serial; });
+        if (it == cameraTable.end())
+            return false;
+        removed = *it;
+        cameraTable.erase(it);
+    }
+    // Unplugged: the station may still be reading its image memory, so the memory stays until
+    // the station frees it or closes the handle.
+    removed->present = false;
+    std::lock_guard<std::mutex> cameraLock(removed->mutex);
+    removed->capturing = false;
+    removed->dropCaches();
+    return true;
+}
+
+void Rig::clearCameras()
+{
+    std::vector<std::shared_ptr<Camera>> retired;
+    {
+        std::lock_guard<std::mutex> rigLock(mutex);
+        retired.swap(cameraTable);
+    }
+    for (const auto& camera : retired) {
+        camera->present = false;
+        std::lock_guard<std::mutex> cameraLock(camera->mutex);
+        camera->capturing = false;
+        camera->dropCaches();
+    }
+}
+
+std::vector<CameraSpec> Rig::cameras() const
+{
+    std::vector<std::shared_ptr<Camera>> table = cameraList();
+    std::vector<CameraSpec> specs;
+    for (const auto& camera : table) {
+        std::lock_guard<std::mutex> cameraLock(camera->mutex);
+        specs.push_back(camera->spec);
+    }
+    return specs;
+}
+
+bool Rig::updateCamera(const CameraSpec& spec)
+{
+    for (const auto& camera : cameraList()) {
+        if (camera->serial != spec.serial)
+            continue;
+        std::lock_guard<std::mutex> cameraLock(camera->mutex);
+        const bool sizeChanged = camera->spec.width != spec.width || camera->spec.height != spec.height;
+        camera->spec = spec;
+        if (sizeChanged && !camera->open)
+            camera->resetOpenState();
+        return true;
+    }
+    return false;
+}
+
+std::vector<std::shared_ptr<Camera>> Rig::cameraList() const
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    return cameraTable;
+}
+
+Scene Rig::scene() const
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    return currentScene;
+}
+
+void Rig::setScene(const Scene& scene)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    currentScene = scene;
+    ++sceneGeneration;
+}
+
+void Rig::setAxes(double x, double y, double z, double a, double zii)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    // Positions that are not numbers leave the axis where it was.
+    const auto take = [](double value, double& axis) {
+        if (std::isfinite(value))
+            axis = value;
+    };
+    take(x, currentScene.axes.x);
+    take(y, currentScene.axes.y);
+    take(z, currentScene.axes.z);
+    take(a, currentScene.axes.a);
+    take(zii, currentScene.axes.zii);
+}
+
+void Rig::setNoise(bool on)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    noiseOn = on;
+}
+
+bool Rig::noise() const
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    return noiseOn;
+}
+
+void Rig::setTestPattern(const std::string& serial, const cv::Mat& bgr)
+{
+    for (const auto& camera : cameraList()) {
+        if (camera->serial != serial)
+            continue;
+        std::lock_guard<std::mutex> cameraLock(camera->mutex);
+        if (bgr.empty())
+            camera->testPattern.release();
+        else if (bgr.type() == CV_8UC3)
+            camera->testPattern = bgr.clone();
+        else if (bgr.type() == CV_8UC1)
+            cv::cvtColor(bgr, camera->testPattern, cv::COLOR_GRAY2BGR);
+        ++camera->patternGeneration;
+    }
+}
+
+void Rig::snapshot(Scene* scene, unsigned long long* generation, bool* noise) const
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    *scene = currentScene;
+    *generation = sceneGeneration;
+    *noise = noiseOn;
+}
+
+void Rig::failCall(const std::string& call, int status, int times, const std::string& serial)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    failures.push_back(FailureRule{call, serial, status, times});
+}
+
+void Rig::clearFailures()
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    failures.clear();
+}
+
+int Rig::takeFailure(const std::string& call, const std::string& serial)
+{
+    for (auto it = failures.begin(); it != failures.end(); ++it) {
+        if (it->call != call || (!it->serial.empty() && it->serial != serial) || it->remaining <= 0)
+            continue;
+        const int status = it->status;
+        if (--it->remaining <= 0)
+            failures.erase(it);
+        return status;
+    }
+    return 0;
+}
+
+CameraState Rig::state(const std::string& serial) const
+{
+    std::shared_ptr<Camera> found;
+    {
+        std::lock_guard<std::mutex> rigLock(mutex);
+        for (const auto& camera : cameraTable)
+            if (camera->serial == serial)
+                found = camera;
+        if (!found) {
+            for (const auto& entry : handles)
+                if (entry.second->serial == serial)
+                    found = entry.second;
+        }
+    }
+    if (!found)
+        return CameraState();
+    std::lock_guard<std::mutex> cameraLock(found->mutex);
+    return found->snapshotState();
+}
+
+void Rig::record(CallRecord call)
+{
+    ++counts[std::make_pair(call.name, call.serial)];
+    recent.push_back(std::move(call));
+    if (recent.size() > 2 * RecentCalls)
+        recent.erase(recent.begin(), recent.begin() + static_cast<long>(recent.size() - RecentCalls));
+}
+
+int Rig::callCount(const std::string& call, const std::string& serial) const
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    int total = 0;
+    for (const auto& entry : counts)
+        if (entry.first.first == call && (serial.empty() || entry.first.second == serial))
+            total += entry.second;
+    return total;
+}
+
+std::vector<CallRecord> Rig::calls(const std::string& call) const
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    std::vector<CallRecord> selected;
+    for (const auto& record : recent)
+        if (call.empty() || record.name == call)
+            selected.push_back(record);
+    return selected;
+}
+
+void Rig::clearCalls()
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    recent.clear();
+    counts.clear();
+}
+
+Rig::Entry Rig::enter(const char* call, unsigned handle, std::initializer_list<double> args)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    Entry entry;
+    entry.args.assign(args.begin(), args.end());
+    auto found = handles.find(handle);
+    std::string serial;
+    if (found != handles.end()) {
+        entry.camera = found->second;
+        serial = entry.camera->serial;
+    }
+    entry.failure = takeFailure(call, serial);
+    return entry;
+}
+
+Rig::Entry Rig::enterGlobal(const char* call, std::initializer_list<double> args)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    Entry entry;
+    entry.args.assign(args.begin(), args.end());
+    entry.failure = takeFailure(call, std::string());
+    return entry;
+}
+
+void Rig::finish(const char* call, const Entry& entry, int status)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    CallRecord rec;
+    rec.name = call;
+    rec.serial = entry.camera ? entry.camera->serial : std::string();
+    rec.args = entry.args;
+    rec.status = status;
+    record(std::move(rec));
+}
+
+std::shared_ptr<Camera> Rig::cameraToOpen(unsigned id, bool byDeviceId)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    for (const auto& camera : cameraTable) {
+        std::lock_guard<std::mutex> cameraLock(camera->mutex);
+        if (byDeviceId ? camera->spec.deviceId == static_cast<int>(id)
+                       : (id == 0 ? !camera->open : camera->spec.cameraId == static_cast<int>(id)))
+            return camera;
+    }
+    return nullptr;
+}
+
+unsigned Rig::registerHandle(const std::shared_ptr<Camera>& camera)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    unsigned handle = nextHandle++;
+    if (nextHandle >= IS_USE_DEVICE_ID)
+        nextHandle = 1;
+    handles[handle] = camera;
+    return handle;
+}
+
+void Rig::releaseHandle(unsigned handle)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    handles.erase(handle);
+}
+
+} // namespace rig

@@ -1,0 +1,226 @@
+#pragma once
+
+// The simulated camera rig: a configurable set of virtual cameras behind the SDK calls of
+// rigsdk.h, looking at a rendered scene (a round brilliant stone on its holder, seen from above
+// by the two top cameras and from the side by the front camera). This is the rig's C++ side,
+// used by tests and benchmarks to shape the rig and to observe what the station asked of it.
+//
+// Threads: every member function may be called from any thread. One rig-wide mutex guards the
+// camera table, the scene, the failure rules and the call record; each camera additionally
+// has its own mutex for its open state and its rendering, taken after the rig-wide one.
+
+#include <opencv2/core.hpp>
+
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace rig {
+
+enum class View { TopLarge, TopStandard, Front };
+
+// Colour filter layout of a sensor, named by its top-left 2x2 cell read row by row.
+// The station demosaics the Top Large camera with OpenCV's BayerBG code, which reads RGGB,
+// and the Marking Front camera with BayerRG, which reads BGGR.
+enum class BayerLayout { RGGB, BGGR, GRBG, GBRG };
+
+struct CameraSpec
+{
+    std::string serial;
+    int deviceId = 1;
+    int cameraId = 1;
+    std::string model = "RIG-1280C";
+    View view = View::TopLarge;
+    int width = 1280;
+    int height = 1024;
+    BayerLayout bayer = BayerLayout::RGGB;
+    // Frame time: the camera free-runs at minFrameTimeS per frame once capturing.
+    double minFrameTimeS = 1.0 / 60.0;
+    double maxFrameTimeS = 1.0;
+    double frameTimeStepS = 1e-5;
+    // Pixel clock range in MHz.
+    unsigned pixelClockMin = 5;
+    unsigned pixelClockMax = 86;
+    unsigned pixelClockStep = 1;
+    // Exposure range in milliseconds.
+    double exposureMinMs = 0.05;
+    double exposureMaxMs = 16.6;
+    double exposureStepMs = 0.01;
+};
+
+// The rig's "true" geometry. The station has its own calibration values; the rig's defaults
+// equal the station's defaults, and tests may set other values to measure alignment accuracy.
+struct Calibration
+{
+    double tlPixelUm = 25.6;   // Top Large: micrometres per pixel on the stone plane
+    double tsPixelUm = 51.2;   // Top Standard: a wider view of the same plane
+    double mfPixelUm = 1.27;   // Marking Front: micrometres per pixel on the girdle
+    // Where the A axis appears in the upright top views (TL after the station's clockwise turn,
+    // TS as delivered) when X is 0; X moves it up the frame by one pixel per pixel size.
+    double tlAxisRowAtX0 = 660.0;
+    double tlAxisCol = 505.0;
+    double tsAxisRowAtX0 = 522.0;
+    double tsAxisCol = 636.5;
+    // Axis positions of the optics, in the host's units (mm).
+    double tlZFocus = 15.0;     // inscription focus (Z) for the reference focal column
+    double tlYOffset = 10.32;   // Y that puts the girdle centre at the inscription height + D*K
+    double mfYOffset = 12.0;    // Y that puts the girdle centre on the front camera's axis + D*K
+    double mfZiiFocus = 15.0;   // ZII that focuses the front camera for the reference column
+    double mfCenterColumn = 200.0; // reference TL column for mfZiiFocus
+};
+
+struct Axes
+{
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    double a = 0.0;   // degrees
+    double zii = 0.0;
+};
+
+struct Scene
+{
+    double stoneDiameterMm = 5.0;
+    double crownPercent = 15.4;
+    double girdlePercent = 2.5;
+    double pavilionPercent = 43.0;
+    // Stone centre relative to the A axis at A = 0, in mm, in upright top-view directions
+    // (x to the right, y down the frame). A turns it around the axis.
+    double offsetXMm = 0.15;
+    double offsetYMm = -0.10;
+    double holderDiameterMm = 8.0;
+    Axes axes;
+    Calibration cal;
+
+    // K of the alignment: distance from the holder face to the girdle centre per mm of diameter.
+    double girdleDepthFactor() const { return (crownPercent + girdlePercent / 2.0) / 100.0; }
+    // Y at which the Top Large view is sharp and the girdle stands at the inscription height.
+    double inscriptionY() const { return cal.tlYOffset - stoneDiameterMm * girdleDepthFactor(); }
+    // Y at which the girdle is centred in the front view.
+    double panoramaY() const { return cal.mfYOffset - stoneDiameterMm * girdleDepthFactor(); }
+    // The stone centre in the upright Top Large frame (column, row) for the current axes.
+    cv::Point2d topLargeCentre() const;
+    // ZII at which the front view is sharp.
+    double frontFocusZii() const;
+};
+
+struct CameraState
+{
+    bool present = false;
+    bool open = false;
+    bool capturing = false;
+    int colorMode = 0;
+    int converterMode = 0;
+    bool autoGain = false;
+    cv::Rect aoi;
+    cv::Size imageSize;
+    unsigned pixelClock = 0;
+    double exposureMs = 0.0;
+    int subsamplingH = 1;
+    int subsamplingV = 1;
+    int memories = 0;
+    long long framesRendered = 0;
+};
+
+struct CallRecord
+{
+    std::string name;
+    std::string serial;        // empty for enumeration calls and unknown handles
+    std::vector<double> args;  // the call's scalar arguments, in order
+    int status = 0;
+};
+
+class Camera;
+
+class Rig
+{
+public:
+    static Rig& instance();
+
+    // Serial numbers of the default cameras (ten digits, like the real ones).
+    static const char* const TopLargeSerial;     // "4103117701", device ID 1
+    static const char* const FrontSerial;        // "4103117702", device ID 2
+    static const char* const TopStandardSerial;  // "4103117703", device ID 3
+    static CameraSpec defaultCamera(View view);
+    static Scene defaultScene();
+
+    // Back to the default rig: the three default cameras (closed), the default scene with
+    // noise on, no failure rules, an empty call record.
+    void reset();
+
+    void addCamera(const CameraSpec& spec);
+    // Unplugs a camera: open handles on it become invalid. False when the serial is unknown.
+    bool removeCamera(const std::string& serial);
+    void clearCameras();
+    std::vector<CameraSpec> cameras() const;
+    // Replaces the spec of the camera with spec.serial (ranges, frame time...), keeping it open.
+    bool updateCamera(const CameraSpec& spec);
+
+    Scene scene() const;
+    void setScene(const Scene& scene);
+    void setAxes(double x, double y, double z, double a, double zii);
+    void setNoise(bool on);
+    bool noise() const;
+    // Replaces the rendered scene of one camera by a fixed BGR image in the sensor's own
+    // orientation (resized to the sensor when it differs); an empty image restores the scene.
+    void setTestPattern(const std::string& serial, const cv::Mat& bgr);
+
+    // The next `times` calls named `call` (for example "is_AOI") return `status` without doing
+    // anything; with a serial, only calls on that camera count.
+    void failCall(const std::string& call, int status, int times = 1, const std::string& serial = std::string());
+    void clearFailures();
+
+    CameraState state(const std::string& serial) const;
+    int callCount(const std::string& call, const std::string& serial = std::string()) const;
+    // The most recent calls (at most a few thousand), oldest first.
+    std::vector<CallRecord> calls(const std::string& call = std::string()) const;
+    void clearCalls();
+
+    // --- used by the SDK entry points (rigsdk.cpp) ---
+    struct Entry
+    {
+        std::shared_ptr<Camera> camera; // null when the handle names no open camera
+        int failure = 0;                // non-zero: an injected status to return
+        std::vector<double> args;
+    };
+    // Records the call and looks up the camera of an open handle; applies failure rules.
+    Entry enter(const char* call, unsigned handle, std::initializer_list<double> args);
+    Entry enterGlobal(const char* call, std::initializer_list<double> args);
+    void finish(const char* call, const Entry& entry, int status);
+    // The camera to open: by device ID, or by camera ID (0: the first one not open).
+    std::shared_ptr<Camera> cameraToOpen(unsigned id, bool byDeviceId);
+    unsigned registerHandle(const std::shared_ptr<Camera>& camera);
+    void releaseHandle(unsigned handle);
+    std::vector<std::shared_ptr<Camera>> cameraList() const;
+    // A copy of the scene with its change counter and the noise switch, for rendering.
+    void snapshot(Scene* scene, unsigned long long* generation, bool* noiseOn) const;
+
+private:
+    Rig();
+    int takeFailure(const std::string& call, const std::string& serial);
+    void record(CallRecord record);
+
+    struct FailureRule
+    {
+        std::string call;
+        std::string serial;
+        int status = 0;
+        int remaining = 0;
+    };
+
+    mutable std::mutex mutex;
+    std::vector<std::shared_ptr<Camera>> cameraTable;           // guarded by mutex
+    std::map<unsigned, std::shared_ptr<Camera>> handles;        // guarded by mutex
+    unsigned nextHandle = 1;                                     // guarded by mutex
+    Scene currentScene;                                          // guarded by mutex
+    unsigned long long sceneGeneration = 1;                      // guarded by mutex
+    bool noiseOn = true;                                         // guarded by mutex
+    std::vector<FailureRule> failures;                           // guarded by mutex
+    std::vector<CallRecord> recent;                              // guarded by mutex
+    std::map<std::pair<std::string, std::string>, int> counts;   // guarded by mutex
+};
+
+} // namespace rig
