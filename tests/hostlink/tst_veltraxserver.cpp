@@ -94,6 +94,7 @@ private slots:
     void receiveTextIsCapped();
     void portTakenKeepsRunningWithoutListener();
     void hostThatStopsReadingCannotFreezeTeardown();
+    void hostThatPausesReadingGetsEverythingInOrder();
 
 private:
     VeltraxServer* start();
@@ -563,6 +564,36 @@ void TestVeltraxServer::hostThatStopsReadingCannotFreezeTeardown()
     VeltraxServer::Destroy();
     const QStringList log = testsupport::logMessages();
     QCOMPARE(log.mid(log.size() - 2), (QStringList{"Server Stopped", "Server Destruction"}));
+}
+
+void TestVeltraxServer::hostThatPausesReadingGetsEverythingInOrder()
+{
+    VeltraxServer::SetWriteTimeout(200);
+    start();
+    Peer host;
+    QVERIFY(connectData(host));
+    host.socket.setReadBufferSize(1);
+
+    // An image far larger than the loopback buffers: its write runs into the time-out.
+    QImage image(3000, 2000, QImage::Format_RGB888);
+    image.fill(QColor(1, 2, 3));
+    server->Send(QStringLiteral("IMGCAP0COORDS1&2&3"), image);
+    QCOMPARE(testsupport::logMessages().filter(QStringLiteral("TCP Server: Image message not written within 200 ms")).size(), 1);
+    // Later messages are queued behind it without waiting for the time-out again.
+    for (int i = 0; i < 3; ++i)
+        server->Send(QStringLiteral("GMS"));
+    QCOMPARE(testsupport::logMessages().filter(QStringLiteral("not written within")).size(), 1);
+
+    // The host reads again: the image and the messages behind it arrive whole and in order.
+    host.socket.setReadBufferSize(0);
+    const QByteArray bmp = testsupport::readAll(QStringLiteral("test.bmp"));
+    const QByteArray expected = QByteArray("2:IMGCAP0COORDS1&2&3->") + bmp + ";3:GMS;4:GMS;5:GMS;";
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull().size(), expected.size(), 20000);
+    QVERIFY(host.in == expected);
+
+    // Drained: the next write waits normally again.
+    server->Send(QStringLiteral("ALIGNEND"));
+    QTRY_COMPARE_WITH_TIMEOUT(host.pull().mid(expected.size()), QByteArray("6:ALIGNEND;"), 5000);
 }
 
 QTEST_GUILESS_MAIN(TestVeltraxServer)
