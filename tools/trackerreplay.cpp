@@ -159,7 +159,7 @@ int main(int argc, char** argv)
         }
         try {
             vision::TopStoneImages out;
-            const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, out);
+            const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, out, true);
             std::printf("%s\t%s %s %s %s %s %s\n", qPrintable(path), shortest(r.CenterX).c_str(),
                         shortest(r.CenterY).c_str(), shortest(r.FocalX).c_str(),
                         shortest(r.FocalY).c_str(), shortest(r.MFX).c_str(), shortest(r.MFY).c_str());

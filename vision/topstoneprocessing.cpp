@@ -104,19 +104,32 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
     return selection;
 }
 
-TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& params,
-                                    TopStoneImages& images)
+cv::Mat topStoneHsv(const cv::Mat& frame)
 {
-    // Frames handed out by the camera never change, so the frame is read in place; every
-    // output is a fresh matrix so that images already published are never written again.
-    cv::Mat result = frame.clone();
-    images.result = result;
+    cv::Mat hsv;
+    if (!frame.empty())
+        cv::cvtColor(frame, hsv, cv::COLOR_BGR2HSV);
+    return hsv;
+}
+
+TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& params,
+                                    TopStoneImages& images, bool deferHsv)
+{
+    // Frames handed out by the camera never change, so the frame is read in place and, until
+    // something is drawn on it, shown as the result without a copy. Every output is a fresh
+    // matrix so that images already published are never written again.
+    images.result = frame;
 
     cv::Mat grey;
     cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
-    cv::Mat hsv;
-    cv::cvtColor(frame, hsv, cv::COLOR_BGR2HSV);
-    images.hsv = hsv;
+    if (deferHsv) {
+        images.hsv = cv::Mat();
+    } else {
+        cv::Mat hsv;
+        cv::cvtColor(frame, hsv, cv::COLOR_BGR2HSV);
+        images.hsv = hsv;
+    }
+    images.frame = frame;
 
     cv::Mat mainThresh;
     cv::threshold(grey, mainThresh, params.threshMin, params.threshMax, cv::THRESH_BINARY);
@@ -137,17 +150,20 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
                      cv::Point(0, 0));
 
     const OutlineSelection selection = selectStoneOutline(contours, params);
+    if (selection.accepted.empty())
+        return selection.result;
+
+    cv::Mat result = frame.clone();
     for (int i : selection.accepted)
         cv::drawContours(result, contours, i, cv::Scalar(255, 255, 0), 2, cv::LINE_8, hierarchy, 0,
                          cv::Point(0, 0));
     const TopStoneResult& r = selection.result;
-    if (!selection.accepted.empty()) {
-        const cv::Scalar white(255, 255, 255);
-        cv::line(result, cv::Point(int(r.FocalX - 15), int(r.FocalY)),
-                 cv::Point(int(r.FocalX + 15), int(r.FocalY)), white, 2, cv::LINE_8);
-        cv::line(result, cv::Point(int(r.MFX), int(r.MFY - 15)), cv::Point(int(r.MFX), int(r.MFY + 15)),
-                 white, 2, cv::LINE_8);
-    }
+    const cv::Scalar white(255, 255, 255);
+    cv::line(result, cv::Point(int(r.FocalX - 15), int(r.FocalY)),
+             cv::Point(int(r.FocalX + 15), int(r.FocalY)), white, 2, cv::LINE_8);
+    cv::line(result, cv::Point(int(r.MFX), int(r.MFY - 15)), cv::Point(int(r.MFX), int(r.MFY + 15)),
+             white, 2, cv::LINE_8);
+    images.result = result;
     return r;
 }
 

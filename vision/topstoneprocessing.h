@@ -81,7 +81,8 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
 // was in the struct before is written into, so images already handed to a viewer stay intact.
 struct TopStoneImages
 {
-    cv::Mat hsv;               // the frame in HSV
+    cv::Mat frame;             // the frame these images were made from (never written)
+    cv::Mat hsv;               // the frame in HSV; see deferHsv below
     cv::Mat thresh;            // binary threshold of the grey frame
     cv::Mat threshTransformed; // after the morphology step; the contour search runs on it
     cv::Mat contour;           // Canny edges of the threshold, for display only
@@ -92,7 +93,15 @@ struct TopStoneImages
 // OpenCV errors (an empty or grey frame, a Canny aperture OpenCV rejects) propagate as
 // cv::Exception; the images of the steps completed before the failure are already replaced,
 // the others keep what they held.
+//
+// The HSV image is for display only and is the costliest step (about half of a frame). With
+// deferHsv the step only records its input: `hsv` is left empty and `frame` is set where the
+// HSV image would have been made, so a viewer can derive exactly that image with topStoneHsv()
+// when it actually shows it.
 TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& params,
-                                    TopStoneImages& images);
+                                    TopStoneImages& images, bool deferHsv = false);
+
+// The HSV view of a frame, as the frame processing makes it.
+cv::Mat topStoneHsv(const cv::Mat& frame);
 
 } // namespace vision

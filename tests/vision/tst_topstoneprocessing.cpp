@@ -350,9 +350,12 @@ private slots:
         vision::TopStoneImages images;
         vision::processTopStoneFrame(synthetic::render(frameSize, stone), TopStoneParams(), images);
         const vision::TopStoneImages handedOut = images;
-        const vision::TopStoneImages snapshot{images.hsv.clone(), images.thresh.clone(),
-                                              images.threshTransformed.clone(), images.contour.clone(),
-                                              images.result.clone()};
+        vision::TopStoneImages snapshot;
+        snapshot.hsv = images.hsv.clone();
+        snapshot.thresh = images.thresh.clone();
+        snapshot.threshTransformed = images.threshTransformed.clone();
+        snapshot.contour = images.contour.clone();
+        snapshot.result = images.result.clone();
         stone.cx += 40;
         TopStoneParams params;
         params.dilate = 3;
@@ -363,6 +366,24 @@ private slots:
         QVERIFY(sameImage(handedOut.contour, snapshot.contour));
         QVERIFY(sameImage(handedOut.result, snapshot.result));
         QVERIFY(!sameImage(images.result, snapshot.result));
+    }
+
+    void deferredHsvIsTheSameImage()
+    {
+        synthetic::Stone stone;
+        synthetic::Imaging im;
+        im.noiseSigma = 2.0;
+        const cv::Mat frame = synthetic::render(frameSize, stone, im);
+        vision::TopStoneImages eager;
+        vision::TopStoneImages deferred;
+        const TopStoneResult a = vision::processTopStoneFrame(frame, TopStoneParams(), eager);
+        const TopStoneResult b = vision::processTopStoneFrame(frame, TopStoneParams(), deferred, true);
+        QVERIFY(deferred.hsv.empty());
+        QVERIFY(sameImage(vision::topStoneHsv(deferred.frame), eager.hsv));
+        QCOMPARE(b.CenterX, a.CenterX);
+        QCOMPARE(b.MFY, a.MFY);
+        QVERIFY(sameImage(deferred.result, eager.result));
+        QVERIFY(vision::topStoneHsv(cv::Mat()).empty());
     }
 
     void settingsRoundTrip_data()
