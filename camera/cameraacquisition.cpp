@@ -1,0 +1,575 @@
+#include "cameraacquisition.h"
+
+#include "camera/camvsharedconfig.h"
+#include "core/logs.h"
+#include "core/registry.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <stdexcept>
+
+namespace {
+// Buffers kept for recycling: the current frame, one a consumer may still hold, one to fill.
+constexpr size_t RecycledBuffers = 4;
+}
+
+CameraAcquisition::CameraAcquisition(const CameraRole& cameraRole, QObject* parent)
+    : QThread(parent)
+    , role(cameraRole)
+{
+    img_bbp = role.bitsPerPixel;
+    try {
+        logging = Logs::AccessMemory();
+        logging->udebug(QStringLiteral("Loading ") + role.displayName + QStringLiteral(" Camera..."));
+        AppRegistry = Registry::AccessMemory();
+        SharedConf = CamVSharedConfig::AccessMemory();
+    } catch (const std::exception& e) {
+        if (logging)
+            logging->udebug(QStringLiteral("Error While Loading ") + role.displayName + QStringLiteral(" Camera ")
+                            + QString::fromLocal8Bit(e.what()));
+    }
+}
+
+CameraAcquisition::~CameraAcquisition()
+{
+    // Subclasses shut down first; this only covers a loop that is somehow still running.
+    if (isRunning() || cameraOpened)
+        unInit();
+}
+
+void CameraAcquisition::startUp()
+{
+    try {
+        LoadParams();
+        if (role.rawSensor)
+            SupportedCameraType = 1;
+        Init(cameraRef());
+        logging->udebug(QString::fromLatin1(role.displayName) + QStringLiteral(" Camera imported successfully"));
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Error While Loading ") + role.displayName + QStringLiteral(" Camera ")
+                        + QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void CameraAcquisition::shutDown() { unInit(); }
+
+void CameraAcquisition::frameFinished(const cv::Mat&) {}
+
+QString CameraAcquisition::alias() const
+{
+    return QStringLiteral(" alias '") + role.displayName + QStringLiteral("'");
+}
+
+QString CameraAcquisition::cameraRef()
+{
+    QMutexLocker locker(&stateMutex);
+    return CamRegRef;
+}
+
+int CameraAcquisition::maxWidth()
+{
+    QMutexLocker locker(&stateMutex);
+    return MaxWidth;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings
+
+void CameraAcquisition::LoadParams()
+{
+    const QString serial = AppRegistry->GetKeySTR(role.idKey, role.defaultSerial);
+    int maxW = 0;
+    int maxH = 0;
+    {
+        QMutexLocker locker(&stateMutex);
+        CamRegRef = serial;
+        maxW = MaxWidth;
+        maxH = MaxHeight;
+    }
+    DefaultAOIX = AppRegistry->GetKeyINT(role.aoiXKey, 0);
+    DefaultAOIY = AppRegistry->GetKeyINT(role.aoiYKey, 0);
+    DefaultAOIW = AppRegistry->GetKeyINT(role.aoiWKey, maxW);
+    DefaultAOIH = AppRegistry->GetKeyINT(role.aoiHKey, maxH);
+    DefaultExposureTime = AppRegistry->GetKeyINT(role.exposureKey, 50);
+}
+
+void CameraAcquisition::SaveParams()
+{
+    AppRegistry->SetKey(role.aoiXKey, QString::number(DefaultAOIX));
+    AppRegistry->SetKey(role.aoiYKey, QString::number(DefaultAOIY));
+    AppRegistry->SetKey(role.aoiWKey, QString::number(DefaultAOIW));
+    AppRegistry->SetKey(role.aoiHKey, QString::number(DefaultAOIH));
+    AppRegistry->SetKey(role.exposureKey, QString::number(DefaultExposureTime));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening and closing
+
+void CameraAcquisition::Init(QString serial)
+{
+    {
+        QMutexLocker locker(&stateMutex);
+        HandleSave.clear();
+        MaxWidth = 0;
+        MaxHeight = 0;
+        img_width = 0;
+        img_height = 0;
+    }
+    IS_INIT = false;
+    ips = 10.0;
+    ColorMode = 0;
+    img_bbp = role.bitsPerPixel;
+
+    const int device = SharedConf ? SharedConf->GetCameraIndex(serial) : -1;
+    if (device < 0) {
+        camid = static_cast<HIDS>(-1);
+        logging->udebug(QStringLiteral("Camera ") + serial + alias() + QStringLiteral(" not found"));
+    } else {
+        camid = static_cast<HIDS>(device | IS_USE_DEVICE_ID);
+        QString failure;
+        INT status = IS_SUCCESS;
+        do {
+            status = is_InitCamera(&camid, nullptr);
+            if (status != IS_SUCCESS) {
+                failure = QStringLiteral("Failed to InitCamera CODE ") + QString::number(status);
+                break;
+            }
+            cameraOpened = true;
+            if (role.rawSensor)
+                ForceY8Mode();
+            status = is_GetCameraInfo(camid, &CamINF);
+            if (status != IS_SUCCESS) {
+                failure = QStringLiteral("Failed to GetCameraInfo CODE ") + QString::number(status);
+                break;
+            }
+            status = is_GetSensorInfo(camid, &SensorINF);
+            if (status != IS_SUCCESS) {
+                failure = QStringLiteral("Failed to GetSensorInfo CODE ") + QString::number(status);
+                break;
+            }
+            const int sensorW = static_cast<int>(SensorINF.nMaxWidth);
+            const int sensorH = static_cast<int>(SensorINF.nMaxHeight);
+            ColorMode = static_cast<signed char>(SensorINF.nColorMode);
+            logging->udebug(QString::fromLatin1(role.displayName) + QStringLiteral(" Camera ") + serial + QStringLiteral(" Initialized W[")
+                            + QString::number(sensorW) + QStringLiteral("] H[") + QString::number(sensorH) + QStringLiteral("] CM[")
+                            + QString::number(ColorMode) + QStringLiteral("] BP[") + QString::number(img_bbp) + QStringLiteral("]"));
+            AGC(true);
+            {
+                QMutexLocker locker(&stateMutex);
+                MaxWidth = sensorW;
+                MaxHeight = sensorH;
+                img_width = sensorW;
+                img_height = sensorH;
+            }
+            status = is_AllocImageMem(camid, sensorW, sensorH, img_bbp, &imgMem, &memId);
+            if (status != IS_SUCCESS) {
+                imgMem = nullptr;
+                failure = QStringLiteral("Failed to AllocImageMem CODE ") + QString::number(status);
+                break;
+            }
+            status = is_SetImageMem(camid, imgMem, memId);
+            if (status != IS_SUCCESS) {
+                failure = QStringLiteral("Failed to SetImageMem CODE ") + QString::number(status);
+                break;
+            }
+            status = is_SetImageSize(camid, sensorW, sensorH);
+            if (status != IS_SUCCESS) {
+                failure = QStringLiteral("Failed to SetImageSize CODE ") + QString::number(status);
+                break;
+            }
+            if (role.rawSensor) {
+                status = is_SetColorConverter(camid, IS_CM_SENSOR_RAW8, IS_CONV_MODE_HARDWARE_3X3);
+                if (status != IS_SUCCESS) {
+                    failure = QStringLiteral("Failed to SetColorConverter CODE ") + QString::number(status);
+                    break;
+                }
+            }
+            status = is_CaptureVideo(camid, IS_WAIT);
+            if (status != IS_SUCCESS) {
+                failure = QStringLiteral("Failed to CaptureVideo CODE ") + QString::number(status);
+                break;
+            }
+            startThread();
+            if (role.rawSensor)
+                ParamPxClock();
+            Aoi(DefaultAOIX, DefaultAOIY, DefaultAOIW, DefaultAOIH);
+            SetExposureTime(DefaultExposureTime);
+            IS_INIT = true;
+            wake();
+        } while (false);
+        if (!failure.isEmpty())
+            logging->udebug(QStringLiteral("Open camera ") + serial + alias() + QStringLiteral(": ") + failure);
+    }
+    if (role.runsWithoutCamera)
+        startThread();
+}
+
+void CameraAcquisition::startThread()
+{
+    if (isRunning())
+        return;
+    // Set before the thread exists, so that a stop request can never be overwritten by a
+    // thread that starts late.
+    CaptureRun = true;
+    start(role.priority);
+}
+
+void CameraAcquisition::unInit()
+{
+    IS_INIT = false;
+    CaptureRun = false;
+    wake();
+    while (!wait(1)) {
+    }
+    if (cameraOpened) {
+        is_StopLiveVideo(camid, IS_FORCE_VIDEO_STOP);
+        is_ExitCamera(camid);
+        if (imgMem) {
+            is_FreeImageMem(camid, imgMem, memId);
+            imgMem = nullptr;
+            memId = 0;
+        }
+        is_CameraStatus(camid, IS_STANDBY, IS_GET_STATUS);
+        cameraOpened = false;
+    }
+    imgMem = nullptr;
+}
+
+void CameraAcquisition::RegisterCam(QString serial)
+{
+    unInit();
+    {
+        QMutexLocker locker(&stateMutex);
+        CamRegRef = serial;
+    }
+    AppRegistry->SetKey(role.idKey, serial);
+    QThread::msleep(50);
+    Init(serial);
+}
+
+bool CameraAcquisition::ForceY8Mode()
+{
+    const INT status = is_SetColorMode(camid, IS_CM_SENSOR_RAW8);
+    if (status != IS_SUCCESS)
+        logging->udebug(QStringLiteral("Setting Color Mode Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
+                        + QString::number(status));
+    return true;
+}
+
+bool CameraAcquisition::ParamPxClock()
+{
+    UINT range[3] = {0, 0, 0};
+    INT status = is_PixelClock(camid, IS_PIXELCLOCK_CMD_GET_RANGE, range, sizeof(range));
+    if (status != IS_SUCCESS) {
+        logging->udebug(QStringLiteral("Get Pixel Clock Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
+                        + QString::number(status));
+        return false;
+    }
+    UINT clock = SharedConf->PixelClockRegulate(range[1]);
+    status = is_PixelClock(camid, IS_PIXELCLOCK_CMD_SET, &clock, sizeof(clock));
+    if (status != IS_SUCCESS) {
+        logging->udebug(QStringLiteral("Setting Pixel Clock") + QString::number(clock) + QStringLiteral(" Failed on Camera ") + cameraRef()
+                        + alias() + QStringLiteral(" CODE:") + QString::number(status));
+        return false;
+    }
+    logging->udebug(QStringLiteral("Pixel Clock Setted as ") + QString::number(clock) + QStringLiteral(" on Camera ") + cameraRef() + alias()
+                    + QStringLiteral(" CODE:") + QStringLiteral("0"));
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Camera settings (main thread)
+
+QString CameraAcquisition::GetID() { return cameraRef(); }
+
+double CameraAcquisition::getFPS() { return ips.load(); }
+
+int CameraAcquisition::GetWidth()
+{
+    QMutexLocker locker(&stateMutex);
+    return img_width;
+}
+
+int CameraAcquisition::GetHeight()
+{
+    QMutexLocker locker(&stateMutex);
+    return img_height;
+}
+
+cv::Mat CameraAcquisition::getImage()
+{
+    QMutexLocker locker(&frameMutex);
+    return RelCapture;
+}
+
+void CameraAcquisition::SaveCapture(QString path)
+{
+    QMutexLocker locker(&stateMutex);
+    HandleSave = path;
+}
+
+bool CameraAcquisition::AGC(bool on)
+{
+    double value = on ? 1.0 : 0.0;
+    const INT status = is_SetAutoParameter(camid, IS_SET_ENABLE_AUTO_GAIN, &value, nullptr);
+    if (status != IS_SUCCESS) {
+        logging->udebug(QStringLiteral("Failed to ") + (on ? QStringLiteral("enable") : QStringLiteral("disable"))
+                        + QStringLiteral(" AGC on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE ") + QString::number(status));
+        return false;
+    }
+    return true;
+}
+
+bool CameraAcquisition::SubSampling(int factor)
+{
+    int horizontal = -1;
+    int vertical = -1;
+    switch (factor) {
+    case 0: horizontal = IS_SUBSAMPLING_DISABLE; break;
+    case 2: horizontal = IS_SUBSAMPLING_2X_HORIZONTAL; vertical = IS_SUBSAMPLING_2X_VERTICAL; break;
+    case 3: horizontal = IS_SUBSAMPLING_3X_HORIZONTAL; vertical = IS_SUBSAMPLING_3X_VERTICAL; break;
+    case 4: horizontal = IS_SUBSAMPLING_4X_HORIZONTAL; vertical = IS_SUBSAMPLING_4X_VERTICAL; break;
+    case 5: horizontal = IS_SUBSAMPLING_5X_HORIZONTAL; vertical = IS_SUBSAMPLING_5X_VERTICAL; break;
+    case 6: horizontal = IS_SUBSAMPLING_6X_HORIZONTAL; vertical = IS_SUBSAMPLING_6X_VERTICAL; break;
+    case 8: horizontal = IS_SUBSAMPLING_8X_HORIZONTAL; vertical = IS_SUBSAMPLING_8X_VERTICAL; break;
+    case 16: horizontal = IS_SUBSAMPLING_16X_HORIZONTAL; vertical = IS_SUBSAMPLING_16X_VERTICAL; break;
+    default: break;
+    }
+    INT statusH = -1;
+    INT statusV = -1;
+    if (horizontal >= 0) {
+        statusH = is_SetSubSampling(camid, horizontal);
+        // Switching off is one call; its status counts for both directions.
+        statusV = vertical >= 0 ? is_SetSubSampling(camid, vertical) : statusH;
+    }
+    if (statusH == IS_SUCCESS && statusV == IS_SUCCESS)
+        return true;
+    logging->udebug(QStringLiteral("Sub sampling ") + QString::number(factor) + QStringLiteral("X (0X Disabling) Failed on Camera ")
+                    + cameraRef() + alias() + QStringLiteral(" CODE H:") + QString::number(statusH) + QStringLiteral("  V:")
+                    + QString::number(statusV));
+    return false;
+}
+
+bool CameraAcquisition::Aoi(int x, int y, int w, int h)
+{
+    rectAOI.s32X = x;
+    rectAOI.s32Y = y;
+    rectAOI.s32Width = w;
+    rectAOI.s32Height = h;
+    const INT status = is_AOI(camid, IS_AOI_IMAGE_SET_AOI, &rectAOI, sizeof(rectAOI));
+    int maxW = 0;
+    int maxH = 0;
+    {
+        QMutexLocker locker(&stateMutex);
+        if (status == IS_SUCCESS) {
+            img_width = w;
+            img_height = h;
+        }
+        maxW = MaxWidth;
+        maxH = MaxHeight;
+    }
+    if (status == IS_SUCCESS) {
+        DefaultAOIX = x;
+        DefaultAOIY = y;
+        DefaultAOIW = w;
+        DefaultAOIH = h;
+        return true;
+    }
+    logging->udebug(QStringLiteral("AOI X") + QString::number(x) + QStringLiteral(" Y") + QString::number(y) + QStringLiteral(" W")
+                    + QString::number(w) + QStringLiteral(" H") + QString::number(h) + QStringLiteral(" EW") + QString::number(x + w)
+                    + QStringLiteral("/") + QString::number(maxW) + QStringLiteral(" EH") + QString::number(y + h) + QStringLiteral("/")
+                    + QString::number(maxH) + QStringLiteral(" Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
+                    + QString::number(status));
+    return false;
+}
+
+bool CameraAcquisition::ResetAoi()
+{
+    int maxW = 0;
+    int maxH = 0;
+    {
+        QMutexLocker locker(&stateMutex);
+        maxW = MaxWidth;
+        maxH = MaxHeight;
+    }
+    return Aoi(0, 0, maxW, maxH);
+}
+
+bool CameraAcquisition::SetExposureTime(int percent)
+{
+    double range[3] = {0.0, 0.0, 0.0};
+    INT status = is_Exposure(camid, IS_EXPOSURE_CMD_GET_EXPOSURE_RANGE, range, sizeof(range));
+    if (status != IS_SUCCESS) {
+        logging->udebug(QStringLiteral("Get exposure range Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
+                        + QString::number(status));
+        return false;
+    }
+    double exposure = (percent * (range[1] - range[0])) / 100.0 + range[0];
+    status = is_Exposure(camid, IS_EXPOSURE_CMD_SET_EXPOSURE, &exposure, sizeof(exposure));
+    if (status != IS_SUCCESS) {
+        logging->udebug(QStringLiteral("Setting exposure time ") + QString::number(percent) + QStringLiteral(" Failed on Camera ")
+                        + cameraRef() + alias() + QStringLiteral(" CODE:") + QString::number(status));
+        return false;
+    }
+    DefaultExposureTime = percent;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Acquisition loop (camera thread)
+
+void CameraAcquisition::wake()
+{
+    {
+        std::lock_guard<std::mutex> wakeLock(wakeMutex);
+        wakeRequested = true;
+    }
+    wakeCondition.notify_all();
+}
+
+void CameraAcquisition::sleepUntil(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock<std::mutex> wakeLock(wakeMutex);
+    wakeCondition.wait_until(wakeLock, deadline, [this] { return wakeRequested || !CaptureRun; });
+    wakeRequested = false;
+}
+
+void CameraAcquisition::run()
+{
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point next = Clock::now();
+    while (CaptureRun) {
+        if (IS_INIT) {
+            try {
+                samplePass();
+            } catch (const std::exception& e) {
+                logging->udebug(QStringLiteral("Error While reading ") + role.displayName + QStringLiteral(" Camera ")
+                                + QString::fromLocal8Bit(e.what()));
+            }
+        }
+        // Pace by deadline, so the pass's own time is part of the period and the sampling
+        // rate is what ips says; a late pass starts the next period from now.
+        const double rate = ips.load();
+        const auto period = std::chrono::microseconds(static_cast<long long>(std::llround(1e6 / (rate > 0.0 ? rate : 10.0))));
+        next += period;
+        const Clock::time_point now = Clock::now();
+        if (next < now)
+            next = now;
+        sleepUntil(next);
+    }
+}
+
+void CameraAcquisition::samplePass()
+{
+    double minTime = 0.0;
+    double maxTime = 0.0;
+    double step = 0.0;
+    const INT timeStatus = is_GetFrameTimeRange(camid, &minTime, &maxTime, &step);
+    if (timeStatus == IS_SUCCESS && minTime > 0.0 && std::isfinite(minTime)) {
+        ips = (1.0 / minTime) * role.pacePercent / 100.0;
+        frameTimeFailing = false;
+    } else if (!frameTimeFailing) {
+        // The pace stays what it was until the camera answers again.
+        frameTimeFailing = true;
+        logging->udebug(QStringLiteral("Get frame time range Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
+                        + QString::number(timeStatus));
+    }
+
+    INT memW = 0;
+    INT memH = 0;
+    const INT status = is_InquireImageMem(camid, imgMem, memId, &memW, &memH, &ubpp, &upit);
+    if (status != IS_SUCCESS) {
+        logging->udebug(QStringLiteral("Faild to get image memory Camera ") + cameraRef() + alias() + QStringLiteral(" Code Error ")
+                        + QString::number(status));
+        return;
+    }
+
+    try {
+        const int channels = SupportedCameraType == 1 ? 1 : 3;
+        if (memW <= 0 || memH <= 0 || ubpp != channels * 8 || upit < memW * channels || !imgMem)
+            throw std::runtime_error("image memory " + std::to_string(memW) + "x" + std::to_string(memH) + " with "
+                                     + std::to_string(ubpp) + " bits and pitch " + std::to_string(upit)
+                                     + " does not match the camera's format");
+        LCapture = cv::Mat(memH, memW, CV_8UC(channels), imgMem, static_cast<size_t>(upit));
+
+        int width = 0;
+        int height = 0;
+        QString pendingSave;
+        {
+            QMutexLocker locker(&stateMutex);
+            width = std::min(img_width, memW);
+            height = std::min(img_height, memH);
+        }
+        if (width <= 0 || height <= 0)
+            throw std::runtime_error("empty area of interest");
+        // Only the area of interest is converted: the rest of the memory holds nothing new.
+        const cv::Mat cut = LCapture(cv::Rect(0, 0, width, height));
+        cv::Mat frame;
+        if (role.rotateClockwise) {
+            cv::cvtColor(cut, RCapture, role.colorConversion);
+            frame = freeBuffer(width, height);
+            cvRot90(RCapture, frame, 90);
+        } else {
+            frame = freeBuffer(height, width);
+            cv::cvtColor(cut, frame, role.colorConversion);
+        }
+        {
+            QMutexLocker locker(&frameMutex);
+            RelCapture = frame;
+        }
+        {
+            QMutexLocker locker(&stateMutex);
+            pendingSave.swap(HandleSave);
+        }
+        if (!pendingSave.isEmpty())
+            writeFrameFile(frame, pendingSave);
+        emit newcapture();
+        frameFinished(frame);
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Get Image Memory loop Exception Camera ") + cameraRef() + alias() + QStringLiteral(": ")
+                        + QString::fromLocal8Bit(e.what()));
+    }
+}
+
+cv::Mat CameraAcquisition::freeBuffer(int rows, int cols)
+{
+    for (cv::Mat& buffer : buffers) {
+        // Held by this list only: no frame handed out can still point at it.
+        if (buffer.rows == rows && buffer.cols == cols && buffer.u && CV_XADD(&buffer.u->refcount, 0) == 1)
+            return buffer;
+    }
+    cv::Mat fresh(rows, cols, CV_8UC3);
+    if (buffers.size() < RecycledBuffers) {
+        buffers.push_back(fresh);
+    } else {
+        buffers[nextBuffer] = fresh;
+        nextBuffer = (nextBuffer + 1) % RecycledBuffers;
+    }
+    return fresh;
+}
+
+void CameraAcquisition::cvRot90(cv::Mat src, cv::Mat& dst, int angle)
+{
+    CV_Assert(angle % 90 == 0 && angle <= 360 && angle >= -360);
+    // Transposed and mirrored left to right: a clockwise quarter turn, whatever the angle.
+    cv::rotate(src, dst, cv::ROTATE_90_CLOCKWISE);
+}
+
+void CameraAcquisition::writeFrameFile(const cv::Mat& frame, const QString& path)
+{
+    try {
+        cv::Mat trueColour = frame;
+        if (role.framesAreRgb)
+            cv::cvtColor(frame, trueColour, cv::COLOR_RGB2BGR);
+        if (cv::imwrite(path.toStdString(), trueColour))
+            return;
+        logging->udebug(QStringLiteral("Saving frame to ") + path + QStringLiteral(" Failed on Camera ") + cameraRef() + alias());
+    } catch (const std::exception& e) {
+        logging->udebug(QStringLiteral("Saving frame to ") + path + QStringLiteral(" Failed on Camera ") + cameraRef() + alias()
+                        + QStringLiteral(": ") + QString::fromLocal8Bit(e.what()));
+    }
+}

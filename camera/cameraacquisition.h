@@ -1,0 +1,167 @@
+#pragma once
+
+#include "camera/camerasdk.h"
+
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <opencv2/core.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+class CamVSharedConfig;
+class Logs;
+class Registry;
+
+// What tells the three camera roles apart; everything else is CameraAcquisition.
+struct CameraRole
+{
+    const char* displayName;   // "Top Large", named in every message
+    const char* idKey;         // settings key of the bound serial number
+    const char* defaultSerial; // matches no real camera
+    const char* aoiXKey;
+    const char* aoiYKey;
+    const char* aoiWKey;
+    const char* aoiHKey;
+    const char* exposureKey;
+    int bitsPerPixel;          // image memory: 8 (raw Bayer) or 24 (BGR)
+    bool rawSensor;            // colour mode, colour converter and pixel clock are set
+    int colorConversion;       // OpenCV conversion of the memory view
+    bool rotateClockwise;      // the finished frame is the cut turned 90 degrees clockwise
+    int pacePercent;           // sampling rate in percent of the camera's highest frame rate
+    QThread::Priority priority;
+    bool runsWithoutCamera;    // the thread starts (and idles) even when opening fails
+    bool framesAreRgb;         // finished frames hold R, G, B (files are written in true colour)
+};
+
+// One camera role: binds it to a camera by serial number, opens the camera through the SDK
+// (area of interest, gain, exposure) and samples the camera's single image memory in its own
+// thread at a fixed pace, publishing each sample as a colour frame and announcing it with
+// newcapture().
+//
+// Hand-over between threads:
+// - Each pass converts into a buffer nobody else holds and publishes it; a frame handed out by
+//   getImage() is never written again (buffers are recycled only once every holder let go).
+// - frameMutex guards RelCapture. stateMutex guards CamRegRef, img_width, img_height,
+//   MaxWidth, MaxHeight and HandleSave. wakeMutex guards wakeRequested.
+// - CaptureRun, IS_INIT and ips are atomics. Everything else (SDK records, memory pointer,
+//   DefaultAOI*, DefaultExposureTime, rectAOI) belongs to the main thread, which changes the
+//   memory and handle only while the loop is stopped (Init, unInit, RegisterCam).
+class CameraAcquisition : public QThread
+{
+    Q_OBJECT
+
+public:
+    ~CameraAcquisition() override;
+
+    // Area of interest applied at initialisation; replaced by every successful Aoi().
+    int DefaultAOIX = 0;
+    int DefaultAOIY = 0;
+    int DefaultAOIW = 0;
+    int DefaultAOIH = 0;
+    // Exposure in percent of the camera's range; replaced by every successful SetExposureTime().
+    int DefaultExposureTime = 0;
+
+    // Binds the role to another camera (stored in the settings) and reopens it.
+    void RegisterCam(QString serial);
+    QString GetID();
+    // The newest finished frame, shared without copying pixels; empty before the first one.
+    cv::Mat getImage();
+    // Sampling rate in frames per second (10 until the first sampled pass).
+    double getFPS();
+    // Area of interest, before any rotation.
+    int GetWidth();
+    int GetHeight();
+    bool AGC(bool on);
+    bool SubSampling(int factor);
+    bool Aoi(int x, int y, int w, int h);
+    bool ResetAoi();
+    bool SetExposureTime(int percent);
+    // The next finished frame is written once to path (format from the extension).
+    void SaveCapture(QString path);
+    void LoadParams();
+    void SaveParams();
+
+signals:
+    void newcapture();
+
+protected:
+    CameraAcquisition(const CameraRole& role, QObject* parent);
+
+    // Construction steps shared by the roles, after the role's own set-up: settings, opening.
+    void startUp();
+    // Stops the loop and closes the camera; every subclass destructor calls it first, so the
+    // loop never runs into a half-destroyed object.
+    void shutDown();
+    // Called in the camera thread after newcapture() for each finished frame.
+    virtual void frameFinished(const cv::Mat& frame);
+
+    void run() override;
+
+    QString alias() const;        // " alias 'Top Large'"
+    QString cameraRef();          // CamRegRef, read under its lock
+    int maxWidth();
+
+    const CameraRole& role;
+    Logs* logging = nullptr;
+    Registry* AppRegistry = nullptr;
+    CamVSharedConfig* SharedConf = nullptr;
+    unsigned short SupportedCameraType = 65535;
+
+private:
+    void Init(QString serial);
+    void unInit();
+    bool ForceY8Mode();
+    bool ParamPxClock();
+    void cvRot90(cv::Mat src, cv::Mat& dst, int angle);
+
+    void samplePass();
+    cv::Mat freeBuffer(int rows, int cols);
+    void writeFrameFile(const cv::Mat& frame, const QString& path);
+    void startThread();
+    void wake();
+    void sleepUntil(std::chrono::steady_clock::time_point deadline);
+
+    std::atomic<bool> CaptureRun{false};
+    std::atomic<bool> IS_INIT{false};
+    std::atomic<double> ips{10.0};
+
+    QMutex stateMutex;
+    QString CamRegRef;
+    int MaxWidth = 0;
+    int MaxHeight = 0;
+    int img_width = 0;
+    int img_height = 0;
+    QString HandleSave;
+
+    int img_bbp = 8;
+    int ColorMode = 0;
+    HIDS camid = 0;
+    bool cameraOpened = false;
+    char* imgMem = nullptr;
+    int memId = 0;
+    SENSORINFO SensorINF{};
+    BOARDINFO CamINF{};
+    IS_RECT rectAOI{0, 0, 0, 0};
+
+    // Loop thread only.
+    int ubpp = 0;
+    int upit = 0;
+    cv::Mat LCapture;
+    cv::Mat RCapture;
+    std::vector<cv::Mat> buffers;
+    size_t nextBuffer = 0;
+    bool frameTimeFailing = false;
+    bool memoryMismatchLogged = false;
+
+    QMutex frameMutex;
+    cv::Mat RelCapture;
+
+    std::mutex wakeMutex;
+    std::condition_variable wakeCondition;
+    bool wakeRequested = false;
+};

@@ -1,0 +1,38 @@
+#include "camts.h"
+
+#include "core/logs.h"
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+const CameraRole TSRole = {
+    "Top Standard",
+    "CAMTSID",
+    "0000000000",
+    "CAMTSAOIX",
+    "CAMTSAOIY",
+    "CAMTSAOIW",
+    "CAMTSAOIH",
+    "CAMTSEXPT",
+    24,
+    false,
+    cv::COLOR_BGR2RGB,
+    false,
+    80,
+    QThread::InheritPriority,
+    false,
+    true,
+};
+} // namespace
+
+CamTS::CamTS(QObject* parent)
+    : CameraAcquisition(TSRole, parent)
+{
+    startUp();
+}
+
+CamTS::~CamTS()
+{
+    shutDown();
+    logging->udebug(QStringLiteral("Top Standard Camera Destruction"));
+}

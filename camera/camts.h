@@ -1,0 +1,18 @@
+#pragma once
+
+#include "camera/cameraacquisition.h"
+#include "core/singleton.h"
+
+// The Top Standard camera: a wider top view, shown only. The camera delivers packed B, G, R;
+// finished frames hold R, G, B.
+class CamTS : public CameraAcquisition
+{
+    Q_OBJECT
+    VELTRAX_SINGLETON_ACCESS(CamTS)
+
+public:
+    ~CamTS() override;
+
+private:
+    explicit CamTS(QObject* parent = nullptr);
+};
