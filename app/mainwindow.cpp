@@ -2,6 +2,10 @@
 
 #include "ui_mainwindow.h"
 
+#include "camera/cammf.h"
+#include "camera/camtl.h"
+#include "camera/camts.h"
+#include "camera/camvsharedconfig.h"
 #include "core/logs.h"
 #include "core/registry.h"
 #include "hostlink/veltraxserver.h"
@@ -39,12 +43,20 @@ MainWindow::MainWindow(QWidget* parent)
     logging = Logs::AccessMemory();
     AppRegistry = Registry::AccessMemory();
     Server = VeltraxServer::AccessMemory();
+    SharedConf = CamVSharedConfig::AccessMemory();
+    tlCamera = CamTL::AccessMemory();
+    mfCamera = CamMF::AccessMemory();
+    tsCamera = CamTS::AccessMemory();
 
     IncVal = 0.2;
 }
 
 MainWindow::~MainWindow()
 {
+    CamMF::Destroy();
+    CamTS::Destroy();
+    CamTL::Destroy();
+    CamVSharedConfig::Destroy();
     VeltraxServer::Destroy();
     Registry::Destroy();
     Logs::Destroy();

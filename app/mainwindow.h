@@ -10,6 +10,10 @@ class MainWindow;
 class Logs;
 class Registry;
 class VeltraxServer;
+class CamVSharedConfig;
+class CamMF;
+class CamTS;
+class CamTL;
 
 // The station's one window: builds the form, creates every component in its fixed order,
 // wires their signals to the display slots and tears everything down in order when closed.
@@ -36,6 +40,10 @@ private:
     Logs* logging = nullptr;
     Registry* AppRegistry = nullptr;
     VeltraxServer* Server = nullptr;
+    CamVSharedConfig* SharedConf = nullptr;
+    CamMF* mfCamera = nullptr;
+    CamTS* tsCamera = nullptr;
+    CamTL* tlCamera = nullptr;
 
     double IncVal = 0.2;
     double StoneDiameter = 0;
