@@ -96,6 +96,8 @@ void gaussian(cv::Mat& image, double sigma)
                cv::INTER_AREA);
     cv::GaussianBlur(small, small, cv::Size(0, 0), sigma / factor);
     cv::resize(small, image, image.size(), 0, 0, cv::INTER_LINEAR);
+    // Smooth the kinks of the enlargement, which would otherwise read as fine detail.
+    cv::GaussianBlur(image, image, cv::Size(0, 0), std::min(6.0, 0.6 * factor));
 }
 
 } // namespace
