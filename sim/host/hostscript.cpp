@@ -6,6 +6,7 @@
 #include <QTextStream>
 
 #include <cmath>
+#include <functional>
 
 namespace hostscript {
 
@@ -149,6 +150,30 @@ public:
         }
     }
 
+    // Waits for the condition; a protocol violation or the end of the data connection ends
+    // the wait at once, since the answer can then no longer be trusted or come.
+    bool waitFor(const std::function<bool()>& condition, int ms)
+    {
+        sim.waitUntil([&]() { return condition() || sim.violationCount() > 0 || !sim.isDataConnected(); }, ms);
+        return condition();
+    }
+
+    int waitForText(const QString& text, int from, int ms)
+    {
+        int found = -1;
+        waitFor([&]() {
+            for (int i = qMax(0, from); i < sim.messages().size(); ++i) {
+                if (sim.messages().at(i).text == text) {
+                    found = i;
+                    return true;
+                }
+            }
+            return false;
+        },
+                ms);
+        return found;
+    }
+
     // Sends the command and waits for each expected text in order. On success the durations
     // (from the send) of each answer are appended to times.
     bool exchange(const QString& command, const QStringList& answers, QList<qint64>* times, QString* missing)
@@ -160,7 +185,7 @@ public:
         int at = from;
         for (const QString& answer : answers) {
             const int remaining = int(qMax<qint64>(1, timeoutMs - started.elapsed()));
-            const int index = sim.waitForText(answer, at, remaining);
+            const int index = waitForText(answer, at, remaining);
             if (index < 0) {
                 *missing = answer;
                 return false;
@@ -181,7 +206,12 @@ public:
             return QStringLiteral("%1 GMS, %2 moves").arg(sim.statusQueries() - gmsBefore).arg(sim.moveCommands() - movesBefore);
         };
         auto noAnswer = [&](const QString& name, const QString& command) {
-            say(QStringLiteral("%1: %2 -> no %3 within %4 s (%5)").arg(name, command, missing).arg(options.timeoutSeconds).arg(motionText()));
+            QString why = QStringLiteral("within %1 s").arg(options.timeoutSeconds);
+            if (sim.violationCount() > 0)
+                why = QStringLiteral("(protocol violation)");
+            else if (!sim.isDataConnected())
+                why = QStringLiteral("(data connection closed)");
+            say(QStringLiteral("%1: %2 -> no %3 %4 (%5)").arg(name, command, missing, why, motionText()));
             return NoAnswer;
         };
 
@@ -227,8 +257,12 @@ public:
                 QElapsedTimer started;
                 started.start();
                 sim.send(QStringLiteral("RQI"));
-                if (!sim.waitForFrames(framesBefore + 1, timeoutMs)) {
-                    say(QStringLiteral("stream %1/%2: RQI -> no video frame within %3 s").arg(n).arg(action.count).arg(options.timeoutSeconds));
+                if (!waitFor([&]() { return sim.frameCount() > framesBefore; }, timeoutMs)) {
+                    say(QStringLiteral("stream %1/%2: RQI -> no video frame (%3)")
+                            .arg(n)
+                            .arg(action.count)
+                            .arg(sim.violationCount() > 0 ? QStringLiteral("protocol violation")
+                                                          : QStringLiteral("waited %1 s").arg(options.timeoutSeconds)));
                     return NoAnswer;
                 }
                 const qint64 took = started.nsecsElapsed();
