@@ -562,9 +562,12 @@ void CameraAcquisition::cvRot90(cv::Mat src, cv::Mat& dst, int angle)
 void CameraAcquisition::writeFrameFile(const cv::Mat& frame, const QString& path)
 {
     try {
-        cv::Mat trueColour = frame;
+        // Converted into a buffer of its own: the frame itself may already be in other hands.
+        cv::Mat trueColour;
         if (role.framesAreRgb)
             cv::cvtColor(frame, trueColour, cv::COLOR_RGB2BGR);
+        else
+            trueColour = frame;
         if (cv::imwrite(path.toStdString(), trueColour))
             return;
         logging->udebug(QStringLiteral("Saving frame to ") + path + QStringLiteral(" Failed on Camera ") + cameraRef() + alias());

@@ -46,6 +46,8 @@ public:
         return IS_SUCCESS;
     }
     INT injected() const { return entry.failure; }
+    // Names the camera a global call turned out to concern (for the call record).
+    void attach(const std::shared_ptr<Camera>& camera) { entry.camera = camera; }
     Camera& camera() const { return *entry.camera; }
     const std::shared_ptr<Camera>& cameraPtr() const { return entry.camera; }
 
@@ -157,6 +159,7 @@ INT is_InitCamera(HIDS* phCam, HWND)
     std::shared_ptr<Camera> camera = Rig::instance().cameraToOpen(id, byDevice);
     if (!camera)
         return call.done(IS_CANT_OPEN_DEVICE);
+    call.attach(camera);
     {
         std::lock_guard<std::mutex> cameraLock(camera->mutex);
         if (camera->open)
