@@ -1,0 +1,112 @@
+#pragma once
+
+#include "core/singleton.h"
+
+#include <QMutex>
+#include <QString>
+#include <QThread>
+#include <QVector>
+
+#include <opencv2/core.hpp>
+
+#include <atomic>
+#include <functional>
+
+class CamMF;
+class Logs;
+class MotionCore;
+class Registry;
+
+// The girdle scan: the stone is turned about A in steps; before every frame it is re-centred
+// for the front (MF) camera, then one fresh front frame is written as img_NN.png into the folder
+// shared with the host and reported to the host; the scan ends with "SCANEND". One scan is one
+// run of this thread. Started by the host ("BGSCAN", through MotionCore::StartAutoScan) or by
+// the operator, automatic or stepped (waiting for NextStep() after every frame).
+//
+// Threads: the object lives in the main thread (its slots run there); run() is the scan. The
+// settings store is read on the main thread only (the shared folder is taken when a scan
+// starts). Host messages leave through the motion core's queued TXCMD / SENDIMAGETXCMD.
+//
+// Locks: startMutex serialises starting against teardown (guards scanFolder and destroying);
+// resultMutex guards PanoramaResult and frameTimings. Flags and parameters are std::atomic.
+class GridleStitcher : public QThread
+{
+    Q_OBJECT
+    VELTRAX_SINGLETON_ACCESS(GridleStitcher)
+
+public:
+    ~GridleStitcher() override;
+
+    // Stored frame count (the scan computes its own and does not use it), key "PSTTCHMFCAPN".
+    std::atomic<int> CapturesNumber{20};
+    // Overlap of neighbouring frames as a fraction of the frame width, key "PSTTCHMFCAPCOV".
+    std::atomic<double> CapturesCovering{0.0};
+    // Report form: 0 text report IMGSCAP..., 1 the frame sent to the host as an image IMGCAP...
+    std::atomic<quint8> RunMode{0};
+
+    // Starts a scan, stepped or automatic. No effect while a scan runs.
+    void StartPanorama(bool stepped);
+    // Lets a stepped scan go on to the next frame.
+    void NextStep();
+    // The panorama image (the scan does not build one: empty).
+    cv::Mat getImage();
+    // Frame count for diameter D, frame width w and covering c; 0 when there is none.
+    int ImagesPerPerimeter(double D, double w, double c);
+
+    void LoadMFStitchParameters();
+    void SaveMFStitchParameter();
+
+    bool IsScanning() const { return isRunning(); }
+
+    // Where the time of each frame of the last scan went (microseconds).
+    struct FrameTiming
+    {
+        int index = 0;
+        qint64 motionWaitUs = 0;    // end of the rotation and of the alignment's motion
+        qint64 alignmentUs = 0;     // the front-camera alignment
+        qint64 frameWaitUs = 0;     // a front frame taken after the alignment
+        qint64 writeUs = 0;         // PNG file
+        qint64 reportUs = 0;        // report (encoding the image in image mode)
+    };
+    QVector<FrameTiming> LastScanTimings() const;
+
+signals:
+    void PanoramaReady();
+    // Once per scan: the frame count and the angle of girdle one frame spans (degrees).
+    void MFGriddleCapturesDataChanged(int count, double stepDeg);
+    // Before every frame, current counting from 1.
+    void MFGriddleCapturesStatusChanged(int current, int count);
+
+public slots:
+    void StartAutoScan();
+    void NewMFCaptureReady();
+
+protected:
+    void run() override;
+
+private:
+    explicit GridleStitcher(QObject* parent = nullptr);
+
+    bool stopped() const { return !StitchingRun; }
+    // Calls the motion core's status query until no axis moves. False when the scan stops.
+    bool waitMotionEnd(const std::function<bool()>& stop);
+    void scan();
+
+    Logs* logging = nullptr;
+    Registry* AppRegistry = nullptr;
+    CamMF* mfCamera = nullptr;
+    MotionCore* Motion = nullptr;
+
+    std::atomic<bool> StitchingRun{false};
+    std::atomic<bool> NewMFCapture{false};
+    std::atomic<bool> _steppedmode{false};
+    std::atomic<bool> _nextstep{false};
+
+    QMutex startMutex;
+    QString scanFolder;       // guarded by startMutex; read by the scan after its start
+    bool destroying = false;  // guarded by startMutex
+
+    mutable QMutex resultMutex;
+    cv::Mat PanoramaResult;            // guarded by resultMutex
+    QVector<FrameTiming> frameTimings; // guarded by resultMutex
+};
