@@ -222,7 +222,11 @@ void GridleStitcher::scan()
                 logging->udebug(QStringLiteral("Gridle Stitcher: could not write ") + path);
             timing.writeUs = micros(phase);
 
-            // The report carries the positions the host reported last.
+            // The report carries the positions the host reported last. A stepped scan forgets an
+            // earlier press of the next-step button before the operator can see this frame's
+            // report, so the press that follows the report is the one that counts.
+            if (stepped)
+                _nextstep = false;
             phase.restart();
             const double x = Motion->GetXPos();
             const double y = Motion->GetYPos();
@@ -240,7 +244,6 @@ void GridleStitcher::scan()
             }
 
             if (stepped) {
-                _nextstep = false;
                 while (!_nextstep && !stopped())
                     QThread::msleep(1);
                 if (stopped())

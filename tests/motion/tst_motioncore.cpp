@@ -10,6 +10,7 @@
 #include "sim/host/hostsimulator.h"
 #include "sim/rig/rig.h"
 #include "stationteardown.h"
+#include "virtualstone.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -20,29 +21,6 @@
 #include <thread>
 
 namespace {
-
-// A stone that the top tracker would see: its centre row follows X (the station's convention:
-// the X target X + p * (row - line) puts the centre on the line), its right edge and top edge
-// are fixed in the image. onLineAtX is the X at which the centre stands on OverlayTLCenterH.
-struct VirtualStone
-{
-    double onLineAtX = 4.0;
-    double centerX = 400;
-    double rightEdge = 700;
-    double radius = 300;
-    bool visible = true;
-
-    void deliver(MotionCore* core, double hostX) const
-    {
-        if (!visible) {
-            core->RefreshTLTracker(-1, -1, -1, -1, -1, -1);
-            return;
-        }
-        const double p = core->TLPixelSize / 1000.0;
-        const double row = core->OverlayTLCenterH + (onLineAtX - hostX) / p;
-        core->RefreshTLTracker(centerX, row, rightEdge, row, centerX, row - radius);
-    }
-};
 
 // Runs a blocking call on a thread of its own; the test's main thread keeps its event loop.
 class Worker

@@ -1,0 +1,330 @@
+// The girdle scan with the rig's front camera, the station's server over loopback and the host
+// simulator as the host. Tracker results come from a virtual stone of a chosen diameter, so the
+// frame count is exact.
+
+#include "camera/cammf.h"
+#include "core/logs.h"
+#include "core/registry.h"
+#include "hostlink/veltraxserver.h"
+#include "motion/motioncore.h"
+#include "scan/gridlestitcher.h"
+#include "sim/host/hostsimulator.h"
+#include "sim/rig/rig.h"
+#include "testsupport.h"
+#include "../motion/stationteardown.h"
+#include "../motion/virtualstone.h"
+
+#include <QtTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <memory>
+
+class TestGridleStitcher : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<testsupport::WorkDir> work;
+    MotionCore* core = nullptr;
+    GridleStitcher* stitcher = nullptr;
+    std::unique_ptr<HostSimulator> host;
+    VirtualStone stone;
+    QTimer tracker;
+
+    QString share() const { return work->file("share"); }
+    QStringList hostTexts(int from = 0) const { return host->texts().mid(from); }
+    bool waitForHost(const QString& text, int from = 0, int timeoutMs = 30000)
+    {
+        return host->waitForText(text, from, timeoutMs) >= 0;
+    }
+    void useStone(double diameter)
+    {
+        stone = VirtualStone::withDiameter(diameter);
+        stone.deliver(core, host->position(HostSimulator::X));
+        tracker.start();
+    }
+    QStringList frameFiles() const
+    {
+        return QDir(share()).entryList({"img_*.png"}, QDir::Files, QDir::Name);
+    }
+
+private slots:
+    void init()
+    {
+        work.reset(new testsupport::WorkDir);
+        rig::Rig::instance().reset();
+        Logs::AccessMemory();
+        Registry* registry = Registry::AccessMemory();
+        registry->SetKey("CAMMFID", rig::Rig::FrontSerial);
+        registry->SetKey(Registry::SharedFolderKey, share());
+        VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
+        VeltraxServer* server = VeltraxServer::AccessMemory();
+        core = MotionCore::AccessMemory();
+        stitcher = GridleStitcher::AccessMemory();
+        host.reset(new HostSimulator);
+        host->setOpenVideo(false);
+        host->setStrict(true);
+        host->connectToStation("127.0.0.1", server->ListenPort());
+        QVERIFY(host->waitForReady(10000));
+        tracker.setInterval(10);
+        connect(&tracker, &QTimer::timeout, this, [this]() { stone.deliver(core, host->position(HostSimulator::X)); });
+    }
+
+    void cleanup()
+    {
+        tracker.stop();
+        tracker.disconnect();
+        GridleStitcher::Destroy();
+        stitcher = nullptr;
+        if (host)
+            QCOMPARE(host->violations(), QStringList());
+        host.reset();
+        teardown::DestroyStation();
+        core = nullptr;
+        work.reset();
+    }
+
+    void automaticScan_data()
+    {
+        QTest::addColumn<double>("diameter");
+        QTest::addColumn<double>("covering");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<QString>("step");
+        QTest::newRow("ten frames") << 5.0 << 0.0 << 10 << "36";
+        QTest::newRow("twelve frames") << 6.0 << 0.0 << 12 << "30";
+        QTest::newRow("ten percent overlap") << 5.0 << 0.1 << 11 << "32.7273";
+    }
+    void automaticScan()
+    {
+        QFETCH(double, diameter);
+        QFETCH(double, covering);
+        QFETCH(int, frames);
+        QFETCH(QString, step);
+        stitcher->CapturesCovering = covering;
+        useStone(diameter);
+        QSignalSpy data(stitcher, &GridleStitcher::MFGriddleCapturesDataChanged);
+        QSignalSpy status(stitcher, &GridleStitcher::MFGriddleCapturesStatusChanged);
+        const int from = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(waitForHost("SCANBG", from));
+        QVERIFY(waitForHost("SCANEND", from, 120000));
+        const QStringList texts = hostTexts(from);
+        QCOMPARE(texts.last(), QString("SCANEND"));
+        QCOMPARE(texts.count("SCANEND"), 1);
+
+        QCOMPARE(data.size(), 1);
+        QCOMPARE(data.at(0).at(0).toInt(), frames);
+        QCOMPARE(QString::number(data.at(0).at(1).toDouble(), 'g', 6),
+                 QString::number(2 * std::asin(1.6256 / diameter) * 180 / M_PI, 'g', 6));
+        QCOMPARE(status.size(), frames);
+        QCOMPARE(status.first(), (QList<QVariant>{1, frames}));
+        QCOMPARE(status.last(), (QList<QVariant>{frames, frames}));
+
+        // Frame i: the report carries the host's positions; A stands i steps further.
+        const QStringList reports = texts.filter(QRegularExpression("^IMGSCAP"));
+        QCOMPARE(reports.size(), frames);
+        const QString d = QString::number(diameter, 'g', 6);
+        for (int i = 0; i < frames; ++i) {
+            const QRegularExpression form(QString("^IMGSCAP%1COORDS[-0-9.e+]+&[-0-9.e+]+&([-0-9.e+]+)#1\\.27#-1\\.68#%2#%3$")
+                                              .arg(i)
+                                              .arg(QRegularExpression::escape(d), QRegularExpression::escape(step)));
+            const QRegularExpressionMatch match = form.match(reports.at(i));
+            QVERIFY2(match.hasMatch(), qPrintable(reports.at(i)));
+            QCOMPARE(match.captured(1).toDouble(), QString::number(i * step.toDouble(), 'g', 6).toDouble());
+        }
+        QCOMPARE(texts.count("INCA" + step), frames - 1);
+        QCOMPARE(texts.filter(QRegularExpression("^INC")).size(), frames - 1);
+        // Before each report the stone was re-centred for the front camera (X, Y then ZII).
+        QCOMPARE(texts.filter(QRegularExpression("^MOVEX[^:]+:Y[^:]+:$")).size(), 2 * frames);
+        QCOMPARE(texts.filter(QRegularExpression("^MOVEF")).size(), 2 * frames);
+
+        QStringList expected;
+        for (int i = 0; i < frames; ++i)
+            expected << QString("img_%1.png").arg(i, 2, 10, QChar('0'));
+        QCOMPARE(frameFiles(), expected);
+        const cv::Mat first = cv::imread(QDir(share()).filePath("img_00.png").toStdString());
+        QCOMPARE(first.cols, 1280);
+        QVERIFY(first.rows > 0);
+
+        const QStringList log = testsupport::logMessages();
+        QCOMPARE(log.count("Starting stech"), 1);
+        QCOMPARE(log.filter(QRegularExpression("^\\[Capture \\d+\\]Rotative Motion end after: \\d+ ms$")).size(), frames - 1);
+        QCOMPARE(log.filter(QRegularExpression("^\\[Capture \\d+\\]Alignement 1 Iterations end after \\d+ ms$")).size(), frames);
+        QCOMPARE(log.filter(QRegularExpression("^Total Time \\d+ ms$")).size(), 1);
+        QCOMPARE(stitcher->LastScanTimings().size(), frames);
+    }
+
+    void steppedScanWaitsForTheOperator()
+    {
+        useStone(5.0);
+        const int from = host->messages().size();
+        stitcher->StartPanorama(true);
+        auto reports = [&]() { return hostTexts(from).filter(QRegularExpression("^IMGSCAP")).size(); };
+        for (int i = 0; i < 10; ++i) {
+            QVERIFY(host->waitUntil([&]() { return reports() == i + 1; }, 30000));
+            if (i == 0)
+                QTest::qWait(100);   // room for a rotation that must not come
+            QCOMPARE(hostTexts(from).filter(QRegularExpression("^INCA")).size(), i);
+            stitcher->NextStep();
+        }
+        QVERIFY(waitForHost("SCANEND", from));
+        const QStringList texts = hostTexts(from);
+        QCOMPARE(texts.count("INCA37.9457"), 9);
+        QVERIFY(texts.filter(QRegularExpression("^IMGSCAP3COORDS.*&113\\.837#1\\.27#-1\\.68#5#37\\.9457$")).size() == 1);
+        // Stepped mode logs no per-frame times.
+        QCOMPARE(testsupport::logMessages().filter("Rotative Motion end after").size(), 0);
+    }
+
+    void noUsableFrameCount_data()
+    {
+        QTest::addColumn<double>("diameter");   // 0: no stone measured yet
+        QTest::addColumn<double>("covering");
+        QTest::newRow("diameter 0") << 0.0 << 0.0;
+        QTest::newRow("covering 1") << 5.0 << 1.0;
+        QTest::newRow("covering 37.5") << 5.0 << 37.5;
+        QTest::newRow("covering not a number") << 5.0 << std::nan("");
+        QTest::newRow("frame wider than the stone") << 1.0 << 0.0;
+    }
+    void noUsableFrameCount()
+    {
+        QFETCH(double, diameter);
+        QFETCH(double, covering);
+        stitcher->CapturesCovering = covering;
+        if (diameter > 0)
+            useStone(diameter);
+        QSignalSpy data(stitcher, &GridleStitcher::MFGriddleCapturesDataChanged);
+        const int from = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(waitForHost("SCANEND", from));
+        QCOMPARE(data.size(), 1);
+        QCOMPARE(data.at(0).at(0).toInt(), 0);
+        const QStringList texts = hostTexts(from);
+        QCOMPARE(texts.filter(QRegularExpression("^(IMGSCAP|INC|MOVE)")), QStringList());
+        QCOMPARE(frameFiles(), QStringList());
+        QCOMPARE(testsupport::logMessages().filter("Gridle Stitcher: no usable frame count").size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!stitcher->IsScanning(), 10000);
+    }
+
+    void secondStartHasNoEffect()
+    {
+        useStone(5.0);
+        host->setAnswerStatusQueries(false);   // holds the scan in its first motion wait
+        const int from = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(waitForHost("GMS", from));
+        host->send("BGSCAN");
+        stitcher->StartPanorama(true);
+        QTRY_COMPARE_WITH_TIMEOUT(testsupport::logMessages().filter("a scan is running, start request ignored").size(), 2,
+                                  10000);
+        host->setAnswerStatusQueries(true);
+        host->send("MOVESTAT0:0:0");
+        QVERIFY(waitForHost("SCANEND", from, 120000));
+        const QStringList texts = hostTexts(from);
+        QCOMPARE(texts.count("SCANBG"), 2);
+        QCOMPARE(texts.count("SCANEND"), 1);
+        QCOMPARE(texts.filter(QRegularExpression("^IMGSCAP")).size(), 10);
+        QCOMPARE(texts.count("INCA36"), 9);   // automatic, as the first start asked
+        QCOMPARE(testsupport::logMessages().count("Starting stech"), 1);
+    }
+
+    // Closing the station ends a scan wherever it waits: for the operator in stepped mode, or
+    // for a host that does not answer "GMS". "SCANEND" is still sent.
+    void closingEndsTheScan_data()
+    {
+        QTest::addColumn<bool>("silentHost");
+        QTest::newRow("stepped scan waiting for the operator") << false;
+        QTest::newRow("host not answering GMS") << true;
+    }
+    void closingEndsTheScan()
+    {
+        QFETCH(bool, silentHost);
+        useStone(5.0);
+        const int from = host->messages().size();
+        if (silentHost) {
+            host->setAnswerStatusQueries(false);
+            stitcher->StartPanorama(false);
+            QVERIFY(waitForHost("GMS", from));
+        } else {
+            stitcher->StartPanorama(true);
+            QVERIFY(host->waitUntil([&]() { return !hostTexts(from).filter("IMGSCAP0COORDS").isEmpty(); }, 30000));
+        }
+        QSignalSpy sent(core, &MotionCore::TXCMD);
+        QElapsedTimer clock;
+        clock.start();
+        GridleStitcher::Destroy();
+        stitcher = nullptr;
+        // The generous bound tells a prompt end from a hang.
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        bool scanEnd = false;
+        for (const QList<QVariant>& args : sent)
+            scanEnd = scanEnd || args.at(0).toString() == "SCANEND";
+        QVERIFY(scanEnd);
+        QVERIFY(waitForHost("SCANEND", from));
+        const QStringList log = testsupport::logMessages();
+        QCOMPARE(log.filter(QRegularExpression("^Total Time \\d+ ms$")).size(), 1);
+        QVERIFY(log.contains("Gridle Stitcher Destruction"));
+        QCOMPARE(hostTexts(from).filter(QRegularExpression("^INCA")).size(), 0);
+    }
+
+    // Image mode: the host reads each frame back from the BMP behind "IMGCAP...->"; it is the
+    // frame written to the shared folder, in its true colours.
+    void imageReports()
+    {
+        stitcher->RunMode = 1;
+        useStone(5.0);
+        const int from = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(waitForHost("SCANEND", from, 120000));
+        QCOMPARE(host->imageCount(), 10);
+        QList<HostSimulator::Message> images;
+        for (const HostSimulator::Message& m : host->messages().mid(from)) {
+            if (!m.bmp.isEmpty())
+                images << m;
+        }
+        QCOMPARE(images.size(), 10);
+        for (int i = 0; i < images.size(); i += 9) {
+            QVERIFY2(QRegularExpression(QString("^IMGCAP%1COORDS[-0-9.e+]+&[-0-9.e+]+&%2$").arg(i).arg(i * 36))
+                         .match(images.at(i).text)
+                         .hasMatch(),
+                     qPrintable(images.at(i).text));
+            QImage fromHost;
+            QVERIFY(fromHost.loadFromData(images.at(i).bmp, "BMP"));
+            const cv::Mat file = cv::imread(QDir(share()).filePath(QString("img_%1.png").arg(i, 2, 10, QChar('0'))).toStdString());
+            QCOMPARE(fromHost.width(), file.cols);
+            QCOMPARE(fromHost.height(), file.rows);
+            const QImage rgb = fromHost.convertToFormat(QImage::Format_RGB888);
+            int differing = 0;
+            for (int r = 0; r < file.rows; r += 7) {
+                const uchar* line = rgb.constScanLine(r);
+                for (int c = 0; c < file.cols; c += 5) {
+                    const cv::Vec3b bgr = file.at<cv::Vec3b>(r, c);
+                    if (line[3 * c] != bgr[2] || line[3 * c + 1] != bgr[1] || line[3 * c + 2] != bgr[0])
+                        ++differing;
+                }
+            }
+            QCOMPARE(differing, 0);
+        }
+        QCOMPARE(hostTexts(from).filter(QRegularExpression("^IMGSCAP")).size(), 0);
+    }
+
+    void settings()
+    {
+        Registry* registry = Registry::AccessMemory();
+        registry->SetKey("PSTTCHMFCAPN", "12");
+        registry->SetKey("PSTTCHMFCAPCOV", "0.25");
+        stitcher->LoadMFStitchParameters();
+        QCOMPARE(stitcher->CapturesNumber.load(), 12);
+        QCOMPARE(stitcher->CapturesCovering.load(), 0.25);
+        stitcher->CapturesCovering = 0.123456789;
+        stitcher->SaveMFStitchParameter();
+        QVERIFY(registry->SaveReg());
+        QVERIFY(testsupport::readAll("Registry.dat").contains("PSTTCHMFCAPCOV:0.123457\n"));
+        QVERIFY(stitcher->getImage().empty());
+    }
+};
+
+QTEST_MAIN(TestGridleStitcher)
+#include "tst_gridlestitcher.moc"
