@@ -113,6 +113,9 @@ protected:
     unsigned short SupportedCameraType = 65535;
 
 private:
+    // The camera benchmark stops the loop and times single sampling passes in its own thread.
+    friend struct CameraPassProbe;
+
     void Init(QString serial);
     void unInit();
     bool ForceY8Mode();
