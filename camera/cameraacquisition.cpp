@@ -13,6 +13,43 @@
 #include <stdexcept>
 
 namespace {
+
+// The OpenCV Bayer code for a mosaic turned 90 degrees clockwise. OpenCV names a layout by
+// the second row's second and third pixels; the turn moves the pixel at (row, col) of a mosaic
+// `height` rows high to (col, height - 1 - row).
+int turnedBayerCode(int code, int height)
+{
+    // Filter colour at (row & 1, col & 1) for each code; 0 = B, 1 = G, 2 = R.
+    struct Layout
+    {
+        int code;
+        int cell[2][2];
+    };
+    static const Layout layouts[] = {
+        {cv::COLOR_BayerBG2BGR, {{2, 1}, {1, 0}}}, // RGGB
+        {cv::COLOR_BayerGB2BGR, {{1, 2}, {0, 1}}}, // GRBG
+        {cv::COLOR_BayerRG2BGR, {{0, 1}, {1, 2}}}, // BGGR
+        {cv::COLOR_BayerGR2BGR, {{1, 0}, {2, 1}}}, // GBRG
+    };
+    const Layout* source = nullptr;
+    for (const Layout& layout : layouts)
+        if (layout.code == code)
+            source = &layout;
+    if (!source)
+        return code;
+    // The turned mosaic's (r, c) came from the source's (height - 1 - c, r).
+    int turned[2][2];
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 2; ++c)
+            turned[r][c] = source->cell[(height - 1 - c) & 1][r & 1];
+    for (const Layout& layout : layouts) {
+        if (layout.cell[0][0] == turned[0][0] && layout.cell[0][1] == turned[0][1] && layout.cell[1][0] == turned[1][0]
+            && layout.cell[1][1] == turned[1][1])
+            return layout.code;
+    }
+    return code;
+}
+
 // Buffers kept for recycling: the current frame, one a consumer may still hold, one to fill.
 constexpr size_t RecycledBuffers = 4;
 }
@@ -509,7 +546,13 @@ void CameraAcquisition::samplePass()
         // Only the area of interest is converted: the rest of the memory holds nothing new.
         const cv::Mat cut = LCapture(cv::Rect(0, 0, width, height));
         cv::Mat frame;
-        if (role.rotateClockwise) {
+        if (role.rotateClockwise && channels == 1) {
+            // Turning the one-byte mosaic costs a third of turning the colour frame; the turned
+            // mosaic is then decoded with the filter layout it has after the turn.
+            cvRot90(cut, RCapture, 90);
+            frame = freeBuffer(width, height);
+            cv::cvtColor(RCapture, frame, turnedBayerCode(role.colorConversion, height));
+        } else if (role.rotateClockwise) {
             cv::cvtColor(cut, RCapture, role.colorConversion);
             frame = freeBuffer(width, height);
             cvRot90(RCapture, frame, 90);

@@ -155,7 +155,7 @@ private:
     int ubpp = 0;
     int upit = 0;
     cv::Mat LCapture;
-    cv::Mat RCapture;
+    cv::Mat RCapture; // the turned cut (mosaic for raw sensors), before colour conversion
     std::vector<cv::Mat> buffers;
     size_t nextBuffer = 0;
     bool frameTimeFailing = false;

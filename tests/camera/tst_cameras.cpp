@@ -3,6 +3,7 @@
 // re-binding, and frames that never change once handed out.
 
 #include "camerafixture.h"
+#include "sim/rig/rigscene.h"
 
 #include <QtTest>
 
@@ -409,6 +410,34 @@ private slots:
             // The sensor's top-left quadrant (red) ends up at the frame's top right.
             QCOMPARE(frame.at<cv::Vec3b>(100, 1000), cv::Vec3b(20, 30, 220));
         }
+    }
+
+    void topLargeFramesAreTheDecodedSensorTurned_data()
+    {
+        QTest::addColumn<QRect>("area");
+        QTest::newRow("full sensor") << QRect(0, 0, 1280, 1024);
+        QTest::newRow("inner area") << QRect(100, 50, 640, 480);
+        QTest::newRow("height of 2 mod 4") << QRect(0, 2, 320, 242);
+    }
+    void topLargeFramesAreTheDecodedSensorTurned()
+    {
+        QFETCH(QRect, area);
+        camerafixture::bindRigCameras(work->file("share"));
+        Rig::instance().setNoise(false);
+        cv::Mat pattern(1024, 1280, CV_8UC3);
+        cv::RNG(17).fill(pattern, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(256));
+        Rig::instance().setTestPattern(Rig::TopLargeSerial, pattern);
+        CameraAcquisition* tl = startCamera(TL);
+        QVERIFY(tl->Aoi(area.x(), area.y(), area.width(), area.height()));
+        // What the sensor delivers for that area, decoded as the sensor lies, then turned.
+        cv::Mat mosaic;
+        rig::mosaic(pattern, rig::BayerLayout::RGGB, mosaic);
+        cv::Mat expected;
+        cv::cvtColor(mosaic(cv::Rect(area.x(), area.y(), area.width(), area.height())), expected, cv::COLOR_BayerBG2BGR);
+        cv::rotate(expected, expected, cv::ROTATE_90_CLOCKWISE);
+        QTRY_COMPARE_WITH_TIMEOUT(tl->getImage().size(), expected.size(), 20000);
+        QVERIFY(waitFrames(tl, 1));
+        QCOMPARE(cv::norm(tl->getImage(), expected, cv::NORM_INF), 0.0);
     }
 
     void saveCaptureWritesTheNextFrameOnce_data()
