@@ -1,0 +1,224 @@
+#include "vision/gridleanalyser.h"
+
+#include "camera/cammf.h"
+#include "core/logs.h"
+#include "core/registry.h"
+#include "vision/linegeometry.h"
+#include "vision/morphology.h"
+
+#include <exception>
+
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+GridleAnalyser::GridleAnalyser(QObject* parent)
+    : QThread(parent)
+{
+    try {
+        logging = Logs::AccessMemory();
+        logging->udebug(QStringLiteral("Loading Gridle Analyser..."));
+        AppRegistry = Registry::AccessMemory();
+        mfCamera = CamMF::AccessMemory();
+        connect(mfCamera, SIGNAL(newcapture()), this, SLOT(NewMFCaptureReady()));
+        LoadParams();
+        logging->udebug(QStringLiteral("Gridle Analyser imported successfully"));
+    } catch (const std::exception& e) {
+        if (logging)
+            logging->udebug(QStringLiteral("Error While Loading Gridle Analyser ") + QString::fromLocal8Bit(e.what()));
+    }
+}
+
+GridleAnalyser::~GridleAnalyser()
+{
+    StopAnalysis();
+    if (logging)
+        logging->udebug(QStringLiteral("Gridle Analyser Destruction"));
+}
+
+void GridleAnalyser::StartAnalysis()
+{
+    QMutexLocker locker(&controlMutex);
+    if (isRunning())
+        return;
+    gate.open();
+    // Qt's priorities other than idle change nothing under Linux's default scheduler; run()
+    // lowers its own niceness as well.
+    start(QThread::LowPriority);
+}
+
+void GridleAnalyser::StopAnalysis()
+{
+    QMutexLocker locker(&controlMutex);
+    gate.close();
+    wait();
+}
+
+bool GridleAnalyser::IsAnalysing() const
+{
+    QMutexLocker locker(&controlMutex);
+    return isRunning();
+}
+
+void GridleAnalyser::NewMFCaptureReady()
+{
+    gate.announce();
+}
+
+void GridleAnalyser::run()
+{
+#ifdef Q_OS_LINUX
+    // Niceness is per thread on Linux: below the camera and tracker threads, without starving.
+    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 10);
+#endif
+    while (gate.waitForNext()) {
+        try {
+            processFrame();
+        } catch (const std::exception& e) {
+            publish();
+            const QString text = QString::fromLocal8Bit(e.what());
+            // Logged once per distinct failure, not at the camera's frame rate.
+            if (text != lastFailure && logging)
+                logging->udebug(QStringLiteral("Gridle Analyser Exception ") + text);
+            lastFailure = text;
+        } catch (...) {
+            publish();
+            if (lastFailure != QLatin1String("?") && logging)
+                logging->udebug(QStringLiteral("Gridle Analyser Exception ") + QStringLiteral("unknown error"));
+            lastFailure = QStringLiteral("?");
+        }
+    }
+}
+
+void GridleAnalyser::processFrame()
+{
+    const vision::GridleParams params = ParamsSnapshot();
+    const cv::Mat frame = mfCamera ? mfCamera->getImage() : cv::Mat();
+    vision::processGridleFrame(frame, params, work);
+    publish();
+    lastFailure.clear();
+    emit NewMFProcessedReady(-1.0, -1.0);
+}
+
+void GridleAnalyser::publish()
+{
+    QMutexLocker locker(&imageMutex);
+    published = work;
+}
+
+vision::GridleParams GridleAnalyser::ParamsSnapshot() const
+{
+    vision::GridleParams p;
+    p.threshMin = CV_MF_Param_ThreshMin;
+    p.threshMax = CV_MF_Param_ThreshMax;
+    p.cannyThreshVal = CV_MF_Param_CannyThreshVal;
+    p.cannyThreshRatio = CV_MF_Param_CannyThreshRatio;
+    p.cannyThreshKernel = CV_MF_Param_CannyThreshKernel;
+    p.erode = CV_MF_Param_Erode;
+    p.dilate = CV_MF_Param_Dilate;
+    p.invertErodeDilate = CV_MF_Param_InvertErodeDilate;
+    p.erodeCanny = CV_MF_Param_Erode_Canny;
+    p.dilateCanny = CV_MF_Param_Dilate_Canny;
+    p.invertErodeDilateCanny = CV_MF_Param_InvertErodeDilate_Canny;
+    p.gradAlpha = CV_MF_Param_GradAlpha;
+    p.gradBeta = CV_MF_Param_GradBeta;
+    p.gradGamma = CV_MF_Param_GradGamma;
+    p.linesRho = CV_MF_Param_LinesRho;
+    p.linesTheta = CV_MF_Param_LinesTheta;
+    p.linesThreshold = CV_MF_Param_LinesThreshold;
+    p.linesMinLength = CV_MF_Param_LinesMinLength;
+    p.linesMaxGap = CV_MF_Param_LinesMaxGap;
+    return p;
+}
+
+void GridleAnalyser::LoadParams()
+{
+    if (!AppRegistry)
+        return;
+    const vision::GridleParams p = vision::GridleParams::fromRegistry(*AppRegistry);
+    CV_MF_Param_ThreshMin = p.threshMin;
+    CV_MF_Param_ThreshMax = p.threshMax;
+    CV_MF_Param_CannyThreshVal = p.cannyThreshVal;
+    CV_MF_Param_CannyThreshRatio = p.cannyThreshRatio;
+    CV_MF_Param_CannyThreshKernel = p.cannyThreshKernel;
+    CV_MF_Param_Erode = p.erode;
+    CV_MF_Param_Dilate = p.dilate;
+    CV_MF_Param_InvertErodeDilate = p.invertErodeDilate;
+    CV_MF_Param_GradAlpha = p.gradAlpha;
+    CV_MF_Param_GradBeta = p.gradBeta;
+    CV_MF_Param_GradGamma = p.gradGamma;
+    CV_MF_Param_Erode_Canny = p.erodeCanny;
+    CV_MF_Param_Dilate_Canny = p.dilateCanny;
+    CV_MF_Param_InvertErodeDilate_Canny = p.invertErodeDilateCanny;
+    CV_MF_Param_LinesRho = p.linesRho;
+    CV_MF_Param_LinesTheta = p.linesTheta;
+    CV_MF_Param_LinesThreshold = p.linesThreshold;
+    CV_MF_Param_LinesMinLength = p.linesMinLength;
+    CV_MF_Param_LinesMaxGap = p.linesMaxGap;
+}
+
+void GridleAnalyser::SaveParams()
+{
+    if (AppRegistry)
+        ParamsSnapshot().toRegistry(*AppRegistry);
+}
+
+cv::Mat GridleAnalyser::getMFThreshImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.thresh;
+}
+cv::Mat GridleAnalyser::getMFThreshTransformedImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.threshTransformed;
+}
+cv::Mat GridleAnalyser::getMFGradImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.grad;
+}
+cv::Mat GridleAnalyser::getMFCannyImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.canny;
+}
+cv::Mat GridleAnalyser::getMFCannyTransformedImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.cannyTransformed;
+}
+cv::Mat GridleAnalyser::getMFResultImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.result;
+}
+cv::Mat GridleAnalyser::getMFLinesDrawing()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.linesDrawing;
+}
+cv::Mat GridleAnalyser::GetMFLinesProcessing()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.linesProcessing;
+}
+
+void GridleAnalyser::MorphOpsEllips(cv::Mat& image, int erodeSize, int dilateSize, bool invert)
+{
+    vision::MorphOpsEllipse(image, erodeSize, dilateSize, invert);
+}
+void GridleAnalyser::MorphOpsSquare(cv::Mat& image, int erodeSize, int dilateSize, bool invert)
+{
+    vision::MorphOpsRect(image, erodeSize, dilateSize, invert);
+}
+int GridleAnalyser::Sqr(int v) { return vision::Sqr(v); }
+double GridleAnalyser::GetLineAngle(const cv::Vec4i& line) { return vision::GetLineAngle(line); }
+cv::Point GridleAnalyser::GetLineCenter(const cv::Vec4i& line) { return vision::GetLineCenter(line); }
+double GridleAnalyser::GetLineLength(const cv::Vec4i& line) { return vision::GetLineLength(line); }
+double GridleAnalyser::GetPointsDistance(const cv::Point& a, const cv::Point& b)
+{
+    return vision::GetPointsDistance(a, b);
+}

@@ -1,0 +1,198 @@
+#include "vision/topstonetracker.h"
+
+#include "camera/camtl.h"
+#include "camera/camts.h"
+#include "core/logs.h"
+#include "core/registry.h"
+#include "vision/linegeometry.h"
+#include "vision/morphology.h"
+
+#include <exception>
+
+TopStoneTracker::TopStoneTracker(QObject* parent)
+    : QThread(parent)
+{
+    try {
+        logging = Logs::AccessMemory();
+        logging->udebug(QStringLiteral("Loading Top Stone Tracker..."));
+        AppRegistry = Registry::AccessMemory();
+        tsCamera = CamTS::AccessMemory();
+        tlCamera = CamTL::AccessMemory();
+        connect(tsCamera, SIGNAL(newcapture()), this, SLOT(NewTSCaptureReady()));
+        connect(tlCamera, SIGNAL(newcapture()), this, SLOT(NewTLCaptureReady()));
+        LoadParams();
+        // Opened before the start so that a Destroy() right after construction ends the loop.
+        gate.open();
+        start(QThread::TimeCriticalPriority);
+        logging->udebug(QStringLiteral("Top Stone Tracker imported successfully"));
+    } catch (const std::exception& e) {
+        if (logging)
+            logging->udebug(QStringLiteral("Error While Loading TopStoneTracker ") + QString::fromLocal8Bit(e.what()));
+    }
+}
+
+TopStoneTracker::~TopStoneTracker()
+{
+    // A frame in progress is finished (and its signal emitted) before the loop sees the flag.
+    gate.close();
+    wait();
+    if (logging)
+        logging->udebug(QStringLiteral("Top Stone Tracker Destruction"));
+}
+
+void TopStoneTracker::NewTLCaptureReady()
+{
+    gate.announce();
+}
+
+void TopStoneTracker::NewTSCaptureReady() {}
+
+void TopStoneTracker::run()
+{
+    while (gate.waitForNext()) {
+        try {
+            processFrame();
+        } catch (const std::exception& e) {
+            publish();
+            const QString text = QString::fromLocal8Bit(e.what());
+            // A setting OpenCV rejects fails every frame the same way: say it once, not at the
+            // camera's frame rate, and again once it changed or a frame went through.
+            if (text != lastFailure && logging)
+                logging->udebug(QStringLiteral("Top Stone Traker Exception") + text);
+            lastFailure = text;
+        } catch (...) {
+            publish();
+            if (lastFailure != QLatin1String("?") && logging)
+                logging->udebug(QStringLiteral("Top Stone Traker Exception") + QStringLiteral("unknown error"));
+            lastFailure = QStringLiteral("?");
+        }
+    }
+}
+
+void TopStoneTracker::processFrame()
+{
+    const vision::TopStoneParams params = ParamsSnapshot();
+    const cv::Mat frame = tlCamera ? tlCamera->getImage() : cv::Mat();
+    const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, work, true);
+    publish();
+    lastFailure.clear();
+    emit NewTLProcessedReady(r.CenterX, r.CenterY, r.FocalX, r.FocalY, r.MFX, r.MFY);
+}
+
+void TopStoneTracker::publish()
+{
+    QMutexLocker locker(&imageMutex);
+    // Keep an HSV view already made for the same frame (a frame that failed before its first
+    // step leaves the frame unchanged).
+    const cv::Mat cachedHsv = published.frame.data == work.frame.data ? published.hsv : cv::Mat();
+    published = work;
+    if (published.hsv.empty())
+        published.hsv = cachedHsv;
+}
+
+vision::TopStoneParams TopStoneTracker::ParamsSnapshot() const
+{
+    vision::TopStoneParams p;
+    p.threshMin = CV_TL_Param_ThreshMin;
+    p.threshMax = CV_TL_Param_ThreshMax;
+    p.cannyThreshVal = CV_TL_Param_CannyThreshVal;
+    p.cannyThreshRatio = CV_TL_Param_CannyThreshRatio;
+    p.cannyThreshKernel = CV_TL_Param_CannyThreshKernel;
+    p.erode = CV_TL_Param_Erode;
+    p.dilate = CV_TL_Param_Dilate;
+    p.invertErodeDilate = CV_TL_Param_InvertErodeDilate;
+    p.areaMargin = CV_TL_Param_AreaMergin;
+    p.contourSizeMin = CV_TL_Param_ContourSizeFMIN;
+    p.contourSizeMax = CV_TL_Param_ContourSizeFMAX;
+    return p;
+}
+
+void TopStoneTracker::LoadParams()
+{
+    if (!AppRegistry)
+        return;
+    const vision::TopStoneParams p = vision::TopStoneParams::fromRegistry(*AppRegistry);
+    CV_TL_Param_ThreshMin = p.threshMin;
+    CV_TL_Param_ThreshMax = p.threshMax;
+    CV_TL_Param_CannyThreshVal = p.cannyThreshVal;
+    CV_TL_Param_CannyThreshRatio = p.cannyThreshRatio;
+    CV_TL_Param_CannyThreshKernel = p.cannyThreshKernel;
+    CV_TL_Param_Erode = p.erode;
+    CV_TL_Param_Dilate = p.dilate;
+    CV_TL_Param_InvertErodeDilate = p.invertErodeDilate;
+    CV_TL_Param_AreaMergin = p.areaMargin;
+    CV_TL_Param_ContourSizeFMIN = p.contourSizeMin;
+    CV_TL_Param_ContourSizeFMAX = p.contourSizeMax;
+}
+
+void TopStoneTracker::SaveParams()
+{
+    if (AppRegistry)
+        ParamsSnapshot().toRegistry(*AppRegistry);
+}
+
+cv::Mat TopStoneTracker::getTLThreshImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.thresh;
+}
+
+cv::Mat TopStoneTracker::getTLThreshTransformedImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.threshTransformed;
+}
+
+cv::Mat TopStoneTracker::getTLHSVImage()
+{
+    cv::Mat frame;
+    {
+        QMutexLocker locker(&imageMutex);
+        if (!published.hsv.empty() || published.frame.empty())
+            return published.hsv;
+        frame = published.frame;
+    }
+    // Made outside the lock so that the worker never waits for a viewer; the frame header held
+    // here keeps its buffer alive, so a newer frame cannot share its address.
+    const cv::Mat hsv = vision::topStoneHsv(frame);
+    QMutexLocker locker(&imageMutex);
+    if (published.frame.data == frame.data && published.hsv.empty())
+        published.hsv = hsv;
+    return hsv;
+}
+
+cv::Mat TopStoneTracker::getTLContourImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.contour;
+}
+
+cv::Mat TopStoneTracker::getTLResultImage()
+{
+    QMutexLocker locker(&imageMutex);
+    return published.result;
+}
+
+cv::Mat TopStoneTracker::getTSThreshImage() { return cv::Mat(); }
+cv::Mat TopStoneTracker::getTSHSVImage() { return cv::Mat(); }
+cv::Mat TopStoneTracker::getTSContourImage() { return cv::Mat(); }
+cv::Mat TopStoneTracker::getTSResultImage() { return cv::Mat(); }
+
+void TopStoneTracker::LogDebug(QString text)
+{
+    if (logging)
+        logging->udebug(QStringLiteral("Top Stone Tracker: ") + text);
+}
+
+void TopStoneTracker::MorphOps(cv::Mat& image, int erodeSize, int dilateSize, bool invert)
+{
+    vision::MorphOpsRect(image, erodeSize, dilateSize, invert);
+}
+int TopStoneTracker::Sqr(int v) { return vision::Sqr(v); }
+double TopStoneTracker::GetLineAngle(const cv::Vec4i& line) { return vision::GetLineAngle(line); }
+cv::Point TopStoneTracker::GetLineCenter(const cv::Vec4i& line) { return vision::GetLineCenter(line); }
+double TopStoneTracker::GetLineLength(const cv::Vec4i& line) { return vision::GetLineLength(line); }
+double TopStoneTracker::GetPointsDistance(const cv::Point& a, const cv::Point& b)
+{
+    return vision::GetPointsDistance(a, b);
+}
