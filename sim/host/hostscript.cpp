@@ -2,7 +2,13 @@
 
 #include "sim/host/hostsimulator.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <cmath>
@@ -15,7 +21,7 @@ QString usage()
     return QStringLiteral(
         "usage: hostsim [--host ADDRESS] [--port N] [--speed UNITS_PER_S] [--transcript FILE]\n"
         "               [--frames-dir DIR] [--timeout SECONDS] [--connect-retry SECONDS]\n"
-        "               [--strict] [--quiet] ACTION...\n"
+        "               [--shared-folder DIR] [--strict] [--quiet] ACTION...\n"
         "actions, played in order: --align --ralign --enaax --scan --snapshot --stream N\n"
         "                          --send TEXT --wait SECONDS\n");
 }
@@ -74,6 +80,9 @@ bool parseArguments(const QStringList& args, HostScriptOptions* options, QString
                 return false;
         } else if (arg == QLatin1String("--frames-dir")) {
             if (!takeValue(args, &i, &options->framesDir, error))
+                return false;
+        } else if (arg == QLatin1String("--shared-folder")) {
+            if (!takeValue(args, &i, &options->sharedFolder, error))
                 return false;
         } else if (arg == QLatin1String("--timeout")) {
             if (!takeNumber(args, &i, 0.001, &options->timeoutSeconds, error))
@@ -196,6 +205,33 @@ public:
         return true;
     }
 
+    // Reads a file the station announced from the shared folder and decodes it, as the host
+    // does; one summary line. A file missing, older than the request or not decodable marks
+    // the run as failed.
+    void readBack(const QString& name, const QDateTime& notBefore)
+    {
+        const QString path = QDir(options.sharedFolder).filePath(name);
+        const QFileInfo info(path);
+        QString problem;
+        QImage image;
+        if (!info.exists()) {
+            problem = QStringLiteral("missing");
+        } else if (notBefore.isValid() && info.lastModified() < notBefore) {
+            problem = QStringLiteral("not rewritten since the request (last written %1)").arg(info.lastModified().toString(Qt::ISODateWithMs));
+        } else {
+            QImageReader reader(path);
+            image = reader.read();
+            if (image.isNull())
+                problem = QStringLiteral("does not decode: ") + reader.errorString();
+        }
+        if (!problem.isEmpty()) {
+            badFile = true;
+            say(QStringLiteral("  %1: %2").arg(name, problem));
+            return;
+        }
+        say(QStringLiteral("  %1: %2 bytes, %3x%4").arg(name).arg(info.size()).arg(image.width()).arg(image.height()));
+    }
+
     int play(const HostScriptAction& action)
     {
         QList<qint64> times;
@@ -233,6 +269,8 @@ public:
         case HostScriptAction::Scan: {
             const int imagesBefore = sim.imageCount();
             const int from = sim.messageCount();
+            // File times have a coarse clock: allow for it when comparing.
+            const QDateTime scanStarted = QDateTime::currentDateTime().addMSecs(-100);
             if (!exchange(QStringLiteral("BGSCAN"), {QStringLiteral("SCANBG"), QStringLiteral("SCANEND")}, &times, &missing))
                 return noAnswer(QStringLiteral("scan"), QStringLiteral("BGSCAN"));
             int reports = 0;
@@ -244,13 +282,25 @@ public:
                     .arg(reports)
                     .arg(sim.imageCount() - imagesBefore)
                     .arg(ms(times[1]), motionText()));
+            if (!options.sharedFolder.isEmpty()) {
+                static const QRegularExpression report(QStringLiteral("^IMGSCAP(\\d+)COORDS"));
+                for (int i = from; i < sim.messages().size(); ++i) {
+                    const QRegularExpressionMatch m = report.match(sim.messages().at(i).text);
+                    if (m.hasMatch())
+                        readBack(QStringLiteral("img_%1.png").arg(m.captured(1).toInt(), 2, 10, QLatin1Char('0')), scanStarted);
+                }
+            }
             return Ok;
         }
-        case HostScriptAction::Snapshot:
+        case HostScriptAction::Snapshot: {
+            const QDateTime asked = QDateTime::currentDateTime().addMSecs(-100);
             if (!exchange(QStringLiteral("QISI"), {QStringLiteral("SIDONE")}, &times, &missing))
                 return noAnswer(QStringLiteral("snapshot"), QStringLiteral("QISI"));
             say(QStringLiteral("snapshot: QISI -> SIDONE %1").arg(ms(times[0])));
+            if (!options.sharedFolder.isEmpty())
+                readBack(QStringLiteral("Cam2Snapshot.png"), asked);
             return Ok;
+        }
         case HostScriptAction::Stream:
             for (int n = 1; n <= action.count; ++n) {
                 const int framesBefore = sim.frameCount();
@@ -267,12 +317,17 @@ public:
                 }
                 const qint64 took = started.nsecsElapsed();
                 const QList<QByteArray> frames = sim.frames();
-                const int size = frames.isEmpty() ? 0 : frames.last().size();
-                say(QStringLiteral("stream %1/%2: RQI -> frame %3 (%4 bytes) %5")
+                const QByteArray payload = frames.isEmpty() ? QByteArray() : frames.last();
+                const QImage image = QImage::fromData(payload, "JPEG");
+                if (image.isNull())
+                    badFile = true;
+                say(QStringLiteral("stream %1/%2: RQI -> frame %3 (%4 bytes, %5) %6")
                         .arg(n)
                         .arg(action.count)
                         .arg(sim.frameCount())
-                        .arg(size)
+                        .arg(payload.size())
+                        .arg(image.isNull() ? QStringLiteral("does not decode as JPEG")
+                                            : QStringLiteral("%1x%2 JPEG").arg(image.width()).arg(image.height()))
                         .arg(ms(took)));
             }
             return Ok;
@@ -296,6 +351,7 @@ public:
     HostSimulator& sim;
     QTextStream& out;
     int timeoutMs;
+    bool badFile = false;   // a file or frame the station announced could not be read
 };
 
 } // namespace
@@ -359,6 +415,8 @@ int run(const HostScriptOptions& options, QTextStream& out)
     out.flush();
     if (sim.violationCount() > 0)
         return Violation;
+    if (result == Ok && runner.badFile)
+        return BadFile;
     return result;
 }
 

@@ -15,10 +15,14 @@
 // Options: --host ADDRESS (127.0.0.1), --port N (5050), --speed UNITS_PER_S (0 = instant),
 // --transcript FILE, --frames-dir DIR, --timeout SECONDS per action (120),
 // --connect-retry SECONDS (keep trying to connect that long), --strict (unknown station
-// messages count as violations), --quiet (no summary lines).
+// messages count as violations), --quiet (no summary lines), --shared-folder DIR (the folder
+// the station shares with the host: after SCANEND every reported frame img_NN.png, after
+// SIDONE the snapshot Cam2Snapshot.png, is read back from it and decoded, as the host does).
+// Video frames are decoded too; their size is in the summary.
 //
 // Exit codes: 0 all answered and no violation; 1 an answer did not come in time;
-// 2 protocol violation; 3 could not connect; 64 bad arguments.
+// 2 protocol violation; 3 could not connect; 4 a file or frame the station announced could
+// not be read or decoded; 64 bad arguments.
 
 #include <QList>
 #include <QString>
@@ -43,6 +47,7 @@ struct HostScriptOptions
     double speed = 0;
     QString transcript;
     QString framesDir;
+    QString sharedFolder;
     double timeoutSeconds = 120;
     double connectRetrySeconds = 0;
     bool strict = false;
@@ -52,7 +57,7 @@ struct HostScriptOptions
 
 namespace hostscript {
 
-enum ExitCode { Ok = 0, NoAnswer = 1, Violation = 2, NoConnection = 3, Usage = 64 };
+enum ExitCode { Ok = 0, NoAnswer = 1, Violation = 2, NoConnection = 3, BadFile = 4, Usage = 64 };
 
 // Parses the command line (without the program name). False with a message on bad input.
 bool parseArguments(const QStringList& arguments, HostScriptOptions* options, QString* error);

@@ -1,0 +1,263 @@
+#pragma once
+
+// The real station binary in a working directory of its own, run the way an operator runs it:
+// offscreen, over the simulated camera rig, listening for the host on port 5050, stopped with
+// SIGTERM. Also the host-side helpers the end-to-end tests share.
+
+#include "sim/host/hostsimulator.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/types.h>
+
+namespace e2e {
+
+// The station always listens here; tests that start the binary hold the CTest resource lock
+// "station_port_5050" so that no two of them run at once.
+constexpr quint16 HostPort = 5050;
+
+inline QString binary(const QString& name)
+{
+    return qEnvironmentVariable("VELTRAX_BIN_DIR") + QLatin1Char('/') + name;
+}
+
+inline QString sourceFile(const QString& relative)
+{
+    return qEnvironmentVariable("VELTRAX_SOURCE_DIR") + QLatin1Char('/') + relative;
+}
+
+// Prepares dir like the demo does: scripts/rig-settings writes Registry.dat binding the rig's
+// three cameras and the shared folder dir/share; then the front camera's focal mark in the Top
+// Large image is set as on a calibrated station (the front-camera alignment brings the stone's
+// top edge to that row; at the default row 0 the stone would sit on the border of the view).
+// Empty on success, otherwise what went wrong.
+inline QString prepareRigDirectory(const QString& dir)
+{
+    QProcess script;
+    script.setProcessChannelMode(QProcess::MergedChannels);
+    script.start(QStringLiteral("bash"), {sourceFile(QStringLiteral("scripts/rig-settings")), dir});
+    if (!script.waitForFinished(30000) || script.exitStatus() != QProcess::NormalExit || script.exitCode() != 0)
+        return QStringLiteral("scripts/rig-settings failed: ") + QString::fromLocal8Bit(script.readAll());
+    const QString path = QDir(dir).filePath(QStringLiteral("Registry.dat"));
+    QByteArray settings = testsupport::readAll(path);
+    if (!settings.contains("\nPOVMFFOH:")) {
+        settings += "POVMFFOH:250\n";
+        testsupport::writeAll(path, settings);
+    }
+    return QString();
+}
+
+// Empty when the station could bind its port; otherwise a sentence saying who is in the way.
+inline QString portProblem()
+{
+    QTcpServer probe;
+    if (probe.listen(QHostAddress::LocalHost, HostPort))
+        return QString();
+    return QStringLiteral("port %1 is already in use (%2): another station or program holds it; stop it before "
+                          "running the end-to-end tests")
+        .arg(HostPort)
+        .arg(probe.errorString());
+}
+
+// Records a station writes while it starts, in the order the window creates the components.
+inline QStringList creationRecords()
+{
+    return {QStringLiteral("Registry Class imported successfully"),
+            QStringLiteral("Listening "),
+            QStringLiteral("Cameras Shared Memory imported successfully"),
+            QStringLiteral("Top Large Camera imported successfully"),
+            QStringLiteral("Marking Front Camera imported successfully"),
+            QStringLiteral("Top Standard Camera imported successfully"),
+            QStringLiteral("Top Stone Tracker imported successfully"),
+            QStringLiteral("Motion Core imported successfully"),
+            QStringLiteral("Gridle Stitcher imported successfully"),
+            QStringLiteral("Gridle Analyser imported successfully")};
+}
+
+// The last component the window creates: once its record is there, start-up is complete.
+inline QString startedRecord()
+{
+    return QStringLiteral("Gridle Analyser imported successfully");
+}
+
+// Records of an orderly shutdown, in the window's teardown order; the log ends with the last
+// three.
+inline QStringList shutdownRecords()
+{
+    return {QStringLiteral("Gridle Stitcher Destruction"),
+            QStringLiteral("Motion Core Destruction"),
+            QStringLiteral("Top Stone Tracker Destruction"),
+            QStringLiteral("Marking Front Camera Destruction"),
+            QStringLiteral("Top Standard Camera Destruction"),
+            QStringLiteral("Top Large Camera Destruction"),
+            QStringLiteral("Cameras Shared Memory Destruction"),
+            QStringLiteral("Server Destruction"),
+            QStringLiteral("Registry Component Destrution"),
+            QStringLiteral("Log Component Destrution"),
+            QStringLiteral("Exit")};
+}
+
+inline QStringList lastRecords()
+{
+    return shutdownRecords().mid(shutdownRecords().size() - 3);
+}
+
+// The first entry of expected (each a record prefix) not found in records after the previous
+// one; empty when all are there in that order.
+inline QString missingInOrder(const QStringList& records, const QStringList& expected)
+{
+    int at = 0;
+    for (const QString& prefix : expected) {
+        while (at < records.size() && !records.at(at).startsWith(prefix))
+            ++at;
+        if (at == records.size())
+            return prefix;
+        ++at;
+    }
+    return QString();
+}
+
+inline bool hasRecord(const QStringList& records, const QString& prefix)
+{
+    for (const QString& r : records)
+        if (r.startsWith(prefix))
+            return true;
+    return false;
+}
+
+class StationProcess
+{
+public:
+    explicit StationProcess(const QString& workDir)
+        : dir(workDir)
+    {
+    }
+    ~StationProcess()
+    {
+        // A test that failed half-way must not leave a station holding the port.
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(10000);
+        }
+    }
+
+    // Starts the binary. With checkPort, a port held by someone else fails at once with a
+    // clear reason instead of a host that waits for nothing.
+    bool start(QString* why, bool checkPort = true)
+    {
+        if (checkPort) {
+            *why = portProblem();
+            if (!why->isEmpty())
+                return false;
+        }
+        recordsBefore = log().size();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setStandardOutputFile(outputFile());
+        process.start(binary(QStringLiteral("veltrax-station")), QStringList());
+        if (!process.waitForStarted(30000)) {
+            *why = QStringLiteral("veltrax-station did not start: ") + process.errorString();
+            return false;
+        }
+        return true;
+    }
+
+    // Waits for a record of this run that starts with prefix; false when the time is up or the
+    // station has ended.
+    bool waitForRecord(const QString& prefix, int timeoutMs)
+    {
+        return QTest::qWaitFor([&]() { return hasRecord(log(), prefix) || !running(); }, timeoutMs)
+            && hasRecord(log(), prefix);
+    }
+    bool waitUntilListening(int timeoutMs) { return waitForRecord(QStringLiteral("Listening "), timeoutMs); }
+    bool waitUntilStarted(int timeoutMs) { return waitForRecord(startedRecord(), timeoutMs); }
+
+    // SIGTERM, then waits for the process to end. Milliseconds from the signal to the end of
+    // the process, -1 when it did not end within timeoutMs (it is killed then).
+    qint64 terminate(int timeoutMs)
+    {
+        if (process.state() == QProcess::NotRunning)
+            return -1;
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        if (!process.waitForFinished(timeoutMs)) {
+            process.kill();
+            process.waitForFinished(10000);
+            return -1;
+        }
+        return clock.elapsed();
+    }
+
+    bool running() const { return process.state() != QProcess::NotRunning; }
+    bool exitedCleanly() const
+    {
+        return process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    }
+
+    // The records this run wrote to Logs.ini.
+    QStringList log() const
+    {
+        const QStringList all = testsupport::logMessages(QDir(dir).filePath(QStringLiteral("Logs.ini")));
+        return all.mid(qMin(recordsBefore, all.size()));
+    }
+
+    QString outputFile() const { return QDir(dir).filePath(QStringLiteral("station-output.txt")); }
+    // The end of what the process wrote to stdout and stderr (sanitizer reports land there).
+    QString outputTail() const
+    {
+        const QByteArray all = testsupport::readAll(outputFile());
+        return QString::fromLocal8Bit(all.right(4000));
+    }
+    QString exitText() const
+    {
+        return QStringLiteral("exit status %1, code %2; output:\n%3")
+            .arg(process.exitStatus() == QProcess::NormalExit ? QStringLiteral("normal") : QStringLiteral("crashed"))
+            .arg(process.exitCode())
+            .arg(outputTail());
+    }
+
+    QString dir;
+    QProcess process;
+    int recordsBefore = 0;
+};
+
+// Connects the simulator as the host (data, then video) and waits for "NCQ".
+inline bool connectHost(HostSimulator& host, quint16 port, int timeoutMs)
+{
+    host.connectToStation(QStringLiteral("127.0.0.1"), port);
+    return host.waitForReady(timeoutMs);
+}
+
+// The station's texts with the motion traffic (status queries, moves) left out and each scan
+// report cut to "IMGSCAP<index>": the milestones of a conversation, in order.
+inline QStringList milestones(const QStringList& texts)
+{
+    static const QRegularExpression report(QStringLiteral("^(IMGSCAP\\d+)COORDS"));
+    QStringList out;
+    for (const QString& t : texts) {
+        if (t == QLatin1String("GMS") || t.startsWith(QLatin1String("MOVE")) || t.startsWith(QLatin1String("INC")))
+            continue;
+        const QRegularExpressionMatch m = report.match(t);
+        out << (m.hasMatch() ? m.captured(1) : t);
+    }
+    return out;
+}
+
+} // namespace e2e

@@ -1,0 +1,324 @@
+#include "operatorsession.h"
+#include "stationprocess.h"
+
+#include <QDateTime>
+#include <QDoubleSpinBox>
+#include <QFileInfo>
+#include <QImage>
+#include <QRegularExpression>
+
+// The real station binary driven by the host simulator over loopback through a whole working
+// session: alignments, a girdle scan, a snapshot and stream frames. What is checked is what the
+// host and the integrator see: the messages on the wire and their order, the files in the
+// shared folder, the records of the log, and an orderly exit on SIGTERM.
+class TestStationSession : public QObject
+{
+    Q_OBJECT
+
+    // Axis speed of the simulated machine, units (mm, degrees) per second: finite, so that the
+    // station really has to wait for the end of every motion.
+    static constexpr double AxisSpeed = 100;
+    static constexpr int AnswerTimeoutMs = 180000;
+    // "Stops within a second", with room for a loaded machine and the sanitizer build.
+    static constexpr qint64 StopBoundMs = 5000;
+
+    struct Exchange
+    {
+        int request = -1;   // number of station messages before the request
+        QList<int> answers; // index of each answer among the station messages
+        qint64 ms = -1;     // from the request to the last answer
+    };
+
+    // Sends the command and waits for the answers in this order.
+    static Exchange play(HostSimulator& host, const QString& command, const QStringList& answers, QString* missing)
+    {
+        Exchange e;
+        e.request = host.messages().size();
+        QElapsedTimer clock;
+        clock.start();
+        host.send(command);
+        int next = e.request;
+        for (const QString& answer : answers) {
+            const int index = host.waitForText(answer, next, int(qMax<qint64>(1, AnswerTimeoutMs - clock.elapsed())));
+            if (index < 0) {
+                *missing = answer;
+                return e;
+            }
+            e.answers << index;
+            next = index + 1;
+        }
+        e.ms = clock.elapsed();
+        return e;
+    }
+
+    static QString why(const HostSimulator& host, const QString& command, const QString& missing)
+    {
+        return QStringLiteral("%1: no %2 (violations: %3; last messages: %4)")
+            .arg(command, missing, host.violations().join(QStringLiteral("; ")), host.texts().mid(host.texts().size() - 8).join(QLatin1Char(' ')));
+    }
+
+    static void report(const HostSimulator& host, const QString& what, const Exchange& e)
+    {
+        const QStringList body = host.texts().mid(e.request, e.answers.value(e.answers.size() - 1, e.request) - e.request);
+        qInfo().noquote() << QStringLiteral("%1 in %2 ms (%3 GMS, %4 moves)")
+                                 .arg(what)
+                                 .arg(e.ms)
+                                 .arg(body.count(QStringLiteral("GMS")))
+                                 .arg(body.filter(QRegularExpression(QStringLiteral("^(MOVE|INC)"))).size());
+    }
+
+    static QStringList texts(const HostSimulator& host, int from, int to) { return host.texts().mid(from, to - from); }
+
+    static QStringList matching(const QStringList& list, const QString& pattern)
+    {
+        return list.filter(QRegularExpression(pattern));
+    }
+
+    static QSize frontSensor()
+    {
+        const rig::CameraSpec spec = rig::Rig::defaultCamera(rig::View::Front);
+        return QSize(spec.width, spec.height);
+    }
+
+    static QString frameFile(const QString& folder, int index)
+    {
+        return QDir(folder).filePath(QStringLiteral("img_%1.png").arg(index, 2, 10, QLatin1Char('0')));
+    }
+
+    struct ScanReport
+    {
+        int index = -1;
+        QString x, y, a, pixelSize, offset, diameter, step;
+    };
+    static QList<ScanReport> scanReports(const QStringList& list)
+    {
+        static const QRegularExpression form(
+            QStringLiteral("^IMGSCAP(\\d+)COORDS([^&]+)&([^&]+)&([^#]+)#([^#]+)#([^#]+)#([^#]+)#([^#]+)$"));
+        QList<ScanReport> reports;
+        for (const QString& t : list) {
+            const QRegularExpressionMatch m = form.match(t);
+            if (m.hasMatch())
+                reports << ScanReport{m.captured(1).toInt(), m.captured(2), m.captured(3), m.captured(4),
+                                      m.captured(5), m.captured(6), m.captured(7), m.captured(8)};
+        }
+        return reports;
+    }
+
+    // Scan traffic with the status queries and the re-centring moves left out: the reports and
+    // the rotations between them.
+    static QStringList reportsAndRotations(const QStringList& body)
+    {
+        QStringList out;
+        for (const QString& t : body)
+            if (t.startsWith(QLatin1String("IMGSCAP")) || t.startsWith(QLatin1String("INCA")))
+                out << (t.startsWith(QLatin1String("IMGSCAP")) ? t.section(QStringLiteral("COORDS"), 0, 0) : t);
+        return out;
+    }
+
+    static QStringList expectedScan(int frames, const QString& step)
+    {
+        QStringList out;
+        for (int i = 0; i < frames; ++i) {
+            out << QStringLiteral("IMGSCAP%1").arg(i);
+            if (i + 1 < frames)
+                out << QStringLiteral("INCA") + step;
+        }
+        return out;
+    }
+
+    // Checks the frames one girdle scan left in the shared folder and on the wire.
+    void checkScan(const HostSimulator& host, const Exchange& scan, const QString& share, int frames, const QString& step)
+    {
+        const QStringList body = texts(host, scan.answers.first() + 1, scan.answers.last());
+        QCOMPARE(reportsAndRotations(body), expectedScan(frames, step));
+
+        const QList<ScanReport> reports = scanReports(body);
+        QCOMPARE(reports.size(), frames);
+        int at = 0;
+        for (const ScanReport& r : reports) {
+            // Every frame is re-centred for the front camera first; the report carries the
+            // positions the host reported after those moves and after each rotation.
+            const int reportAt = body.indexOf(QRegularExpression(QStringLiteral("^IMGSCAP%1COORDS").arg(r.index)), at);
+            const QStringList before = body.mid(at, reportAt - at);
+            const QStringList xy = matching(before, QStringLiteral("^MOVEX[^:]+:Y[^:]+:$"));
+            QVERIFY2(!xy.isEmpty() && !matching(before, QStringLiteral("^MOVEF[^:]+:$")).isEmpty(),
+                     qPrintable(QStringLiteral("frame %1 not re-centred: %2").arg(r.index).arg(before.join(' '))));
+            QCOMPARE(QStringLiteral("MOVEX%1:Y%2:").arg(r.x, r.y), xy.last());
+            QCOMPARE(r.a.toDouble(), r.index * step.toDouble());
+            QCOMPARE(r.pixelSize, QStringLiteral("1.27"));
+            QCOMPARE(r.offset, QStringLiteral("-1.68"));
+            QVERIFY2(qAbs(r.diameter.toDouble() - 5.0) < 0.2, qPrintable(r.diameter));
+            QCOMPARE(r.step, step);
+            at = reportAt + 1;
+
+            QImage image(frameFile(share, r.index));
+            QVERIFY2(!image.isNull(), qPrintable(frameFile(share, r.index)));
+            QCOMPARE(image.size(), frontSensor());
+        }
+        QVERIFY2(!QFileInfo::exists(frameFile(share, frames)), qPrintable(frameFile(share, frames)));
+    }
+
+    void checkOrderlyStop(e2e::StationProcess& station)
+    {
+        const qint64 stopMs = station.terminate(60000);
+        QVERIFY2(stopMs >= 0, "the station did not end within 60 s of SIGTERM");
+        qInfo().noquote() << QStringLiteral("SIGTERM -> process ended in %1 ms").arg(stopMs);
+        QVERIFY2(station.exitedCleanly(), qPrintable(station.exitText()));
+        QVERIFY2(stopMs <= StopBoundMs, qPrintable(QStringLiteral("stopping took %1 ms").arg(stopMs)));
+        const QStringList records = station.log();
+        const QString missing = e2e::missingInOrder(records, e2e::shutdownRecords());
+        QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("shutdown record \"%1\" missing or out of order").arg(missing)));
+        QCOMPARE(records.mid(records.size() - 3), e2e::lastRecords());
+    }
+
+private slots:
+    void cleanup() { e2e::destroyLeftoverComponents(); }
+
+    void wholeConversation()
+    {
+        testsupport::WorkDir work;
+        const QString prepared = e2e::prepareRigDirectory(work.path());
+        QVERIFY2(prepared.isEmpty(), qPrintable(prepared));
+        const QString share = work.file(QStringLiteral("share"));
+
+        e2e::StationProcess station(work.path());
+        QString problem;
+        QVERIFY2(station.start(&problem), qPrintable(problem));
+        QVERIFY2(station.waitUntilListening(60000), qPrintable(station.exitText()));
+
+        HostSimulator host;
+        host.setSpeed(AxisSpeed);
+        host.setStrict(true);
+        QVERIFY2(e2e::connectHost(host, e2e::HostPort, 30000), qPrintable(host.lastSocketError()));
+
+        QString missing;
+        const Exchange align = play(host, QStringLiteral("BGALIGN"), {QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND")}, &missing);
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("BGALIGN"), missing)));
+        report(host, QStringLiteral("BGALIGN -> ALIGNBG, ALIGNEND"), align);
+        const Exchange enaax = play(host, QStringLiteral("ENAAX"), {QStringLiteral("ENAAXEND")}, &missing);
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("ENAAX"), missing)));
+        report(host, QStringLiteral("ENAAX -> ENAAXEND"), enaax);
+        const Exchange ralign = play(host, QStringLiteral("BGRALIGN"), {QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND")}, &missing);
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("BGRALIGN"), missing)));
+        report(host, QStringLiteral("BGRALIGN -> ALIGNBG, ALIGNEND"), ralign);
+        const Exchange scan = play(host, QStringLiteral("BGSCAN"), {QStringLiteral("SCANBG"), QStringLiteral("SCANEND")}, &missing);
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("BGSCAN"), missing)));
+        report(host, QStringLiteral("BGSCAN -> SCANBG, reports, SCANEND"), scan);
+        const QDateTime snapshotAsked = QDateTime::currentDateTime();
+        const Exchange snapshot = play(host, QStringLiteral("QISI"), {QStringLiteral("SIDONE")}, &missing);
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("QISI"), missing)));
+        report(host, QStringLiteral("QISI -> SIDONE"), snapshot);
+        for (int n = 1; n <= 3; ++n) {
+            QElapsedTimer clock;
+            clock.start();
+            host.send(QStringLiteral("RQI"));
+            QVERIFY2(host.waitForFrames(n, AnswerTimeoutMs), qPrintable(QStringLiteral("RQI %1: no video frame").arg(n)));
+            qInfo().noquote() << QStringLiteral("RQI -> video frame %1 in %2 ms").arg(n).arg(clock.elapsed());
+        }
+
+        // The wire: the simulator checked every frame, number and header on the way in.
+        QVERIFY2(host.violationCount() == 0, qPrintable(host.violations().join(QStringLiteral("; "))));
+        QStringList expected{QStringLiteral("NCQ"), QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND"),
+                             QStringLiteral("ENAAXEND"), QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND"),
+                             QStringLiteral("SCANBG")};
+        for (int i = 0; i < 10; ++i)
+            expected << QStringLiteral("IMGSCAP%1").arg(i);
+        expected << QStringLiteral("SCANEND") << QStringLiteral("SIDONE");
+        QCOMPARE(e2e::milestones(host.texts()), expected);
+
+        // Each alignment is two measure-and-move iterations, every motion waited for with GMS.
+        const QStringList alignBody = texts(host, align.answers[0] + 1, align.answers[1]);
+        const QStringList alignMoves = matching(alignBody, QStringLiteral("^MOVEX[^:]+:Y[^:]+:Z[^:]+:$"));
+        QCOMPARE(alignMoves.size(), 2);
+        QVERIFY(alignBody.count(QStringLiteral("GMS")) >= 3);
+        // The X alignment sends Y where the host last reported it: where the first one put it.
+        const QString alignedY = alignMoves.last().section(QLatin1Char(':'), 1, 1);
+        const QStringList xMoves = matching(texts(host, enaax.request, enaax.answers[0]), QStringLiteral("^MOVEX[^:]+:Y[^:]+:Z[^:]+:$"));
+        QCOMPARE(xMoves.size(), 2);
+        for (const QString& move : xMoves)
+            QCOMPARE(move.section(QLatin1Char(':'), 1, 1), alignedY);
+        QStringList frontMoves = matching(texts(host, ralign.answers[0] + 1, ralign.answers[1]), QStringLiteral("^(MOVE|INC)"));
+        for (QString& move : frontMoves)
+            move = move.startsWith(QLatin1String("MOVEF")) ? QStringLiteral("F") : move.contains(QLatin1String(":Y")) ? QStringLiteral("XY") : move;
+        QCOMPARE(frontMoves, QStringList({QStringLiteral("XY"), QStringLiteral("F"), QStringLiteral("XY"), QStringLiteral("F")}));
+
+        checkScan(host, scan, share, 10, QStringLiteral("36"));
+        if (QTest::currentTestFailed())
+            return;
+
+        // The snapshot asked for, written after the request, and the stream frames.
+        const QString snapshotFile = QDir(share).filePath(QStringLiteral("Cam2Snapshot.png"));
+        QVERIFY(QFileInfo(snapshotFile).lastModified() >= snapshotAsked.addMSecs(-100));
+        QCOMPARE(QImage(snapshotFile).size(), frontSensor());
+        QCOMPARE(host.frames().size(), 3);
+        for (const QByteArray& frame : host.frames())
+            QCOMPARE(QImage::fromData(frame, "JPEG").size(), frontSensor());
+
+        host.disconnectFromStation();
+        checkOrderlyStop(station);
+        if (QTest::currentTestFailed())
+            return;
+
+        const QStringList records = station.log();
+        QString out = e2e::missingInOrder(records, e2e::creationRecords());
+        QVERIFY2(out.isEmpty(), qPrintable(QStringLiteral("start-up record \"%1\" missing or out of order").arg(out)));
+        out = e2e::missingInOrder(records, {QStringLiteral("New Data connection from [127.0.0.1:"),
+                                            QStringLiteral("New Video connection from [127.0.0.1:"),
+                                            QStringLiteral("Starting stech"), QStringLiteral("Total Time "),
+                                            QStringLiteral("Tessarix Data Disconnected")});
+        QVERIFY2(out.isEmpty(), qPrintable(QStringLiteral("record \"%1\" missing or out of order").arg(out)));
+        out = e2e::missingInOrder(records, {QStringLiteral("Residual after inscription alignment: "),
+                                            QStringLiteral("Residual after inscription X alignment: "),
+                                            QStringLiteral("Residual after panorama alignment: ")});
+        QVERIFY2(out.isEmpty(), qPrintable(QStringLiteral("record \"%1\" missing or out of order").arg(out)));
+    }
+
+    // The operator changes the scan covering in the window and saves the Marking Front panel;
+    // the next start of the station scans with it: eleven frames instead of ten.
+    void savedSettingsInEffect()
+    {
+        testsupport::WorkDir work;
+        const QString prepared = e2e::prepareRigDirectory(work.path());
+        QVERIFY2(prepared.isEmpty(), qPrintable(prepared));
+        const QString share = work.file(QStringLiteral("share"));
+        {
+            e2e::OperatorSession session;
+            QVERIFY(session.exposed);
+            const QString box = QStringLiteral("doubleSpinBoxCapCoveringpercentMF");
+            QVERIFY(session.reveal(box));
+            auto* covering = session.find<QDoubleSpinBox>(box);
+            covering->setFocus();
+            covering->selectAll();
+            QTest::keyClicks(covering, QStringLiteral("0") + covering->locale().decimalPoint() + QStringLiteral("1"));
+            QTest::keyClick(covering, Qt::Key_Enter);
+            QVERIFY(session.reveal(QStringLiteral("pushButtonCamMfSaveParams")));
+            QVERIFY(session.click(QStringLiteral("pushButtonCamMfSaveParams")));
+        }
+        const QStringList saved = QString::fromUtf8(testsupport::readAll(work.file(QStringLiteral("Registry.dat")))).split('\n');
+        QVERIFY2(saved.contains(QStringLiteral("PSTTCHMFCAPCOV:0.1")), qPrintable(saved.join(QLatin1Char('|'))));
+
+        e2e::StationProcess station(work.path());
+        QString problem;
+        QVERIFY2(station.start(&problem), qPrintable(problem));
+        QVERIFY2(station.waitUntilListening(60000), qPrintable(station.exitText()));
+        HostSimulator host;
+        host.setSpeed(AxisSpeed);
+        host.setStrict(true);
+        QVERIFY2(e2e::connectHost(host, e2e::HostPort, 30000), qPrintable(host.lastSocketError()));
+
+        QString missing;
+        const Exchange scan = play(host, QStringLiteral("BGSCAN"), {QStringLiteral("SCANBG"), QStringLiteral("SCANEND")}, &missing);
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("BGSCAN"), missing)));
+        report(host, QStringLiteral("BGSCAN with covering 0.1 -> SCANBG, reports, SCANEND"), scan);
+        QVERIFY2(host.violationCount() == 0, qPrintable(host.violations().join(QStringLiteral("; "))));
+        checkScan(host, scan, share, 11, QStringLiteral("32.7273"));
+        if (QTest::currentTestFailed())
+            return;
+
+        host.disconnectFromStation();
+        checkOrderlyStop(station);
+    }
+};
+
+QTEST_MAIN(TestStationSession)
+#include "tst_stationsession.moc"
