@@ -161,16 +161,29 @@ private slots:
         QCOMPARE(distinctValues(images.thresh), (std::vector<uchar>{0, 165}));
     }
 
+    void edgeMorphologyDefaults_data()
+    {
+        QTest::addColumn<double>("noise");
+        QTest::newRow("clean girdle") << 0.0;
+        QTest::newRow("noisy girdle, thousands of contours") << 3.0;
+    }
     void edgeMorphologyDefaults()
     {
-        const cv::Mat frame = girdleFrame(cv::Size(640, 480));
+        // The edge image is the contours of the Canny edges redrawn one by one, then dilated
+        // 10 x 10 and eroded 7 x 7 with rectangles.
+        QFETCH(double, noise);
+        const cv::Mat frame = girdleFrame(cv::Size(320, 240), noise);
         vision::GridleImages images;
         vision::processGridleFrame(frame, GridleParams(), images);
         std::vector<std::vector<cv::Point>> contours;
-        cv::findContours(images.canny, contours, cv::RETR_LIST, cv::CHAIN_APPROX_SIMPLE);
+        std::vector<cv::Vec4i> hierarchy;
+        cv::findContours(images.canny, contours, hierarchy, cv::RETR_LIST, cv::CHAIN_APPROX_SIMPLE);
         QVERIFY(!contours.empty());
+        if (noise > 0.0)
+            QVERIFY(contours.size() > 1000);
         cv::Mat expected = cv::Mat::zeros(frame.size(), CV_8UC1);
-        cv::drawContours(expected, contours, -1, cv::Scalar(255), 1, cv::LINE_8);
+        for (int i = 0; i < int(contours.size()); ++i)
+            cv::drawContours(expected, contours, i, cv::Scalar(255), 1, cv::LINE_8, hierarchy, 0);
         cv::dilate(expected, expected, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(10, 10)),
                    cv::Point(-1, -1), 1, cv::BORDER_CONSTANT);
         cv::erode(expected, expected, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)),
