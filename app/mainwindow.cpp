@@ -9,6 +9,10 @@
 #include "core/logs.h"
 #include "core/registry.h"
 #include "hostlink/veltraxserver.h"
+#include "motion/motioncore.h"
+#include "scan/gridlestitcher.h"
+#include "vision/gridleanalyser.h"
+#include "vision/topstonetracker.h"
 
 #include <QIcon>
 #include <QImage>
@@ -19,8 +23,10 @@
 Q_DECLARE_METATYPE(cv::Mat)
 
 namespace {
-const char* const AccessCode = "q7vbx#operate";
-}
+const char* const ChargingHKey = "POVTLCHH";
+const char* const ChargingVKey = "POVTLCHV";
+const int ChargingDefault = 400;
+} // namespace
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent)
@@ -40,6 +46,11 @@ MainWindow::MainWindow(QWidget* parent)
     ServiceMode(false);
     setWindowState(windowState() | Qt::WindowMaximized);
 
+    ui->labelCamMarkingFrontMainView->installEventFilter(this);
+    ui->labelCamTopLargeMainView->installEventFilter(this);
+    ui->labelCamTopStandardMainView->installEventFilter(this);
+
+    // Every component's own dependencies exist before it is created.
     logging = Logs::AccessMemory();
     AppRegistry = Registry::AccessMemory();
     Server = VeltraxServer::AccessMemory();
@@ -47,12 +58,39 @@ MainWindow::MainWindow(QWidget* parent)
     tlCamera = CamTL::AccessMemory();
     mfCamera = CamMF::AccessMemory();
     tsCamera = CamTS::AccessMemory();
+    TrackStoneFromTop = TopStoneTracker::AccessMemory();
+    Motion = MotionCore::AccessMemory();
+    GridlePanoramaConstructor = GridleStitcher::AccessMemory();
+    GridleTraker = GridleAnalyser::AccessMemory();
 
-    IncVal = 0.2;
+    on_pushButtonRefreshCameraList_clicked();
+    connectComponents();
+
+    // The panels are connected already, so every box that changes passes its value on: each
+    // component ends up holding the value as its box holds it (clamped and rounded).
+    LoadMainParams();
+    LoadTLFiltersParams();
+    LoadMFFiltersParams();
+
+    // The jog step is what the "Step" box shows, from the first press on.
+    IncVal = ui->doubleSpinBoxIncrementationStep->value();
+    _XasVerticalTL = 0;
+    _XasVerticalMF = 0;
 }
 
 MainWindow::~MainWindow()
 {
+    // The analyser reads the front camera: it stops, and goes, before any camera does. It was
+    // created last, so it is the first to be destroyed.
+    if (GridleTraker)
+        GridleTraker->StopAnalysis();
+    analyserRunning = false;
+    GridleAnalyser::Destroy();
+    GridleTraker = nullptr;
+
+    GridleStitcher::Destroy();
+    MotionCore::Destroy();
+    TopStoneTracker::Destroy();
     CamMF::Destroy();
     CamTS::Destroy();
     CamTL::Destroy();
@@ -63,33 +101,115 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-void MainWindow::ServiceMode(bool enable)
+void MainWindow::connectComponents()
 {
-    IsServiceMode = enable;
-    if (enable) {
-        ui->pushButton->setStyleSheet(QStringLiteral("color: rgb(0, 255, 0);"));
-        ui->pushButton_2->setStyleSheet(QStringLiteral("color: rgb(0, 255, 0);"));
-    } else {
-        ui->stackedWidgetMain->setCurrentIndex(0);
-        ui->pushButton->setStyleSheet(QStringLiteral("color: rgb(255, 0, 0);"));
-        ui->pushButton_2->setStyleSheet(QStringLiteral("color: rgb(255, 0, 0);"));
-    }
+    connect(Server, &VeltraxServer::NewCoord, this, &MainWindow::RefreshCurrentPositions);
+    connect(mfCamera, &CamMF::newcapture, this, &MainWindow::RefreshMFCapture);
+    connect(tsCamera, &CamTS::newcapture, this, &MainWindow::RefreshTSCapture);
+    connect(tlCamera, &CamTL::newcapture, this, &MainWindow::RefreshTLCapture);
+    connect(TrackStoneFromTop, &TopStoneTracker::NewTLProcessedReady, this, &MainWindow::RefreshTLTracker);
+    connect(TrackStoneFromTop, &TopStoneTracker::NewTSProcessedReady, this, &MainWindow::RefreshTSTracker);
+    connect(Motion, &MotionCore::StoneCentredCoordinatesInscription, this, &MainWindow::SetTLCentringStoneCoordinates);
+    connect(Motion, &MotionCore::StoneCentredCoordinatesPanorama, this, &MainWindow::SetMFCentringStoneCoordinates);
+    connect(GridlePanoramaConstructor, &GridleStitcher::PanoramaReady, this, &MainWindow::PanoramaReady);
+    connect(GridlePanoramaConstructor, &GridleStitcher::MFGriddleCapturesDataChanged, this, &MainWindow::on_MFGriddleCapturesDataChanged);
+    connect(GridlePanoramaConstructor, &GridleStitcher::MFGriddleCapturesStatusChanged, this, &MainWindow::on_MFGriddleCapturesStatusChanged);
+    connect(GridleTraker, &GridleAnalyser::NewMFProcessedReady, this, &MainWindow::RefreshMFGridlTracker);
+    connect(Motion, &MotionCore::AlignmentResidual, this, &MainWindow::ShowAlignmentResidual);
 }
 
-void MainWindow::on_pushButton_clicked()
+void MainWindow::LoadMainParams()
 {
-    if (IsServiceMode && ui->stackedWidgetMain->currentIndex() > 0)
-        ui->stackedWidgetMain->setCurrentIndex(ui->stackedWidgetMain->currentIndex() - 1);
+    // Stored as decimal numbers; the window works in whole pixels.
+    OverlayChargingH = int(AppRegistry->GetKeyDOUBLE(ChargingHKey, ChargingDefault));
+    OverlayChargingV = int(AppRegistry->GetKeyDOUBLE(ChargingVKey, ChargingDefault));
+    ui->spinBoxHChargingOverlayCamTopL->setValue(OverlayChargingH);
+    ui->spinBoxVChargingOverlayCamTopL->setValue(OverlayChargingV);
 }
 
-void MainWindow::on_pushButton_2_clicked()
+void MainWindow::SaveMainParams()
 {
-    if (IsServiceMode && ui->stackedWidgetMain->currentIndex() < 5)
-        ui->stackedWidgetMain->setCurrentIndex(ui->stackedWidgetMain->currentIndex() + 1);
+    AppRegistry->SetKey(ChargingHKey, QString::number(OverlayChargingH, 10));
+    AppRegistry->SetKey(ChargingVKey, QString::number(OverlayChargingV, 10));
 }
 
-void MainWindow::on_pushButton_3_clicked()
+void MainWindow::LoadTLFiltersParams()
 {
-    ServiceMode(ui->lineEdit->text() == QLatin1String(AccessCode));
-    ui->lineEdit->clear();
+    TopStoneTracker* t = TrackStoneFromTop;
+    ui->doubleSpinBoxThreshMinTopL->setValue(t->CV_TL_Param_ThreshMin);
+    ui->doubleSpinBoxThreshMaxTopL->setValue(t->CV_TL_Param_ThreshMax);
+    ui->doubleSpinBoxCannyValTopL->setValue(t->CV_TL_Param_CannyThreshVal);
+    ui->spinBoxCannyRatioTopL->setValue(t->CV_TL_Param_CannyThreshRatio);
+    ui->spinBoxCannyKernelTopL->setValue(t->CV_TL_Param_CannyThreshKernel);
+    ui->spinBoxErodeTopL->setValue(t->CV_TL_Param_Erode);
+    ui->spinBoxDilateTopL->setValue(t->CV_TL_Param_Dilate);
+    ui->checkBoxInvertedErodeDilateTopL->setChecked(t->CV_TL_Param_InvertErodeDilate);
+    ui->spinBoxMinAreaTopL->setValue(t->CV_TL_Param_ContourSizeFMIN);
+    ui->spinBoxMaxAreaTopL->setValue(t->CV_TL_Param_ContourSizeFMAX);
+    ui->spinBoxAreaMerginTopL->setValue(t->CV_TL_Param_AreaMergin);
+    ui->spinBoxMinRadTopL->setValue(t->CV_TL_Param_HC_MinRad);
+    ui->spinBoxMaxRadTopL->setValue(t->CV_TL_Param_HC_MaxRad);
+    ui->spinBoxMinCenterDistanceTopL->setValue(t->CV_TL_Param_HC_MinCenterDistance);
+    ui->spinBoxAccumulatorThreshTopL->setValue(t->CV_TL_Param_HC_AccumulatorThresh);
+    ui->spinBoxHigherThreshTopL->setValue(t->CV_TL_Param_HC_HigherThresh);
+
+    ui->spinBoxXAOICamTopL->setValue(tlCamera->DefaultAOIX);
+    ui->spinBoxYAOICamTopL->setValue(tlCamera->DefaultAOIY);
+    ui->spinBoxWAOICamTopL->setValue(tlCamera->DefaultAOIW);
+    ui->spinBoxHAOICamTopL->setValue(tlCamera->DefaultAOIH);
+    ui->horizontalSliderExposureCamTopL->setValue(tlCamera->DefaultExposureTime);
+
+    MotionCore* m = Motion;
+    ui->spinBoxHCentringOverlayCamTopL->setValue(m->OverlayTLCenterH);
+    ui->spinBoxVCentringOverlayCamTopL->setValue(m->OverlayTLCenterV);
+    ui->spinBoxHFocalOverlayCamTopL->setValue(m->OverlayTLFocalX);
+    ui->spinBoxVFocalOverlayCamTopL->setValue(m->OverlayTLFocalY);
+    ui->doubleSpinBoxZFocalPositionCamTopL->setValue(m->TLZFocusPosition);
+    ui->spinBoxCirclesNumbCentringOverlayCamTopL->setValue(m->OverlayTLCenterCirclesNumber);
+    ui->doubleSpinBoxCirclesSpaceCentringOverlayCamTopL->setValue(m->OverlayTLCenterCirclesSpace);
+    ui->spinBoxHCentringOverlayCamMF->setValue(m->OverlayMFCenterH);
+    ui->spinBoxVCentringOverlayCamMF->setValue(m->OverlayMFCenterV);
+    ui->doubleSpinBoxXFocalPositionCamMF->setValue(m->MFXFocusPosition);
+    ui->spinBoxHFocalOverlayCamMF->setValue(m->OverlayMFFocalX);
+    ui->spinBoxVFocalOverlayCamMF->setValue(m->OverlayMFFocalY);
+    ui->doubleSpinBoxPixelSizeValTopL->setValue(m->TLPixelSize);
+    ui->doubleSpinBoxGridleSizepercentCamTopL->setValue(m->RoundGridlePercent);
+    ui->doubleSpinBoxCrownSizepercentCamTopL->setValue(m->RoundCrownPercent);
+    ui->doubleSpinBoxGridleOffsetPositionCamTopL->setValue(m->TLYOffsetPosition);
+    ui->doubleSpinBoxGridleOffsetPositionCamMF->setValue(m->MFYOffsetPosition);
+}
+
+void MainWindow::LoadMFFiltersParams()
+{
+    ui->spinBoxXAOICamMF->setValue(mfCamera->DefaultAOIX);
+    ui->spinBoxYAOICamMF->setValue(mfCamera->DefaultAOIY);
+    ui->spinBoxWAOICamMF->setValue(mfCamera->DefaultAOIW);
+    ui->spinBoxHAOICamMF->setValue(mfCamera->DefaultAOIH);
+    ui->horizontalSliderExposureCamMF->setValue(mfCamera->DefaultExposureTime);
+
+    ui->doubleSpinBoxCapCoveringpercentMF->setValue(GridlePanoramaConstructor->CapturesCovering);
+
+    GridleAnalyser* a = GridleTraker;
+    ui->doubleSpinBoxThreshMinMF->setValue(a->CV_MF_Param_ThreshMin);
+    ui->doubleSpinBoxThreshMaxMF->setValue(a->CV_MF_Param_ThreshMax);
+    ui->doubleSpinBoxCannyValMF->setValue(a->CV_MF_Param_CannyThreshVal);
+    ui->spinBoxCannyRatioMF->setValue(a->CV_MF_Param_CannyThreshRatio);
+    ui->spinBoxCannyKernelMF->setValue(a->CV_MF_Param_CannyThreshKernel);
+    ui->spinBoxErodeMF->setValue(a->CV_MF_Param_Erode);
+    ui->spinBoxDilateMF->setValue(a->CV_MF_Param_Dilate);
+    ui->checkBoxInvertedErodeDilateMF->setChecked(a->CV_MF_Param_InvertErodeDilate);
+    ui->doubleSpinBoxGradAlpha->setValue(a->CV_MF_Param_GradAlpha);
+    ui->doubleSpinBoxGradBeta->setValue(a->CV_MF_Param_GradBeta);
+    ui->doubleSpinBoxGradGamma->setValue(a->CV_MF_Param_GradGamma);
+    ui->spinBoxErodeMFCanny->setValue(a->CV_MF_Param_Erode_Canny);
+    ui->spinBoxDilateMFCanny->setValue(a->CV_MF_Param_Dilate_Canny);
+    ui->checkBoxInvertedErodeDilateMFCanny->setChecked(a->CV_MF_Param_InvertErodeDilate_Canny);
+    ui->doubleSpinBoxLineMFRoh->setValue(a->CV_MF_Param_LinesRho);
+    ui->doubleSpinBoxLineMFTheta->setValue(a->CV_MF_Param_LinesTheta);
+    ui->spinBoxLinesMFThresh->setValue(a->CV_MF_Param_LinesThreshold);
+    ui->doubleSpinBoxLineMFMinLength->setValue(a->CV_MF_Param_LinesMinLength);
+    ui->doubleSpinBoxLineMFMaxGap->setValue(a->CV_MF_Param_LinesMaxGap);
+
+    ui->doubleSpinBoxPixelSizeValMF->setValue(Motion->MFPixelSize);
+    ui->doubleSpinBoxPixelDegValMF->setValue(Motion->MFPixelDeg);
 }

@@ -1,0 +1,178 @@
+// station-screenshots: pictures of every page of the running station, for people to look at.
+//
+// Builds the real window over the simulated rig in a working directory of its own, lets the
+// host simulator (hostsim) connect and align the stone, enters service mode by typing the
+// access code into the code field as an operator does, steps through the pages with the arrow
+// buttons and saves each page as page<N>-<name>.png in the output folder.
+//
+//   station-screenshots OUTPUT_DIR
+#include "mainwindow.h"
+
+#include "hostlink/veltraxserver.h"
+#include "motion/motioncore.h"
+#include "sim/rig/rig.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+bool hasPicture(QLabel* view)
+{
+    return view && !view->pixmap(Qt::ReturnByValue).isNull();
+}
+
+void say(const QString& text)
+{
+    std::fprintf(stderr, "station-screenshots: %s\n", qPrintable(text));
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 2) {
+        std::fprintf(stderr, "usage: station-screenshots OUTPUT_DIR\n");
+        return 64;
+    }
+    const QString outDir = QDir(args.at(1)).absolutePath();
+    if (!QDir().mkpath(outDir)) {
+        say("cannot create " + outDir);
+        return 1;
+    }
+
+    // A station of its own: settings binding the rig's cameras, the shared folder inside.
+    QTemporaryDir work;
+    QDir::setCurrent(work.path());
+    QDir(work.path()).mkpath(QStringLiteral("shared"));
+    QFile settings(QStringLiteral("Registry.dat"));
+    if (!settings.open(QIODevice::WriteOnly))
+        return 1;
+    settings.write("Veltrax:Registry\nVersion:1.0.0.1\n");
+    settings.write(QByteArray("CAMTLID:") + rig::Rig::TopLargeSerial + "\n");
+    settings.write(QByteArray("CAMMFID:") + rig::Rig::FrontSerial + "\n");
+    settings.write(QByteArray("CAMTSID:") + rig::Rig::TopStandardSerial + "\n");
+    settings.write("PSHAREDFOLDER:" + QDir(work.path()).filePath(QStringLiteral("shared")).toUtf8() + "\n");
+    // The operator's calibration for the rig's optics: centring row through the middle of the
+    // view, circles around the holder's axis, focal marks on the stone's right edge and on
+    // the front camera's reference column.
+    settings.write("POVTLLOH:640\nPOVTLLOV:505\nPOVTLCHH:505\nPOVTLCHV:640\nPOVTLCON:6\nPOVTLCOD:20\n");
+    settings.write("POVTLFOH:609\nPOVTLFOV:640\nPOVMFLOV:200\nPOVMFFOH:540\nPOVMFFOV:200\n");
+    settings.close();
+
+    VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
+    MainWindow window(nullptr);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) {
+        say("the window did not show");
+        return 1;
+    }
+    const quint16 port = VeltraxServer::AccessMemory()->ListenPort();
+
+    // The host: align for the front camera, then for inscription, then stay connected.
+    QStringList alignEnds;
+    QObject::connect(MotionCore::AccessMemory(), &MotionCore::TXCMD, &window, [&alignEnds](const QString& text) {
+        if (text == QLatin1String("ALIGNEND"))
+            alignEnds << text;
+    });
+    QProcess host;
+    host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    host.setStandardOutputFile(QDir(outDir).filePath(QStringLiteral("hostsim.txt")));
+    host.start(QCoreApplication::applicationDirPath() + QStringLiteral("/hostsim"),
+               {QStringLiteral("--port"), QString::number(port), QStringLiteral("--speed"), QStringLiteral("20"),
+                QStringLiteral("--ralign"), QStringLiteral("--align"), QStringLiteral("--wait"), QStringLiteral("600")});
+    if (!host.waitForStarted(10000)) {
+        say("hostsim did not start: " + host.errorString());
+        return 1;
+    }
+    if (!waitFor([&]() { return alignEnds.size() >= 2; }, 120000))
+        say("the host's alignments did not end; taking the pictures as they are");
+
+    auto find = [&window](const char* name) { return window.findChild<QWidget*>(QString::fromLatin1(name)); };
+    auto press = [&](const char* name) { QTest::mouseClick(static_cast<QAbstractButton*>(find(name)), Qt::LeftButton); };
+    auto* pages = static_cast<QStackedWidget*>(find("stackedWidgetMain"));
+
+    // Service mode, typed as the operator types it.
+    auto* code = static_cast<QLineEdit*>(find("lineEdit"));
+    code->setFocus();
+    QTest::keyClicks(code, QStringLiteral("q7vbx#operate"));
+    press("pushButton_3");
+    if (!window.isServiceMode()) {
+        say("service mode refused the access code");
+        return 1;
+    }
+
+    struct Shot {
+        const char* name;
+        std::function<bool()> ready;
+    };
+    auto label = [&](const char* name) { return static_cast<QLabel*>(find(name)); };
+    const Shot shots[] = {
+        {"overview", [&]() { return hasPicture(label("labelCamTopLargeOverView")) && hasPicture(label("labelCamMarkingFrontOverView")); }},
+        {"top-standard", [&]() { return hasPicture(label("labelCamTopStandardMainView")); }},
+        {"top-large", [&]() { return hasPicture(label("labelCamTopLargeMainView")) && hasPicture(label("labelCamTopLargeMainViewCanny")); }},
+        {"marking-front", [&]() { return hasPicture(label("labelCamMarkingFrontMainView")) && hasPicture(label("labelCamMarkingFrontMainViewLines")); }},
+        {"panorama", [&]() { return hasPicture(label("labelCamTopStandardOverView")); }},
+        {"settings", [&]() { return true; }},
+    };
+    int saved = 0;
+    for (int page = 0; page < 6; ++page) {
+        if (page > 0)
+            press("pushButton_2");
+        if (pages->currentIndex() != page) {
+            say(QStringLiteral("the arrow did not reach page %1").arg(page));
+            return 1;
+        }
+        if (page == MainWindow::TopLargePage) {
+            // The operator unticks "Low CPU Mode" to see the tracker's intermediate images.
+            auto* lowCpu = static_cast<QCheckBox*>(find("checkBoxLowCpuMode"));
+            if (lowCpu->isChecked())
+                QTest::mouseClick(lowCpu, Qt::LeftButton, Qt::NoModifier, QPoint(8, lowCpu->height() / 2));
+        }
+        if (page == MainWindow::SettingsPage)
+            static_cast<QTabWidget*>(find("tabWidgetSettings"))->setCurrentIndex(0);
+        if (!waitFor(shots[page].ready, 30000))
+            say(QStringLiteral("page %1 is not complete; saving it as it is").arg(page));
+        QTest::qWait(300);
+        const QString file = QDir(outDir).filePath(QStringLiteral("page%1-%2.png").arg(page).arg(QLatin1String(shots[page].name)));
+        if (window.grab().save(file)) {
+            ++saved;
+            std::printf("%s\n", qPrintable(file));
+        } else {
+            say("cannot write " + file);
+        }
+    }
+
+    host.terminate();
+    if (!host.waitForFinished(10000))
+        host.kill();
+    return saved == 6 ? 0 : 1;
+}
