@@ -97,7 +97,7 @@ int main(int argc, char* argv[])
     }
     const quint16 port = VeltraxServer::AccessMemory()->ListenPort();
 
-    // The host: align for the front camera, then for inscription, then stay connected.
+    // The host: align for inscription, then for the front camera, then stay connected.
     QStringList alignEnds;
     QObject::connect(MotionCore::AccessMemory(), &MotionCore::TXCMD, &window, [&alignEnds](const QString& text) {
         if (text == QLatin1String("ALIGNEND"))
@@ -108,7 +108,7 @@ int main(int argc, char* argv[])
     host.setStandardOutputFile(QDir(outDir).filePath(QStringLiteral("hostsim.txt")));
     host.start(QCoreApplication::applicationDirPath() + QStringLiteral("/hostsim"),
                {QStringLiteral("--port"), QString::number(port), QStringLiteral("--speed"), QStringLiteral("20"),
-                QStringLiteral("--ralign"), QStringLiteral("--align"), QStringLiteral("--wait"), QStringLiteral("600")});
+                QStringLiteral("--align"), QStringLiteral("--ralign"), QStringLiteral("--wait"), QStringLiteral("600")});
     if (!host.waitForStarted(10000)) {
         say("hostsim did not start: " + host.errorString());
         return 1;
