@@ -64,6 +64,11 @@ Residual ComputeResidual(Kind kind, const Targets& targets, const AxisPositions&
         r.yAligned = kind == Kind::Inscription;
         r.yUnits = r.yAligned ? targets.inscriptionY - positions.y : 0.0;
     }
+    // Differences of equal values computed along different paths leave rounding dust.
+    auto clean = [](double v) { return std::fabs(v) < 1e-9 ? 0.0 : v; };
+    r.xUnits = clean(r.xUnits);
+    r.yUnits = clean(r.yUnits);
+    r.focusUnits = clean(r.focusUnits);
     r.xPixels = r.xUnits / p;
     r.yPixels = r.yUnits / p;
     r.focusPixels = r.focusUnits / p;

@@ -320,9 +320,10 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
         lastTargets = t;
         ++measurementSerial;
         NewCordinate = true;
-        residualDue = residualPending;
-        residualKind = pendingResidualKind;
-        residualPending = false;
+        if (residualPending > 0 && --residualPending == 0) {
+            residualDue = true;
+            residualKind = pendingResidualKind;
+        }
         measurementArrived.wakeAll();
     }
     emit StoneCentredCoordinatesInscription(t.inscriptionX, t.inscriptionZ, t.inscriptionY);
@@ -420,7 +421,7 @@ bool MotionCore::waitNewMeasurement(const std::function<bool()>& stop, Alignment
         NewCordinate = false;
         const quint64 seen = measurementSerial;
         while (!stopRequested(stop)) {
-            if (measurementSerial != seen) {
+            if (measurementSerial >= seen + quint64(ResultsAfterMotion)) {
                 arrived = true;
                 break;
             }
@@ -498,7 +499,7 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
     timing.totalUs = total.nsecsElapsed() / 1000;
     {
         QMutexLocker measurementLocker(&measurementMutex);
-        residualPending = true;
+        residualPending = ResultsAfterMotion;
         pendingResidualKind = kind;
     }
     {

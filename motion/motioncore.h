@@ -49,6 +49,14 @@ class MotionCore : public QThread
 public:
     ~MotionCore() override;
 
+    // Tracker results with a stone an alignment waits for after a motion, using the last. The
+    // first results after the host reports the end of a motion may come from frames taken, or
+    // still being processed, while the axes stood elsewhere: moving by such a result repeats
+    // the whole previous move. The tracker may be working on one frame and have the next one
+    // announced at that moment, so the third result is the first sure to show the stone where
+    // the motion left it. The residual is taken the same way.
+    static constexpr int ResultsAfterMotion = 3;
+
     // Calibration and overlay parameters; the window edits them in place (Motion->TLPixelSize =
     // 25.6) and draws its marks from them. Image values are TL pixels, pixel sizes thousandths
     // of an axis unit per pixel, positions axis units.
@@ -126,8 +134,8 @@ public:
     alignment::Parameters CurrentParameters() const;
     // Targets of the last measurement with a stone (valid false before the first).
     alignment::Targets LastTargets() const;
-    // What the last finished alignment left, from the first tracker result after its last
-    // motion (valid false until one has been measured).
+    // What the last finished alignment left, from a tracker result of a frame taken after its
+    // last motion (valid false until one has been measured).
     alignment::Residual LastResidual() const;
 
     // Where the time of the last finished alignment went (microseconds).
@@ -172,8 +180,8 @@ private:
     void send(const QString& text, const char* what);
     // Calls Blocking_IsMoving() until it reports no motion. False when interrupted.
     bool waitMotionEnd(const std::function<bool()>& stop, AlignmentTiming* timing);
-    // Waits for a tracker result with a stone computed after the call began. False when
-    // interrupted.
+    // Waits for a tracker result with a stone from a frame taken after the call began (see
+    // ResultsAfterMotion). False when interrupted.
     bool waitNewMeasurement(const std::function<bool()>& stop, AlignmentTiming* timing);
     bool align(alignment::Kind kind, int iterations, const std::function<bool()>& stop);
     void serveLoopPass();
@@ -210,7 +218,7 @@ private:
     QWaitCondition measurementArrived;
     quint64 measurementSerial = 0;               // counts measurements with a stone
     alignment::Targets lastTargets;
-    bool residualPending = false;
+    int residualPending = 0;                     // results with a stone until the residual
     alignment::Kind pendingResidualKind = alignment::Kind::Inscription;
 
     mutable QMutex reportMutex;

@@ -1,0 +1,204 @@
+// Where the time of an alignment and of a girdle scan goes, with the station's server, cameras,
+// top tracker, motion core and scan running over the rig and an instant host (the host
+// simulator with infinite axis speed) on loopback.
+//
+// BM_Alignment: one "BGALIGN" to "ALIGNEND": motion waits (GMS exchanges), tracker waits (a
+// result from a frame taken after each motion) and the station's own work; the own share per
+// iteration is set against two camera frame intervals.
+// BM_Scan: one 10-frame automatic scan ("BGSCAN" to "SCANEND"), split per frame into motion
+// waits, alignment, waiting for a fresh front frame, PNG writing and reporting.
+
+#include "camera/cammf.h"
+#include "camera/camtl.h"
+#include "camera/camts.h"
+#include "camera/camvsharedconfig.h"
+#include "core/logs.h"
+#include "core/registry.h"
+#include "hostlink/veltraxserver.h"
+#include "motion/motioncore.h"
+#include "scan/gridlestitcher.h"
+#include "sim/host/hostsimulator.h"
+#include "sim/rig/rig.h"
+#include "vision/topstonetracker.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace {
+
+struct Station
+{
+    QTemporaryDir dir;
+    QString previousDir;
+    MotionCore* core = nullptr;
+    GridleStitcher* stitcher = nullptr;
+    CamTL* tl = nullptr;
+    std::unique_ptr<HostSimulator> host;
+
+    bool start()
+    {
+        previousDir = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        rig::Rig& r = rig::Rig::instance();
+        r.reset();
+        // The front camera first in the rig's table: opening it then never waits on the top
+        // camera, which is already sampling.
+        r.clearCameras();
+        r.addCamera(rig::Rig::defaultCamera(rig::View::Front));
+        r.addCamera(rig::Rig::defaultCamera(rig::View::TopLarge));
+        r.addCamera(rig::Rig::defaultCamera(rig::View::TopStandard));
+
+        Logs::AccessMemory();
+        Registry* registry = Registry::AccessMemory();
+        registry->SetKey("CAMTLID", rig::Rig::TopLargeSerial);
+        registry->SetKey("CAMMFID", rig::Rig::FrontSerial);
+        registry->SetKey(Registry::SharedFolderKey, dir.filePath("share"));
+        VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
+        VeltraxServer* server = VeltraxServer::AccessMemory();
+        CamVSharedConfig::AccessMemory();
+        tl = CamTL::AccessMemory();
+        CamMF::AccessMemory();
+        CamTS::AccessMemory();
+        TopStoneTracker::AccessMemory();
+        core = MotionCore::AccessMemory();
+        // The front camera's mark for the stone's top edge, well inside the top view (the
+        // default 0 would push the stone half out of it, and the next scan would measure a cut
+        // outline).
+        core->OverlayMFFocalX = 300;
+        stitcher = GridleStitcher::AccessMemory();
+
+        host.reset(new HostSimulator);
+        host->setOpenVideo(false);
+        host->setKeepFrames(false);
+        host->connectToStation("127.0.0.1", server->ListenPort());
+        if (!host->waitForReady(10000))
+            return false;
+        // Wait until the tracker sees the stone.
+        return host->waitUntil([this]() { return core->GetStoneDiameter() > 1.0; }, 10000);
+    }
+
+    void stop()
+    {
+        host.reset();
+        GridleStitcher::Destroy();
+        MotionCore::Destroy();
+        TopStoneTracker::Destroy();
+        CamMF::Destroy();
+        CamTS::Destroy();
+        CamTL::Destroy();
+        CamVSharedConfig::Destroy();
+        VeltraxServer::Destroy();
+        Registry::Destroy();
+        Logs::Destroy();
+        QDir::setCurrent(previousDir);
+    }
+};
+
+Station* station = nullptr;
+
+double ms(qint64 microseconds)
+{
+    return microseconds / 1000.0;
+}
+
+void BM_Alignment(benchmark::State& state)
+{
+    double motion = 0, tracker = 0, own = 0, total = 0, wall = 0, queries = 0;
+    for (auto _ : state) {
+        QElapsedTimer clock;
+        clock.start();
+        const int from = station->host->messages().size();
+        station->host->send("BGALIGN");
+        if (station->host->waitForText("ALIGNEND", from, 30000) < 0) {
+            state.SkipWithError("no ALIGNEND within 30 s");
+            break;
+        }
+        const double elapsed = clock.nsecsElapsed() / 1e9;
+        state.SetIterationTime(elapsed);
+        const MotionCore::AlignmentTiming t = station->core->LastAlignmentTiming();
+        motion += ms(t.motionWaitUs);
+        tracker += ms(t.trackerWaitUs);
+        own += ms(t.ownWorkUs());
+        total += ms(t.totalUs);
+        queries += t.statusQueries;
+        wall += elapsed * 1000.0;
+    }
+    const double n = double(state.iterations());
+    if (n == 0)
+        return;
+    const double frameMs = 1000.0 / station->tl->getFPS();
+    const int iterations = 2;
+    state.counters["motion_wait_ms"] = motion / n;
+    state.counters["tracker_wait_ms"] = tracker / n;
+    state.counters["own_ms"] = own / n;
+    state.counters["request_to_end_ms"] = wall / n;
+    state.counters["outside_alignment_ms"] = (wall - total) / n;
+    state.counters["gms"] = queries / n;
+    state.counters["frame_ms"] = frameMs;
+    // The station's own share of one iteration against two frame intervals.
+    state.counters["own_per_iteration_vs_2_frames"] = own / n / iterations / (2 * frameMs);
+}
+BENCHMARK(BM_Alignment)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_Scan(benchmark::State& state)
+{
+    double motion = 0, alignment = 0, frame = 0, write = 0, report = 0, frames = 0, seconds = 0;
+    for (auto _ : state) {
+        QElapsedTimer clock;
+        clock.start();
+        const int from = station->host->messages().size();
+        station->host->send("BGSCAN");
+        if (station->host->waitForText("SCANEND", from, 120000) < 0) {
+            state.SkipWithError("no SCANEND within 120 s");
+            break;
+        }
+        const double elapsed = clock.nsecsElapsed() / 1e9;
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+        for (const GridleStitcher::FrameTiming& t : station->stitcher->LastScanTimings()) {
+            motion += ms(t.motionWaitUs);
+            alignment += ms(t.alignmentUs);
+            frame += ms(t.frameWaitUs);
+            write += ms(t.writeUs);
+            report += ms(t.reportUs);
+            frames += 1;
+        }
+    }
+    if (frames == 0) {
+        state.SkipWithError("no frame taken");
+        return;
+    }
+    state.counters["frames_per_scan"] = frames / double(state.iterations());
+    state.counters["motion_wait_ms_per_frame"] = motion / frames;
+    state.counters["alignment_ms_per_frame"] = alignment / frames;
+    state.counters["fresh_frame_ms_per_frame"] = frame / frames;
+    state.counters["png_ms_per_frame"] = write / frames;
+    state.counters["report_ms_per_frame"] = report / frames;
+    state.counters["frames_per_s"] = frames / seconds;
+}
+BENCHMARK(BM_Scan)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    station = new Station;
+    if (!station->start()) {
+        fprintf(stderr, "the station over the rig did not come up (no host link or no stone seen)\n");
+        station->stop();
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    station->stop();
+    delete station;
+    benchmark::Shutdown();
+    return 0;
+}

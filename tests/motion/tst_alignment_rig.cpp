@@ -1,0 +1,259 @@
+// End to end: the station's server, cameras, top tracker and motion core over the simulated rig,
+// with the host simulator (finite axis speed) as the host. The host asks for alignments; the
+// rig's ground truth tells where the stone really ended up, and the station's own residual
+// (from the tracker result after the last motion) is collected over stones placed at several
+// offsets.
+
+#include "camera/cammf.h"
+#include "camera/camtl.h"
+#include "camera/camts.h"
+#include "camera/camvsharedconfig.h"
+#include "core/logs.h"
+#include "core/registry.h"
+#include "hostlink/veltraxserver.h"
+#include "motion/motioncore.h"
+#include "sim/host/hostsimulator.h"
+#include "sim/rig/rig.h"
+#include "stationteardown.h"
+#include "testsupport.h"
+#include "vision/topstonetracker.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+// Station overlay for the front camera: the stone's top edge goes to this TL row.
+constexpr int PanoramaTopRow = 300;
+
+struct ResidualFigures
+{
+    QVector<double> pixels;
+    void add(double value) { pixels << std::fabs(value); }
+    double mean() const
+    {
+        double sum = 0;
+        for (double v : pixels)
+            sum += v;
+        return pixels.isEmpty() ? 0 : sum / pixels.size();
+    }
+    double max() const
+    {
+        double m = 0;
+        for (double v : pixels)
+            m = std::max(m, v);
+        return m;
+    }
+};
+
+} // namespace
+
+class TestAlignmentRig : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<testsupport::WorkDir> work;
+    MotionCore* core = nullptr;
+    std::unique_ptr<HostSimulator> host;
+    // The station's residuals of the axes it positions from the stone's image: X (the stone's
+    // row), Y (from the diameter) and, for the front camera, ZII (from the centre column).
+    ResidualFigures imageResiduals;
+    // The inscription focus residual: Z does not change the top view, so this is the change of
+    // the measured right edge between two frames of a still stone.
+    ResidualFigures edgeResiduals;
+    ResidualFigures groundTruth;
+
+    void placeStone(double offsetXMm, double offsetYMm)
+    {
+        rig::Scene scene = rig::Rig::instance().scene();
+        scene.offsetXMm = offsetXMm;
+        scene.offsetYMm = offsetYMm;
+        rig::Rig::instance().setScene(scene);
+    }
+    double p() const { return core->TLPixelSize / 1000.0; }
+
+    // Runs one host request and waits for its end message; the residual follows it.
+    alignment::Residual request(const QString& command, const QString& endMessage, QStringList* conversation)
+    {
+        QSignalSpy residual(core, &MotionCore::AlignmentResidual);
+        const int from = host->messages().size();
+        host->send(command);
+        if (host->waitForText(endMessage, from, 60000) < 0)
+            return alignment::Residual();
+        *conversation = host->texts().mid(from);
+        if (!QTest::qWaitFor([&]() { return residual.size() > 0; }, 10000))
+            return alignment::Residual();
+        return core->LastResidual();
+    }
+
+    static void addPlacements()
+    {
+        QTest::addColumn<double>("offsetX");
+        QTest::addColumn<double>("offsetY");
+        // Millimetres from the A axis; a quarter of the TL field is about 6.5 mm.
+        QTest::newRow("default placement") << 0.15 << -0.10;
+        QTest::newRow("right and down") << 3.0 << 2.0;
+        QTest::newRow("left and up") << -3.0 << -2.5;
+        QTest::newRow("far right") << 6.0 << 0.0;
+        QTest::newRow("far up") << 0.5 << -6.0;
+        QTest::newRow("far left, down") << -5.0 << 4.0;
+    }
+
+private slots:
+    void init()
+    {
+        work.reset(new testsupport::WorkDir);
+        rig::Rig::instance().reset();
+        Logs::AccessMemory();
+        Registry* registry = Registry::AccessMemory();
+        registry->SetKey("CAMTLID", rig::Rig::TopLargeSerial);
+        registry->SetKey(Registry::SharedFolderKey, work->file("share"));
+        VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
+        VeltraxServer* server = VeltraxServer::AccessMemory();
+        CamVSharedConfig::AccessMemory();
+        CamTL::AccessMemory();
+        // Only the top large view is measured: the other two roles stay unbound.
+        CamMF::AccessMemory();
+        CamTS::AccessMemory();
+        TopStoneTracker::AccessMemory();
+        core = MotionCore::AccessMemory();
+        core->OverlayMFFocalX = PanoramaTopRow;
+
+        host.reset(new HostSimulator);
+        host->setOpenVideo(false);
+        host->setStrict(true);
+        host->setSpeed(20);
+        host->connectToStation("127.0.0.1", server->ListenPort());
+        QVERIFY(host->waitForReady(10000));
+        // The rig follows the positions the host reports.
+        QTRY_COMPARE_WITH_TIMEOUT(rig::Rig::instance().scene().axes.x, 0.0, 10000);
+    }
+
+    void cleanup()
+    {
+        if (host)
+            QCOMPARE(host->violations(), QStringList());
+        host.reset();
+        teardown::DestroyStation();
+        core = nullptr;
+        work.reset();
+    }
+
+    void cleanupTestCase()
+    {
+        auto print = [](const char* what, const ResidualFigures& f) {
+            qInfo("%s residuals over %d axis values: mean %.3f px, max %.3f px", what, int(f.pixels.size()), f.mean(),
+                  f.max());
+        };
+        print("Station (X, Y, ZII)", imageResiduals);
+        print("Station (inscription Z, right-edge jitter)", edgeResiduals);
+        print("Ground truth", groundTruth);
+        QVERIFY(imageResiduals.pixels.size() >= 20);
+        QVERIFY2(imageResiduals.mean() <= 0.5, "mean residual above 0.5 px");
+        QVERIFY2(imageResiduals.max() <= 1.5, "largest residual above 1.5 px");
+    }
+
+    void inscriptionAlignment_data() { addPlacements(); }
+    void inscriptionAlignment()
+    {
+        QFETCH(double, offsetX);
+        QFETCH(double, offsetY);
+        placeStone(offsetX, offsetY);
+        QStringList conversation;
+        const alignment::Residual residual = request("BGALIGN", "ALIGNEND", &conversation);
+        QCOMPARE(conversation.first(), QString("ALIGNBG"));
+        QCOMPARE(conversation.last(), QString("ALIGNEND"));
+        QVERIFY(conversation.count("GMS") >= 3);
+        QCOMPARE(conversation.filter(QRegularExpression("^MOVEX[^:]+:Y[^:]+:Z[^:]+:$")).size(), 2);
+        QVERIFY(residual.valid);
+        imageResiduals.add(residual.xPixels);
+        imageResiduals.add(residual.yPixels);
+        edgeResiduals.add(residual.focusPixels);
+
+        // Ground truth: the centre row on the centring line, the inscription focus (which
+        // stands on OverlayTLFocalX at TLZFocusPosition and moves one column per pixel size of
+        // Z) on the stone's right edge, Y at the inscription height.
+        const rig::Scene scene = rig::Rig::instance().scene();
+        const double pixel = scene.cal.tlPixelUm / 1000.0;
+        const cv::Point2d centre = scene.topLargeCentre();
+        const double rightEdge = centre.x + scene.stoneDiameterMm / 2.0 / pixel;
+        const double focusColumn = core->OverlayTLFocalX + (scene.cal.tlZFocus - scene.axes.z) / pixel;
+        const double rowError = centre.y - core->OverlayTLCenterH;
+        const double focusError = focusColumn - rightEdge;
+        const double yError = (scene.axes.y - scene.inscriptionY()) / pixel;
+        qInfo("offset (%.2f, %.2f) mm: residual %s; truth row %+.3f px, focus %+.3f px, Y %+.3f px", offsetX, offsetY,
+              qPrintable(alignment::ResidualText(residual)), rowError, focusError, yError);
+        groundTruth.pixels << std::fabs(rowError) << std::fabs(focusError) << std::fabs(yError);
+        QVERIFY(std::fabs(rowError) <= 1.0);
+        // The tracker gives the right edge as a whole contour pixel of the thresholded outline,
+        // which lies about a pixel inside the rendered edge (up to two).
+        QVERIFY(std::fabs(focusError) <= 2.0);
+        QVERIFY(std::fabs(yError) <= 1.0);
+    }
+
+    void panoramaAlignment_data()
+    {
+        QTest::addColumn<double>("offsetX");
+        QTest::addColumn<double>("offsetY");
+        QTest::newRow("default placement") << 0.15 << -0.10;
+        QTest::newRow("right and up") << 4.0 << -3.0;
+        QTest::newRow("left and down") << -4.5 << 3.5;
+    }
+    void panoramaAlignment()
+    {
+        QFETCH(double, offsetX);
+        QFETCH(double, offsetY);
+        placeStone(offsetX, offsetY);
+        QStringList conversation;
+        const alignment::Residual residual = request("BGRALIGN", "ALIGNEND", &conversation);
+        QCOMPARE(conversation.first(), QString("ALIGNBG"));
+        QCOMPARE(conversation.filter(QRegularExpression("^MOVEX[^:]+:Y[^:]+:$")).size(), 2);
+        QCOMPARE(conversation.filter(QRegularExpression("^MOVEF[^:]+:$")).size(), 2);
+        QVERIFY(residual.valid);
+        imageResiduals.add(residual.xPixels);
+        imageResiduals.add(residual.yPixels);
+        imageResiduals.add(residual.focusPixels);
+
+        // Ground truth: the top edge on the front camera's mark, the girdle centred and sharp
+        // in the front view.
+        const rig::Scene scene = rig::Rig::instance().scene();
+        const double pixel = scene.cal.tlPixelUm / 1000.0;
+        const double topEdge = scene.topLargeCentre().y - scene.stoneDiameterMm / 2.0 / pixel;
+        const double rowError = topEdge - PanoramaTopRow;
+        const double yError = (scene.axes.y - scene.panoramaY()) / pixel;
+        const double focusError = (scene.axes.zii - scene.frontFocusZii()) / pixel;
+        qInfo("offset (%.2f, %.2f) mm: residual %s; truth top row %+.3f px, Y %+.3f px, ZII %+.3f px", offsetX, offsetY,
+              qPrintable(alignment::ResidualText(residual)), rowError, yError, focusError);
+        groundTruth.pixels << std::fabs(rowError) << std::fabs(yError) << std::fabs(focusError);
+        // The top edge is a whole contour pixel too, about a pixel inside the rendered edge.
+        QVERIFY(std::fabs(rowError) <= 2.0);
+        QVERIFY(std::fabs(yError) <= 1.0);
+        QVERIFY(std::fabs(focusError) <= 1.0);
+    }
+
+    // Y stays where it is: near the inscription height, so that the top view is sharp.
+    void xAlignmentLeavesY()
+    {
+        host->setPosition(HostSimulator::Y, 9.25);
+        host->reportCoords();
+        QTRY_COMPARE_WITH_TIMEOUT(core->GetYPos(), 9.25, 10000);
+        placeStone(2.0, 1.0);
+        QStringList conversation;
+        const alignment::Residual residual = request("ENAAX", "ENAAXEND", &conversation);
+        QCOMPARE(conversation.last(), QString("ENAAXEND"));
+        QCOMPARE(conversation.filter(QRegularExpression("^MOVEX[^:]+:Y9\\.25:Z[^:]+:$")).size(), 2);
+        QCOMPARE(host->position(HostSimulator::Y), 9.25);
+        QVERIFY(residual.valid);
+        QVERIFY(!residual.yAligned);
+        const rig::Scene scene = rig::Rig::instance().scene();
+        const double rowError = scene.topLargeCentre().y - core->OverlayTLCenterH;
+        qInfo("X alignment: residual %s; truth row %+.3f px", qPrintable(alignment::ResidualText(residual)), rowError);
+        QVERIFY(std::fabs(rowError) <= 1.0);
+    }
+};
+
+QTEST_MAIN(TestAlignmentRig)
+#include "tst_alignment_rig.moc"
