@@ -134,9 +134,9 @@ private slots:
 
     void settingsAreLoadedAndSaved()
     {
-        startStation("PCVMFLINETHLD:90\nPCVMFLINETTA:0.0174533\nPCVMFIEDCA:0\n");
+        startStation("PCVMFLINETHLD:90\nPCVMFIEDCA:0\n");
         QCOMPARE(int(analyser->CV_MF_Param_LinesThreshold), 90);
-        QCOMPARE(double(analyser->CV_MF_Param_LinesTheta), 0.0174533);
+        QCOMPARE(double(analyser->CV_MF_Param_LinesTheta), 0.017453292519943295);
         QCOMPARE(bool(analyser->CV_MF_Param_InvertErodeDilate_Canny), false);
         QCOMPARE(bool(analyser->CV_MF_Param_InvertErodeDilate), true);
         QCOMPARE(int(analyser->CV_MF_Param_Dilate_Canny), 10);
@@ -147,6 +147,11 @@ private slots:
         QVERIFY(file.contains("PCVMFTHRMI:300\n"));
         QVERIFY(file.contains("PCVMFLINERHO:10\n"));
         QVERIFY(file.contains("PCVMFGRG:0\n"));
+        // Six significant digits: one degree is stored as 0.0174533 and reads back so.
+        QVERIFY(file.contains("PCVMFLINETTA:0.0174533\n"));
+        analyser->LoadParams();
+        QCOMPARE(double(analyser->CV_MF_Param_LinesTheta), 0.0174533);
+        QCOMPARE(double(analyser->CV_MF_Param_ThreshMin), 300.0);
     }
 
     void destroyStopsTheThread()

@@ -1,6 +1,3 @@
-#include "core/logs.h"
-#include "core/registry.h"
-#include "testsupport.h"
 #include "vision/gridleprocessing.h"
 
 #include <opencv2/imgproc.hpp>
@@ -278,58 +275,6 @@ private slots:
         QCOMPARE(images.threshTransformed.size(), cv::Size(320, 240));
         QVERIFY(sameImage(images.canny, previous));
         QVERIFY(sameImage(images.cannyTransformed, previous));
-    }
-
-    void emptyFrameFails()
-    {
-        vision::GridleImages images;
-        QVERIFY_EXCEPTION_THROWN(vision::processGridleFrame(cv::Mat(), GridleParams(), images), cv::Exception);
-        QVERIFY(images.result.empty());
-        QVERIFY(images.grad.empty());
-    }
-
-    void stepTimesAreReported()
-    {
-        vision::GridleStepTimes times;
-        vision::GridleImages images;
-        vision::processGridleFrame(girdleFrame(cv::Size(320, 240)), GridleParams(), images, &times);
-        QVERIFY(times.smoothGrey > 0);
-        QVERIFY(times.gradient > 0);
-        QVERIFY(times.hough > 0);
-    }
-
-    void settingsRoundTrip()
-    {
-        testsupport::WorkDir work;
-        Logs::AccessMemory();
-        Registry* registry = Registry::AccessMemory();
-        const GridleParams defaults = GridleParams::fromRegistry(*registry);
-        QCOMPARE(defaults.linesThreshold, 255);
-        QCOMPARE(defaults.linesTheta, 0.017453292519943295);
-        QCOMPARE(defaults.invertErodeDilate, true);
-        QCOMPARE(defaults.erodeCanny, 7);
-        QCOMPARE(defaults.dilateCanny, 10);
-        GridleParams changed = defaults;
-        changed.threshMin = 123.4567;
-        changed.gradAlpha = 0.25;
-        changed.invertErodeDilateCanny = false;
-        changed.linesThreshold = 90;
-        changed.toRegistry(*registry);
-        QVERIFY(registry->SaveReg());
-        Registry::Destroy();
-        registry = Registry::AccessMemory();
-        const GridleParams back = GridleParams::fromRegistry(*registry);
-        Registry::Destroy();
-        Logs::Destroy();
-        QCOMPARE(back.threshMin, 123.457);
-        QCOMPARE(back.linesTheta, 0.0174533);
-        QCOMPARE(back.gradAlpha, 0.25);
-        QCOMPARE(back.invertErodeDilateCanny, false);
-        QCOMPARE(back.linesThreshold, 90);
-        const QByteArray file = testsupport::readAll("Registry.dat");
-        QVERIFY(file.contains("PCVMFLINETTA:0.0174533"));
-        QVERIFY(file.contains("PCVMFIEDCA:0"));
-        QVERIFY(file.contains("PCVMFTHMA:255"));
     }
 };
 

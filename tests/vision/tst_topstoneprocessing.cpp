@@ -1,7 +1,4 @@
-#include "core/logs.h"
-#include "core/registry.h"
 #include "syntheticstone.h"
-#include "testsupport.h"
 #include "vision/topstoneprocessing.h"
 
 #include <opencv2/imgproc.hpp>
@@ -234,22 +231,6 @@ private slots:
         QCOMPARE(vision::passesEdgeRegularity(polygon), regular);
     }
 
-    void twoOutlines()
-    {
-        // Contour order: the centre comes from the later outline, the edge points from the
-        // earlier one.
-        const std::vector<cv::Point> first = regularPolygon(12, 150, 300, 90);
-        const std::vector<cv::Point> second = regularPolygon(12, 450, 200, 110);
-        const vision::OutlineSelection s = vision::selectStoneOutline({first, second}, TopStoneParams());
-        QCOMPARE(s.accepted, (std::vector<int>{0, 1}));
-        QVERIFY(std::abs(s.result.CenterX - 450) < 0.5);
-        QVERIFY(std::abs(s.result.CenterY - 200) < 0.5);
-        QCOMPARE(s.result.FocalX, 240.0);
-        QCOMPARE(s.result.MFY, 210.0);
-        QCOMPARE(s.result.FocalY, s.result.CenterY);
-        QCOMPARE(s.result.MFX, s.result.CenterX);
-    }
-
     void twoStonesInOneFrame()
     {
         // OpenCV lists the lower blob first, so the upper stone gives the centre and the lower
@@ -384,65 +365,6 @@ private slots:
         QCOMPARE(b.MFY, a.MFY);
         QVERIFY(sameImage(deferred.result, eager.result));
         QVERIFY(vision::topStoneHsv(cv::Mat()).empty());
-    }
-
-    void settingsRoundTrip_data()
-    {
-        QTest::addColumn<double>("threshMin");
-        QTest::addColumn<double>("readBack");
-        QTest::addColumn<QString>("stored");
-        QTest::newRow("default") << 164.7 << 164.7 << "164.7";
-        QTest::newRow("six significant digits") << 123.4567 << 123.457 << "123.457";
-        QTest::newRow("whole number") << 170.0 << 170.0 << "170";
-    }
-    void settingsRoundTrip()
-    {
-        QFETCH(double, threshMin);
-        QFETCH(double, readBack);
-        QFETCH(QString, stored);
-        testsupport::WorkDir work;
-        Logs::AccessMemory();
-        Registry* registry = Registry::AccessMemory();
-        TopStoneParams params;
-        params.threshMin = threshMin;
-        params.cannyThreshKernel = 5;
-        params.invertErodeDilate = true;
-        params.contourSizeMin = 12345;
-        params.toRegistry(*registry);
-        QVERIFY(registry->SaveReg());
-        Registry::Destroy();
-        registry = Registry::AccessMemory();
-        const TopStoneParams back = TopStoneParams::fromRegistry(*registry);
-        Registry::Destroy();
-        Logs::Destroy();
-        QCOMPARE(back.threshMin, readBack);
-        QCOMPARE(back.cannyThreshKernel, 5);
-        QCOMPARE(back.invertErodeDilate, true);
-        QCOMPARE(back.contourSizeMin, 12345);
-        QCOMPARE(back.contourSizeMax, 99999);
-        const QByteArray file = testsupport::readAll("Registry.dat");
-        QVERIFY2(file.contains(("PCVTLTHRMI:" + stored).toLatin1()), file.constData());
-        QVERIFY(file.contains("PCVTLIED:1"));
-    }
-
-    void missingKeysGiveDefaults()
-    {
-        testsupport::WorkDir work;
-        Logs::AccessMemory();
-        const TopStoneParams p = TopStoneParams::fromRegistry(*Registry::AccessMemory());
-        Registry::Destroy();
-        Logs::Destroy();
-        QCOMPARE(p.threshMin, 164.7);
-        QCOMPARE(p.threshMax, 255.0);
-        QCOMPARE(p.cannyThreshVal, 160.0);
-        QCOMPARE(p.cannyThreshRatio, 1);
-        QCOMPARE(p.cannyThreshKernel, 3);
-        QCOMPARE(p.erode, 0);
-        QCOMPARE(p.dilate, 0);
-        QCOMPARE(p.invertErodeDilate, false);
-        QCOMPARE(p.areaMargin, 10);
-        QCOMPARE(p.contourSizeMin, 15000);
-        QCOMPARE(p.contourSizeMax, 99999);
     }
 
     void accuracyOverManyStones_data()

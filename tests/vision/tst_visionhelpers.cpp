@@ -175,20 +175,6 @@ private slots:
         QVERIFY(same(image, input));
     }
 
-    void morphologyShapesDiffer()
-    {
-        cv::Mat dot = cv::Mat::zeros(21, 21, CV_8UC1);
-        dot.at<uchar>(10, 10) = 255;
-        cv::Mat square = dot.clone();
-        cv::Mat round = dot.clone();
-        vision::MorphOpsRect(square, 0, 7, false);
-        vision::MorphOpsEllipse(round, 0, 7, false);
-        QCOMPARE(cv::countNonZero(square), 49);
-        QVERIFY(cv::countNonZero(round) < 49);
-        QCOMPARE(round.at<uchar>(10, 7), uchar(255));
-        QCOMPARE(round.at<uchar>(7, 7), uchar(0));
-    }
-
     void morphologyErrorIsOneConsoleLine_data()
     {
         QTest::addColumn<bool>("invert");

@@ -64,23 +64,6 @@ private slots:
         QVERIFY(worker.wait(5000));
     }
 
-    void closeWakesAWaitingWorker()
-    {
-        vision::WorkerGate gate;
-        gate.open();
-        Worker worker(gate);
-        worker.start();
-        QTRY_VERIFY_WITH_TIMEOUT(worker.isRunning(), 5000);
-        QTest::qWait(20); // let it reach its wait
-        QElapsedTimer clock;
-        clock.start();
-        gate.close();
-        QVERIFY(worker.wait(5000));
-        // Liveness with a generous margin; typically well under a millisecond.
-        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(worker.processed.load(), 0);
-    }
-
     void closeAfterAFrameEndsTheLoop()
     {
         vision::WorkerGate gate;
@@ -93,14 +76,6 @@ private slots:
         worker.release.release();
         QVERIFY(worker.wait(5000));
         QCOMPARE(worker.processed.load(), 1);
-    }
-
-    void closedGateDoesNotWait()
-    {
-        vision::WorkerGate gate;
-        QVERIFY(!gate.isOpen());
-        gate.announce();
-        QVERIFY(!gate.waitForNext());
     }
 };
 
