@@ -335,6 +335,63 @@ private slots:
         QCOMPARE(catcher.text, text);
     }
 
+    void subSampling_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<QList<double>>("modes"); // horizontal then vertical mode asked of the camera
+        QTest::newRow("4X accepted") << "4X" << false << QList<double>{8, 4};
+        QTest::newRow("2X refused") << "2X" << true << QList<double>{2};
+    }
+    void subSampling()
+    {
+        QFETCH(QString, item);
+        QFETCH(bool, refused);
+        QFETCH(QList<double>, modes);
+        start();
+        rig::Rig& rig = rig::Rig::instance();
+        rig.clearCalls();
+        if (refused)
+            rig.failCall("is_SetSubSampling", 1, 1, rig::Rig::TopLargeSerial);
+        windowtest::MessageBoxCatcher catcher;
+        catcher.arm();
+        auto* selector = station->widget<QComboBox>("comboBoxSubSimplingCamTopL");
+        selector->setCurrentIndex(selector->findText(item));
+        QCOMPARE(catcher.seen, refused);
+        if (refused) {
+            QCOMPARE(catcher.title, QStringLiteral("Camera Sub sampling"));
+            QCOMPARE(catcher.text, QStringLiteral("Error while sub sampling ") + item);
+        }
+        QList<double> asked;
+        for (const rig::CallRecord& call : rig.calls("is_SetSubSampling"))
+            if (call.serial == rig::Rig::TopLargeSerial && !call.args.empty())
+                asked << call.args.front();
+        QCOMPARE(asked.mid(0, modes.size()), modes);
+    }
+
+    void pixelSizeZeroDrawsNoWedge()
+    {
+        start();
+        QLabel* overview = station->label("labelCamTopLargeOverView");
+        QTRY_VERIFY_WITH_TIMEOUT(!overview->pixmap(Qt::ReturnByValue).isNull(), 20000);
+        station->dspin("doubleSpinBoxPixelSizeValTopL")->setValue(0);
+        QCOMPARE(double(motion()->TLPixelSize), 0.0);
+        overview->clear();
+        QTRY_VERIFY_WITH_TIMEOUT(!overview->pixmap(Qt::ReturnByValue).isNull(), 20000);
+        const QImage picture = overview->pixmap(Qt::ReturnByValue).toImage();
+        int centring = 0, focal = 0, front = 0;
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x) {
+                const QRgb p = picture.pixel(x, y);
+                centring += p == qRgb(0, 153, 153);
+                focal += p == qRgb(76, 0, 153);
+                front += p == qRgb(153, 153, 0);
+            }
+        QVERIFY(centring > 0);
+        QCOMPARE(focal, 0);
+        QCOMPARE(front, 0);
+    }
+
     void displayFormats()
     {
         start();
