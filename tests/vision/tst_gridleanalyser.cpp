@@ -1,3 +1,4 @@
+#include "queuedspy.h"
 #include "rigstation.h"
 #include "vision/gridleanalyser.h"
 
@@ -42,8 +43,8 @@ private slots:
     void idleUntilStarted()
     {
         startStation();
-        QSignalSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
-        QSignalSpy results(analyser, processed);
+        QueuedSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
+        QueuedSpy results(analyser, processed);
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
         QVERIFY(!analyser->IsAnalysing());
         QCOMPARE(results.count(), 0);
@@ -57,13 +58,13 @@ private slots:
     void analysesWhileStarted()
     {
         startStation();
-        QSignalSpy results(analyser, processed);
+        QueuedSpy results(analyser, processed);
         analyser->StartAnalysis();
         analyser->StartAnalysis(); // a second start changes nothing
         QVERIFY(analyser->IsAnalysing());
         QVERIFY(results.wait(30000));
-        QCOMPARE(results.first().at(0).toDouble(), -1.0);
-        QCOMPARE(results.first().at(1).toDouble(), -1.0);
+        QCOMPARE(results.calls.first().at(0).toDouble(), -1.0);
+        QCOMPARE(results.calls.first().at(1).toDouble(), -1.0);
 
         // The result view is the camera frame itself, unsmoothed and unmarked.
         const cv::Mat frame = CamMF::AccessMemory()->getImage();
@@ -82,7 +83,7 @@ private slots:
         QVERIFY(!analyser->IsAnalysing());
         analyser->StopAnalysis(); // a second stop changes nothing
         const int count = results.count();
-        QSignalSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
+        QueuedSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
         QCOMPARE(results.count(), count);
 
@@ -114,13 +115,13 @@ private slots:
         startStation();
         analyser->CV_MF_Param_CannyThreshKernel = cannyKernel;
         analyser->CV_MF_Param_LinesRho = rho;
-        QSignalSpy results(analyser, processed);
+        QueuedSpy results(analyser, processed);
         analyser->StartAnalysis();
         const auto failures = [&] {
             return testsupport::logMessages().filter("Gridle Analyser Exception ").filter(message);
         };
         QTRY_COMPARE_WITH_TIMEOUT(failures().size(), 1, 30000);
-        QSignalSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
+        QueuedSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 8, 20000);
         QCOMPARE(failures().size(), 1);
         QCOMPARE(results.count(), 0);
@@ -157,7 +158,7 @@ private slots:
     void destroyStopsTheThread()
     {
         startStation();
-        QSignalSpy results(analyser, processed);
+        QueuedSpy results(analyser, processed);
         analyser->StartAnalysis();
         QVERIFY(results.wait(30000));
         GridleAnalyser::Destroy();

@@ -1,3 +1,4 @@
+#include "queuedspy.h"
 #include "rigstation.h"
 #include "vision/topstonetracker.h"
 
@@ -15,7 +16,7 @@ struct Reading
 };
 
 namespace {
-Reading reading(const QList<QVariant>& args)
+Reading reading(const QVariantList& args)
 {
     return {args[0].toDouble(), args[1].toDouble(), args[2].toDouble(),
             args[3].toDouble(), args[4].toDouble(), args[5].toDouble()};
@@ -53,7 +54,7 @@ private:
     // Waits for the next reading emitted after this call.
     bool nextReading(Reading* r, int timeoutMs = 20000)
     {
-        QSignalSpy spy(tracker, SIGNAL(NewTLProcessedReady(double, double, double, double, double, double)));
+        QueuedSpy spy(tracker, SIGNAL(NewTLProcessedReady(double, double, double, double, double, double)));
         if (!spy.wait(timeoutMs))
             return false;
         *r = reading(spy.last());
@@ -84,9 +85,9 @@ private slots:
         const cv::Point2d truth = scene.topLargeCentre();
         const double diameterPx = scene.stoneDiameterMm * 1000.0 / scene.cal.tlPixelUm;
 
-        QSignalSpy spy(tracker, SIGNAL(NewTLProcessedReady(double, double, double, double, double, double)));
+        QueuedSpy spy(tracker, SIGNAL(NewTLProcessedReady(double, double, double, double, double, double)));
         QTRY_VERIFY_WITH_TIMEOUT(spy.count() >= 5, 20000);
-        for (const QList<QVariant>& args : spy) {
+        for (const QVariantList& args : spy.calls) {
             const Reading r = reading(args);
             QVERIFY2(std::hypot(r.CenterX - truth.x, r.CenterY - truth.y) < 2.0,
                      qPrintable(QString("centre %1, %2; rig %3, %4").arg(r.CenterX).arg(r.CenterY).arg(truth.x).arg(truth.y)));
@@ -124,7 +125,7 @@ private slots:
         QVERIFY(live.CenterX > -1.0);
 
         // Without noise every frame is the same, so the saved frame is the one just processed.
-        QSignalSpy frames(CamTL::AccessMemory(), SIGNAL(newcapture()));
+        QueuedSpy frames(CamTL::AccessMemory(), SIGNAL(newcapture()));
         CamTL::AccessMemory()->SaveCapture("Default.png");
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 2 && QFile::exists("Default.png"), 20000);
         QVERIFY(nextReading(&live));
@@ -178,10 +179,10 @@ private slots:
         QVERIFY(nextReading(&r));
         tracker->CV_TL_Param_CannyThreshKernel = 4;
         // Let a frame in progress finish with the old value, then watch several frames go by.
-        QSignalSpy settle(CamTL::AccessMemory(), SIGNAL(newcapture()));
+        QueuedSpy settle(CamTL::AccessMemory(), SIGNAL(newcapture()));
         QTRY_VERIFY_WITH_TIMEOUT(settle.count() >= 3, 20000);
-        QSignalSpy readings(tracker, SIGNAL(NewTLProcessedReady(double, double, double, double, double, double)));
-        QSignalSpy frames(CamTL::AccessMemory(), SIGNAL(newcapture()));
+        QueuedSpy readings(tracker, SIGNAL(NewTLProcessedReady(double, double, double, double, double, double)));
+        QueuedSpy frames(CamTL::AccessMemory(), SIGNAL(newcapture()));
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 8, 20000);
         QCOMPARE(readings.count(), 0);
         const QStringList failures =
