@@ -562,8 +562,9 @@ void Rig::finish(const char* call, const Entry& entry, int status)
 
 std::shared_ptr<Camera> Rig::cameraToOpen(unsigned id, bool byDeviceId)
 {
-    std::lock_guard<std::mutex> rigLock(mutex);
-    for (const auto& camera : cameraTable) {
+    // Lock order is camera, then rig (an SDK call records itself while holding its camera), so
+    // the rig lock must not be held here while each camera's lock is taken.
+    for (const auto& camera : cameraList()) {
         std::lock_guard<std::mutex> cameraLock(camera->mutex);
         if (byDeviceId ? camera->spec.deviceId == static_cast<int>(id)
                        : (id == 0 ? !camera->open : camera->spec.cameraId == static_cast<int>(id)))
