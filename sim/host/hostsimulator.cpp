@@ -10,25 +10,6 @@
 
 namespace {
 
-// Station messages are short; an image message is the only long one and it is sized by its
-// BMP header. Anything longer without ";" means the framing is lost.
-constexpr int MaxTextMessage = 1024 * 1024;
-constexpr qint32 MaxVideoFrame = 256 * 1024 * 1024;
-constexpr int LastSequence = 1001;
-
-// "-SIZE-" as UTF-16 little-endian, the first twelve bytes of every video frame.
-const QByteArray& sizeMarker()
-{
-    static const QByteArray marker("-\0S\0I\0Z\0E\0-\0", 12);
-    return marker;
-}
-
-quint32 readLE32(const char* p)
-{
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return quint32(b[0]) | (quint32(b[1]) << 8) | (quint32(b[2]) << 16) | (quint32(b[3]) << 24);
-}
-
 QString shorten(const QString& text)
 {
     return text.size() <= 120 ? text : text.left(120) + QStringLiteral("...");
@@ -108,11 +89,8 @@ void HostSimulator::connectToStation(const QString& host, quint16 port)
     stationPort = port;
     linkReady = false;
     ncqSeen = false;
-    dataBroken = false;
-    videoBroken = false;
-    lastSequence = 0;
-    dataBuffer.clear();
-    videoBuffer.clear();
+    dataParser.reset();
+    videoParser.reset();
     socketError.clear();
     if (data) {
         data->disconnect(this);
@@ -295,111 +273,27 @@ int HostSimulator::countOf(const QString& text, int fromIndex) const
 
 void HostSimulator::onDataReadyRead()
 {
-    dataBuffer += data->readAll();
+    dataParser.append(data->readAll());
     parseData();
 }
 
-bool HostSimulator::checkSequence(int sequence)
-{
-    if (sequence < 1 || sequence > LastSequence) {
-        flagViolation(QStringLiteral("sequence number %1 outside 1..%2").arg(sequence).arg(LastSequence));
-        lastSequence = sequence;
-        return false;
-    }
-    // The first number on a connection is whatever the station's counter holds (messages sent
-    // while no host was connected used numbers up); after that they must follow on.
-    if (lastSequence != 0) {
-        const int expected = lastSequence >= LastSequence ? 1 : lastSequence + 1;
-        if (sequence != expected) {
-            flagViolation(QStringLiteral("sequence number %1 where %2 was due").arg(sequence).arg(expected));
-            lastSequence = sequence;
-            return false;
-        }
-    }
-    lastSequence = sequence;
-    return true;
-}
-
+// One item at a time: a handler that waits (and so reads and parses again) takes the next
+// items itself, and the order of the wire is kept.
 void HostSimulator::parseData()
 {
-    while (!dataBroken && !dataBuffer.isEmpty()) {
-        const int colon = dataBuffer.indexOf(':');
-        const int digitsEnd = colon < 0 ? dataBuffer.size() : colon;
-        int nonDigit = -1;
-        for (int i = 0; i < digitsEnd && nonDigit < 0; ++i) {
-            const char c = dataBuffer.at(i);
-            if (c < '0' || c > '9')
-                nonDigit = i;
+    StationDataParser::Item item;
+    while (dataParser.next(&item)) {
+        switch (item.kind) {
+        case StationDataParser::Kind::Violation:
+            flagViolation(item.text);
+            break;
+        case StationDataParser::Kind::Image:
+            handleImage(item.sequence, item.text, item.bmp);
+            break;
+        case StationDataParser::Kind::Text:
+            handleText(item.sequence, item.text);
+            break;
         }
-        if (nonDigit >= 0 || colon == 0) {
-            flagViolation(QStringLiteral("message does not start with a sequence number: \"%1\"")
-                              .arg(shorten(QString::fromUtf8(dataBuffer.left(60)))));
-            // Resynchronise after the next ";".
-            const int end = dataBuffer.indexOf(';', qMax(0, nonDigit));
-            if (end < 0) {
-                dataBuffer.clear();
-                return;
-            }
-            dataBuffer.remove(0, end + 1);
-            lastSequence = 0;
-            continue;
-        }
-        if (colon < 0) {
-            if (dataBuffer.size() > 10) {
-                flagViolation(QStringLiteral("sequence number longer than ten digits"));
-                dataBroken = true;
-            }
-            return; // the rest of the number is still on its way
-        }
-
-        const int sequence = dataBuffer.left(colon).toInt();
-        const int semicolon = dataBuffer.indexOf(';', colon + 1);
-        const int arrow = dataBuffer.indexOf("->", colon + 1);
-        if (arrow >= 0 && (semicolon < 0 || arrow < semicolon)) {
-            // Image message: text "->" BMP file ";". The BMP states its own size (bytes 2 to
-            // 5, little-endian); its bytes may contain ";" anywhere.
-            const int bmpStart = arrow + 2;
-            if (dataBuffer.size() < bmpStart + 6)
-                return;
-            if (dataBuffer.at(bmpStart) != 'B' || dataBuffer.at(bmpStart + 1) != 'M') {
-                flagViolation(QStringLiteral("image message %1 does not carry a BMP file").arg(sequence));
-                dataBroken = true;
-                return;
-            }
-            const quint32 bmpSize = readLE32(dataBuffer.constData() + bmpStart + 2);
-            if (bmpSize < 26 || bmpSize > quint32(MaxVideoFrame)) {
-                flagViolation(QStringLiteral("image message %1 states an impossible BMP size %2").arg(sequence).arg(bmpSize));
-                dataBroken = true;
-                return;
-            }
-            const int end = bmpStart + int(bmpSize);
-            if (dataBuffer.size() < end + 1)
-                return;
-            const QString text = QString::fromUtf8(dataBuffer.constData() + colon + 1, arrow - colon - 1);
-            const QByteArray bmp = dataBuffer.mid(bmpStart, int(bmpSize));
-            if (dataBuffer.at(end) != ';') {
-                flagViolation(QStringLiteral("image message %1 is not followed by \";\" after its %2 BMP bytes")
-                                  .arg(sequence)
-                                  .arg(bmpSize));
-                dataBroken = true;
-                return;
-            }
-            dataBuffer.remove(0, end + 1);
-            checkSequence(sequence);
-            handleImage(sequence, text, bmp);
-            continue;
-        }
-        if (semicolon < 0) {
-            if (dataBuffer.size() > MaxTextMessage) {
-                flagViolation(QStringLiteral("more than %1 bytes without \";\"").arg(MaxTextMessage));
-                dataBroken = true;
-            }
-            return;
-        }
-        const QString text = QString::fromUtf8(dataBuffer.constData() + colon + 1, semicolon - colon - 1);
-        dataBuffer.remove(0, semicolon + 1);
-        checkSequence(sequence);
-        handleText(sequence, text);
     }
 }
 
@@ -506,38 +400,29 @@ void HostSimulator::handleImage(int sequence, const QString& text, const QByteAr
 
 void HostSimulator::onVideoReadyRead()
 {
-    videoBuffer += video->readAll();
+    videoParser.append(video->readAll());
     parseVideo();
 }
 
 void HostSimulator::parseVideo()
 {
-    while (!videoBroken && videoBuffer.size() >= 16) {
-        if (std::memcmp(videoBuffer.constData(), sizeMarker().constData(), 12) != 0) {
-            flagViolation(QStringLiteral("video frame %1 does not start with the \"-SIZE-\" header").arg(framesReceived.load() + 1));
-            videoBroken = true;
-            return;
+    StationVideoParser::Item item;
+    while (videoParser.next(&item)) {
+        if (item.kind == StationVideoParser::Kind::Violation) {
+            flagViolation(item.text);
+            continue;
         }
-        const qint32 size = static_cast<qint32>(readLE32(videoBuffer.constData() + 12));
-        if (size < 0 || size > MaxVideoFrame) {
-            flagViolation(QStringLiteral("video frame %1 announces %2 bytes").arg(framesReceived.load() + 1).arg(size));
-            videoBroken = true;
-            return;
-        }
-        if (videoBuffer.size() < 16 + size)
-            return;
-        const QByteArray payload = videoBuffer.mid(16, size);
-        videoBuffer.remove(0, 16 + size);
-        const int index = ++framesReceived;
+        const QByteArray& payload = item.payload;
+        const int size = payload.size();
+        const int index = item.index;
+        framesReceived = index;
         frameBytesReceived += size;
 
         QString saved;
         if (size == 0) {
             note(QStringLiteral("video frame %1 is empty").arg(index));
         } else {
-            const bool jpeg = size >= 4 && uchar(payload.at(0)) == 0xFF && uchar(payload.at(1)) == 0xD8
-                && uchar(payload.at(size - 2)) == 0xFF && uchar(payload.at(size - 1)) == 0xD9;
-            if (!jpeg)
+            if (!item.completeJpeg)
                 flagViolation(QStringLiteral("video frame %1 (%2 bytes) is not a complete JPEG file").arg(index).arg(size));
             if (!framesDir.isEmpty()) {
                 const QString name = QStringLiteral("frame_%1.jpg").arg(index, 4, 10, QLatin1Char('0'));

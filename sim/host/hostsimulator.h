@@ -30,6 +30,9 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include "sim/host/stationdataparser.h"
+#include "sim/host/stationvideoparser.h"
+
 #include <atomic>
 #include <functional>
 
@@ -144,7 +147,6 @@ private:
     void parseData();
     void handleText(int sequence, const QString& text);
     void handleImage(int sequence, const QString& text, const QByteArray& bmp);
-    bool checkSequence(int sequence);
     void parseVideo();
     bool executeIncrement(const QString& text);
     bool executeMove(const QString& text);
@@ -162,13 +164,10 @@ private:
     bool openVideo = true;
     bool linkReady = false;
     bool ncqSeen = false;
-    bool dataBroken = false;   // framing lost on the data connection: stop parsing it
-    bool videoBroken = false;  // framing lost on the video connection
     QString socketError;
 
-    QByteArray dataBuffer;
-    QByteArray videoBuffer;
-    int lastSequence = 0;      // 0: no message yet on this connection
+    StationDataParser dataParser;   // stops parsing once the framing is lost
+    StationVideoParser videoParser;
     int nextTag = 1;
 
     double axisSpeed = 0;
