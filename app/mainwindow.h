@@ -32,8 +32,10 @@ class GridleAnalyser;
 //   mainwindow_panels.cpp   operator controls and parameter panels
 //   mainwindow_service.cpp  service mode and page navigation
 //
-// Everything here runs on the main thread: component signals arrive queued. The window owns
-// none of the components; it creates them in a fixed order and destroys them in a fixed order.
+// Everything here runs on the main thread: component signals arrive queued, so the window's
+// fields need no lock. The window owns none of the components; it creates them in a fixed
+// order and destroys them in a fixed order. Component fields it writes are the components'
+// atomics; images it reads are published frames that never change.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
