@@ -106,6 +106,8 @@ public:
     int statusQueries() const { return statusQueriesReceived.load(); }     // any thread
     int moveCommands() const { return moveCommandsReceived.load(); }       // any thread
     int violationCount() const { return violationsSeen.load(); }           // any thread
+    // Bytes of a video frame received and not yet complete (0 between frames).
+    int videoBytesPending() const { return videoParser.pendingBytes(); }
     QStringList violations() const { return violationTexts; }
     QStringList notes() const { return noteTexts; }
     double position(Axis axis) const;
