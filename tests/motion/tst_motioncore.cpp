@@ -121,18 +121,14 @@ private slots:
         QCOMPARE(log.filter("Motion Core Destruction").size(), 1);
     }
 
+    // The texts themselves are tested in tst_motioncommands; here they must arrive as sent.
     void commandsReachTheHost_data()
     {
         QTest::addColumn<int>("op");
         QTest::addColumn<QString>("text");
-        QTest::newRow("IncrementA") << 0 << "INCA7.5";
-        QTest::newRow("IncrementZ") << 1 << "INCZ-1e-05";
-        QTest::newRow("MoveXTo") << 2 << "MOVEX12:";
-        QTest::newRow("MoveTo") << 3 << "MOVEX1:Y2:Z3:A45:F0.5:";
-        QTest::newRow("MoveXTo rounded") << 4 << "MOVEX1234.57:";
-        QTest::newRow("IncrementZII") << 5 << "INCF0.05";
-        QTest::newRow("MoveXYTo") << 6 << "MOVEX10.512:Y7.76256:";
-        QTest::newRow("operator text unchanged") << 7 << "HELLO 1";
+        QTest::newRow("IncrementZ") << 0 << "INCZ-1e-05";
+        QTest::newRow("MoveTo") << 1 << "MOVEX1:Y2:Z3:A45:F0.5:";
+        QTest::newRow("operator text unchanged") << 2 << "HELLO 1";
     }
     void commandsReachTheHost()
     {
@@ -141,14 +137,9 @@ private slots:
         host->setStrict(false);
         const int before = host->messages().size();
         switch (op) {
-        case 0: core->IncrementA(7.5); break;
-        case 1: core->IncrementZ(-0.00001); break;
-        case 2: core->MoveXTo(12); break;
-        case 3: core->MoveTo(1, 2, 3, 45, 0.5); break;
-        case 4: core->MoveXTo(1234.5678); break;
-        case 5: core->IncrementZII(0.05); break;
-        case 6: core->MoveXYTo(10.512, 7.76256); break;
-        case 7: core->TessarixCommand(QStringLiteral("HELLO 1")); break;
+        case 0: core->IncrementZ(-0.00001); break;
+        case 1: core->MoveTo(1, 2, 3, 45, 0.5); break;
+        case 2: core->TessarixCommand(QStringLiteral("HELLO 1")); break;
         }
         QVERIFY(host->waitForText(text, before, 10000) >= 0);
         QCOMPARE(host->messages().size(), before + 1);
