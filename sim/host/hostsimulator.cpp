@@ -310,6 +310,7 @@ void HostSimulator::handleText(int sequence, const QString& text)
         ncqSeen = true;
         if (openVideo && !video) {
             video = new QTcpSocket(this);
+            video->setReadBufferSize(videoReadLimit);
             connect(video, &QTcpSocket::readyRead, this, &HostSimulator::onVideoReadyRead);
             connect(video, &QTcpSocket::disconnected, this, &HostSimulator::onVideoDisconnected);
             connect(video, &QTcpSocket::connected, this, [this]() {
@@ -402,6 +403,8 @@ void HostSimulator::onVideoReadyRead()
 {
     videoParser.append(video->readAll());
     parseVideo();
+    if (videoParser.pendingBytes() > 0)
+        emit videoFramePartial(videoParser.pendingBytes()); // last: a receiver may disconnect
 }
 
 void HostSimulator::parseVideo()

@@ -71,6 +71,9 @@ public:
     void setAnswerStatusQueries(bool answer) { answerStatus = answer; }
     // Whether the video connection is opened after "NCQ".
     void setOpenVideo(bool open) { openVideo = open; }
+    // Reads the video connection in pieces of at most this many bytes (0 = unlimited), so
+    // that a frame in transit can be seen half-received (to cut the connection there).
+    void setVideoReadLimit(qint64 bytes) { videoReadLimit = bytes; }
 
     // Connection
     void connectToStation(const QString& host, quint16 port);
@@ -127,6 +130,8 @@ signals:
     void motionStarted();
     void motionFinished();
     void violation(const QString& text);
+    // Part of a video frame has arrived and the rest has not (see setVideoReadLimit).
+    void videoFramePartial(int bytesPending);
     void disconnected();
 
 private slots:
@@ -164,6 +169,7 @@ private:
     QString stationHost;
     quint16 stationPort = 0;
     bool openVideo = true;
+    qint64 videoReadLimit = 0;
     bool linkReady = false;
     bool ncqSeen = false;
     QString socketError;

@@ -86,6 +86,7 @@ public:
         sim.setKeepFrames(false);
         sim.setSpeed(speed);
         sim.setStrict(true);
+        sim.setVideoReadLimit(4096); // frames arrive in pieces: a disconnect can cut one
         connect(&sim, &HostSimulator::messageReceived, this, [this](int, const QString& text) { ++seen[text]; });
         connect(&sim, &HostSimulator::frameReceived, this, [this](int, const QByteArray&) {
             if (oldestRqiMs >= 0)
@@ -93,6 +94,14 @@ public:
             oldestRqiMs = -1;
         });
         connect(&sim, &HostSimulator::violation, this, [](const QString& text) { say(QStringLiteral("VIOLATION: ") + text); });
+        // Cutting a video frame: the connection is dropped the moment a frame is half in.
+        connect(&sim, &HostSimulator::videoFramePartial, this, [this](int) {
+            if (!cutArmed)
+                return;
+            cutArmed = false;
+            ++framesCut;
+            sim.disconnectFromStation();
+        });
         rqiTimer.setTimerType(Qt::PreciseTimer);
         connect(&rqiTimer, &QTimer::timeout, this, [this]() {
             if (!sim.isReady())
@@ -165,14 +174,13 @@ public:
             break;
         case 2: {
             *what = QStringLiteral("mid-frame");
-            const int frames = sim.frameCount();
+            const int cutBefore = framesCut;
+            cutArmed = true;
             sim.send(QStringLiteral("RQI"));
-            const bool cut = sim.waitUntil([&]() { return sim.videoBytesPending() > 0 || sim.frameCount() > frames; }, 5000)
-                && sim.videoBytesPending() > 0;
-            if (cut)
-                ++framesCut;
-            else
-                *what += QStringLiteral(" (frame arrived whole)");
+            sim.waitUntil([&]() { return framesCut > cutBefore; }, 5000);
+            cutArmed = false;
+            if (framesCut == cutBefore)
+                *what += QStringLiteral(" (no frame came in pieces)");
             break;
         }
         case 3:
@@ -321,11 +329,11 @@ public:
                 sim.sendRaw(QByteArray::number(i) + ":GM");
                 break;
             case 2: {
-                const int frames = sim.frameCount();
+                const int cutBefore = framesCut;
+                cutArmed = true;
                 sim.send(QStringLiteral("RQI"));
-                sim.waitUntil([&]() { return sim.videoBytesPending() > 0 || sim.frameCount() > frames; }, 5000);
-                if (sim.videoBytesPending() > 0)
-                    ++framesCut;
+                sim.waitUntil([&]() { return framesCut > cutBefore; }, 5000);
+                cutArmed = false;
                 break;
             }
             default:
@@ -364,6 +372,7 @@ private:
     int framesCut = 0;
     int unserved = 0;
     bool stationGone = false;
+    bool cutArmed = false; // drop the connection at the next half-received frame
 };
 
 } // namespace
