@@ -7,6 +7,7 @@
 #include "sim/host/hostsimulator.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -20,6 +21,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <sys/types.h>
 
 namespace e2e {
@@ -137,6 +139,14 @@ inline bool hasRecord(const QStringList& records, const QString& prefix)
     return false;
 }
 
+// A child that gets SIGTERM when the test process dies, so that a test aborted half-way (its
+// time-out, a crash) never leaves a station behind holding the port.
+class ChildProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }
+};
+
 class StationProcess
 {
 public:
@@ -186,6 +196,14 @@ public:
     }
     bool waitUntilListening(int timeoutMs) { return waitForRecord(QStringLiteral("Listening "), timeoutMs); }
     bool waitUntilStarted(int timeoutMs) { return waitForRecord(startedRecord(), timeoutMs); }
+    // The front camera answers a snapshot and a stream request with its first frame; with no
+    // host yet, the acknowledgement is dropped. Waiting for that keeps a host that connects
+    // afterwards from receiving an "SIDONE" it did not ask for.
+    bool waitUntilFirstFrontFrame(int timeoutMs)
+    {
+        return waitUntilStarted(timeoutMs)
+            && waitForRecord(QStringLiteral("TCP Server: No host connected: \"SIDONE\""), timeoutMs);
+    }
 
     // SIGTERM, then waits for the process to end. Milliseconds from the signal to the end of
     // the process, -1 when it did not end within timeoutMs (it is killed then).
@@ -195,6 +213,7 @@ public:
             return -1;
         QElapsedTimer clock;
         clock.start();
+        signalledAt = QDateTime::currentDateTime();
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
         if (!process.waitForFinished(timeoutMs)) {
             process.kill();
@@ -211,6 +230,24 @@ public:
             && process.exitCode() == 0;
     }
 
+    // Milliseconds from the SIGTERM to the first record of this run that starts with prefix and
+    // was written after it (log time stamps have millisecond resolution); -1 when there is none.
+    qint64 msAfterSignal(const QString& prefix) const
+    {
+        static const QRegularExpression line(QStringLiteral("^ Log:\\[(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d)\\[(\\d+)\\]\\]: (.*)$"));
+        const QList<QByteArray> lines = testsupport::readAll(QDir(dir).filePath(QStringLiteral("Logs.ini"))).split('\n');
+        for (const QByteArray& raw : lines) {
+            const QRegularExpressionMatch m = line.match(QString::fromLocal8Bit(raw));
+            if (!m.hasMatch() || !m.captured(3).startsWith(prefix))
+                continue;
+            const QDateTime at = QDateTime::fromString(m.captured(1), QStringLiteral("yyyy-MM-dd HH:mm:ss")).addMSecs(m.captured(2).toInt());
+            const qint64 ms = signalledAt.msecsTo(at);
+            if (ms >= -1)
+                return qMax<qint64>(0, ms);
+        }
+        return -1;
+    }
+
     // The records this run wrote to Logs.ini.
     QStringList log() const
     {
@@ -225,17 +262,25 @@ public:
         const QByteArray all = testsupport::readAll(outputFile());
         return QString::fromLocal8Bit(all.right(4000));
     }
+    // What to show when a check fails: how the process stands and the last log records.
     QString exitText() const
     {
-        return QStringLiteral("exit status %1, code %2; output:\n%3")
-            .arg(process.exitStatus() == QProcess::NormalExit ? QStringLiteral("normal") : QStringLiteral("crashed"))
-            .arg(process.exitCode())
-            .arg(outputTail());
+        QString state = QStringLiteral("still running");
+        if (process.state() == QProcess::NotRunning)
+            state = QStringLiteral("ended, %1, code %2")
+                        .arg(process.exitStatus() == QProcess::NormalExit ? QStringLiteral("normal exit") : QStringLiteral("crashed"))
+                        .arg(process.exitCode());
+        const QStringList records = log();
+        QString text = QStringLiteral("station %1; last log records:\n  %2").arg(state, records.mid(qMax(0, records.size() - 12)).join(QStringLiteral("\n  ")));
+        if (process.state() == QProcess::NotRunning && process.exitCode() != 0)
+            text += QStringLiteral("\noutput:\n") + outputTail();
+        return text;
     }
 
     QString dir;
-    QProcess process;
+    ChildProcess process;
     int recordsBefore = 0;
+    QDateTime signalledAt;
 };
 
 // Connects the simulator as the host (data, then video) and waits for "NCQ".
@@ -243,6 +288,15 @@ inline bool connectHost(HostSimulator& host, quint16 port, int timeoutMs)
 {
     host.connectToStation(QStringLiteral("127.0.0.1"), port);
     return host.waitForReady(timeoutMs);
+}
+
+// Index of the first text at or after from that starts with prefix, -1 when there is none.
+inline int indexStartingWith(const QStringList& texts, const QString& prefix, int from = 0)
+{
+    for (int i = qMax(0, from); i < texts.size(); ++i)
+        if (texts.at(i).startsWith(prefix))
+            return i;
+    return -1;
 }
 
 // The station's texts with the motion traffic (status queries, moves) left out and each scan

@@ -3,9 +3,14 @@
 
 #include <QCheckBox>
 #include <QImage>
-#include <QTcpSocket>
+#include <QLabel>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 // The station starts whatever it finds (no camera, an older settings file, a shared folder it
 // cannot write, its port taken) and stops in order, promptly, whatever it is doing. The real
@@ -34,7 +39,11 @@ class TestStationRobustness : public QObject
     {
         const qint64 stopMs = station.terminate(60000);
         QVERIFY2(stopMs >= 0, "the station did not end within 60 s of SIGTERM");
-        qInfo().noquote() << QStringLiteral("%1: SIGTERM -> process ended in %2 ms").arg(what).arg(stopMs);
+        qInfo().noquote() << QStringLiteral("%1: SIGTERM -> teardown began after %2 ms, log closed after %3 ms, process ended after %4 ms")
+                                 .arg(what)
+                                 .arg(station.msAfterSignal(QStringLiteral("Gridle Stitcher Destruction")))
+                                 .arg(station.msAfterSignal(QStringLiteral("Exit")))
+                                 .arg(stopMs);
         QVERIFY2(station.exitedCleanly(), qPrintable(station.exitText()));
         QVERIFY2(stopMs <= StopBoundMs, qPrintable(QStringLiteral("stopping took %1 ms").arg(stopMs)));
         checkShutdownRecords(station.log());
@@ -47,29 +56,98 @@ class TestStationRobustness : public QObject
         QCOMPARE(records.mid(records.size() - 3), e2e::lastRecords());
     }
 
-    // Sends RQI every few milliseconds without reading the video connection, until the frames
-    // stop piling up in this side's receive queue: the station's writes are backed up then.
-    static int fillVideoConnection(QTcpSocket& data, QTcpSocket& video, int timeoutMs)
+    // A host that keeps its data connection but has stopped reading the video connection, with
+    // a small receive window so that the station's frames back up after a few requests. Plain
+    // sockets: nothing on this side reads behind the test's back.
+    class StalledHost
     {
-        QElapsedTimer clock, unchanged;
-        clock.start();
-        unchanged.start();
-        int queued = -1;
-        for (int tag = 100; clock.elapsed() < timeoutMs; ++tag) {
-            data.write(QStringLiteral("%1:RQI;").arg(tag).toUtf8());
-            data.flush();
-            QTest::qWait(20);
-            int now = 0;
-            ::ioctl(int(video.socketDescriptor()), FIONREAD, &now);
-            if (now != queued) {
-                queued = now;
-                unchanged.restart();
-            } else if (queued > 0 && unchanged.elapsed() > 1000) {
-                break;
-            }
+    public:
+        ~StalledHost()
+        {
+            for (int fd : {data, video})
+                if (fd >= 0)
+                    ::close(fd);
         }
-        return queued;
-    }
+        static int connectTo(int receiveBuffer)
+        {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            if (receiveBuffer > 0)
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+            sockaddr_in station{};
+            station.sin_family = AF_INET;
+            station.sin_port = htons(e2e::HostPort);
+            station.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&station), sizeof station) != 0) {
+                ::close(fd);
+                return -1;
+            }
+            return fd;
+        }
+        // Reads the data connection until text has come; false after timeoutMs.
+        bool readUntil(const QByteArray& text, int timeoutMs)
+        {
+            QElapsedTimer clock;
+            clock.start();
+            while (!received.contains(text)) {
+                const qint64 left = timeoutMs - clock.elapsed();
+                pollfd p{data, POLLIN, 0};
+                if (left <= 0 || ::poll(&p, 1, int(left)) <= 0)
+                    return false;
+                char buffer[4096];
+                const ssize_t n = ::recv(data, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    return false;
+                received.append(buffer, int(n));
+            }
+            return true;
+        }
+        bool send(const QByteArray& command)
+        {
+            const QByteArray framed = QByteArray::number(tag++) + ':' + command + ';';
+            return ::send(data, framed.constData(), size_t(framed.size()), MSG_NOSIGNAL) == framed.size();
+        }
+        bool open()
+        {
+            data = connectTo(0);
+            if (data < 0 || !readUntil(":NCQ;", 30000))
+                return false;
+            video = connectTo(4096);
+            return video >= 0;
+        }
+        // Asks for frames until the station no longer answers a request: its main thread is then
+        // stuck writing to the video connection. False when that did not happen in time.
+        bool backUpStation(int timeoutMs)
+        {
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < timeoutMs) {
+                for (int i = 0; i < 10; ++i) {
+                    if (!send("RQI"))
+                        return false;
+                    QTest::qWait(20);
+                }
+                received.clear();
+                if (!send("BGALIGN"))
+                    return false;
+                // "ALIGNBG" is written by the main thread like every frame.
+                if (!readUntil(":ALIGNBG;", 2000))
+                    return true;
+            }
+            return false;
+        }
+        int unread() const
+        {
+            int queued = 0;
+            ::ioctl(video, FIONREAD, &queued);
+            return queued;
+        }
+
+    private:
+        int data = -1;
+        int video = -1;
+        int tag = 1;
+        QByteArray received;
+    };
 
 private slots:
     void cleanup() { e2e::destroyLeftoverComponents(); }
@@ -134,21 +212,30 @@ private slots:
             QVERIFY2(e2e::connectHost(simulator, e2e::HostPort, 30000), qPrintable(simulator.lastSocketError()));
             QCOMPARE(simulator.texts().value(0), QStringLiteral("NCQ"));
         }
+        // The first front frame answers the requests pending since start-up; the host may see
+        // it when it connected early, so every answer is counted from its own request on.
+        int asked = 0;
         if (HostCheck(host) == HostCheck::SnapshotAndFrame || HostCheck(host) == HostCheck::FrameWithoutSnapshot) {
+            const int frames = simulator.frameCount();
             simulator.send(QStringLiteral("RQI"));
-            QVERIFY2(simulator.waitForFrames(1, AnswerTimeoutMs), "RQI: no video frame");
-            QVERIFY(!QImage::fromData(simulator.frames().value(0), "JPEG").isNull());
+            QVERIFY2(simulator.waitForFrames(frames + 1, AnswerTimeoutMs), qPrintable("RQI: no video frame; " + station.exitText()));
+            QVERIFY(!QImage::fromData(simulator.frames().value(frames), "JPEG").isNull());
+            if (HostCheck(host) == HostCheck::FrameWithoutSnapshot)
+                QVERIFY2(station.waitForRecord(QStringLiteral("Front snapshot request dropped"), AnswerTimeoutMs), qPrintable(station.exitText()));
+            asked = simulator.messages().size();
             simulator.send(QStringLiteral("QISI"));
         }
         if (HostCheck(host) == HostCheck::SnapshotAndFrame) {
-            QVERIFY2(simulator.waitForText(QStringLiteral("SIDONE"), 0, AnswerTimeoutMs) >= 0, "QISI: no SIDONE");
+            QVERIFY2(simulator.waitForText(QStringLiteral("SIDONE"), asked, AnswerTimeoutMs) >= 0, qPrintable("QISI: no SIDONE; " + station.exitText()));
             QVERIFY(!QImage(work.file(QStringLiteral("share/Cam2Snapshot.png"))).isNull());
         }
         if (HostCheck(host) == HostCheck::FrameWithoutSnapshot) {
-            // The snapshot cannot be stored, so the host is not told it was.
-            QVERIFY2(station.waitForRecord(QStringLiteral("Front snapshot request dropped"), AnswerTimeoutMs),
-                     qPrintable(station.log().mid(station.log().size() - 10).join(QLatin1Char('\n'))));
-            QCOMPARE(simulator.countOf(QStringLiteral("SIDONE")), 0);
+            // The snapshot cannot be stored, so the host is not told it was (the request pending
+            // since start-up has been given up the same way).
+            const QString dropped = QStringLiteral("Front snapshot request dropped");
+            QVERIFY2(QTest::qWaitFor([&]() { return station.log().filter(QRegularExpression("^" + dropped)).size() >= 2; }, AnswerTimeoutMs),
+                     qPrintable(station.exitText()));
+            QCOMPARE(simulator.countOf(QStringLiteral("SIDONE"), asked), 0);
         }
         QVERIFY2(simulator.violationCount() == 0, qPrintable(simulator.violations().join(QStringLiteral("; "))));
         simulator.disconnectFromStation();
@@ -185,7 +272,7 @@ private slots:
 
         HostSimulator host;
         host.setSpeed(100);
-        QTcpSocket data, video;
+        StalledHost stalled;
         switch (Activity(activity)) {
         case Activity::AlignmentWaitingForStatus:
         case Activity::ScanWaitingForStatus: {
@@ -196,30 +283,25 @@ private slots:
             host.send(align ? QStringLiteral("BGALIGN") : QStringLiteral("BGSCAN"));
             const int answer = host.waitForText(align ? QStringLiteral("ALIGNBG") : QStringLiteral("SCANBG"), from, AnswerTimeoutMs);
             QVERIFY(answer >= 0);
-            QVERIFY2(host.waitForText(QStringLiteral("GMS"), answer, AnswerTimeoutMs) >= 0, "no GMS");
+            QVERIFY2(host.waitForText(QStringLiteral("GMS"), answer, AnswerTimeoutMs) >= 0, qPrintable("no GMS; " + station.exitText()));
             break;
         }
         case Activity::ScanRunning:
             QVERIFY2(e2e::connectHost(host, e2e::HostPort, 30000), qPrintable(host.lastSocketError()));
+            // As a host does: the stone is brought in front of the front camera (and measured)
+            // before the scan.
+            host.send(QStringLiteral("BGRALIGN"));
+            QVERIFY2(host.waitForText(QStringLiteral("ALIGNEND"), 0, AnswerTimeoutMs) >= 0, qPrintable("no ALIGNEND; " + station.exitText()));
             host.send(QStringLiteral("BGSCAN"));
-            QVERIFY2(host.waitUntil([&]() { return host.texts().indexOf(QRegularExpression(QStringLiteral("^IMGSCAP1COORDS"))) >= 0; },
+            QVERIFY2(host.waitUntil([&]() { return e2e::indexStartingWith(host.texts(), QStringLiteral("IMGSCAP1COORDS")) >= 0; },
                                     AnswerTimeoutMs),
-                     "no second scan report");
+                     qPrintable("no second scan report; " + station.exitText()));
             break;
-        case Activity::HostStoppedReading: {
-            data.connectToHost(QHostAddress::LocalHost, e2e::HostPort);
-            QVERIFY(data.waitForConnected(30000));
-            QVERIFY2(QTest::qWaitFor([&]() { return data.peek(256).contains(":NCQ;"); }, 30000), "no NCQ");
-            // Qt takes no more than this from the kernel: beyond it the host has stopped reading.
-            data.setReadBufferSize(1024);
-            video.setReadBufferSize(1024);
-            video.connectToHost(QHostAddress::LocalHost, e2e::HostPort);
-            QVERIFY(video.waitForConnected(30000));
-            const int queued = fillVideoConnection(data, video, 60000);
-            qInfo().noquote() << QStringLiteral("host stopped reading with %1 bytes of video unread").arg(queued);
-            QVERIFY(queued > 0);
+        case Activity::HostStoppedReading:
+            QVERIFY2(stalled.open(), "no data and video connection");
+            QVERIFY2(stalled.backUpStation(60000), qPrintable("the station kept answering; " + station.exitText()));
+            qInfo().noquote() << QStringLiteral("station stuck writing to a host that stopped reading, %1 bytes unread").arg(stalled.unread());
             break;
-        }
         }
         checkOrderlyStop(station, QString::fromLatin1(QTest::currentDataTag()));
     }
@@ -237,6 +319,11 @@ private slots:
         host.setSpeed(100);
         QVERIFY2(e2e::connectHost(host, session.hostPort(), 30000), qPrintable(host.lastSocketError()));
 
+        // The operator starts the scan once the stone is measured (its diameter is shown).
+        auto* diameter = session.find<QLabel>(QStringLiteral("labelStoneDiameterCamTopL"));
+        QVERIFY(diameter);
+        QTRY_VERIFY_WITH_TIMEOUT(diameter->text().section(QLatin1Char(' '), 0, 0).toDouble() > 0, AnswerTimeoutMs);
+
         const QString stepped = QStringLiteral("checkBoxMFGridleReconstructionStepped");
         QVERIFY(session.reveal(stepped));
         if (!session.find<QCheckBox>(stepped)->isChecked())
@@ -244,9 +331,9 @@ private slots:
         QVERIFY(session.find<QCheckBox>(stepped)->isChecked());
         QVERIFY(session.reveal(QStringLiteral("pushButtonStartGridleStitching")));
         QVERIFY(session.click(QStringLiteral("pushButtonStartGridleStitching")));
-        QVERIFY2(host.waitUntil([&]() { return host.texts().indexOf(QRegularExpression(QStringLiteral("^IMGSCAP0COORDS"))) >= 0; },
+        QVERIFY2(host.waitUntil([&]() { return e2e::indexStartingWith(host.texts(), QStringLiteral("IMGSCAP0COORDS")) >= 0; },
                                 AnswerTimeoutMs),
-                 "no first scan report");
+                 qPrintable("no first scan report; last log records: " + testsupport::logMessages().mid(qMax(0, testsupport::logMessages().size() - 12)).join(QStringLiteral(" | "))));
         QVERIFY(GridleStitcher::Existing() && GridleStitcher::Existing()->IsScanning());
 
         const qint64 closeMs = session.close();

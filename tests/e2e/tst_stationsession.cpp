@@ -51,10 +51,11 @@ class TestStationSession : public QObject
         return e;
     }
 
-    static QString why(const HostSimulator& host, const QString& command, const QString& missing)
+    static QString why(const HostSimulator& host, const e2e::StationProcess& station, const QString& command, const QString& missing)
     {
-        return QStringLiteral("%1: no %2 (violations: %3; last messages: %4)")
-            .arg(command, missing, host.violations().join(QStringLiteral("; ")), host.texts().mid(host.texts().size() - 8).join(QLatin1Char(' ')));
+        return QStringLiteral("%1: no %2 (violations: %3; last messages: %4); %5")
+            .arg(command, missing, host.violations().join(QStringLiteral("; ")),
+                 host.texts().mid(host.texts().size() - 8).join(QLatin1Char(' ')), station.exitText());
     }
 
     static void report(const HostSimulator& host, const QString& what, const Exchange& e)
@@ -138,13 +139,14 @@ class TestStationSession : public QObject
         for (const ScanReport& r : reports) {
             // Every frame is re-centred for the front camera first; the report carries the
             // positions the host reported after those moves and after each rotation.
-            const int reportAt = body.indexOf(QRegularExpression(QStringLiteral("^IMGSCAP%1COORDS").arg(r.index)), at);
+            const int reportAt = e2e::indexStartingWith(body, QStringLiteral("IMGSCAP%1COORDS").arg(r.index), at);
             const QStringList before = body.mid(at, reportAt - at);
             const QStringList xy = matching(before, QStringLiteral("^MOVEX[^:]+:Y[^:]+:$"));
             QVERIFY2(!xy.isEmpty() && !matching(before, QStringLiteral("^MOVEF[^:]+:$")).isEmpty(),
                      qPrintable(QStringLiteral("frame %1 not re-centred: %2").arg(r.index).arg(before.join(' '))));
             QCOMPARE(QStringLiteral("MOVEX%1:Y%2:").arg(r.x, r.y), xy.last());
-            QCOMPARE(r.a.toDouble(), r.index * step.toDouble());
+            // A has turned by one step per frame (reports carry six significant digits).
+            QCOMPARE(r.a, QString::number(r.index * step.toDouble(), 'g', 6));
             QCOMPARE(r.pixelSize, QStringLiteral("1.27"));
             QCOMPARE(r.offset, QStringLiteral("-1.68"));
             QVERIFY2(qAbs(r.diameter.toDouble() - 5.0) < 0.2, qPrintable(r.diameter));
@@ -162,7 +164,10 @@ class TestStationSession : public QObject
     {
         const qint64 stopMs = station.terminate(60000);
         QVERIFY2(stopMs >= 0, "the station did not end within 60 s of SIGTERM");
-        qInfo().noquote() << QStringLiteral("SIGTERM -> process ended in %1 ms").arg(stopMs);
+        qInfo().noquote() << QStringLiteral("SIGTERM -> teardown began after %1 ms, log closed after %2 ms, process ended after %3 ms")
+                                 .arg(station.msAfterSignal(QStringLiteral("Gridle Stitcher Destruction")))
+                                 .arg(station.msAfterSignal(QStringLiteral("Exit")))
+                                 .arg(stopMs);
         QVERIFY2(station.exitedCleanly(), qPrintable(station.exitText()));
         QVERIFY2(stopMs <= StopBoundMs, qPrintable(QStringLiteral("stopping took %1 ms").arg(stopMs)));
         const QStringList records = station.log();
@@ -184,7 +189,7 @@ private slots:
         e2e::StationProcess station(work.path());
         QString problem;
         QVERIFY2(station.start(&problem), qPrintable(problem));
-        QVERIFY2(station.waitUntilListening(60000), qPrintable(station.exitText()));
+        QVERIFY2(station.waitUntilFirstFrontFrame(60000), qPrintable(station.exitText()));
 
         HostSimulator host;
         host.setSpeed(AxisSpeed);
@@ -193,26 +198,28 @@ private slots:
 
         QString missing;
         const Exchange align = play(host, QStringLiteral("BGALIGN"), {QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND")}, &missing);
-        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("BGALIGN"), missing)));
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, QStringLiteral("BGALIGN"), missing)));
         report(host, QStringLiteral("BGALIGN -> ALIGNBG, ALIGNEND"), align);
         const Exchange enaax = play(host, QStringLiteral("ENAAX"), {QStringLiteral("ENAAXEND")}, &missing);
-        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("ENAAX"), missing)));
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, QStringLiteral("ENAAX"), missing)));
         report(host, QStringLiteral("ENAAX -> ENAAXEND"), enaax);
         const Exchange ralign = play(host, QStringLiteral("BGRALIGN"), {QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND")}, &missing);
-        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("BGRALIGN"), missing)));
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, QStringLiteral("BGRALIGN"), missing)));
         report(host, QStringLiteral("BGRALIGN -> ALIGNBG, ALIGNEND"), ralign);
         const Exchange scan = play(host, QStringLiteral("BGSCAN"), {QStringLiteral("SCANBG"), QStringLiteral("SCANEND")}, &missing);
-        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("BGSCAN"), missing)));
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, QStringLiteral("BGSCAN"), missing)));
         report(host, QStringLiteral("BGSCAN -> SCANBG, reports, SCANEND"), scan);
         const QDateTime snapshotAsked = QDateTime::currentDateTime();
         const Exchange snapshot = play(host, QStringLiteral("QISI"), {QStringLiteral("SIDONE")}, &missing);
-        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("QISI"), missing)));
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, QStringLiteral("QISI"), missing)));
         report(host, QStringLiteral("QISI -> SIDONE"), snapshot);
+        const int framesBefore = host.frameCount();
         for (int n = 1; n <= 3; ++n) {
             QElapsedTimer clock;
             clock.start();
             host.send(QStringLiteral("RQI"));
-            QVERIFY2(host.waitForFrames(n, AnswerTimeoutMs), qPrintable(QStringLiteral("RQI %1: no video frame").arg(n)));
+            QVERIFY2(host.waitForFrames(framesBefore + n, AnswerTimeoutMs),
+                     qPrintable(QStringLiteral("RQI %1: no video frame; ").arg(n) + station.exitText()));
             qInfo().noquote() << QStringLiteral("RQI -> video frame %1 in %2 ms").arg(n).arg(clock.elapsed());
         }
 
@@ -250,8 +257,8 @@ private slots:
         const QString snapshotFile = QDir(share).filePath(QStringLiteral("Cam2Snapshot.png"));
         QVERIFY(QFileInfo(snapshotFile).lastModified() >= snapshotAsked.addMSecs(-100));
         QCOMPARE(QImage(snapshotFile).size(), frontSensor());
-        QCOMPARE(host.frames().size(), 3);
-        for (const QByteArray& frame : host.frames())
+        QCOMPARE(host.frames().size(), framesBefore + 3);
+        for (const QByteArray& frame : host.frames().mid(framesBefore))
             QCOMPARE(QImage::fromData(frame, "JPEG").size(), frontSensor());
 
         host.disconnectFromStation();
@@ -300,7 +307,7 @@ private slots:
         e2e::StationProcess station(work.path());
         QString problem;
         QVERIFY2(station.start(&problem), qPrintable(problem));
-        QVERIFY2(station.waitUntilListening(60000), qPrintable(station.exitText()));
+        QVERIFY2(station.waitUntilFirstFrontFrame(60000), qPrintable(station.exitText()));
         HostSimulator host;
         host.setSpeed(AxisSpeed);
         host.setStrict(true);
@@ -308,7 +315,7 @@ private slots:
 
         QString missing;
         const Exchange scan = play(host, QStringLiteral("BGSCAN"), {QStringLiteral("SCANBG"), QStringLiteral("SCANEND")}, &missing);
-        QVERIFY2(missing.isEmpty(), qPrintable(why(host, QStringLiteral("BGSCAN"), missing)));
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, QStringLiteral("BGSCAN"), missing)));
         report(host, QStringLiteral("BGSCAN with covering 0.1 -> SCANBG, reports, SCANEND"), scan);
         QVERIFY2(host.violationCount() == 0, qPrintable(host.violations().join(QStringLiteral("; "))));
         checkScan(host, scan, share, 11, QStringLiteral("32.7273"));
