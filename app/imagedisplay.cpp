@@ -57,11 +57,11 @@ void show(QLabel* view, const cv::Mat& image, const Decorator& decorate)
 {
     if (!view || !view->isVisible())
         return;
-    const QImage picture = viewPicture(image, pictureSize(view), decorate);
+    QImage picture = viewPicture(image, pictureSize(view), decorate);
     if (picture.isNull())
         view->clear();
     else
-        view->setPixmap(QPixmap::fromImage(picture));
+        view->setPixmap(QPixmap::fromImage(std::move(picture))); // the picture's memory becomes the pixmap's
 }
 
 } // namespace imagedisplay
