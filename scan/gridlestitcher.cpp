@@ -100,14 +100,17 @@ void GridleStitcher::StartPanorama(bool stepped)
     QMutexLocker startLocker(&startMutex);
     if (destroying)
         return;
-    if (isRunning()) {
+    if (scanning) {
         logging->udebug(QStringLiteral("Gridle Stitcher: a scan is running, start request ignored"));
         return;
     }
+    // The last scan has sent "SCANEND" and is only returning from its thread.
+    wait();
     // The settings store belongs to the main thread: the folder is read here, not in the scan.
     scanFolder = SharedFolderPath();
     _steppedmode = stepped;
     StitchingRun = true;
+    scanning = true;
     start(QThread::InheritPriority);
 }
 
@@ -142,8 +145,15 @@ void GridleStitcher::run()
         scan();
     } catch (const std::exception& e) {
         logging->udebug(QStringLiteral("Stitcher Exception ") + QString::fromLocal8Bit(e.what()));
-        Motion->TessarixCommand(QStringLiteral("SCANEND"));
+        sendScanEnd();
     }
+}
+
+void GridleStitcher::sendScanEnd()
+{
+    // Cleared first: the host may answer "SCANEND" with a new "BGSCAN" before this thread ends.
+    scanning = false;
+    Motion->TessarixCommand(QStringLiteral("SCANEND"));
 }
 
 void GridleStitcher::scan()
@@ -256,5 +266,5 @@ void GridleStitcher::scan()
 
     logging->udebug(QStringLiteral("Total Time ") + millis(micros(total)) + QStringLiteral(" ms"));
     waitMotionEnd(stop);
-    Motion->TessarixCommand(QStringLiteral("SCANEND"));
+    sendScanEnd();
 }

@@ -44,7 +44,8 @@ public:
     // Report form: 0 text report IMGSCAP..., 1 the frame sent to the host as an image IMGCAP...
     std::atomic<quint8> RunMode{0};
 
-    // Starts a scan, stepped or automatic. No effect while a scan runs.
+    // Starts a scan, stepped or automatic. No effect while a scan runs; a scan counts as ended
+    // once it has sent "SCANEND", so the host may ask for the next one at once.
     void StartPanorama(bool stepped);
     // Lets a stepped scan go on to the next frame.
     void NextStep();
@@ -56,7 +57,7 @@ public:
     void LoadMFStitchParameters();
     void SaveMFStitchParameter();
 
-    bool IsScanning() const { return isRunning(); }
+    bool IsScanning() const { return scanning; }
 
     // Where the time of each frame of the last scan went (microseconds).
     struct FrameTiming
@@ -91,6 +92,7 @@ private:
     // Calls the motion core's status query until no axis moves. False when the scan stops.
     bool waitMotionEnd(const std::function<bool()>& stop);
     void scan();
+    void sendScanEnd();
 
     Logs* logging = nullptr;
     Registry* AppRegistry = nullptr;
@@ -98,6 +100,7 @@ private:
     MotionCore* Motion = nullptr;
 
     std::atomic<bool> StitchingRun{false};
+    std::atomic<bool> scanning{false};   // from a start until just before "SCANEND"
     std::atomic<bool> NewMFCapture{false};
     std::atomic<bool> _steppedmode{false};
     std::atomic<bool> _nextstep{false};

@@ -230,6 +230,26 @@ private slots:
         QCOMPARE(testsupport::logMessages().count("Starting stech"), 1);
     }
 
+    // A host may ask for the next scan as soon as "SCANEND" arrives. Here each "SCANEND" starts
+    // the next scan straight away (no stone yet: each scan ends at once).
+    void nextScanRightAfterScanEnd()
+    {
+        int started = 1;
+        connect(core, &MotionCore::TXCMD, this, [&](const QString& text) {
+            if (text == "SCANEND" && started < 10) {
+                ++started;
+                stitcher->StartPanorama(false);
+            }
+        }, Qt::QueuedConnection);
+        const int from = host->messages().size();
+        stitcher->StartPanorama(false);
+        QVERIFY(host->waitUntil([&]() { return hostTexts(from).count("SCANEND") == 10; }, 30000));
+        const QStringList log = testsupport::logMessages();
+        QCOMPARE(log.count("Starting stech"), 10);
+        QCOMPARE(log.filter("start request ignored").size(), 0);
+        disconnect(core, &MotionCore::TXCMD, this, nullptr);
+    }
+
     // Closing the station ends a scan wherever it waits: for the operator in stepped mode, or
     // for a host that does not answer "GMS". "SCANEND" is still sent.
     void closingEndsTheScan_data()
