@@ -153,7 +153,9 @@ private slots:
         print("Ground truth", groundTruth);
         QVERIFY(imageResiduals.pixels.size() >= 20);
         QVERIFY2(imageResiduals.mean() <= 0.5, "mean residual above 0.5 px");
-        QVERIFY2(imageResiduals.max() <= 1.5, "largest residual above 1.5 px");
+        // A single residual is one tracker result: its top-edge point is a whole contour pixel
+        // that jumps by up to two pixels between frames of a still stone.
+        QVERIFY2(imageResiduals.max() <= 2.0, "largest residual above 2 px");
     }
 
     void inscriptionAlignment_data() { addPlacements(); }
