@@ -235,6 +235,9 @@ void VeltraxServer::servePendingConnections()
             socket->deleteLater();
             continue;
         }
+        // Messages are short and answered at once (GMS/MOVESTAT per motion wait): do not let
+        // Nagle's algorithm hold them back waiting for the peer's acknowledgement.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
         if (dataFree) {
             retireSocket(TXSingleConnection);
