@@ -1,4 +1,5 @@
 #include "operatorsession.h"
+#include "sim/host/hostscript.h"
 #include "stationprocess.h"
 
 #include <QDateTime>
@@ -323,6 +324,51 @@ private slots:
             return;
 
         host.disconnectFromStation();
+        checkOrderlyStop(station);
+    }
+
+    // The host command line reads what the station announces back from the shared folder, as
+    // the host software does, and fails when it cannot.
+    void hostReadsAnnouncedFilesBack_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("lines");
+        const QString size = QStringLiteral("%1x%2").arg(frontSensor().width()).arg(frontSensor().height());
+        QTest::newRow("the shared folder") << "share" << int(hostscript::Ok)
+                                           << QStringList{QStringLiteral("snapshot: QISI -> SIDONE "),
+                                                          QStringLiteral("  Cam2Snapshot.png: %1 bytes, ") + size,
+                                                          QStringLiteral("stream 1/1: RQI -> frame "), size + QStringLiteral(" JPEG")};
+        QTest::newRow("a folder the station does not write") << "elsewhere" << int(hostscript::BadFile)
+                                                             << QStringList{QStringLiteral("  Cam2Snapshot.png: missing")};
+    }
+    void hostReadsAnnouncedFilesBack()
+    {
+        QFETCH(QString, folder);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, lines);
+        testsupport::WorkDir work;
+        const QString prepared = e2e::prepareRigDirectory(work.path());
+        QVERIFY2(prepared.isEmpty(), qPrintable(prepared));
+        QDir(work.path()).mkpath(QStringLiteral("elsewhere"));
+        e2e::StationProcess station(work.path());
+        QString problem;
+        QVERIFY2(station.start(&problem), qPrintable(problem));
+        QVERIFY2(station.waitUntilFirstFrontFrame(60000), qPrintable(station.exitText()));
+
+        QProcess hostsim;
+        hostsim.setProcessChannelMode(QProcess::MergedChannels);
+        hostsim.start(e2e::binary(QStringLiteral("hostsim")),
+                      {QStringLiteral("--timeout"), QStringLiteral("60"), QStringLiteral("--shared-folder"), work.file(folder),
+                       QStringLiteral("--snapshot"), QStringLiteral("--stream"), QStringLiteral("1")});
+        QVERIFY(hostsim.waitForFinished(AnswerTimeoutMs));
+        const QString output = QString::fromUtf8(hostsim.readAll());
+        QVERIFY2(hostsim.exitCode() == exitCode, qPrintable(output));
+        const qint64 snapshotSize = QFileInfo(work.file(QStringLiteral("share/Cam2Snapshot.png"))).size();
+        for (const QString& line : lines) {
+            const QString expected = line.contains(QLatin1String("%1")) ? line.arg(snapshotSize) : line;
+            QVERIFY2(output.contains(expected), qPrintable(QStringLiteral("no \"%1\" in:\n%2").arg(expected, output)));
+        }
         checkOrderlyStop(station);
     }
 };
