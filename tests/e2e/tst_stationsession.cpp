@@ -314,7 +314,10 @@ private slots:
         host.setStrict(true);
         QVERIFY2(e2e::connectHost(host, e2e::HostPort, 30000), qPrintable(host.lastSocketError()));
 
+        // As a host does: the stone in front of the front camera (and so measured) first.
         QString missing;
+        play(host, QStringLiteral("BGRALIGN"), {QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND")}, &missing);
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, QStringLiteral("BGRALIGN"), missing)));
         const Exchange scan = play(host, QStringLiteral("BGSCAN"), {QStringLiteral("SCANBG"), QStringLiteral("SCANEND")}, &missing);
         QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, QStringLiteral("BGSCAN"), missing)));
         report(host, QStringLiteral("BGSCAN with covering 0.1 -> SCANBG, reports, SCANEND"), scan);
