@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "core/stoprequest.h"
+
 #include <QApplication>
 #include <QSocketNotifier>
 
@@ -13,7 +15,9 @@ int signalPipe[2] = {-1, -1};
 void onTerminationSignal(int)
 {
     const char byte = 1;
-    // Only async-signal-safe work here; the event loop picks the byte up.
+    // Only async-signal-safe work here; the event loop picks the byte up. The flag lets a
+    // blocking write to a host that stopped reading give up at once.
+    veltrax::StopRequested.store(true);
     ssize_t ignored = ::write(signalPipe[1], &byte, 1);
     (void)ignored;
 }

@@ -1,6 +1,7 @@
 #include "hostlink/veltraxserver.h"
 
 #include "core/logs.h"
+#include "core/stoprequest.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -9,6 +10,7 @@
 #include <QTcpSocket>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <exception>
 
 #include <sys/socket.h>
@@ -391,22 +393,32 @@ bool VeltraxServer::writeAndWait(QTcpSocket* socket, const QByteArray& bytes, co
             LogDebug(QStringLiteral("%1 not completely written: the connection ended").arg(QLatin1String(what)));
             return false;
         }
+        if (veltrax::StopRequested.load()) {
+            stalled = true;
+            LogDebug(QStringLiteral("%1 abandoned (%2 bytes still queued): the station is stopping")
+                         .arg(QLatin1String(what))
+                         .arg(socket->bytesToWrite()));
+            return false;
+        }
         const qint64 remaining = deadline.remainingTime();
-        if (remaining <= 0 || !socket->waitForBytesWritten(static_cast<int>(remaining))) {
-            if (socket->bytesToWrite() == 0)
-                break;
-            if (socket->state() != QAbstractSocket::ConnectedState)
-                continue;
-            if (!deadline.hasExpired()) {
-                LogDebug(QStringLiteral("%1 not written: %2").arg(QLatin1String(what), socket->errorString()));
-                return false;
-            }
+        if (remaining <= 0) {
             stalled = true;
             LogDebug(QStringLiteral("%1 not written within %2 ms (%3 bytes still queued); the host is not reading")
                          .arg(QLatin1String(what))
                          .arg(timeout)
                          .arg(socket->bytesToWrite()));
             return false;
+        }
+        // Wait in short slices so that a stop request is seen while the host is not reading.
+        if (!socket->waitForBytesWritten(static_cast<int>(std::min<qint64>(remaining, 50)))) {
+            if (socket->bytesToWrite() == 0)
+                break;
+            if (socket->state() != QAbstractSocket::ConnectedState)
+                continue;
+            if (socket->error() != QAbstractSocket::SocketTimeoutError) {
+                LogDebug(QStringLiteral("%1 not written: %2").arg(QLatin1String(what), socket->errorString()));
+                return false;
+            }
         }
     }
     return true;
