@@ -189,11 +189,12 @@ private slots:
         qInfo("offset (%.2f, %.2f) mm: residual %s; truth row %+.3f px, focus %+.3f px, Y %+.3f px", offsetX, offsetY,
               qPrintable(alignment::ResidualText(residual)), rowError, focusError, yError);
         groundTruth.pixels << std::fabs(rowError) << std::fabs(focusError) << std::fabs(yError);
-        QVERIFY(std::fabs(rowError) <= 1.0);
+        // Single-frame tracker noise (about a pixel) sits on top of the alignment error.
+        QVERIFY(std::fabs(rowError) <= 1.5);
         // The tracker gives the right edge as a whole contour pixel of the thresholded outline,
         // which lies about a pixel inside the rendered edge (up to two).
         QVERIFY(std::fabs(focusError) <= 2.0);
-        QVERIFY(std::fabs(yError) <= 1.0);
+        QVERIFY(std::fabs(yError) <= 1.5);
     }
 
     void panoramaAlignment_data()
@@ -232,8 +233,8 @@ private slots:
         groundTruth.pixels << std::fabs(rowError) << std::fabs(yError) << std::fabs(focusError);
         // The top edge is a whole contour pixel too, about a pixel inside the rendered edge.
         QVERIFY(std::fabs(rowError) <= 2.0);
-        QVERIFY(std::fabs(yError) <= 1.0);
-        QVERIFY(std::fabs(focusError) <= 1.0);
+        QVERIFY(std::fabs(yError) <= 1.5);
+        QVERIFY(std::fabs(focusError) <= 1.5);
     }
 
     // Y stays where it is: near the inscription height, so that the top view is sharp.
@@ -253,7 +254,7 @@ private slots:
         const rig::Scene scene = rig::Rig::instance().scene();
         const double rowError = scene.topLargeCentre().y - core->OverlayTLCenterH;
         qInfo("X alignment: residual %s; truth row %+.3f px", qPrintable(alignment::ResidualText(residual)), rowError);
-        QVERIFY(std::fabs(rowError) <= 1.0);
+        QVERIFY(std::fabs(rowError) <= 1.5);
     }
 };
 
