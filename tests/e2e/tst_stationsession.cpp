@@ -78,8 +78,8 @@ class TestStationSession : public QObject
 
     static QSize frontSensor()
     {
-        const rig::CameraSpec spec = rig::Rig::defaultCamera(rig::View::Front);
-        return QSize(spec.width, spec.height);
+        const rig::CameraSpec front = rig::Rig::defaultCamera(rig::View::Front);
+        return QSize(front.width, front.height);
     }
 
     static QString frameFile(const QString& folder, int index)
