@@ -8,10 +8,10 @@
 
 QString SharedFolderPath()
 {
-    const QString path = Registry::AccessMemory()->GetKeySTR(QString::fromLatin1(Registry::SharedFolderKey),
-                                                             QString::fromLatin1(Registry::SharedFolderDefault));
-    EnsureFolder(path);
-    return path;
+    // Only read here: the folder is created by the first write into it (EnsureFolder), so a
+    // station that never writes a snapshot or a scan frame leaves the file system alone.
+    return Registry::AccessMemory()->GetKeySTR(QString::fromLatin1(Registry::SharedFolderKey),
+                                               QString::fromLatin1(Registry::SharedFolderDefault));
 }
 
 bool EnsureFolder(const QString& path)
