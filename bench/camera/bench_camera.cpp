@@ -60,11 +60,11 @@ void configureRig(const Format& format, double frameTimeOverride = 0.0)
 {
     Rig::instance().reset();
     for (Role role : {TL, MF, TS}) {
-        rig::CameraSpec spec = Rig::defaultCamera(viewOf(role));
-        spec.width = format.width;
-        spec.height = format.height;
-        spec.minFrameTimeS = frameTimeOverride > 0.0 ? frameTimeOverride : 1.0 / (role == TS ? format.bgrRate : format.rawRate);
-        Rig::instance().updateCamera(spec);
+        rig::CameraSpec sheet = Rig::defaultCamera(viewOf(role));
+        sheet.width = format.width;
+        sheet.height = format.height;
+        sheet.minFrameTimeS = frameTimeOverride > 0.0 ? frameTimeOverride : 1.0 / (role == TS ? format.bgrRate : format.rawRate);
+        Rig::instance().updateCamera(sheet);
     }
 }
 
@@ -132,8 +132,8 @@ void RigFrame(benchmark::State& state)
     const bool sceneMoves = state.range(2) != 0;
     const double rate = role == TS ? format.bgrRate : format.rawRate;
     configureRig(format, 1e-6);
-    const rig::CameraSpec spec = Rig::defaultCamera(viewOf(role));
-    HIDS handle = static_cast<HIDS>(spec.deviceId) | IS_USE_DEVICE_ID;
+    const rig::CameraSpec sheet = Rig::defaultCamera(viewOf(role));
+    HIDS handle = static_cast<HIDS>(sheet.deviceId) | IS_USE_DEVICE_ID;
     is_InitCamera(&handle, nullptr);
     const int bits = role == TS ? 24 : 8;
     if (bits == 8)

@@ -23,7 +23,7 @@ constexpr size_t RecentCalls = 4096;
 
 Camera::Camera(const CameraSpec& cameraSpec)
     : serial(cameraSpec.serial)
-    , spec(cameraSpec)
+    , sheet(cameraSpec)
     , random(std::hash<std::string>()(cameraSpec.serial))
 {
     resetOpenState();
@@ -34,10 +34,10 @@ void Camera::resetOpenState()
     colorMode = IS_CM_BGR8_PACKED;
     converterMode = 0;
     autoGain = false;
-    aoi = cv::Rect(0, 0, spec.width, spec.height);
-    imageSize = cv::Size(spec.width, spec.height);
-    pixelClock = spec.pixelClockMax;
-    exposureMs = spec.exposureMinMs + 0.5 * (spec.exposureMaxMs - spec.exposureMinMs);
+    aoi = cv::Rect(0, 0, sheet.width, sheet.height);
+    imageSize = cv::Size(sheet.width, sheet.height);
+    pixelClock = sheet.pixelClockMax;
+    exposureMs = sheet.exposureMinMs + 0.5 * (sheet.exposureMaxMs - sheet.exposureMinMs);
     subsamplingH = 1;
     subsamplingV = 1;
     capturing = false;
@@ -85,26 +85,26 @@ CameraState Camera::snapshotState() const
 
 const cv::Mat& Camera::plateFor(const Scene& scene, unsigned long long generation, int channels)
 {
-    std::vector<double> key = viewKey(scene, spec.view, generation);
-    const double gain = exposureGain(spec, exposureMs, autoGain);
+    std::vector<double> key = viewKey(scene, sheet.view, generation);
+    const double gain = exposureGain(sheet, exposureMs, autoGain);
     key.insert(key.end(), {std::round(gain * 1000.0), static_cast<double>(channels), static_cast<double>(colorMode),
-                           static_cast<double>(patternGeneration), static_cast<double>(spec.width),
-                           static_cast<double>(spec.height), static_cast<double>(spec.bayer)});
+                           static_cast<double>(patternGeneration), static_cast<double>(sheet.width),
+                           static_cast<double>(sheet.height), static_cast<double>(sheet.bayer)});
     if (key == plateKey && !plate.empty())
         return plate;
 
-    const cv::Size sensor(spec.width, spec.height);
+    const cv::Size sensor(sheet.width, sheet.height);
     cv::Mat bgr;
     if (!testPattern.empty()) {
         if (testPattern.size() == sensor)
             bgr = testPattern.clone();
         else
             cv::resize(testPattern, bgr, sensor, 0, 0, cv::INTER_NEAREST);
-    } else if (spec.view == View::Front) {
+    } else if (sheet.view == View::Front) {
         bgr = front.render(scene, sensor);
     } else {
-        cv::Mat upright = top.render(scene, spec.view, uprightSize(spec.view, sensor), generation);
-        if (spec.view == View::TopLarge)
+        cv::Mat upright = top.render(scene, sheet.view, uprightSize(sheet.view, sensor), generation);
+        if (sheet.view == View::TopLarge)
             cv::rotate(upright, bgr, cv::ROTATE_90_COUNTERCLOCKWISE);
         else
             bgr = upright;
@@ -116,7 +116,7 @@ const cv::Mat& Camera::plateFor(const Scene& scene, unsigned long long generatio
     if (channels == 3)
         plate = bgr;
     else if (colorMode == IS_CM_SENSOR_RAW8)
-        mosaic(bgr, spec.bayer, plate);
+        mosaic(bgr, sheet.bayer, plate);
     else
         cv::cvtColor(bgr, plate, cv::COLOR_BGR2GRAY);
     plateKey = key;
@@ -163,7 +163,7 @@ void Camera::writeFrame(Memory& memory, const cv::Mat& source, bool noise, int c
                     dst[3 * c + 1] = p[1];
                     dst[3 * c + 2] = p[2];
                 } else if (colorMode == IS_CM_SENSOR_RAW8) {
-                    dst[c] = p[bayerChannel(spec.bayer, r, c)];
+                    dst[c] = p[bayerChannel(sheet.bayer, r, c)];
                 } else {
                     dst[c] = static_cast<uint8_t>((p[0] * 29 + p[1] * 150 + p[2] * 77) >> 8);
                 }
@@ -177,7 +177,7 @@ void Camera::writeFrame(Memory& memory, const cv::Mat& source, bool noise, int c
         image = reduced;
     }
 
-    const std::shared_ptr<const NoiseTables> tables = NoiseTables::forSize(cv::Size(spec.width, spec.height), channels);
+    const std::shared_ptr<const NoiseTables> tables = NoiseTables::forSize(cv::Size(sheet.width, sheet.height), channels);
     std::uniform_int_distribution<int> offset(0, NoiseTables::Margin - 1);
     const cv::Rect up(offset(random), offset(random), image.cols, image.rows);
     const cv::Rect down(offset(random), offset(random), image.cols, image.rows);
@@ -193,7 +193,7 @@ bool Camera::deliverFrame(const Scene& scene, unsigned long long generation, boo
     if (memory == memories.end())
         return false;
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - captureStart).count();
-    const double frameTime = std::max(1e-6, spec.minFrameTimeS);
+    const double frameTime = std::max(1e-6, sheet.minFrameTimeS);
     const long long index = static_cast<long long>(std::floor(elapsed / frameTime));
     if (!force && index <= lastFrameIndex)
         return false;
@@ -238,39 +238,39 @@ Rig::Rig() { reset(); }
 
 CameraSpec Rig::defaultCamera(View view)
 {
-    CameraSpec spec;
-    spec.view = view;
-    spec.width = 1280;
-    spec.height = 1024;
+    CameraSpec sheet;
+    sheet.view = view;
+    sheet.width = 1280;
+    sheet.height = 1024;
     switch (view) {
     case View::TopLarge:
-        spec.serial = TopLargeSerial;
-        spec.deviceId = 1;
-        spec.cameraId = 1;
-        spec.model = "RIG-1280C-TL";
-        spec.bayer = BayerLayout::RGGB;
-        spec.minFrameTimeS = 1.0 / 60.0;
+        sheet.serial = TopLargeSerial;
+        sheet.deviceId = 1;
+        sheet.cameraId = 1;
+        sheet.model = "RIG-1280C-TL";
+        sheet.bayer = BayerLayout::RGGB;
+        sheet.minFrameTimeS = 1.0 / 60.0;
         break;
     case View::Front:
-        spec.serial = FrontSerial;
-        spec.deviceId = 2;
-        spec.cameraId = 2;
-        spec.model = "RIG-1280C-MF";
-        spec.bayer = BayerLayout::BGGR;
-        spec.minFrameTimeS = 1.0 / 60.0;
+        sheet.serial = FrontSerial;
+        sheet.deviceId = 2;
+        sheet.cameraId = 2;
+        sheet.model = "RIG-1280C-MF";
+        sheet.bayer = BayerLayout::BGGR;
+        sheet.minFrameTimeS = 1.0 / 60.0;
         break;
     case View::TopStandard:
-        spec.serial = TopStandardSerial;
-        spec.deviceId = 3;
-        spec.cameraId = 3;
-        spec.model = "RIG-1280C-TS";
-        spec.bayer = BayerLayout::RGGB;
-        spec.minFrameTimeS = 1.0 / 30.0;
-        spec.pixelClockMax = 43;
-        spec.exposureMaxMs = 33.3;
+        sheet.serial = TopStandardSerial;
+        sheet.deviceId = 3;
+        sheet.cameraId = 3;
+        sheet.model = "RIG-1280C-TS";
+        sheet.bayer = BayerLayout::RGGB;
+        sheet.minFrameTimeS = 1.0 / 30.0;
+        sheet.pixelClockMax = 43;
+        sheet.exposureMaxMs = 33.3;
         break;
     }
-    return spec;
+    return sheet;
 }
 
 Scene Rig::defaultScene()
@@ -307,10 +307,10 @@ void Rig::reset()
     }
 }
 
-void Rig::addCamera(const CameraSpec& spec)
+void Rig::addCamera(const CameraSpec& sheet)
 {
     std::lock_guard<std::mutex> rigLock(mutex);
-    cameraTable.push_back(std::make_shared<Camera>(spec));
+    cameraTable.push_back(std::make_shared<Camera>(sheet));
 }
 
 bool Rig::removeCamera(const std::string& serial)
@@ -355,19 +355,19 @@ std::vector<CameraSpec> Rig::cameras() const
     std::vector<CameraSpec> specs;
     for (const auto& camera : table) {
         std::lock_guard<std::mutex> cameraLock(camera->mutex);
-        specs.push_back(camera->spec);
+        specs.push_back(camera->sheet);
     }
     return specs;
 }
 
-bool Rig::updateCamera(const CameraSpec& spec)
+bool Rig::updateCamera(const CameraSpec& sheet)
 {
     for (const auto& camera : cameraList()) {
-        if (camera->serial != spec.serial)
+        if (camera->serial != sheet.serial)
             continue;
         std::lock_guard<std::mutex> cameraLock(camera->mutex);
-        const bool sizeChanged = camera->spec.width != spec.width || camera->spec.height != spec.height;
-        camera->spec = spec;
+        const bool sizeChanged = camera->sheet.width != sheet.width || camera->sheet.height != sheet.height;
+        camera->sheet = sheet;
         if (sizeChanged && !camera->open)
             camera->resetOpenState();
         return true;
@@ -566,8 +566,8 @@ std::shared_ptr<Camera> Rig::cameraToOpen(unsigned id, bool byDeviceId)
     // the rig lock must not be held here while each camera's lock is taken.
     for (const auto& camera : cameraList()) {
         std::lock_guard<std::mutex> cameraLock(camera->mutex);
-        if (byDeviceId ? camera->spec.deviceId == static_cast<int>(id)
-                       : (id == 0 ? !camera->open : camera->spec.cameraId == static_cast<int>(id)))
+        if (byDeviceId ? camera->sheet.deviceId == static_cast<int>(id)
+                       : (id == 0 ? !camera->open : camera->sheet.cameraId == static_cast<int>(id)))
             return camera;
     }
     return nullptr;

@@ -151,13 +151,13 @@ public:
     // noise on, no failure rules, an empty call record.
     void reset();
 
-    void addCamera(const CameraSpec& spec);
+    void addCamera(const CameraSpec& sheet);
     // Unplugs a camera: open handles on it become invalid. False when the serial is unknown.
     bool removeCamera(const std::string& serial);
     void clearCameras();
     std::vector<CameraSpec> cameras() const;
-    // Replaces the spec of the camera with spec.serial (ranges, frame time...), keeping it open.
-    bool updateCamera(const CameraSpec& spec);
+    // Replaces the sheet of the camera with sheet.serial (ranges, frame time...), keeping it open.
+    bool updateCamera(const CameraSpec& sheet);
 
     Scene scene() const;
     void setScene(const Scene& scene);

@@ -1,6 +1,6 @@
 #pragma once
 
-// One virtual camera of the rig: its spec, its open state (colour mode, area of interest,
+// One virtual camera of the rig: its sheet, its open state (colour mode, area of interest,
 // exposure, pixel clock, image memories, capture) and its rendering caches. Internal to the rig.
 //
 // Threads: `mutex` guards every member below it. The rig-wide mutex, when both are needed, is
@@ -25,7 +25,7 @@ namespace rig {
 class Camera
 {
 public:
-    explicit Camera(const CameraSpec& spec);
+    explicit Camera(const CameraSpec& sheet);
 
     const std::string serial;
     // False once the camera has been unplugged: its handles then only serve the clean-up calls.
@@ -33,7 +33,7 @@ public:
 
     std::mutex mutex;
 
-    CameraSpec spec;
+    CameraSpec sheet;
     bool open = false;
     unsigned handle = 0;
     int colorMode = IS_CM_BGR8_PACKED;

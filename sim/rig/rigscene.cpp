@@ -127,9 +127,9 @@ std::vector<double> viewKey(const Scene& scene, View view, unsigned long long ge
             q(centre.y), q(frac(scene.axes.a / 360.0) * 360.0), q(topSigmaPx(scene, view))};
 }
 
-double exposureGain(const CameraSpec& spec, double exposureMs, bool autoGain)
+double exposureGain(const CameraSpec& sheet, double exposureMs, bool autoGain)
 {
-    const double nominal = spec.exposureMinMs + 0.5 * (spec.exposureMaxMs - spec.exposureMinMs);
+    const double nominal = sheet.exposureMinMs + 0.5 * (sheet.exposureMaxMs - sheet.exposureMinMs);
     if (nominal <= 0.0 || exposureMs <= 0.0)
         return 1.0;
     double factor = exposureMs / nominal;

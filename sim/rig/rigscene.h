@@ -32,7 +32,7 @@ std::vector<double> viewKey(const Scene& scene, View view, unsigned long long ge
 
 // Brightness factor of the exposure: 1 at the middle of the camera's range; automatic gain
 // lifts short exposures up to four times, long exposures brighten (and saturate).
-double exposureGain(const CameraSpec& spec, double exposureMs, bool autoGain);
+double exposureGain(const CameraSpec& sheet, double exposureMs, bool autoGain);
 
 // Picks, for every pixel, the colour channel that the sensor's filter passes.
 void mosaic(const cv::Mat& bgr, BayerLayout layout, cv::Mat& raw);

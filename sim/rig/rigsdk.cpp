@@ -99,8 +99,8 @@ bool validAoi(const Camera& camera, const IS_RECT& rect)
 {
     return rect.s32X >= 0 && rect.s32Y >= 0 && rect.s32Width >= 16 && rect.s32Height >= 16 && rect.s32X % 2 == 0
            && rect.s32Y % 2 == 0 && rect.s32Width % 2 == 0 && rect.s32Height % 2 == 0
-           && static_cast<long long>(rect.s32X) + rect.s32Width <= camera.spec.width
-           && static_cast<long long>(rect.s32Y) + rect.s32Height <= camera.spec.height;
+           && static_cast<long long>(rect.s32X) + rect.s32Width <= camera.sheet.width
+           && static_cast<long long>(rect.s32Y) + rect.s32Height <= camera.sheet.height;
 }
 
 } // namespace
@@ -135,12 +135,12 @@ INT is_GetCameraList(PUEYE_CAMERA_LIST pucl)
         std::lock_guard<std::mutex> cameraLock(camera->mutex);
         UEYE_CAMERA_INFO& info = pucl->uci[filled];
         std::memset(&info, 0, sizeof info);
-        info.dwCameraID = static_cast<DWORD>(camera->spec.cameraId);
-        info.dwDeviceID = static_cast<DWORD>(camera->spec.deviceId);
-        info.dwSensorID = 0x1000u + static_cast<DWORD>(camera->spec.view);
+        info.dwCameraID = static_cast<DWORD>(camera->sheet.cameraId);
+        info.dwDeviceID = static_cast<DWORD>(camera->sheet.deviceId);
+        info.dwSensorID = 0x1000u + static_cast<DWORD>(camera->sheet.view);
         info.dwInUse = camera->open ? 1u : 0u;
         copyText(info.SerNo, sizeof info.SerNo, camera->serial);
-        copyText(info.Model, sizeof info.Model, camera->spec.model);
+        copyText(info.Model, sizeof info.Model, camera->sheet.model);
         ++filled;
     }
     pucl->dwCount = filled;
@@ -216,7 +216,7 @@ INT is_GetCameraInfo(HIDS hCam, PBOARDINFO pInfo)
     copyText(pInfo->ID, sizeof pInfo->ID, "Veltrax rig");
     copyText(pInfo->Version, sizeof pInfo->Version, "1.0");
     copyText(pInfo->Date, sizeof pInfo->Date, "2024-01-01");
-    pInfo->Select = static_cast<BYTE>(call.camera().spec.deviceId);
+    pInfo->Select = static_cast<BYTE>(call.camera().sheet.deviceId);
     pInfo->Type = 0x40;
     return call.done(IS_SUCCESS);
 }
@@ -229,18 +229,18 @@ INT is_GetSensorInfo(HIDS hCam, PSENSORINFO pInfo)
     if (!pInfo)
         return call.done(IS_INVALID_PARAMETER);
     std::lock_guard<std::mutex> cameraLock(call.camera().mutex);
-    const rig::CameraSpec& spec = call.camera().spec;
+    const rig::CameraSpec& sheet = call.camera().sheet;
     std::memset(pInfo, 0, sizeof *pInfo);
-    pInfo->SensorID = static_cast<WORD>(0x1000 + static_cast<int>(spec.view));
-    copyText(pInfo->strSensorName, sizeof pInfo->strSensorName, spec.model);
+    pInfo->SensorID = static_cast<WORD>(0x1000 + static_cast<int>(sheet.view));
+    copyText(pInfo->strSensorName, sizeof pInfo->strSensorName, sheet.model);
     pInfo->nColorMode = IS_COLORMODE_BAYER;
-    pInfo->nMaxWidth = static_cast<DWORD>(spec.width);
-    pInfo->nMaxHeight = static_cast<DWORD>(spec.height);
+    pInfo->nMaxWidth = static_cast<DWORD>(sheet.width);
+    pInfo->nMaxHeight = static_cast<DWORD>(sheet.height);
     pInfo->bMasterGain = 1;
     pInfo->bRGain = pInfo->bGGain = pInfo->bBGain = 1;
     pInfo->bGlobShutter = 1;
     pInfo->wPixelSize = 530;
-    pInfo->nUpperLeftBayerPixel = static_cast<char>(spec.bayer);
+    pInfo->nUpperLeftBayerPixel = static_cast<char>(sheet.bayer);
     return call.done(IS_SUCCESS);
 }
 
@@ -352,7 +352,7 @@ INT is_SetImageSize(HIDS hCam, INT x, INT y)
     if (INT refused = call.refusal())
         return call.done(refused);
     std::lock_guard<std::mutex> cameraLock(call.camera().mutex);
-    if (x <= 0 || y <= 0 || x > call.camera().spec.width || y > call.camera().spec.height)
+    if (x <= 0 || y <= 0 || x > call.camera().sheet.width || y > call.camera().sheet.height)
         return call.done(IS_INVALID_PARAMETER);
     call.camera().imageSize = cv::Size(x, y);
     return call.done(IS_SUCCESS);
@@ -420,9 +420,9 @@ INT is_PixelClock(HIDS hCam, UINT nCommand, void* pParam, UINT cbSizeOfParam)
         if (cbSizeOfParam != 3 * sizeof(UINT))
             return call.done(IS_INVALID_PARAMETER);
         UINT* range = static_cast<UINT*>(pParam);
-        range[0] = camera.spec.pixelClockMin;
-        range[1] = camera.spec.pixelClockMax;
-        range[2] = camera.spec.pixelClockStep;
+        range[0] = camera.sheet.pixelClockMin;
+        range[1] = camera.sheet.pixelClockMax;
+        range[2] = camera.sheet.pixelClockStep;
         return call.done(IS_SUCCESS);
     }
     case IS_PIXELCLOCK_CMD_GET:
@@ -434,7 +434,7 @@ INT is_PixelClock(HIDS hCam, UINT nCommand, void* pParam, UINT cbSizeOfParam)
         if (cbSizeOfParam != sizeof(UINT))
             return call.done(IS_INVALID_PARAMETER);
         const UINT clock = *static_cast<UINT*>(pParam);
-        if (clock < camera.spec.pixelClockMin || clock > camera.spec.pixelClockMax)
+        if (clock < camera.sheet.pixelClockMin || clock > camera.sheet.pixelClockMax)
             return call.done(IS_INVALID_PARAMETER);
         camera.pixelClock = clock;
         return call.done(IS_SUCCESS);
@@ -489,9 +489,9 @@ INT is_Exposure(HIDS hCam, UINT nCommand, void* pParam, UINT cbSizeOfParam)
         if (cbSizeOfParam != 3 * sizeof(double))
             return call.done(IS_INVALID_PARAMETER);
         double* range = static_cast<double*>(pParam);
-        range[0] = camera.spec.exposureMinMs;
-        range[1] = camera.spec.exposureMaxMs;
-        range[2] = camera.spec.exposureStepMs;
+        range[0] = camera.sheet.exposureMinMs;
+        range[1] = camera.sheet.exposureMaxMs;
+        range[2] = camera.sheet.exposureStepMs;
         return call.done(IS_SUCCESS);
     }
     case IS_EXPOSURE_CMD_GET_EXPOSURE:
@@ -503,7 +503,7 @@ INT is_Exposure(HIDS hCam, UINT nCommand, void* pParam, UINT cbSizeOfParam)
         if (cbSizeOfParam != sizeof(double) || !std::isfinite(value))
             return call.done(IS_INVALID_PARAMETER);
         const double slack = 1e-9;
-        if (value < camera.spec.exposureMinMs - slack || value > camera.spec.exposureMaxMs + slack)
+        if (value < camera.sheet.exposureMinMs - slack || value > camera.sheet.exposureMaxMs + slack)
             return call.done(IS_INVALID_PARAMETER);
         camera.exposureMs = value;
         return call.done(IS_SUCCESS);
@@ -545,9 +545,9 @@ INT is_GetFrameTimeRange(HIDS hCam, double* min, double* max, double* intervall)
     if (!min || !max || !intervall)
         return call.done(IS_INVALID_PARAMETER);
     std::lock_guard<std::mutex> cameraLock(call.camera().mutex);
-    *min = call.camera().spec.minFrameTimeS;
-    *max = call.camera().spec.maxFrameTimeS;
-    *intervall = call.camera().spec.frameTimeStepS;
+    *min = call.camera().sheet.minFrameTimeS;
+    *max = call.camera().sheet.maxFrameTimeS;
+    *intervall = call.camera().sheet.frameTimeStepS;
     return call.done(IS_SUCCESS);
 }
 

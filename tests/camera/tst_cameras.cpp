@@ -46,9 +46,9 @@ rig::View viewOf(Role role)
 
 void updateSpec(Role role, const std::function<void(rig::CameraSpec&)>& change)
 {
-    rig::CameraSpec spec = Rig::defaultCamera(viewOf(role));
-    change(spec);
-    Rig::instance().updateCamera(spec);
+    rig::CameraSpec sheet = Rig::defaultCamera(viewOf(role));
+    change(sheet);
+    Rig::instance().updateCamera(sheet);
 }
 
 cv::Mat colourPatches()
@@ -302,9 +302,9 @@ private slots:
         QFETCH(double, milliseconds);
         QFETCH(bool, ok);
         camerafixture::bindRigCameras(work->file("share"));
-        updateSpec(TS, [](rig::CameraSpec& spec) {
-            spec.exposureMinMs = 0.1;
-            spec.exposureMaxMs = 100.1;
+        updateSpec(TS, [](rig::CameraSpec& sheet) {
+            sheet.exposureMinMs = 0.1;
+            sheet.exposureMaxMs = 100.1;
         });
         CameraAcquisition* ts = startCamera(TS);
         QCOMPARE(ts->DefaultExposureTime, 50); // the default, applied at opening
@@ -345,7 +345,7 @@ private slots:
         camerafixture::bindRigCameras(work->file("share"));
         if (cameraCount < 3)
             Rig::instance().removeCamera(Rig::TopStandardSerial);
-        updateSpec(TL, [&](rig::CameraSpec& spec) { spec.pixelClockMax = maxClock; });
+        updateSpec(TL, [&](rig::CameraSpec& sheet) { sheet.pixelClockMax = maxClock; });
         startCamera(TL);
         QVERIFY2(camerafixture::logHasInOrder(log), qPrintable(testsupport::logMessages().join('\n')));
         QCOMPARE(Rig::instance().state(Rig::TopLargeSerial).pixelClock, applied);
@@ -366,7 +366,7 @@ private slots:
         QFETCH(double, cameraRate);
         QFETCH(double, sampling);
         camerafixture::bindRigCameras(work->file("share"));
-        updateSpec(Role(role), [&](rig::CameraSpec& spec) { spec.minFrameTimeS = 1.0 / cameraRate; });
+        updateSpec(Role(role), [&](rig::CameraSpec& sheet) { sheet.minFrameTimeS = 1.0 / cameraRate; });
         // Until the camera answers its frame-time range, the pace stays at 10 per second.
         Rig::instance().failCall("is_GetFrameTimeRange", 125, 3);
         CameraAcquisition* camera = startCamera(Role(role));

@@ -69,10 +69,10 @@ public:
 
 void fastFrames(const char* serial)
 {
-    for (rig::CameraSpec spec : Rig::instance().cameras()) {
-        if (spec.serial == serial) {
-            spec.minFrameTimeS = 1e-6;
-            Rig::instance().updateCamera(spec);
+    for (rig::CameraSpec sheet : Rig::instance().cameras()) {
+        if (sheet.serial == serial) {
+            sheet.minFrameTimeS = 1e-6;
+            Rig::instance().updateCamera(sheet);
         }
     }
 }
@@ -312,15 +312,15 @@ private slots:
     {
         QFETCH(int, sensorWidth);
         QFETCH(int, bits);
-        rig::CameraSpec spec = Rig::defaultCamera(rig::View::TopStandard);
-        spec.serial = "5000000001";
-        spec.deviceId = 7;
-        spec.width = sensorWidth;
-        spec.minFrameTimeS = 1e-6;
-        Rig::instance().addCamera(spec);
+        rig::CameraSpec sheet = Rig::defaultCamera(rig::View::TopStandard);
+        sheet.serial = "5000000001";
+        sheet.deviceId = 7;
+        sheet.width = sensorWidth;
+        sheet.minFrameTimeS = 1e-6;
+        Rig::instance().addCamera(sheet);
         Rig::instance().setNoise(false);
         const cv::Mat pattern = randomPattern(cv::Size(sensorWidth, 1024), 11);
-        Rig::instance().setTestPattern(spec.serial, pattern);
+        Rig::instance().setTestPattern(sheet.serial, pattern);
 
         Opened camera(7, bits, bits == 8);
         IS_RECT rect{100, 50, 200, 100};
@@ -333,7 +333,7 @@ private slots:
             cv::Mat raw(expected.size(), CV_8UC1);
             for (int r = 0; r < raw.rows; ++r)
                 for (int c = 0; c < raw.cols; ++c)
-                    raw.at<uchar>(r, c) = expected.at<cv::Vec3b>(r, c)[rig::bayerChannel(spec.bayer, r, c)];
+                    raw.at<uchar>(r, c) = expected.at<cv::Vec3b>(r, c)[rig::bayerChannel(sheet.bayer, r, c)];
             expected = raw;
         }
         const cv::Mat corner = memory(cv::Rect(0, 0, 200, 100));
