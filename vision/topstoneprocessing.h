@@ -72,8 +72,8 @@ struct OutlineSelection
 bool passesEdgeRegularity(const std::vector<cv::Point>& polygon);
 
 // Picks the stone among the external contours: polygon (1 % of the perimeter) area strictly
-// inside the bounds, more than 8 vertices, regular edges. The centre comes from the last
-// accepted outline, the right and top edge points from the first one.
+// inside the bounds, more than 8 vertices, regular edges. The centre is the centroid of the
+// last accepted outline as traced, the right and top edge points come from the first one.
 OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
                                     const TopStoneParams& params);
 
