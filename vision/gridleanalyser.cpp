@@ -34,6 +34,9 @@ GridleAnalyser::GridleAnalyser(QObject* parent)
 GridleAnalyser::~GridleAnalyser()
 {
     StopAnalysis();
+    // The frame in progress is finished first: the worker reads the front camera, which is
+    // destroyed after the analyser.
+    wait();
     if (logging)
         logging->udebug(QStringLiteral("Gridle Analyser Destruction"));
 }
@@ -41,9 +44,14 @@ GridleAnalyser::~GridleAnalyser()
 void GridleAnalyser::StartAnalysis()
 {
     QMutexLocker locker(&controlMutex);
-    if (isRunning())
-        return;
     gate.open();
+    // A worker that was asked to stop but is still finishing its frame sees the gate open
+    // again when it comes back, and goes on.
+    if (workerActive)
+        return;
+    // A previous worker has left its loop; at most its return from run() remains.
+    wait();
+    workerActive = true;
     // Qt's priorities other than idle change nothing under Linux's default scheduler; run()
     // lowers its own niceness as well.
     start(QThread::LowPriority);
@@ -51,15 +59,24 @@ void GridleAnalyser::StartAnalysis()
 
 void GridleAnalyser::StopAnalysis()
 {
+    // No wait: the Hough transform of a noisy frame can take a second, and the window leaving
+    // the page must not hang on it. The worker ends after the frame in progress.
     QMutexLocker locker(&controlMutex);
     gate.close();
-    wait();
 }
 
 bool GridleAnalyser::IsAnalysing() const
 {
+    return gate.isOpen();
+}
+
+bool GridleAnalyser::keepWorking()
+{
     QMutexLocker locker(&controlMutex);
-    return isRunning();
+    if (gate.isOpen())
+        return true;
+    workerActive = false;
+    return false;
 }
 
 void GridleAnalyser::NewMFCaptureReady()
@@ -73,7 +90,12 @@ void GridleAnalyser::run()
     // Niceness is per thread on Linux: below the camera and tracker threads, without starving.
     setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 10);
 #endif
-    while (gate.waitForNext()) {
+    for (;;) {
+        if (!gate.waitForNext()) {
+            if (keepWorking())
+                continue;
+            break;
+        }
         try {
             processFrame();
         } catch (const std::exception& e) {

@@ -30,7 +30,7 @@ class Registry;
 // LoadParams/SaveParams, parameter writes from the panel); run() is the worker. Parameters are
 // atomics, snapshot once per frame. imageMutex guards `published`; the worker builds new
 // images every frame, so an image handed out never changes. controlMutex serialises
-// StartAnalysis/StopAnalysis. `work` and `lastFailure` belong to the worker.
+// StartAnalysis/StopAnalysis with the worker's decision to end, and guards workerActive. `work` and `lastFailure` belong to the worker.
 class GridleAnalyser : public QThread
 {
     Q_OBJECT
@@ -75,8 +75,10 @@ public:
     void SaveParams();
     vision::GridleParams ParamsSnapshot() const;
 
-    // Starts the worker if it is not running; stops it and waits until it has ended (after the
-    // frame in progress). Both may be called any number of times.
+    // Start: the worker analyses every new front frame from now on. Stop: returns at once; the
+    // worker ends after the frame in progress (its images and signal still come), and a start
+    // before then simply keeps it working. Both may be called any number of times. IsAnalysing()
+    // tells whether analysis is wanted; isFinished() whether the worker has ended.
     void StartAnalysis();
     void StopAnalysis();
     bool IsAnalysing() const;
@@ -93,6 +95,9 @@ private slots:
 private:
     explicit GridleAnalyser(QObject* parent = nullptr);
 
+    // Called by the worker when the gate closed: false (and the worker counts as ended) unless
+    // a start has opened it again meanwhile.
+    bool keepWorking();
     void processFrame();
     void publish();
 
@@ -110,7 +115,8 @@ private:
     CamMF* mfCamera = nullptr;
 
     vision::WorkerGate gate; // AnalyserRun and NewMFCapture
-    mutable QMutex controlMutex;
+    QMutex controlMutex;
+    bool workerActive = false; // guarded by controlMutex: run() is in its loop
 
     QMutex imageMutex;
     vision::GridleImages published; // guarded by imageMutex

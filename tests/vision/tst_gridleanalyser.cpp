@@ -82,6 +82,9 @@ private slots:
         analyser->StopAnalysis();
         QVERIFY(!analyser->IsAnalysing());
         analyser->StopAnalysis(); // a second stop changes nothing
+        // The worker ends by itself after the frame it may have been analysing.
+        QTRY_VERIFY_WITH_TIMEOUT(analyser->isFinished(), 30000);
+        QCoreApplication::processEvents(); // its last queued result, if any
         const int count = results.count();
         QueuedSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
@@ -89,6 +92,28 @@ private slots:
 
         analyser->StartAnalysis(); // and it starts again
         QVERIFY(results.wait(30000));
+    }
+
+    // Leaving the page and coming back while a frame is still being analysed: the stop did not
+    // wait for that frame, and the start must not be lost to the worker that is about to end.
+    void restartWhileTheLastFrameIsAnalysed()
+    {
+        startStation();
+        analyser->CV_MF_Param_LinesRho = 1.0; // a slow Hough: frames take long
+        QueuedSpy results(analyser, processed);
+        for (int round = 0; round < 5; ++round) {
+            analyser->StartAnalysis();
+            QVERIFY(results.wait(60000));
+            analyser->StopAnalysis();
+            analyser->StartAnalysis();
+            analyser->StopAnalysis();
+        }
+        analyser->StartAnalysis();
+        const int count = results.count();
+        QTRY_VERIFY_WITH_TIMEOUT(results.count() >= count + 2, 60000);
+        QVERIFY(analyser->isRunning());
+        analyser->StopAnalysis();
+        QTRY_VERIFY_WITH_TIMEOUT(analyser->isFinished(), 60000);
     }
 
     void stopWithoutStart()
