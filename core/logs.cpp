@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFileInfo>
 #include <QMutexLocker>
 
 const char* Logs::FileName = "Logs.ini";
@@ -40,12 +41,14 @@ bool Logs::Reset()
     QMutexLocker fileLocker(&writeLock);
     if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text))
         return false;
+    const qint64 before = file.size();
     const QByteArray separator = QByteArray("\n") + QByteArray(101, '#');
     const bool written = file.write(separator) == separator.size();
     file.close();
     if (!written || file.error() != QFileDevice::NoError) {
         qDebug().noquote() << QStringLiteral("[File Reset] Logging failure: ") + file.errorString();
         file.unsetError();
+        cutBackTo(before);
         return false;
     }
     return true;
@@ -82,12 +85,28 @@ void Logs::writetofile(QString message)
         reportFailure(QStringLiteral("Can not Read or Create Log file."));
         return;
     }
+    const qint64 before = file.size();
     const QByteArray record = QByteArray("\n") + message.toLocal8Bit();
     const bool written = file.write(record) == record.size();
     file.close(); // flushes; a full disk shows up here
     if (!written || file.error() != QFileDevice::NoError) {
-        const QString reason = file.errorString();
+        // A short write (the disk took the start of the record, then refused the rest) leaves
+        // the file without an error number, which the file layer reports as "Unknown error".
+        const bool shortWrite = file.error() == QFileDevice::NoError || file.errorString() == QStringLiteral("Unknown error");
+        const QString reason = shortWrite ? QStringLiteral("only part of the record was written (disk full?)") : file.errorString();
         file.unsetError();
+        cutBackTo(before);
         reportFailure(QStringLiteral("Can not Write into Log file:") + reason);
     }
+}
+
+// A disk that fills up in the middle of a record keeps the part that fitted. Cutting the file
+// back to its size before the write leaves whole records only, so the next record written once
+// there is room again does not follow a torn one. Only regular files are cut (never a device).
+void Logs::cutBackTo(qint64 size)
+{
+    if (size < 0 || !QFileInfo(file.fileName()).isFile() || QFileInfo(file.fileName()).size() <= size)
+        return;
+    if (!file.resize(size))
+        file.unsetError();
 }

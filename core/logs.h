@@ -40,6 +40,7 @@ private:
 
     void writetofile(QString message);
     void reportFailure(const QString& text);
+    void cutBackTo(qint64 size);
 
     // writeLock guards file and serialises whole udebug calls, so records never interleave.
     QMutex writeLock;

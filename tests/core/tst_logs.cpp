@@ -1,4 +1,5 @@
 #include "core/logs.h"
+#include "filefaults.h"
 #include "testsupport.h"
 
 #include <QRegularExpression>
@@ -77,17 +78,85 @@ private slots:
         QCOMPARE(testsupport::logMessages(), QStringList({"first run", "Log Component Destrution", "Exit", "second run", "Log Component Destrution", "Exit"}));
     }
 
-    void uncreatableFileIsConsoleOnly()
+    void unpreparableFileIsConsoleOnly_data()
     {
-        QDir().mkdir("Logs.ini"); // a folder in the way: the file can never be opened
+        QTest::addColumn<QString>("obstacle");
+        QTest::newRow("a folder in the way") << "folder"; // the file can never be opened
+        QTest::newRow("full disk") << "full";             // opens, but the separator never lands
+    }
+    void unpreparableFileIsConsoleOnly()
+    {
+        QFETCH(QString, obstacle);
+        filefaults::FullDevice full(obstacle == "full" ? "Logs.ini" : "unused");
+        if (obstacle == "folder")
+            QDir().mkdir("Logs.ini");
+        else
+            QVERIFY(full.isActive());
         Logs* log = Logs::AccessMemory();
         QVERIFY(console.contains("[Construction] Logging failure: Failed to open Log File."));
         QSignalSpy spy(log, &Logs::sendtotextarea);
         console.clear();
         log->udebug("still running");
         QCOMPARE(spy.count(), 1);
-        QCOMPARE(console.size(), 1);
+        QCOMPARE(console.size(), 1); // no further file error reported
         QVERIFY(console.at(0).endsWith("]: still running"));
+    }
+
+    // A disk that is full, or fills up in the middle of a record: the records of that moment are
+    // lost with one console warning each, nothing torn stays behind, and records resume whole
+    // once there is room again.
+    void fullDiskLosesRecordsThenResumesWhole_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("disk full") << "device" << "No space left on device";
+        QTest::newRow("disk fills mid-record") << "limit" << "only part of the record was written (disk full?)";
+    }
+    void fullDiskLosesRecordsThenResumesWhole()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        Logs* log = Logs::AccessMemory();
+        log->udebug("before");
+        QSignalSpy spy(log, &Logs::sendtotextarea);
+        console.clear();
+        {
+            // Room for the start of one record only: every record below is cut by the limit.
+            filefaults::FileSizeLimit limit(fault == "limit" ? QFileInfo("Logs.ini").size() + 60 : RLIM_INFINITY);
+            filefaults::FullDevice full(fault == "device" ? "Logs.ini" : "unused");
+            QVERIFY(fault == "limit" ? limit.isActive() : full.isActive());
+            for (int i = 0; i < 3; ++i)
+                log->udebug(QString("lost %1 ").arg(i) + QString(200, 'x'));
+        }
+        QCOMPARE(console.size(), 6);
+        QCOMPARE(console.filter(QRegularExpression("^ Log:\\[[^]]+\\]\\]: Can not Write into Log file:" + QRegularExpression::escape(reason) + "$")).size(), 3);
+        QCOMPARE(spy.count(), 6); // each message and its warning still reach the signal
+        log->udebug("after");
+        QCOMPARE(testsupport::logMessages(), QStringList({"before", "after"}));
+        QVERIFY(readAll("Logs.ini").endsWith("]: after"));
+    }
+
+    // Thousands of records refused by a full disk cost no memory (nothing is queued for later).
+    void fullDiskKeepsMemoryFlat()
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("the address sanitizer holds freed memory back, so resident size says nothing here");
+#endif
+        Logs* log = Logs::AccessMemory();
+        filefaults::FullDevice full("Logs.ini");
+        QVERIFY(full.isActive());
+        const QString message = "refused " + QString(200, 'x');
+        for (int i = 0; i < 2000; ++i)
+            log->udebug(message);
+        console.clear();
+        const long before = filefaults::residentKb();
+        for (int i = 0; i < 40000; ++i) {
+            log->udebug(message);
+            if (console.size() > 1000)
+                console.clear();
+        }
+        const long grown = filefaults::residentKb() - before;
+        QVERIFY2(grown < 2048, qPrintable(QString("resident size grew by %1 kB over 40000 refused records").arg(grown)));
     }
 
     void readOnlyFileLosesRecordsThenResumes()
