@@ -6,13 +6,64 @@
 #include <QSaveFile>
 #include <QTextStream>
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
+
+#include <unistd.h>
 
 const char* Registry::FileName = "Registry.dat";
 const char* Registry::HeaderLine1 = "Veltrax:Registry";
 const char* Registry::HeaderLine2 = "Version:1.0.0.1";
 const char* Registry::SharedFolderKey = "PSHAREDFOLDER";
 const char* Registry::SharedFolderDefault = "/srv/samba/share/TXVeltraxIMG";
+
+namespace {
+
+// Why a write failed. A short write (the disk took the start of the data, then refused the rest)
+// leaves no error number behind, which the file layer reports as "Unknown error".
+QString writeFailure(const QFileDevice& device)
+{
+    const QString reason = device.errorString();
+    if (device.error() == QFileDevice::NoError || reason == QStringLiteral("Unknown error"))
+        return QStringLiteral("only part of the file was written (disk full?)");
+    return reason;
+}
+
+// Puts content in place of the file that out replaces, or leaves the old file as it was.
+// QSaveFile buffers, and a short write at its final flush does not stop commit() from renaming
+// the cut temporary file over the old one; so the data is flushed and synced here first, and
+// on any failure the temporary file is discarded (by out's destructor) instead of committed.
+bool replaceWhole(QSaveFile& out, const QByteArray& content, QString* error)
+{
+    if (out.write(content) != content.size() || !out.flush()) {
+        *error = writeFailure(out);
+        out.cancelWriting();
+        return false;
+    }
+    // EINVAL: a file that cannot be synced (not a disk file); anything else means the data may
+    // not be on the disk.
+    if (::fsync(out.handle()) != 0 && errno != EINVAL) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        out.cancelWriting();
+        return false;
+    }
+    if (!out.commit()) {
+        *error = out.errorString();
+        return false;
+    }
+    return true;
+}
+
+// A file whose owner may not write it is left alone, also by root, which the system would let
+// through: that is how a settings file is frozen.
+bool isWriteProtected(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() && !(info.permissions() & QFileDevice::WriteOwner);
+}
+
+} // namespace
 
 bool Registry::IsVerbatimKey(const QString& key)
 {
@@ -79,12 +130,12 @@ bool Registry::Init()
             }
         }
         const QByteArray wanted = header + rest;
-        if (wanted != content && (!exists || (QFileInfo(file.fileName()).permissions() & QFileDevice::WriteOwner))) {
+        if (wanted != content && !isWriteProtected(file.fileName())) {
+            // On failure the file keeps its old header and everything else; it is read as it is.
             QSaveFile out(file.fileName());
-            if (out.open(QIODevice::WriteOnly)) {
-                out.write(wanted);
-                out.commit();
-            }
+            QString ignored;
+            if (out.open(QIODevice::WriteOnly))
+                replaceWhole(out, wanted, &ignored);
         }
 
         if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
@@ -192,16 +243,21 @@ bool Registry::SetKey(QString Key, QString Val)
             logging->udebug(QStringLiteral("Registry key ") + Key + QStringLiteral(" updated as:") + Val);
             return true;
         }
-        if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text)) {
+        if (isWriteProtected(file.fileName()) || !file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text)) {
             file.unsetError();
             logging->udebug(QStringLiteral("Can not write Registry key:") + entry);
             return false;
         }
+        const qint64 before = file.size();
         const QByteArray line = entry.toLocal8Bit() + '\n';
         const bool written = file.write(line) == line.size();
         file.close();
         if (!written || file.error() != QFileDevice::NoError) {
             file.unsetError();
+            // A disk that filled up in the middle of the line keeps its start; without it cut
+            // off again, the next key created would be glued to that torn line.
+            if (QFileInfo(file.fileName()).size() > before && !file.resize(before))
+                file.unsetError();
             logging->udebug(QStringLiteral("Can not write Registry key:") + entry);
             return false;
         }
@@ -221,17 +277,16 @@ bool Registry::SaveReg()
         // The new content goes to a temporary file that replaces the old one only once it is
         // completely on disk: a crash or a full disk leaves the previous file intact.
         QSaveFile out(file.fileName());
-        const bool lockedFile = file.exists() && !(QFileInfo(file.fileName()).permissions() & QFileDevice::WriteOwner);
-        if (lockedFile || !out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        if (isWriteProtected(file.fileName()) || !out.open(QIODevice::WriteOnly | QIODevice::Text)) {
             logging->udebug(QStringLiteral("Can not open reg file"));
             return false;
         }
         QByteArray content;
         for (const QString& entry : qAsConst(RegBase))
             content += entry.toLocal8Bit() + '\n';
-        out.write(content);
-        if (!out.commit()) {
-            logging->udebug(QStringLiteral("Can not write registry file :") + out.errorString());
+        QString error;
+        if (!replaceWhole(out, content, &error)) {
+            logging->udebug(QStringLiteral("Can not write registry file :") + error);
             return false;
         }
         logging->udebug(QStringLiteral("Reg file saved"));

@@ -1,7 +1,9 @@
 #include "core/logs.h"
 #include "core/registry.h"
+#include "filefaults.h"
 #include "testsupport.h"
 
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <sys/wait.h>
@@ -168,6 +170,85 @@ private slots:
         QFile::setPermissions("Registry.dat", QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         QVERIFY(reg->SaveReg());
         QVERIFY(readAll("Registry.dat").contains("PX:2"));
+    }
+
+    // Files the store cannot write, also for root (which ignores mode bits): the owner's write
+    // bit cleared, a folder in the way, a disk that fills up during the write. A refused save or
+    // key creation says so in the log, leaves the file as it was and no temporary file behind,
+    // and keeps the values in memory, so the save succeeds once the fault is gone.
+    void unwritableFileKeepsOldFileAndMemory_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("loaded"); // the file could be read at start
+        QTest::addColumn<QStringList>("records");
+        QTest::newRow("read-only file") << "read-only" << true
+                                        << QStringList{"Can not open reg file", "Can not write Registry key:PNEW:7"};
+        QTest::newRow("a folder in the way") << "folder" << false
+                                             << QStringList{"Registry: Can not read file.", "Can not write Registry key:PX:22222",
+                                                            "Can not open reg file", "Can not write Registry key:PNEW:7"};
+        QTest::newRow("disk full during the write")
+            << "full" << true
+            << QStringList{"Can not write registry file :only part of the file was written (disk full?)",
+                           "Can not write Registry key:PNEW:7"};
+    }
+    void unwritableFileKeepsOldFileAndMemory()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, loaded);
+        QFETCH(QStringList, records);
+        if (fault == "folder")
+            QDir().mkdir("Registry.dat");
+        else
+            writeAll("Registry.dat", "Veltrax:Registry\nVersion:1.0.0.1\nPX:1\n");
+        QSignalSpy logged(Logs::AccessMemory(), &Logs::sendtotextarea); // the log file may be full too
+        Registry* reg = start();
+        const QByteArray onDisk = readAll("Registry.dat");
+        const QStringList files = QDir().entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+        {
+            if (fault == "read-only")
+                QVERIFY(QFile::setPermissions("Registry.dat", QFileDevice::ReadOwner));
+            // Room for three more bytes: the longer file and the new line are both cut short.
+            filefaults::FileSizeLimit full(fault == "full" ? QFileInfo("Registry.dat").size() + 3 : RLIM_INFINITY);
+            QVERIFY(fault != "full" || full.isActive());
+
+            QCOMPARE(reg->SetKey("PX", "22222"), loaded); // an update is made in memory
+            QVERIFY(!reg->SaveReg());
+            QVERIFY(!reg->SetKey("PNEW", "7"));           // a new key goes to the file at once
+            QCOMPARE(reg->GetKeyINT("PX", 0), loaded ? 22222 : 0);
+        }
+        QStringList messages;
+        for (const QList<QVariant>& signal : qAsConst(logged))
+            messages << signal.at(0).toString().section("]: ", 1);
+        for (const QString& record : qAsConst(records))
+            QVERIFY2(messages.contains(record), qPrintable(record + " not in: " + messages.join(" | ")));
+        QCOMPARE(readAll("Registry.dat"), onDisk);
+        QCOMPARE(QDir().entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden), files);
+
+        if (fault == "folder")
+            QVERIFY(QDir().rmdir("Registry.dat"));
+        QVERIFY(QFile::setPermissions("Registry.dat", QFileDevice::ReadOwner | QFileDevice::WriteOwner) || fault == "folder");
+        QVERIFY(reg->SaveReg());
+        QVERIFY(reg->SetKey("PNEW", "7"));
+        restart();
+        QCOMPARE(Registry::AccessMemory()->GetKeyINT("PX", 0), loaded ? 22222 : 0);
+        QCOMPARE(Registry::AccessMemory()->GetKeyINT("PNEW", 0), 7);
+    }
+
+    // After a save the header is upper case, and the next start writes it back in its own case:
+    // a disk too full for that must not cost the settings behind it.
+    void fullDiskAtStartKeepsEverySetting()
+    {
+        const QByteArray saved("VELTRAX:REGISTRY\nVERSION:1.0.0.1\nPX:1\nPY:2\n");
+        writeAll("Registry.dat", saved);
+        filefaults::FileSizeLimit full(10);
+        QVERIFY(full.isActive());
+        Registry* reg = start();
+        QCOMPARE(reg->GetKeyINT("PX", 0), 1);
+        QCOMPARE(reg->GetKeyINT("PY", 0), 2);
+        QCOMPARE(readAll("Registry.dat"), saved);
+        full.lift();
+        restart();
+        QCOMPARE(readAll("Registry.dat"), QByteArray("Veltrax:Registry\nVersion:1.0.0.1\nPX:1\nPY:2\n"));
     }
 
     // A save interrupted at any moment must leave either the old or the new file.
