@@ -153,9 +153,7 @@ private slots:
         print("Ground truth", groundTruth);
         QVERIFY(imageResiduals.pixels.size() >= 20);
         QVERIFY2(imageResiduals.mean() <= 0.5, "mean residual above 0.5 px");
-        // A single residual is one tracker result: its top-edge point is a whole contour pixel
-        // that jumps by up to two pixels between frames of a still stone.
-        QVERIFY2(imageResiduals.max() <= 2.0, "largest residual above 2 px");
+        QVERIFY2(imageResiduals.max() <= 1.5, "largest residual above 1.5 px");
     }
 
     void inscriptionAlignment_data() { addPlacements(); }
@@ -189,12 +187,13 @@ private slots:
         qInfo("offset (%.2f, %.2f) mm: residual %s; truth row %+.3f px, focus %+.3f px, Y %+.3f px", offsetX, offsetY,
               qPrintable(alignment::ResidualText(residual)), rowError, focusError, yError);
         groundTruth.pixels << std::fabs(rowError) << std::fabs(focusError) << std::fabs(yError);
-        // Single-frame tracker noise (about a pixel) sits on top of the alignment error.
-        QVERIFY(std::fabs(rowError) <= 1.5);
-        // The tracker gives the right edge as a whole contour pixel of the thresholded outline,
-        // which lies about a pixel inside the rendered edge (up to two).
-        QVERIFY(std::fabs(focusError) <= 2.0);
-        QVERIFY(std::fabs(yError) <= 1.5);
+        QVERIFY(std::fabs(rowError) <= 1.0);
+        QVERIFY(std::fabs(yError) <= 1.0);
+        // The focus goes to the tracker's right-edge point: the last whole pixel of the
+        // thresholded outline, which lies inside the rendered edge by the part of a pixel that
+        // the threshold (164.7 against a rim of about 186 on a holder of about 72) and the
+        // Bayer interpolation cost, plus up to a whole pixel of rounding: 0.3 to 1.5 px.
+        QVERIFY(focusError <= 0.0 && focusError >= -2.0);
     }
 
     void panoramaAlignment_data()
@@ -231,10 +230,10 @@ private slots:
         qInfo("offset (%.2f, %.2f) mm: residual %s; truth top row %+.3f px, Y %+.3f px, ZII %+.3f px", offsetX, offsetY,
               qPrintable(alignment::ResidualText(residual)), rowError, yError, focusError);
         groundTruth.pixels << std::fabs(rowError) << std::fabs(yError) << std::fabs(focusError);
-        // The top edge is a whole contour pixel too, about a pixel inside the rendered edge.
-        QVERIFY(std::fabs(rowError) <= 2.0);
-        QVERIFY(std::fabs(yError) <= 1.5);
-        QVERIFY(std::fabs(focusError) <= 1.5);
+        // The top edge is a whole outline pixel too, inside the rendered edge like the right one.
+        QVERIFY(rowError <= 0.0 && rowError >= -2.0);
+        QVERIFY(std::fabs(yError) <= 1.0);
+        QVERIFY(std::fabs(focusError) <= 1.0);
     }
 
     // Y stays where it is: near the inscription height, so that the top view is sharp.
@@ -254,7 +253,7 @@ private slots:
         const rig::Scene scene = rig::Rig::instance().scene();
         const double rowError = scene.topLargeCentre().y - core->OverlayTLCenterH;
         qInfo("X alignment: residual %s; truth row %+.3f px", qPrintable(alignment::ResidualText(residual)), rowError);
-        QVERIFY(std::fabs(rowError) <= 1.5);
+        QVERIFY(std::fabs(rowError) <= 1.0);
     }
 };
 
