@@ -43,7 +43,7 @@ GridleAnalyser::~GridleAnalyser()
 
 void GridleAnalyser::StartAnalysis()
 {
-    QMutexLocker locker(&controlMutex);
+    std::lock_guard<std::mutex> lock(controlMutex);
     gate.open();
     // A worker that was asked to stop but is still finishing its frame sees the gate open
     // again when it comes back, and goes on.
@@ -61,7 +61,7 @@ void GridleAnalyser::StopAnalysis()
 {
     // No wait: the Hough transform of a noisy frame can take a second, and the window leaving
     // the page must not hang on it. The worker ends after the frame in progress.
-    QMutexLocker locker(&controlMutex);
+    std::lock_guard<std::mutex> lock(controlMutex);
     gate.close();
 }
 
@@ -72,7 +72,7 @@ bool GridleAnalyser::IsAnalysing() const
 
 bool GridleAnalyser::keepWorking()
 {
-    QMutexLocker locker(&controlMutex);
+    std::lock_guard<std::mutex> lock(controlMutex);
     if (gate.isOpen())
         return true;
     workerActive = false;
@@ -124,11 +124,7 @@ void GridleAnalyser::processFrame()
     emit NewMFProcessedReady(-1.0, -1.0);
 }
 
-void GridleAnalyser::publish()
-{
-    QMutexLocker locker(&imageMutex);
-    published = work;
-}
+void GridleAnalyser::publish() { published.put(work); }
 
 vision::GridleParams GridleAnalyser::ParamsSnapshot() const
 {
@@ -187,46 +183,14 @@ void GridleAnalyser::SaveParams()
         ParamsSnapshot().toRegistry(*AppRegistry);
 }
 
-cv::Mat GridleAnalyser::getMFThreshImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.thresh;
-}
-cv::Mat GridleAnalyser::getMFThreshTransformedImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.threshTransformed;
-}
-cv::Mat GridleAnalyser::getMFGradImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.grad;
-}
-cv::Mat GridleAnalyser::getMFCannyImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.canny;
-}
-cv::Mat GridleAnalyser::getMFCannyTransformedImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.cannyTransformed;
-}
-cv::Mat GridleAnalyser::getMFResultImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.result;
-}
-cv::Mat GridleAnalyser::getMFLinesDrawing()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.linesDrawing;
-}
-cv::Mat GridleAnalyser::GetMFLinesProcessing()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.linesProcessing;
-}
+cv::Mat GridleAnalyser::getMFThreshImage() { return published.get(&vision::GridleImages::thresh); }
+cv::Mat GridleAnalyser::getMFThreshTransformedImage() { return published.get(&vision::GridleImages::threshTransformed); }
+cv::Mat GridleAnalyser::getMFGradImage() { return published.get(&vision::GridleImages::grad); }
+cv::Mat GridleAnalyser::getMFCannyImage() { return published.get(&vision::GridleImages::canny); }
+cv::Mat GridleAnalyser::getMFCannyTransformedImage() { return published.get(&vision::GridleImages::cannyTransformed); }
+cv::Mat GridleAnalyser::getMFResultImage() { return published.get(&vision::GridleImages::result); }
+cv::Mat GridleAnalyser::getMFLinesDrawing() { return published.get(&vision::GridleImages::linesDrawing); }
+cv::Mat GridleAnalyser::GetMFLinesProcessing() { return published.get(&vision::GridleImages::linesProcessing); }
 
 void GridleAnalyser::MorphOpsEllips(cv::Mat& image, int erodeSize, int dilateSize, bool invert)
 {

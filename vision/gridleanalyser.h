@@ -2,11 +2,12 @@
 
 #include "core/singleton.h"
 #include "vision/gridleprocessing.h"
+#include "vision/imageboard.h"
 #include "vision/workergate.h"
 
 #include <opencv2/core.hpp>
 
-#include <QMutex>
+#include <mutex>
 #include <QString>
 #include <QThread>
 
@@ -28,8 +29,8 @@ class Registry;
 //
 // Threads: the object lives on the main thread (slots, getters, Start/StopAnalysis,
 // LoadParams/SaveParams, parameter writes from the panel); run() is the worker. Parameters are
-// atomics, snapshot once per frame. imageMutex guards `published`; the worker builds new
-// images every frame, so an image handed out never changes. controlMutex serialises
+// atomics, snapshot once per frame. The worker builds new images every frame and puts them
+// on `published` at its end, so an image handed out never changes. controlMutex serialises
 // StartAnalysis/StopAnalysis with the worker's decision to end, and guards workerActive. `work` and `lastFailure` belong to the worker.
 class GridleAnalyser : public QThread
 {
@@ -115,11 +116,10 @@ private:
     CamMF* mfCamera = nullptr;
 
     vision::WorkerGate gate; // AnalyserRun and NewMFCapture
-    QMutex controlMutex;
+    std::mutex controlMutex;
     bool workerActive = false; // guarded by controlMutex: run() is in its loop
 
-    QMutex imageMutex;
-    vision::GridleImages published; // guarded by imageMutex
+    vision::ImageBoard<vision::GridleImages> published;
 
     vision::GridleImages work; // worker only
     QString lastFailure;       // worker only

@@ -81,13 +81,14 @@ void TopStoneTracker::processFrame()
 
 void TopStoneTracker::publish()
 {
-    QMutexLocker locker(&imageMutex);
-    // Keep an HSV view already made for the same frame (a frame that failed before its first
-    // step leaves the frame unchanged).
-    const cv::Mat cachedHsv = published.frame.data == work.frame.data ? published.hsv : cv::Mat();
-    published = work;
-    if (published.hsv.empty())
-        published.hsv = cachedHsv;
+    published.update([this](vision::TopStoneImages& board) {
+        // Keep an HSV view already made for the same frame (a frame that failed before its
+        // first step leaves the frame unchanged).
+        const cv::Mat cachedHsv = board.frame.data == work.frame.data ? board.hsv : cv::Mat();
+        board = work;
+        if (board.hsv.empty())
+            board.hsv = cachedHsv;
+    });
 }
 
 vision::TopStoneParams TopStoneTracker::ParamsSnapshot() const
@@ -131,47 +132,32 @@ void TopStoneTracker::SaveParams()
         ParamsSnapshot().toRegistry(*AppRegistry);
 }
 
-cv::Mat TopStoneTracker::getTLThreshImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.thresh;
-}
+cv::Mat TopStoneTracker::getTLThreshImage() { return published.get(&vision::TopStoneImages::thresh); }
 
-cv::Mat TopStoneTracker::getTLThreshTransformedImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.threshTransformed;
-}
+cv::Mat TopStoneTracker::getTLThreshTransformedImage() { return published.get(&vision::TopStoneImages::threshTransformed); }
 
 cv::Mat TopStoneTracker::getTLHSVImage()
 {
     cv::Mat frame;
-    {
-        QMutexLocker locker(&imageMutex);
-        if (!published.hsv.empty() || published.frame.empty())
-            return published.hsv;
-        frame = published.frame;
-    }
+    const cv::Mat ready = published.update([&frame](vision::TopStoneImages& board) {
+        frame = board.frame;
+        return board.hsv;
+    });
+    if (!ready.empty() || frame.empty())
+        return ready;
     // Made outside the lock so that the worker never waits for a viewer; the frame header held
     // here keeps its buffer alive, so a newer frame cannot share its address.
     const cv::Mat hsv = vision::topStoneHsv(frame);
-    QMutexLocker locker(&imageMutex);
-    if (published.frame.data == frame.data && published.hsv.empty())
-        published.hsv = hsv;
+    published.update([&](vision::TopStoneImages& board) {
+        if (board.frame.data == frame.data && board.hsv.empty())
+            board.hsv = hsv;
+    });
     return hsv;
 }
 
-cv::Mat TopStoneTracker::getTLContourImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.contour;
-}
+cv::Mat TopStoneTracker::getTLContourImage() { return published.get(&vision::TopStoneImages::contour); }
 
-cv::Mat TopStoneTracker::getTLResultImage()
-{
-    QMutexLocker locker(&imageMutex);
-    return published.result;
-}
+cv::Mat TopStoneTracker::getTLResultImage() { return published.get(&vision::TopStoneImages::result); }
 
 cv::Mat TopStoneTracker::getTSThreshImage() { return cv::Mat(); }
 cv::Mat TopStoneTracker::getTSHSVImage() { return cv::Mat(); }

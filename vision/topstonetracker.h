@@ -1,12 +1,12 @@
 #pragma once
 
 #include "core/singleton.h"
+#include "vision/imageboard.h"
 #include "vision/topstoneprocessing.h"
 #include "vision/workergate.h"
 
 #include <opencv2/core.hpp>
 
-#include <QMutex>
 #include <QString>
 #include <QThread>
 
@@ -29,9 +29,9 @@ class Registry;
 // Threads: the object lives on the main thread (slots, getters, LoadParams/SaveParams,
 // parameter writes from the panel); run() is the worker. Parameters are atomics: the panel
 // writes a whole value, and the worker takes one snapshot of all of them at the start of each
-// frame. imageMutex guards `published` (the images of the last completed step of each kind);
-// the worker builds new images for every frame and publishes them at its end, so an image
-// handed out is never written again. `work` and `lastFailure` belong to the worker.
+// frame. The worker builds new images for every frame and puts them on `published` (the
+// images of the last completed step of each kind) at its end, so an image handed out is never
+// written again. `work` and `lastFailure` belong to the worker.
 class TopStoneTracker : public QThread
 {
     Q_OBJECT
@@ -128,8 +128,7 @@ private:
 
     vision::WorkerGate gate; // RunTraking and NewTLCapture
 
-    QMutex imageMutex;
-    vision::TopStoneImages published; // guarded by imageMutex
+    vision::ImageBoard<vision::TopStoneImages> published;
 
     vision::TopStoneImages work; // worker only
     QString lastFailure;         // worker only: the exception text last logged
