@@ -81,12 +81,14 @@ private slots:
     void unpreparableFileIsConsoleOnly_data()
     {
         QTest::addColumn<QString>("obstacle");
-        QTest::newRow("a folder in the way") << "folder"; // the file can never be opened
-        QTest::newRow("full disk") << "full";             // opens, but the separator never lands
+        QTest::addColumn<QString>("reason"); // why the separator could not be written
+        QTest::newRow("a folder in the way") << "folder" << ""; // the file can never be opened
+        QTest::newRow("full disk") << "full" << "No space left on device";
     }
     void unpreparableFileIsConsoleOnly()
     {
         QFETCH(QString, obstacle);
+        QFETCH(QString, reason);
         filefaults::FullDevice full(obstacle == "full" ? "Logs.ini" : "unused");
         if (obstacle == "folder")
             QDir().mkdir("Logs.ini");
@@ -94,6 +96,7 @@ private slots:
             QVERIFY(full.isActive());
         Logs* log = Logs::AccessMemory();
         QVERIFY(console.contains("[Construction] Logging failure: Failed to open Log File."));
+        QCOMPARE(console.contains("[File Reset] Logging failure: " + reason), !reason.isEmpty());
         QSignalSpy spy(log, &Logs::sendtotextarea);
         console.clear();
         log->udebug("still running");
