@@ -549,6 +549,16 @@ Rig::Entry Rig::enterGlobal(const char* call, std::initializer_list<double> args
     return entry;
 }
 
+Rig::Entry Rig::enterOpening(const char* call, const std::shared_ptr<Camera>& camera, std::initializer_list<double> args)
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    Entry entry;
+    entry.args.assign(args.begin(), args.end());
+    entry.camera = camera;
+    entry.failure = takeFailure(call, camera ? camera->serial : std::string());
+    return entry;
+}
+
 void Rig::finish(const char* call, const Entry& entry, int status)
 {
     std::lock_guard<std::mutex> rigLock(mutex);

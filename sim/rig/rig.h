@@ -189,6 +189,8 @@ public:
     // Records the call and looks up the camera of an open handle; applies failure rules.
     Entry enter(const char* call, unsigned handle, std::initializer_list<double> args);
     Entry enterGlobal(const char* call, std::initializer_list<double> args);
+    // A call that opens `camera` (no handle yet): failure rules naming its serial apply.
+    Entry enterOpening(const char* call, const std::shared_ptr<Camera>& camera, std::initializer_list<double> args);
     void finish(const char* call, const Entry& entry, int status);
     // The camera to open: by device ID, or by camera ID (0: the first one not open).
     std::shared_ptr<Camera> cameraToOpen(unsigned id, bool byDeviceId);

@@ -31,6 +31,11 @@ public:
         , entry(Rig::instance().enterGlobal(callName, args))
     {
     }
+    Call(const char* callName, const std::shared_ptr<Camera>& opening, std::initializer_list<double> args)
+        : name(callName)
+        , entry(Rig::instance().enterOpening(callName, opening, args))
+    {
+    }
     INT done(INT status)
     {
         Rig::instance().finish(name, entry, status);
@@ -46,8 +51,6 @@ public:
         return IS_SUCCESS;
     }
     INT injected() const { return entry.failure; }
-    // Names the camera a global call turned out to concern (for the call record).
-    void attach(const std::shared_ptr<Camera>& camera) { entry.camera = camera; }
     Camera& camera() const { return *entry.camera; }
     const std::shared_ptr<Camera>& cameraPtr() const { return entry.camera; }
 
@@ -149,17 +152,21 @@ INT is_GetCameraList(PUEYE_CAMERA_LIST pucl)
 
 INT is_InitCamera(HIDS* phCam, HWND)
 {
-    Call call("is_InitCamera", {phCam ? static_cast<double>(*phCam) : -1.0});
+    // The camera is looked up before the call is entered, so that a failure rule naming its
+    // serial number applies to its opening as it does to the calls on its handle.
+    std::shared_ptr<Camera> camera;
+    if (phCam) {
+        const bool byDevice = (*phCam & IS_USE_DEVICE_ID) != 0;
+        const unsigned id = *phCam & ~static_cast<unsigned>(IS_USE_DEVICE_ID);
+        camera = Rig::instance().cameraToOpen(id, byDevice);
+    }
+    Call call("is_InitCamera", camera, {phCam ? static_cast<double>(*phCam) : -1.0});
     if (INT injected = call.injected())
         return call.done(injected);
     if (!phCam)
         return call.done(IS_INVALID_PARAMETER);
-    const bool byDevice = (*phCam & IS_USE_DEVICE_ID) != 0;
-    const unsigned id = *phCam & ~static_cast<unsigned>(IS_USE_DEVICE_ID);
-    std::shared_ptr<Camera> camera = Rig::instance().cameraToOpen(id, byDevice);
     if (!camera)
         return call.done(IS_CANT_OPEN_DEVICE);
-    call.attach(camera);
     {
         std::lock_guard<std::mutex> cameraLock(camera->mutex);
         if (camera->open)
