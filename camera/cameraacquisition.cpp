@@ -161,6 +161,17 @@ void CameraAcquisition::Init(QString serial)
     ColorMode = 0;
     img_bbp = role.bitsPerPixel;
 
+    // The SDK keeps a camera whose exit it refused: one more try, and while it stays held its
+    // handle is kept (nothing else is opened) so that the next binding can close it.
+    if (cameraOpened)
+        unInit();
+    if (cameraOpened) {
+        logging->udebug(QStringLiteral("Open camera ") + serial + alias() + QStringLiteral(": previous camera not closed"));
+        if (role.runsWithoutCamera)
+            startThread();
+        return;
+    }
+
     const int device = SharedConf ? SharedConf->GetCameraIndex(serial) : -1;
     if (device < 0) {
         camid = static_cast<HIDS>(-1);
@@ -264,14 +275,19 @@ void CameraAcquisition::unInit()
     }
     if (cameraOpened) {
         is_StopLiveVideo(camid, IS_FORCE_VIDEO_STOP);
-        is_ExitCamera(camid);
+        const INT exited = is_ExitCamera(camid);
         if (imgMem) {
             is_FreeImageMem(camid, imgMem, memId);
             imgMem = nullptr;
             memId = 0;
         }
         is_CameraStatus(camid, IS_STANDBY, IS_GET_STATUS);
-        cameraOpened = false;
+        // A refused exit leaves the camera held by the SDK, and no later opening of it could
+        // succeed; the handle is kept for another try. A handle the SDK no longer knows is closed.
+        cameraOpened = exited != IS_SUCCESS && exited != IS_INVALID_CAMERA_HANDLE;
+        if (cameraOpened)
+            logging->udebug(QStringLiteral("Exit camera Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
+                            + QString::number(exited));
     }
     imgMem = nullptr;
 }
