@@ -5,12 +5,12 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextCodec>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include <sys/socket.h>
@@ -21,7 +21,7 @@ namespace {
 // Construction-time settings; written before the first AccessMemory(), read by the constructor.
 struct Endpoint
 {
-    QMutex mutex;                                    // guards address, port
+    std::mutex mutex;                                // guards address, port
     QHostAddress address{QHostAddress::AnyIPv4};
     quint16 port = VeltraxServer::DefaultPort;
 };
@@ -61,7 +61,7 @@ QString peerText(const QTcpSocket* socket)
 void VeltraxServer::SetListenEndpoint(const QHostAddress& address, quint16 port)
 {
     Endpoint& configured = endpoint();
-    QMutexLocker endpointLocker(&configured.mutex);
+    std::lock_guard<std::mutex> endpointLock(configured.mutex);
     configured.address = address;
     configured.port = port;
 }
@@ -86,7 +86,7 @@ VeltraxServer::VeltraxServer(QObject* parent)
     quint16 port = DefaultPort;
     {
         Endpoint& configured = endpoint();
-        QMutexLocker endpointLocker(&configured.mutex);
+        std::lock_guard<std::mutex> endpointLock(configured.mutex);
         address = configured.address;
         port = configured.port;
     }
@@ -104,8 +104,8 @@ VeltraxServer::~VeltraxServer()
 {
     ServerRun = false;
     {
-        QMutexLocker receiveLocker(&receiveMutex);
-        receiveArrived.wakeAll();
+        std::lock_guard<std::mutex> receiveLock(receiveMutex);
+        receiveArrived.notify_all();
     }
     wait();
 
@@ -145,7 +145,7 @@ bool VeltraxServer::HasVideoConnection() const
 
 int VeltraxServer::PendingReceiveSize() const
 {
-    QMutexLocker receiveLocker(&receiveMutex);
+    std::lock_guard<std::mutex> receiveLock(receiveMutex);
     return framer.size();
 }
 
@@ -296,9 +296,9 @@ void VeltraxServer::drainDataSocket()
     if (bytes.isEmpty())
         return;
     const QString text = decoder->toUnicode(bytes);
-    QMutexLocker receiveLocker(&receiveMutex);
+    std::lock_guard<std::mutex> receiveLock(receiveMutex);
     framer.append(text);
-    receiveArrived.wakeOne();
+    receiveArrived.notify_one();
 }
 
 void VeltraxServer::readyRead()
@@ -318,10 +318,10 @@ void VeltraxServer::Disconnection()
     drainDataSocket();
     int dropped = 0;
     {
-        QMutexLocker receiveLocker(&receiveMutex);
+        std::lock_guard<std::mutex> receiveLock(receiveMutex);
         readyCommands += framer.takeCommands();
         dropped = framer.clear();
-        receiveArrived.wakeOne();
+        receiveArrived.notify_one();
     }
     if (dropped > 0)
         LogDebug(QStringLiteral("Unfinished message of %1 characters discarded at disconnection").arg(dropped));
@@ -479,7 +479,7 @@ void VeltraxServer::FluxWrite(QByteArray payload)
 
 void VeltraxServer::run()
 {
-    QMutexLocker receiveLocker(&receiveMutex);
+    std::unique_lock<std::mutex> receiveLock(receiveMutex);
     while (ServerRun) {
         QStringList commands;
         commands.swap(readyCommands);
@@ -487,10 +487,10 @@ void VeltraxServer::run()
         const QStringList notes = framer.takeNotes();
         if (commands.isEmpty() && notes.isEmpty()) {
             // Woken by arriving text; the time-out keeps the stop flag checked.
-            receiveArrived.wait(&receiveMutex, 2);
+            receiveArrived.wait_for(receiveLock, std::chrono::milliseconds(2));
             continue;
         }
-        receiveLocker.unlock();
+        receiveLock.unlock();
         for (const QString& note : notes)
             LogDebug(note);
         for (const QString& command : commands) {
@@ -503,9 +503,9 @@ void VeltraxServer::run()
                              .arg(quoted(command), QString::fromLocal8Bit(e.what())));
             }
         }
-        receiveLocker.relock();
+        receiveLock.lock();
     }
-    receiveLocker.unlock();
+    receiveLock.unlock();
     logging->udebug(QStringLiteral("Server Stopped"));
 }
 

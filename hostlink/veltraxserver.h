@@ -6,14 +6,14 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QImage>
-#include <QMutex>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 class Logs;
 class QTcpServer;
@@ -32,7 +32,9 @@ class QTextDecoder;
 //
 // Locks: receiveMutex guards framer and readyCommands (appended by the main thread, consumed by
 // the server thread); receiveArrived is its condition. Every other member is touched by the
-// main thread only, except ServerRun (atomic) and the immutable index constants.
+// main thread only, except ServerRun (atomic) and the immutable index constants. The lock is a
+// std::mutex rather than a QMutex so that ThreadSanitizer sees it: QMutex locks inside the
+// uninstrumented Qt library, where the tool cannot follow it.
 class VeltraxServer : public QThread
 {
     Q_OBJECT
@@ -147,8 +149,8 @@ private:
     // Messages dropped since the data connection ended (reported once a host is back).
     int droppedWithoutHost = 0;
 
-    mutable QMutex receiveMutex;
-    QWaitCondition receiveArrived;
+    mutable std::mutex receiveMutex;
+    std::condition_variable receiveArrived;
     hostprotocol::ReceiveFramer framer;   // guarded by receiveMutex
     QStringList readyCommands;            // guarded by receiveMutex; cut at disconnection
 };

@@ -7,8 +7,8 @@
 #include "vision/topstonetracker.h"
 
 #include <QElapsedTimer>
-#include <QMutexLocker>
 
+#include <chrono>
 #include <cmath>
 #include <exception>
 
@@ -74,21 +74,21 @@ MotionCore::MotionCore(QObject* parent)
 MotionCore::~MotionCore()
 {
     {
-        QMutexLocker loopLocker(&loopMutex);
+        std::lock_guard<std::mutex> loopLock(loopMutex);
         RunAuto = false;
         EngageAutoAlignForInscription = false;
         EngageAutoAlignForPanorama = false;
         RunMoving = false;
         _exiting = true;
-        loopWake.wakeAll();
+        loopWake.notify_all();
     }
     {
-        QMutexLocker statusLocker(&SyncMotionStatus);
-        statusArrived.wakeAll();
+        std::lock_guard<std::mutex> statusLock(SyncMotionStatus);
+        statusArrived.notify_all();
     }
     {
-        QMutexLocker measurementLocker(&measurementMutex);
-        measurementArrived.wakeAll();
+        std::lock_guard<std::mutex> measurementLock(measurementMutex);
+        measurementArrived.notify_all();
     }
     while (!wait(1)) {
     }
@@ -150,7 +150,7 @@ bool MotionCore::Blocking_IsMoving(const std::function<bool()>& stop)
         return false;
     }
     {
-        QMutexLocker statusLocker(&SyncMotionStatus);
+        std::lock_guard<std::mutex> statusLock(SyncMotionStatus);
         _MasterMotionStatus = -1;
         _AMotionStatus = -1;
         _ZIIMotionStatus = -1;
@@ -160,30 +160,30 @@ bool MotionCore::Blocking_IsMoving(const std::function<bool()>& stop)
     QElapsedTimer silence;
     silence.start();
     qint64 nextReport = SilentHostReportMs;
-    QMutexLocker statusLocker(&SyncMotionStatus);
+    std::unique_lock<std::mutex> statusLock(SyncMotionStatus);
     for (;;) {
         if (_MasterMotionStatus != -1 && _AMotionStatus != -1 && _ZIIMotionStatus != -1)
             return _MasterMotionStatus == 1 || _AMotionStatus == 1 || _ZIIMotionStatus == 1;
-        statusArrived.wait(&SyncMotionStatus, 1);
+        statusArrived.wait_for(statusLock, std::chrono::milliseconds(1));
         if (stopRequested(stop))
             return false;
         if (silence.elapsed() >= nextReport) {
-            statusLocker.unlock();
+            statusLock.unlock();
             logging->udebug(QStringLiteral("Motion Core: no MOVESTAT answer to GMS for ")
                             + QString::number(nextReport) + QStringLiteral(" ms, still waiting"));
             nextReport += SilentHostReportMs;
-            statusLocker.relock();
+            statusLock.lock();
         }
     }
 }
 
 void MotionCore::RefreshMotionStatus(int master, int a, int zii)
 {
-    QMutexLocker statusLocker(&SyncMotionStatus);
+    std::lock_guard<std::mutex> statusLock(SyncMotionStatus);
     _MasterMotionStatus = master;
     _AMotionStatus = a;
     _ZIIMotionStatus = zii;
-    statusArrived.wakeAll();
+    statusArrived.notify_all();
 }
 
 void MotionCore::RefreshCurrentPositions(double x, double y, double z, double a, double zii)
@@ -316,7 +316,7 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
     bool residualDue = false;
     alignment::Kind residualKind = alignment::Kind::Inscription;
     {
-        QMutexLocker measurementLocker(&measurementMutex);
+        std::lock_guard<std::mutex> measurementLock(measurementMutex);
         lastTargets = t;
         ++measurementSerial;
         NewCordinate = true;
@@ -324,7 +324,7 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
             residualDue = true;
             residualKind = pendingResidualKind;
         }
-        measurementArrived.wakeAll();
+        measurementArrived.notify_all();
     }
     emit StoneCentredCoordinatesInscription(t.inscriptionX, t.inscriptionZ, t.inscriptionY);
     emit StoneCentredCoordinatesPanorama(t.panoramaX, t.panoramaY, t.panoramaZII);
@@ -335,7 +335,7 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
         const alignment::Residual residual = alignment::ComputeResidual(residualKind, t, positions, parameters);
         const QString text = alignment::ResidualText(residual);
         {
-            QMutexLocker reportLocker(&reportMutex);
+            std::lock_guard<std::mutex> reportLock(reportMutex);
             lastResidual = residual;
         }
         logging->udebug(QStringLiteral("Residual after ") + alignment::KindName(residualKind)
@@ -346,19 +346,19 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
 
 alignment::Targets MotionCore::LastTargets() const
 {
-    QMutexLocker measurementLocker(&measurementMutex);
+    std::lock_guard<std::mutex> measurementLock(measurementMutex);
     return lastTargets;
 }
 
 alignment::Residual MotionCore::LastResidual() const
 {
-    QMutexLocker reportLocker(&reportMutex);
+    std::lock_guard<std::mutex> reportLock(reportMutex);
     return lastResidual;
 }
 
 MotionCore::AlignmentTiming MotionCore::LastAlignmentTiming() const
 {
-    QMutexLocker reportLocker(&reportMutex);
+    std::lock_guard<std::mutex> reportLock(reportMutex);
     return lastTiming;
 }
 
@@ -367,23 +367,23 @@ MotionCore::AlignmentTiming MotionCore::LastAlignmentTiming() const
 
 void MotionCore::EngageAutoXAlign()
 {
-    QMutexLocker loopLocker(&loopMutex);
+    std::lock_guard<std::mutex> loopLock(loopMutex);
     AutoManAlignInscription = true;
-    loopWake.wakeAll();
+    loopWake.notify_all();
 }
 
 void MotionCore::StartAutoAlignement(bool)
 {
-    QMutexLocker loopLocker(&loopMutex);
+    std::lock_guard<std::mutex> loopLock(loopMutex);
     AutoFullAlignInscription = true;
-    loopWake.wakeAll();
+    loopWake.notify_all();
 }
 
 void MotionCore::StartAutoAlignementImageSaving(bool)
 {
-    QMutexLocker loopLocker(&loopMutex);
+    std::lock_guard<std::mutex> loopLock(loopMutex);
     AutoFullAlignImageSaving = true;
-    loopWake.wakeAll();
+    loopWake.notify_all();
 }
 
 void MotionCore::StartAutoScanProxy()
@@ -417,7 +417,7 @@ bool MotionCore::waitNewMeasurement(const std::function<bool()>& stop, Alignment
     waited.start();
     bool arrived = false;
     {
-        QMutexLocker measurementLocker(&measurementMutex);
+        std::unique_lock<std::mutex> measurementLock(measurementMutex);
         NewCordinate = false;
         const quint64 seen = measurementSerial;
         while (!stopRequested(stop)) {
@@ -425,7 +425,7 @@ bool MotionCore::waitNewMeasurement(const std::function<bool()>& stop, Alignment
                 arrived = true;
                 break;
             }
-            measurementArrived.wait(&measurementMutex, 1);
+            measurementArrived.wait_for(measurementLock, std::chrono::milliseconds(1));
         }
     }
     timing->trackerWaitUs += waited.nsecsElapsed() / 1000;
@@ -498,12 +498,12 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
 
     timing.totalUs = total.nsecsElapsed() / 1000;
     {
-        QMutexLocker measurementLocker(&measurementMutex);
+        std::lock_guard<std::mutex> measurementLock(measurementMutex);
         residualPending = ResultsAfterMotion;
         pendingResidualKind = kind;
     }
     {
-        QMutexLocker reportLocker(&reportMutex);
+        std::lock_guard<std::mutex> reportLock(reportMutex);
         lastTiming = timing;
     }
     logging->udebug(QStringLiteral("Alignment ") + alignment::KindName(kind) + QStringLiteral(" done in ")
@@ -567,9 +567,9 @@ void MotionCore::run()
         } catch (const std::exception& e) {
             logging->udebug(QStringLiteral("Motion Core Exception ") + QString::fromLocal8Bit(e.what()));
         }
-        QMutexLocker loopLocker(&loopMutex);
+        std::unique_lock<std::mutex> loopLock(loopMutex);
         const bool requestPending = AutoManAlignInscription || AutoFullAlignInscription || AutoFullAlignImageSaving;
         if (RunAuto && !requestPending)
-            loopWake.wait(&loopMutex, LoopPauseMs);
+            loopWake.wait_for(loopLock, std::chrono::milliseconds(LoopPauseMs));
     }
 }

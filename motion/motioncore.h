@@ -4,13 +4,13 @@
 #include "motion/alignmenttargets.h"
 
 #include <QImage>
-#include <QMutex>
 #include <QString>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 class Logs;
 class Registry;
@@ -38,6 +38,8 @@ class VeltraxServer;
 //    a stone).
 //  - reportMutex guards lastResidual and lastTiming.
 //  - loopMutex is the condition mutex of loopWake (wakes the 50 ms loop early).
+//  All four are std::mutex rather than QMutex so that ThreadSanitizer sees the locking (QMutex
+//  locks inside the uninstrumented Qt library).
 // Parameters, flags, positions, tracker values and targets are std::atomic: each value is read
 // and written whole. A move is always built from one lastTargets snapshot, never from targets of
 // two different measurements.
@@ -198,8 +200,8 @@ private:
     std::atomic<double> _CenterX{0}, _CenterY{0}, _FocalX{0}, _FocalY{0}, _MFX{0}, _MFY{0};
     std::atomic<double> _XCurrentPos{0}, _YCurrentPos{0}, _ZCurrentPos{0}, _ACurrentPos{0}, _ZIICurrentPos{0};
 
-    QMutex SyncMotionStatus;
-    QWaitCondition statusArrived;
+    std::mutex SyncMotionStatus;
+    std::condition_variable statusArrived;
     int _MasterMotionStatus = 0;   // 1 moving, other values not moving, -1 query pending
     int _AMotionStatus = 0;
     int _ZIIMotionStatus = 0;
@@ -214,17 +216,17 @@ private:
     std::atomic<bool> AutoFullAlignImageSaving{false};
     std::atomic<bool> NewCordinate{false};
 
-    mutable QMutex measurementMutex;
-    QWaitCondition measurementArrived;
+    mutable std::mutex measurementMutex;
+    std::condition_variable measurementArrived;
     quint64 measurementSerial = 0;               // counts measurements with a stone
     alignment::Targets lastTargets;
     int residualPending = 0;                     // results with a stone until the residual
     alignment::Kind pendingResidualKind = alignment::Kind::Inscription;
 
-    mutable QMutex reportMutex;
+    mutable std::mutex reportMutex;
     alignment::Residual lastResidual;
     AlignmentTiming lastTiming;
 
-    QMutex loopMutex;
-    QWaitCondition loopWake;
+    std::mutex loopMutex;
+    std::condition_variable loopWake;
 };
