@@ -253,6 +253,7 @@ void VeltraxServer::servePendingConnections()
                 if (socket == TXSingleConnection && socket->bytesToWrite() == 0)
                     dataStalled = false;
             });
+            hostSession = ++sessionsAccepted;
             logging->udebug(QStringLiteral("New Data connection from ") + peerText(socket));
             if (droppedWithoutHost > 0) {
                 LogDebug(QStringLiteral("%1 messages were dropped while no host was connected").arg(droppedWithoutHost));
@@ -326,6 +327,7 @@ void VeltraxServer::Disconnection()
     if (dropped > 0)
         LogDebug(QStringLiteral("Unfinished message of %1 characters discarded at disconnection").arg(dropped));
 
+    hostSession = 0;
     if (socket->isOpen())
         socket->close();
     logging->udebug(QStringLiteral("Tessarix Data Disconnected"));

@@ -62,6 +62,10 @@ public:
 
     // The port actually bound, 0 when nothing listens (for example the port was taken).
     quint16 ListenPort() const;
+    // Identifies the current data connection: a new number for every host accepted, 0 while no
+    // host is connected. Any thread. A question sent to one host is answered only by that
+    // host: whoever waits for an answer watches this number.
+    quint64 HostSession() const { return hostSession.load(); }
     bool IsListening() const;
 
     // Makes the listener listen on address:port (a numeric address; anything else means every
@@ -135,6 +139,8 @@ private:
     QTcpServer* Server = nullptr;
     std::atomic<bool> ServerRun{false};
     std::atomic<bool> started{false};
+    std::atomic<quint64> hostSession{0}; // written on the main thread, read anywhere
+    quint64 sessionsAccepted = 0;        // main thread
     QPointer<QTcpSocket> TXSingleConnection;
     QPointer<QTcpSocket> VideoStreamConnection;
     QStringList Buffer;

@@ -144,10 +144,22 @@ bool MotionCore::stopRequested(const std::function<bool()>& stop) const
 
 bool MotionCore::Blocking_IsMoving(const std::function<bool()>& stop)
 {
+    return QueryMotionStatus(stop) == MotionStatus::Moving;
+}
+
+MotionCore::MotionStatus MotionCore::QueryMotionStatus(const std::function<bool()>& stop)
+{
     if (QThread::currentThread() == thread()) {
         // The MOVESTAT answer is stored by a slot of this thread: waiting here could never end.
         logging->udebug(QStringLiteral("Motion Core: Blocking_IsMoving called on the main thread, not waiting"));
-        return false;
+        return MotionStatus::NoAnswer;
+    }
+    // Only the host that receives "GMS" can answer it: without one, or once it has gone, the
+    // answer never comes (a host that connects later never saw the question).
+    const quint64 session = Server ? Server->HostSession() : 0;
+    if (session == 0) {
+        logging->udebug(QStringLiteral("Motion Core: no host connected to answer GMS, motion wait abandoned"));
+        return MotionStatus::NoAnswer;
     }
     {
         std::lock_guard<std::mutex> statusLock(SyncMotionStatus);
@@ -162,11 +174,18 @@ bool MotionCore::Blocking_IsMoving(const std::function<bool()>& stop)
     qint64 nextReport = SilentHostReportMs;
     std::unique_lock<std::mutex> statusLock(SyncMotionStatus);
     for (;;) {
-        if (_MasterMotionStatus != -1 && _AMotionStatus != -1 && _ZIIMotionStatus != -1)
-            return _MasterMotionStatus == 1 || _AMotionStatus == 1 || _ZIIMotionStatus == 1;
+        if (_MasterMotionStatus != -1 && _AMotionStatus != -1 && _ZIIMotionStatus != -1) {
+            const bool moving = _MasterMotionStatus == 1 || _AMotionStatus == 1 || _ZIIMotionStatus == 1;
+            return moving ? MotionStatus::Moving : MotionStatus::Still;
+        }
         statusArrived.wait_for(statusLock, std::chrono::milliseconds(1));
         if (stopRequested(stop))
-            return false;
+            return MotionStatus::NoAnswer;
+        if (Server->HostSession() != session) {
+            statusLock.unlock();
+            logging->udebug(QStringLiteral("Motion Core: the host left without answering GMS, motion wait abandoned"));
+            return MotionStatus::NoAnswer;
+        }
         if (silence.elapsed() >= nextReport) {
             statusLock.unlock();
             logging->udebug(QStringLiteral("Motion Core: no MOVESTAT answer to GMS for ")
@@ -401,8 +420,9 @@ bool MotionCore::waitMotionEnd(const std::function<bool()>& stop, AlignmentTimin
     bool ended = false;
     while (!stopRequested(stop)) {
         ++timing->statusQueries;
-        if (!Blocking_IsMoving(stop)) {
-            ended = !stopRequested(stop);
+        const MotionStatus status = QueryMotionStatus(stop);
+        if (status != MotionStatus::Moving) {
+            ended = status == MotionStatus::Still;
             break;
         }
         QThread::msleep(1);

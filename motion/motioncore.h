@@ -104,10 +104,16 @@ public:
 
     // Asks the host "GMS" and waits for its MOVESTAT answer: true when any axis reports 1
     // (moving). Returns false, without an answer, as soon as the core shuts down or stop()
-    // returns true (checked every millisecond). There is no time-out: a status that did not
-    // come from the host is never invented; a long silence is logged every 5 s. Must not be
-    // called on the main thread, which delivers the answer (logged; returns false at once).
+    // returns true (checked every millisecond), and when no host is connected or the host that
+    // was asked goes away (it will never answer; logged). There is no time-out: a status that
+    // did not come from the host is never invented; a long silence is logged every 5 s. Must
+    // not be called on the main thread, which delivers the answer (logged; returns false).
     bool Blocking_IsMoving(const std::function<bool()>& stop = {});
+
+    // The same question with the three outcomes told apart: waits for the end of a motion
+    // need to know whether the axes are still or the answer never came.
+    enum class MotionStatus { Moving, Still, NoAnswer };
+    MotionStatus QueryMotionStatus(const std::function<bool()>& stop = {});
 
     double GetXPos() const { return _XCurrentPos; }
     double GetYPos() const { return _YCurrentPos; }
@@ -180,7 +186,8 @@ private:
 
     bool stopRequested(const std::function<bool()>& stop) const;
     void send(const QString& text, const char* what);
-    // Calls Blocking_IsMoving() until it reports no motion. False when interrupted.
+    // Asks for the motion status until it reports no motion. False when interrupted (stop,
+    // shutdown, or no host to answer).
     bool waitMotionEnd(const std::function<bool()>& stop, AlignmentTiming* timing);
     // Waits for a tracker result with a stone from a frame taken after the call began (see
     // ResultsAfterMotion). False when interrupted.

@@ -132,8 +132,9 @@ void GridleStitcher::NewMFCaptureReady()
 bool GridleStitcher::waitMotionEnd(const std::function<bool()>& stop)
 {
     while (!stop()) {
-        if (!Motion->Blocking_IsMoving(stop))
-            return !stop();
+        const MotionCore::MotionStatus status = Motion->QueryMotionStatus(stop);
+        if (status != MotionCore::MotionStatus::Moving)
+            return status == MotionCore::MotionStatus::Still;
         QThread::msleep(1);
     }
     return false;

@@ -236,6 +236,38 @@ private slots:
         QVERIFY(std::fabs(focusError) <= 1.0);
     }
 
+    // The host goes away while the station waits for its answer to "GMS" (the host stopped
+    // answering motion queries). The next host is served: its own alignment request ends.
+    void hostLeavesWhileAskedForMotionStatus()
+    {
+        placeStone(1.0, 0.5);
+        host->setAnswerStatusQueries(false);
+        const int from = host->messages().size();
+        host->send("BGALIGN");
+        QVERIFY(host->waitForText("GMS", from, 30000) >= 0);
+        host->disconnectFromStation();
+        // (A host connecting before the station has seen the old data connection end would be
+        // taken as the old host's video connection and closed with it.)
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::logMessages().contains("Tessarix Data Disconnected"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::logMessages().contains(
+                                     "Motion Core: the host left without answering GMS, motion wait abandoned"),
+                                 10000);
+        QVERIFY(testsupport::logMessages().contains("Alignment inscription interrupted before its end"));
+        host.reset(new HostSimulator);
+        host->setOpenVideo(false);
+        host->setStrict(true);
+        host->setSpeed(20);
+        host->connectToStation("127.0.0.1", VeltraxServer::AccessMemory()->ListenPort());
+        QVERIFY(host->waitForReady(10000));
+        QStringList conversation;
+        const alignment::Residual residual = request("BGALIGN", "ALIGNEND", &conversation);
+        QVERIFY2(!conversation.isEmpty(), "the second host's alignment never ended");
+        QCOMPARE(conversation.last(), QString("ALIGNEND"));
+        QVERIFY(residual.valid);
+        const rig::Scene scene = rig::Rig::instance().scene();
+        QVERIFY(std::fabs(scene.topLargeCentre().y - core->OverlayTLCenterH) <= 1.0);
+    }
+
     // Y stays where it is: near the inscription height, so that the top view is sharp.
     void xAlignmentLeavesY()
     {
