@@ -183,7 +183,9 @@ void GridleStitcher::scan()
     } else {
         const double step = scangeometry::RotationStep(stepped, count, frameAngle);
         const QString folder = scanFolder;
-        EnsureFolder(folder);   // logs when the folder cannot be made; each write then logs too
+        // Logged when the folder cannot be made; each frame then logs that it was not written
+        // (and is still reported). Without a folder the frame path would be a file at the root.
+        const bool folderReady = EnsureFolder(folder);
         const double yOffsetDifference = Motion->TLYOffsetPosition - Motion->MFYOffsetPosition;
 
         for (int i = 0; i < count; ++i) {
@@ -229,7 +231,7 @@ void GridleStitcher::scan()
             const QString path = scangeometry::FramePath(folder, i);
             if (frame.empty())
                 logging->udebug(QStringLiteral("Gridle Stitcher: the front camera gave no frame for ") + path);
-            else if (!cv::imwrite(path.toStdString(), frame))
+            else if (!folderReady || !cv::imwrite(path.toStdString(), frame))
                 logging->udebug(QStringLiteral("Gridle Stitcher: could not write ") + path);
             timing.writeUs = micros(phase);
 

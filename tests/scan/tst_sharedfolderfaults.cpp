@@ -5,6 +5,7 @@
 // with tracker results from a virtual stone of 5 mm (ten frames).
 
 #include "camera/cammf.h"
+#include "camera/sharedfolder.h"
 #include "core/logs.h"
 #include "core/registry.h"
 #include "hostlink/veltraxserver.h"
@@ -116,6 +117,27 @@ private slots:
             const QString file = QDir(path).filePath(frameName(i));
             QCOMPARE(log.count("Gridle Stitcher: could not write " + file), lost.contains(i) ? 1 : 0);
             QCOMPARE(QFileInfo(file).isFile(), !lost.contains(i));
+        }
+    }
+
+    // A hand-edited "PSHAREDFOLDER:" with nothing after it: no frame may land at the root of the
+    // file system ("/img_00.png"); every frame is still reported.
+    void emptyFolderSettingWritesNothing()
+    {
+        Registry::AccessMemory()->SetKey(Registry::SharedFolderKey, QString());
+        QCOMPARE(SharedFolderPath(), QString());
+        tracker.start();
+        stone.deliver(core, host->position(HostSimulator::X));
+
+        const int from = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(host->waitForText("SCANEND", from, 120000) >= 0);
+        QCOMPARE(host->texts().mid(from).filter(QRegularExpression("^IMGSCAP")).size(), 10);
+        const QStringList log = testsupport::logMessages();
+        QCOMPARE(log.count("Shared folder is not set"), 1);
+        for (int i = 0; i < 10; ++i) {
+            QCOMPARE(log.count("Gridle Stitcher: could not write /" + frameName(i)), 1);
+            QVERIFY(!QFileInfo::exists("/" + frameName(i)));
         }
     }
 };
