@@ -200,12 +200,13 @@ public:
             ++unserved;
             return false;
         }
-        // An alignment or scan cut off by the disconnect runs to its end with the new host
-        // answering the motion queries; let it finish before the next conversation.
+        // An alignment or scan cut off by the disconnect either stops (the station was waiting
+        // for the old host's answer to "GMS") or runs to its end with the new host answering
+        // the motion queries; give the second case time to finish before the next conversation.
         if (kind % 5 == 3 || kind % 5 == 4) {
             const QString end = kind % 5 == 3 ? QStringLiteral("ALIGNEND") : QStringLiteral("SCANEND");
             const int before = seen.value(end);
-            sim.waitUntil([&]() { return seen.value(end) > before; }, 60000);
+            sim.waitUntil([&]() { return seen.value(end) > before; }, kind % 5 == 3 ? 10000 : 30000);
         }
         return true;
     }
