@@ -103,13 +103,13 @@ QString CameraAcquisition::alias() const
 
 QString CameraAcquisition::cameraRef()
 {
-    QMutexLocker locker(&stateMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
     return CamRegRef;
 }
 
 int CameraAcquisition::maxWidth()
 {
-    QMutexLocker locker(&stateMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
     return MaxWidth;
 }
 
@@ -122,7 +122,7 @@ void CameraAcquisition::LoadParams()
     int maxW = 0;
     int maxH = 0;
     {
-        QMutexLocker locker(&stateMutex);
+        std::lock_guard<std::mutex> lock(stateMutex);
         CamRegRef = serial;
         maxW = MaxWidth;
         maxH = MaxHeight;
@@ -149,7 +149,7 @@ void CameraAcquisition::SaveParams()
 void CameraAcquisition::Init(QString serial)
 {
     {
-        QMutexLocker locker(&stateMutex);
+        std::lock_guard<std::mutex> lock(stateMutex);
         HandleSave.clear();
         MaxWidth = 0;
         MaxHeight = 0;
@@ -207,7 +207,7 @@ void CameraAcquisition::Init(QString serial)
                             + QString::number(ColorMode) + QStringLiteral("] BP[") + QString::number(img_bbp) + QStringLiteral("]"));
             AGC(true);
             {
-                QMutexLocker locker(&stateMutex);
+                std::lock_guard<std::mutex> lock(stateMutex);
                 MaxWidth = sensorW;
                 MaxHeight = sensorH;
                 img_width = sensorW;
@@ -296,7 +296,7 @@ void CameraAcquisition::RegisterCam(QString serial)
 {
     unInit();
     {
-        QMutexLocker locker(&stateMutex);
+        std::lock_guard<std::mutex> lock(stateMutex);
         CamRegRef = serial;
     }
     AppRegistry->SetKey(role.idKey, serial);
@@ -343,25 +343,25 @@ double CameraAcquisition::getFPS() { return ips.load(); }
 
 int CameraAcquisition::GetWidth()
 {
-    QMutexLocker locker(&stateMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
     return img_width;
 }
 
 int CameraAcquisition::GetHeight()
 {
-    QMutexLocker locker(&stateMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
     return img_height;
 }
 
 cv::Mat CameraAcquisition::getImage()
 {
-    QMutexLocker locker(&frameMutex);
+    std::lock_guard<std::mutex> lock(frameMutex);
     return RelCapture;
 }
 
 void CameraAcquisition::SaveCapture(QString path)
 {
-    QMutexLocker locker(&stateMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
     HandleSave = path;
 }
 
@@ -417,7 +417,7 @@ bool CameraAcquisition::Aoi(int x, int y, int w, int h)
     int maxW = 0;
     int maxH = 0;
     {
-        QMutexLocker locker(&stateMutex);
+        std::lock_guard<std::mutex> lock(stateMutex);
         if (status == IS_SUCCESS) {
             img_width = w;
             img_height = h;
@@ -445,7 +445,7 @@ bool CameraAcquisition::ResetAoi()
     int maxW = 0;
     int maxH = 0;
     {
-        QMutexLocker locker(&stateMutex);
+        std::lock_guard<std::mutex> lock(stateMutex);
         maxW = MaxWidth;
         maxH = MaxHeight;
     }
@@ -553,7 +553,7 @@ void CameraAcquisition::samplePass()
         int height = 0;
         QString pendingSave;
         {
-            QMutexLocker locker(&stateMutex);
+            std::lock_guard<std::mutex> lock(stateMutex);
             width = std::min(img_width, memW);
             height = std::min(img_height, memH);
         }
@@ -577,11 +577,11 @@ void CameraAcquisition::samplePass()
             cv::cvtColor(cut, frame, role.colorConversion);
         }
         {
-            QMutexLocker locker(&frameMutex);
+            std::lock_guard<std::mutex> lock(frameMutex);
             RelCapture = frame;
         }
         {
-            QMutexLocker locker(&stateMutex);
+            std::lock_guard<std::mutex> lock(stateMutex);
             pendingSave.swap(HandleSave);
         }
         if (!pendingSave.isEmpty())

@@ -2,7 +2,6 @@
 
 #include "camera/camerasdk.h"
 
-#include <QMutex>
 #include <QString>
 #include <QThread>
 
@@ -47,7 +46,8 @@ struct CameraRole
 // - Each pass converts into a buffer nobody else holds and publishes it; a frame handed out by
 //   getImage() is never written again (buffers are recycled only once every holder let go).
 // - frameMutex guards RelCapture. stateMutex guards CamRegRef, img_width, img_height,
-//   MaxWidth, MaxHeight and HandleSave. wakeMutex guards wakeRequested.
+//   MaxWidth, MaxHeight and HandleSave. wakeMutex guards wakeRequested. All three are
+//   std::mutex so that ThreadSanitizer sees the locking (QMutex locks inside uninstrumented Qt).
 // - CaptureRun, IS_INIT and ips are atomics. Everything else (SDK records, memory pointer,
 //   DefaultAOI*, DefaultExposureTime, rectAOI) belongs to the main thread, which changes the
 //   memory and handle only while the loop is stopped (Init, unInit, RegisterCam).
@@ -133,7 +133,7 @@ private:
     std::atomic<bool> IS_INIT{false};
     std::atomic<double> ips{10.0};
 
-    QMutex stateMutex;
+    std::mutex stateMutex;
     QString CamRegRef;
     int MaxWidth = 0;
     int MaxHeight = 0;
@@ -161,7 +161,7 @@ private:
     bool frameTimeFailing = false;
     bool memoryMismatchLogged = false;
 
-    QMutex frameMutex;
+    std::mutex frameMutex;
     cv::Mat RelCapture;
 
     std::mutex wakeMutex;

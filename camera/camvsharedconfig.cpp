@@ -77,14 +77,14 @@ void CamVSharedConfig::RefreshCameraList()
             }
         }
     }
-    QMutexLocker locker(&listMutex);
+    std::lock_guard<std::mutex> lock(listMutex);
     CamList = serials;
     CamIDList = ids;
 }
 
 QStringList CamVSharedConfig::GetCameraList()
 {
-    QMutexLocker locker(&listMutex);
+    std::lock_guard<std::mutex> lock(listMutex);
     return CamList;
 }
 
@@ -92,7 +92,7 @@ int CamVSharedConfig::GetCameraIndex(QString serial)
 {
     int result = -1;
     {
-        QMutexLocker locker(&listMutex);
+        std::lock_guard<std::mutex> lock(listMutex);
         const int at = CamList.indexOf(serial);
         if (at >= 0)
             result = CamIDList.value(at, -1);
@@ -105,7 +105,7 @@ UINT CamVSharedConfig::PixelClockRegulate(UINT maxClock)
 {
     int count = 0;
     {
-        QMutexLocker locker(&listMutex);
+        std::lock_guard<std::mutex> lock(listMutex);
         count = CamList.size();
     }
     const UINT clock = count > 0 ? maxClock / static_cast<UINT>(count) : maxClock;

@@ -4,10 +4,11 @@
 #include "core/singleton.h"
 
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <mutex>
 
 class Logs;
 
@@ -18,7 +19,8 @@ class Logs;
 // In the rig build it also feeds the rig the axis positions that the host reports, so that the
 // simulated scene shows what the host says the machine did.
 //
-// Locks: listMutex guards CamList and CamIDList (always the same length).
+// Locks: listMutex guards CamList and CamIDList (always the same length). A std::mutex, which
+// ThreadSanitizer sees (QMutex locks inside the uninstrumented Qt library).
 class CamVSharedConfig : public QObject
 {
     Q_OBJECT
@@ -40,7 +42,7 @@ private:
     explicit CamVSharedConfig(QObject* parent = nullptr);
 
     Logs* logging = nullptr;
-    QMutex listMutex;
+    std::mutex listMutex;
     QStringList CamList;
     QList<int> CamIDList;
 };

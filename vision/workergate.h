@@ -1,10 +1,9 @@
 #pragma once
 
-#include <QMutex>
-#include <QMutexLocker>
-#include <QWaitCondition>
-
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace vision {
 
@@ -16,7 +15,8 @@ namespace vision {
 // Threads: announce() and open()/close() come from the thread that owns the component (the
 // main thread); waitForNext() from the worker. The two flags are atomics; wakeMutex guards
 // nothing but the wait itself, so that an announcement made between the worker's flag test and
-// its wait is never lost. The worker also re-tests both flags every millisecond.
+// its wait is never lost. The worker also re-tests both flags every millisecond. The mutex is a
+// std::mutex so that ThreadSanitizer sees the hand-over (QMutex locks inside uninstrumented Qt).
 class WorkerGate
 {
 public:
@@ -25,8 +25,8 @@ public:
     void close()
     {
         run.store(false);
-        QMutexLocker locker(&wakeMutex);
-        wake.wakeAll();
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        wake.notify_all();
     }
 
     bool isOpen() const { return run.load(); }
@@ -34,8 +34,8 @@ public:
     void announce()
     {
         pending.store(true);
-        QMutexLocker locker(&wakeMutex);
-        wake.wakeAll();
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        wake.notify_all();
     }
 
     // Drops what was announced while the worker was busy, then waits for the next
@@ -43,17 +43,17 @@ public:
     bool waitForNext()
     {
         pending.store(false);
-        QMutexLocker locker(&wakeMutex);
+        std::unique_lock<std::mutex> lock(wakeMutex);
         while (run.load() && !pending.load())
-            wake.wait(&wakeMutex, 1);
+            wake.wait_for(lock, std::chrono::milliseconds(1));
         return run.load();
     }
 
 private:
     std::atomic<bool> run{false};     // the worker loop may run (RunTraking / AnalyserRun)
     std::atomic<bool> pending{false}; // a frame was announced (NewTLCapture / NewMFCapture)
-    QMutex wakeMutex;
-    QWaitCondition wake;
+    std::mutex wakeMutex;
+    std::condition_variable wake;
 };
 
 } // namespace vision
