@@ -1,4 +1,5 @@
 #include "windowfixture.h"
+#include "queuedsignalspy.h"
 
 #include "camera/cammf.h"
 #include "camera/camtl.h"
@@ -472,7 +473,7 @@ private slots:
         station->goToPage(5);
         overview->clear();
         caption->setText(QStringLiteral("TextLabel"));
-        QSignalSpy frames(CamTL::AccessMemory(), &CamTL::newcapture);
+        testsupport::QueuedSignalSpy frames(CamTL::AccessMemory(), &CamTL::newcapture);
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
         QCoreApplication::processEvents();
         QVERIFY(overview->pixmap(Qt::ReturnByValue).isNull());
@@ -515,8 +516,9 @@ private slots:
     void analyserRunsOnlyOnItsPage()
     {
         start();
-        QSignalSpy processed(analyser(), &GridleAnalyser::NewMFProcessedReady);
-        QSignalSpy frames(CamMF::AccessMemory(), &CamMF::newcapture);
+        // Both come from worker threads (analyser, camera).
+        testsupport::QueuedSignalSpy processed(analyser(), &GridleAnalyser::NewMFProcessedReady);
+        testsupport::QueuedSignalSpy frames(CamMF::AccessMemory(), &CamMF::newcapture);
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
         QCOMPARE(processed.count(), 0);
 

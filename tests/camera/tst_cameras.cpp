@@ -3,6 +3,7 @@
 // re-binding, and frames that never change once handed out.
 
 #include "camerafixture.h"
+#include "queuedsignalspy.h"
 #include "sim/rig/rigscene.h"
 
 #include <QtTest>
@@ -61,15 +62,12 @@ cv::Mat colourPatches()
     return pattern;
 }
 
-// Waits until the camera has announced `count` more frames.
+// Waits until the camera has announced `count` more frames, each within 20 s. newcapture()
+// comes from the camera thread, hence the queued spy.
 bool waitFrames(CameraAcquisition* camera, int count)
 {
-    QSignalSpy frames(camera, SIGNAL(newcapture()));
-    while (frames.count() < count) {
-        if (!frames.wait(20000))
-            return false;
-    }
-    return true;
+    testsupport::QueuedSignalSpy frames(camera, &CameraAcquisition::newcapture);
+    return frames.waitForCount(count, 20000);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // loopback, a host made of two plain sockets (data, then video), the rig behind the camera.
 
 #include "camerafixture.h"
+#include "queuedsignalspy.h"
 
 #include <QImage>
 #include <QTcpSocket>
@@ -82,14 +83,12 @@ public:
     }
 };
 
+// Waits until the camera has announced `count` more frames, each within 20 s. newcapture()
+// comes from the camera thread, hence the queued spy.
 bool waitFrames(CameraAcquisition* camera, int count)
 {
-    QSignalSpy frames(camera, SIGNAL(newcapture()));
-    while (frames.count() < count) {
-        if (!frames.wait(20000))
-            return false;
-    }
-    return true;
+    testsupport::QueuedSignalSpy frames(camera, &CameraAcquisition::newcapture);
+    return frames.waitForCount(count, 20000);
 }
 
 cv::Mat colourPatches()
@@ -175,12 +174,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!Rig::instance().calls("is_InquireImageMem").empty()
                                      && Rig::instance().calls("is_InquireImageMem").back().status == IS_INVALID_CAMERA_HANDLE,
                                  20000);
-        QSignalSpy saved(mf, SIGNAL(ImageSaved()));
-        QSignalSpy requested(server, SIGNAL(SavingImageRequest()));
+        testsupport::QueuedSignalSpy saved(mf, &CamMF::ImageSaved);
+        testsupport::QueuedSignalSpy requested(server, &VeltraxServer::SavingImageRequest);
         host->send("21:QISI;22:QISI;");
+        // The camera connected to the request before the spy did, so its queued slot has run
+        // by the time the spy has recorded the request.
         QTRY_COMPARE_WITH_TIMEOUT(requested.count(), 2, 20000);
-        // The camera's request slots were queued before the spy saw the signals: deliver them.
-        QCoreApplication::processEvents();
         QVERIFY(!QFile::exists(snapshotPath()));
         Rig::instance().clearFailures();
 
