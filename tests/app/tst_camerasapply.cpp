@@ -1,0 +1,136 @@
+// The operator's way back from a camera unplugged while the station runs: plug it in again,
+// press "Apply" on the "Cameras" tab, and the camera delivers again without a restart.
+
+#include "windowfixture.h"
+
+#include "camera/cammf.h"
+#include "camera/camtl.h"
+#include "camera/camts.h"
+
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QTabWidget>
+
+#include <array>
+#include <atomic>
+#include <functional>
+
+using windowtest::Station;
+
+namespace {
+
+enum Role { TL, MF, TS };
+
+struct RoleInfo
+{
+    const char* name;
+    const char* serial;
+    const char* selector;
+    const char* idKey;
+    rig::View view;
+};
+
+const RoleInfo& info(int role)
+{
+    static const RoleInfo roles[] = {
+        {"Top Large", rig::Rig::TopLargeSerial, "comboBoxCameraIDTL", "CAMTLID", rig::View::TopLarge},
+        {"Marking Front", rig::Rig::FrontSerial, "comboBoxCameraIDMF", "CAMMFID", rig::View::Front},
+        {"Top Standard", rig::Rig::TopStandardSerial, "comboBoxCameraIDTS", "CAMTSID", rig::View::TopStandard},
+    };
+    return roles[role];
+}
+
+bool eventually(const std::function<bool()>& ready, int timeoutMs = 60000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!ready()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+int logCount(const QString& line) { return testsupport::logMessages().count(line); }
+
+} // namespace
+
+class TestCamerasApply : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<Station> station;
+    std::array<std::atomic<int>, 3> frames{};
+
+    // Frames announced by each camera, counted in the camera's thread as they are emitted.
+    void watchCameras()
+    {
+        const std::array<CameraAcquisition*, 3> cameras{CamTL::AccessMemory(), CamMF::AccessMemory(), CamTS::AccessMemory()};
+        for (int role = 0; role < 3; ++role) {
+            frames[role] = 0;
+            std::atomic<int>* counter = &frames[role];
+            connect(cameras[role], &CameraAcquisition::newcapture, cameras[role], [counter] { ++*counter; }, Qt::DirectConnection);
+        }
+    }
+    bool deliver(const QList<int>& roles, int count)
+    {
+        std::array<int, 3> from{};
+        for (int role = 0; role < 3; ++role)
+            from[role] = frames[role];
+        return eventually([&] {
+            for (int role : roles)
+                if (frames[role] < from[role] + count)
+                    return false;
+            return true;
+        });
+    }
+
+private slots:
+    void cleanup() { station.reset(); }
+
+    void unpluggedCameraComesBackWithApply_data()
+    {
+        QTest::addColumn<int>("role");
+        QTest::newRow("Top Large") << int(TL);
+        QTest::newRow("Marking Front") << int(MF);
+        QTest::newRow("Top Standard") << int(TS);
+    }
+    void unpluggedCameraComesBackWithApply()
+    {
+        QFETCH(int, role);
+        station.reset(new Station);
+        QVERIFY(station->exposed);
+        watchCameras();
+        QList<int> others{TL, MF, TS};
+        others.removeAll(role);
+        QVERIFY(deliver({TL, MF, TS}, 2));
+
+        QVERIFY(rig::Rig::instance().removeCamera(info(role).serial));
+        const QString unread = QStringLiteral("Faild to get image memory Camera ") + info(role).serial + " alias '" + info(role).name
+                               + "' Code Error 1";
+        QVERIFY(eventually([&] { return logCount(unread) >= 2; }));
+        const int seen = frames[role];
+        QVERIFY(deliver(others, 3));
+        QCOMPARE(frames[role].load(), seen);
+
+        rig::Rig::instance().addCamera(rig::Rig::defaultCamera(info(role).view));
+        station->goToPage(5);
+        station->widget<QTabWidget>("tabWidgetSettings")->setCurrentIndex(0);
+        // The selectors still show the binding made at start.
+        QCOMPARE(station->widget<QComboBox>(info(role).selector)->currentText(), QString(info(role).serial));
+        const QString opened = QString(info(role).name) + " Camera " + info(role).serial + " Initialized W[1280] H[1024]";
+        const int openings = testsupport::logMessages().filter(opened).size();
+        station->click("pushButtonRegisterCameras");
+
+        QCOMPARE(testsupport::logMessages().filter(opened).size(), openings + 1);
+        QVERIFY(deliver({TL, MF, TS}, 3));
+        const int unreadAfter = logCount(unread);
+        QVERIFY(deliver({role}, 3));
+        QCOMPARE(logCount(unread), unreadAfter);
+        const QStringList saved = QString::fromUtf8(station->settingsFile()).split('\n');
+        QVERIFY(saved.contains(QString(info(role).idKey) + ":" + info(role).serial));
+    }
+};
+
+QTEST_MAIN(TestCamerasApply)
+#include "tst_camerasapply.moc"
