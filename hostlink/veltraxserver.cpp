@@ -222,6 +222,13 @@ bool VeltraxServer::peerStillThere(QTcpSocket* socket) const
 void VeltraxServer::servePendingConnections()
 {
     while (Server->hasPendingConnections()) {
+        // A host that closed its data connection and connects again at once can be here before
+        // its close has been handled: its new connection would be taken for the video
+        // connection of the old one and closed with it. End the old connection first.
+        if (TXSingleConnection && TXSingleConnection->isOpen() && !peerStillThere(TXSingleConnection)) {
+            endDataConnection(TXSingleConnection); // serves the waiting connections itself
+            return;
+        }
         const bool dataFree = !TXSingleConnection || !TXSingleConnection->isOpen();
         const bool videoFree = !dataFree && (!VideoStreamConnection || !VideoStreamConnection->isOpen());
         if (!dataFree && !videoFree)
@@ -313,7 +320,11 @@ void VeltraxServer::Disconnection()
     // A retired socket finishing its close must not end the current connection.
     if (!socket || (sender() && sender() != socket))
         return;
+    endDataConnection(socket);
+}
 
+void VeltraxServer::endDataConnection(QTcpSocket* socket)
+{
     // Whatever the host sent before closing is still served; only an unfinished message is
     // dropped, so that the next host does not inherit the head of a message.
     drainDataSocket();
@@ -328,6 +339,9 @@ void VeltraxServer::Disconnection()
         LogDebug(QStringLiteral("Unfinished message of %1 characters discarded at disconnection").arg(dropped));
 
     hostSession = 0;
+    // Closing a socket whose peer has gone without Qt noticing yet emits disconnected(): that
+    // must not come back here as a second end of the same connection.
+    socket->disconnect(this);
     if (socket->isOpen())
         socket->close();
     logging->udebug(QStringLiteral("Tessarix Data Disconnected"));

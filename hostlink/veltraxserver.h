@@ -128,6 +128,9 @@ private:
     // has already gone.
     void servePendingConnections();
     bool peerStillThere(QTcpSocket* socket) const;
+    // Serves what the host sent, closes the data connection and the video connection with it,
+    // and serves the connections waiting in the listener's queue.
+    void endDataConnection(QTcpSocket* socket);
     void drainDataSocket();
     // Writes bytes and waits, up to the write timeout, until they have left. False on failure.
     bool writeAndWait(QTcpSocket* socket, const QByteArray& bytes, const char* what);

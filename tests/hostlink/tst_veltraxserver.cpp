@@ -89,6 +89,7 @@ private slots:
     void thirdConnectionWaitsUntilDataEnds();
     void waitingConnectionWhosePeerLeftIsDiscarded();
     void reconnection();
+    void hostReconnectingAtOnceIsANewHost();
     void untaggedHeadDiscarded();
     void receiveTextClearedWhenDataEnds();
     void receiveTextIsCapped();
@@ -459,6 +460,31 @@ void TestVeltraxServer::reconnection()
     }
     QCOMPARE(testsupport::logMessages().filter(QStringLiteral("New Video connection from")).size(), 3);
     QCOMPARE(testsupport::logMessages().count(QStringLiteral("Tessarix Data Disconnected")), 3);
+}
+
+// A host restarting closes its data connection and connects again before the station has
+// handled the close: the new connection is the new host's data connection, greeted with "NCQ",
+// not the old host's video connection.
+void TestVeltraxServer::hostReconnectingAtOnceIsANewHost()
+{
+    start();
+    Recorder recorder(server);
+    std::unique_ptr<Peer> host(new Peer);
+    QVERIFY(connectData(*host));
+    for (int round = 0; round < 5; ++round) {
+        // (With a video connection open the new connection would wait in the listener's
+        // queue until the close is handled; without one it takes the first free role.)
+        host->socket.disconnectFromHost();
+        QVERIFY(host->socket.state() == QAbstractSocket::UnconnectedState || host->socket.waitForDisconnected(5000));
+        // No event processed in between: the station sees the close and the new connection
+        // at the same time.
+        std::unique_ptr<Peer> next(new Peer);
+        QVERIFY(connectData(*next, QByteArray::number(round + 2) + ":NCQ;"));
+        next->write("1:ENAAX;");
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), round + 1, 5000);
+        host = std::move(next);
+    }
+    QCOMPARE(testsupport::logMessages().count(QStringLiteral("Tessarix Data Disconnected")), 5);
 }
 
 void TestVeltraxServer::untaggedHeadDiscarded()
