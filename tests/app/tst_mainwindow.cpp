@@ -708,9 +708,10 @@ private slots:
         start();
         QTRY_VERIFY_WITH_TIMEOUT(motion()->GetStoneDiameter() > 1.0, 20000);
         station->goToPage(3);
-        QSignalSpy data(GridleStitcher::AccessMemory(), &GridleStitcher::MFGriddleCapturesDataChanged);
+        // Emitted by the scan's own thread.
+        testsupport::QueuedSignalSpy data(GridleStitcher::AccessMemory(), &GridleStitcher::MFGriddleCapturesDataChanged);
         station->click("pushButtonStartGridleStitching");
-        QVERIFY(data.wait(20000) || data.count() > 0);
+        QVERIFY(data.waitForCount(1, 20000));
         const int images = data.at(0).at(0).toInt();
         QVERIFY(images > 0);
         QTRY_VERIFY(station->label("labelMFGriddleCapturesStatus")->text().endsWith(QStringLiteral(" / ") + QString::number(images)));
