@@ -187,6 +187,7 @@ void CameraAcquisition::Init(QString serial)
                 break;
             }
             cameraOpened = true;
+            openedSerial = serial;
             if (role.rawSensor)
                 ForceY8Mode();
             status = is_GetCameraInfo(camid, &CamINF);
@@ -286,7 +287,7 @@ void CameraAcquisition::unInit()
         // succeed; the handle is kept for another try. A handle the SDK no longer knows is closed.
         cameraOpened = exited != IS_SUCCESS && exited != IS_INVALID_CAMERA_HANDLE;
         if (cameraOpened)
-            logging->udebug(QStringLiteral("Exit camera Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
+            logging->udebug(QStringLiteral("Exit camera Failed on Camera ") + openedSerial + alias() + QStringLiteral(" CODE:")
                             + QString::number(exited));
     }
     imgMem = nullptr;

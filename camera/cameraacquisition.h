@@ -145,6 +145,7 @@ private:
     int ColorMode = 0;
     HIDS camid = 0;
     bool cameraOpened = false;
+    QString openedSerial; // the camera camid belongs to (the binding may have moved on)
     char* imgMem = nullptr;
     int memId = 0;
     SENSORINFO SensorINF{};

@@ -521,6 +521,21 @@ private slots:
         QVERIFY(othersDeliver(role, 3));
     }
 
+    // The role is bound to another camera while the SDK keeps refusing to let go of the old
+    // one: every refusal names the camera that is held, not the one asked for.
+    void refusedExitNamesTheHeldCamera()
+    {
+        startStation();
+        QVERIFY(deliver({TL, MF, TS}, 2));
+        Rig::instance().failCall("is_ExitCamera", IS_IO_REQUEST_FAILED, 1 << 30, info(MF).serial);
+        cameras[MF]->RegisterCam(QStringLiteral("4103117799"));
+        const QString refused = "Exit camera Failed on" + onCamera(MF) + " CODE:2";
+        QVERIFY2(logCount(refused) == 2, qPrintable(logTail())); // at the unbinding and before the opening
+        QCOMPARE(logCount(QString("Open camera 4103117799 alias '") + info(MF).name + "': previous camera not closed"), 1);
+        QVERIFY(othersDeliver(MF, 3));
+        Rig::instance().clearFailures();
+    }
+
     void unpluggedWhileRunningComesBackWithApply_data()
     {
         QTest::addColumn<Role>("role");
