@@ -533,6 +533,8 @@ private slots:
         // report, then the worker ends, and after that nothing.
         QVERIFY(!analyser()->IsAnalysing());
         QTRY_VERIFY_WITH_TIMEOUT(analyser()->isFinished(), 30000);
+        // The worker's last result may still be queued to this thread: take it before counting.
+        QCoreApplication::processEvents();
         const int settled = processed.count();
         frames.clear();
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);

@@ -434,7 +434,10 @@ private slots:
         cv::cvtColor(mosaic(cv::Rect(area.x(), area.y(), area.width(), area.height())), expected, cv::COLOR_BayerBG2BGR);
         cv::rotate(expected, expected, cv::ROTATE_90_CLOCKWISE);
         QTRY_COMPARE_WITH_TIMEOUT(tl->getImage().size(), expected.size(), 20000);
-        QVERIFY(waitFrames(tl, 1));
+        // The first frame of the new size may come from a pass that read the memory before the
+        // area changed and its size after; that frame is announced after it is published, so
+        // the second announcement from here on is a frame sampled wholly after the change.
+        QVERIFY(waitFrames(tl, 2));
         QCOMPARE(cv::norm(tl->getImage(), expected, cv::NORM_INF), 0.0);
     }
 
