@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
-#include <QMutexLocker>
 
 const char* Logs::FileName = "Logs.ini";
 
@@ -38,7 +37,7 @@ Logs::~Logs()
 
 bool Logs::Reset()
 {
-    QMutexLocker fileLocker(&writeLock);
+    std::lock_guard<std::mutex> fileLocker(writeLock);
     if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text))
         return false;
     const qint64 before = file.size();
@@ -61,7 +60,7 @@ QString Logs::getDateTime()
 
 void Logs::udebug(QString message)
 {
-    QMutexLocker recordLocker(&writeLock);
+    std::lock_guard<std::mutex> recordLocker(writeLock);
     const QString stamped = QStringLiteral("[") + getDateTime() + QStringLiteral("]: ") + message;
     qDebug().noquote() << QStringLiteral(" Log:") + stamped;
     emit sendtotextarea(stamped);

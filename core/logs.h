@@ -3,7 +3,7 @@
 #include "singleton.h"
 
 #include <QFile>
-#include <QMutex>
+#include <mutex>
 #include <QString>
 #include <QThread>
 
@@ -43,7 +43,7 @@ private:
     void cutBackTo(qint64 size);
 
     // writeLock guards file and serialises whole udebug calls, so records never interleave.
-    QMutex writeLock;
+    std::mutex writeLock;
     QFile file;
     bool loadingfilefaild = true; // set once at construction, read-only afterwards
 };

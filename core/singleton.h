@@ -1,7 +1,6 @@
 #pragma once
 
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 
 #include <atomic>
 
@@ -20,7 +19,7 @@ public:
         T* existing = slot().load(std::memory_order_acquire);
         if (existing)
             return existing;
-        QMutexLocker creationLocker(&lock());
+        std::lock_guard<std::mutex> creationLocker(lock());
         existing = slot().load(std::memory_order_acquire);
         if (!existing) {
             if (beforeCreate)
@@ -33,7 +32,7 @@ public:
 
     static void destroy()
     {
-        QMutexLocker teardownLocker(&lock());
+        std::lock_guard<std::mutex> teardownLocker(lock());
         T* doomed = slot().exchange(nullptr, std::memory_order_acq_rel);
         delete doomed;
     }
@@ -47,9 +46,9 @@ private:
         static std::atomic<T*> instance{nullptr};
         return instance;
     }
-    static QMutex& lock()
+    static std::mutex& lock()
     {
-        static QMutex classLock;
+        static std::mutex classLock;
         return classLock;
     }
 };

@@ -10,7 +10,6 @@
 #include "scan/scanreport.h"
 
 #include <QElapsedTimer>
-#include <QMutexLocker>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -54,7 +53,7 @@ GridleStitcher::GridleStitcher(QObject* parent)
 GridleStitcher::~GridleStitcher()
 {
     {
-        QMutexLocker startLocker(&startMutex);
+        std::lock_guard<std::mutex> startLocker(startMutex);
         destroying = true;
         StitchingRun = false;
     }
@@ -62,7 +61,7 @@ GridleStitcher::~GridleStitcher()
     }
     if (logging)
         logging->udebug(QStringLiteral("Gridle Stitcher Destruction"));
-    QMutexLocker resultLocker(&resultMutex);
+    std::lock_guard<std::mutex> resultLocker(resultMutex);
     PanoramaResult.release();
 }
 
@@ -85,19 +84,19 @@ int GridleStitcher::ImagesPerPerimeter(double D, double w, double c)
 
 cv::Mat GridleStitcher::getImage()
 {
-    QMutexLocker resultLocker(&resultMutex);
+    std::lock_guard<std::mutex> resultLocker(resultMutex);
     return PanoramaResult.clone();
 }
 
 QVector<GridleStitcher::FrameTiming> GridleStitcher::LastScanTimings() const
 {
-    QMutexLocker resultLocker(&resultMutex);
+    std::lock_guard<std::mutex> resultLocker(resultMutex);
     return frameTimings;
 }
 
 void GridleStitcher::StartPanorama(bool stepped)
 {
-    QMutexLocker startLocker(&startMutex);
+    std::lock_guard<std::mutex> startLocker(startMutex);
     if (destroying)
         return;
     if (scanning) {
@@ -163,7 +162,7 @@ void GridleStitcher::scan()
     const bool stepped = _steppedmode;
     logging->udebug(QStringLiteral("Starting stech"));
     {
-        QMutexLocker resultLocker(&resultMutex);
+        std::lock_guard<std::mutex> resultLocker(resultMutex);
         frameTimings.clear();
     }
 
@@ -252,7 +251,7 @@ void GridleStitcher::scan()
             }
             timing.reportUs = micros(phase);
             {
-                QMutexLocker resultLocker(&resultMutex);
+                std::lock_guard<std::mutex> resultLocker(resultMutex);
                 frameTimings.append(timing);
             }
 

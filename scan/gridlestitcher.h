@@ -2,7 +2,7 @@
 
 #include "core/singleton.h"
 
-#include <QMutex>
+#include <mutex>
 #include <QString>
 #include <QThread>
 #include <QVector>
@@ -105,11 +105,11 @@ private:
     std::atomic<bool> _steppedmode{false};
     std::atomic<bool> _nextstep{false};
 
-    QMutex startMutex;
+    std::mutex startMutex;
     QString scanFolder;       // guarded by startMutex; read by the scan after its start
     bool destroying = false;  // guarded by startMutex
 
-    mutable QMutex resultMutex;
+    mutable std::mutex resultMutex;
     cv::Mat PanoramaResult;            // guarded by resultMutex
     QVector<FrameTiming> frameTimings; // guarded by resultMutex
 };
