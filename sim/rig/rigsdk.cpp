@@ -106,6 +106,48 @@ bool validAoi(const Camera& camera, const IS_RECT& rect)
            && static_cast<long long>(rect.s32Y) + rect.s32Height <= camera.sheet.height;
 }
 
+// The range query, read and write that the pixel clock and the exposure share: the range
+// fills min, max and step, the read the current value, the write takes a value inside the range
+// (with a little slack for reals). Any other command or parameter size is invalid. The caller
+// holds the camera's lock.
+struct SettingCommands
+{
+    UINT range;
+    UINT get;
+    UINT set;
+};
+
+template <typename T>
+INT rangedSetting(Call& call, UINT command, void* param, UINT size, SettingCommands commands, T min, T max, T step,
+                  T& current, T slack)
+{
+    if (command == commands.range) {
+        if (size != 3 * sizeof(T))
+            return call.done(IS_INVALID_PARAMETER);
+        T* range = static_cast<T*>(param);
+        range[0] = min;
+        range[1] = max;
+        range[2] = step;
+        return call.done(IS_SUCCESS);
+    }
+    if (command == commands.get) {
+        if (size != sizeof(T))
+            return call.done(IS_INVALID_PARAMETER);
+        *static_cast<T*>(param) = current;
+        return call.done(IS_SUCCESS);
+    }
+    if (command == commands.set) {
+        if (size != sizeof(T))
+            return call.done(IS_INVALID_PARAMETER);
+        const T value = *static_cast<T*>(param);
+        if (!std::isfinite(static_cast<double>(value)) || value < min - slack || value > max + slack)
+            return call.done(IS_INVALID_PARAMETER);
+        current = value;
+        return call.done(IS_SUCCESS);
+    }
+    return call.done(IS_INVALID_PARAMETER);
+}
+
 } // namespace
 
 extern "C" {
@@ -422,33 +464,10 @@ INT is_PixelClock(HIDS hCam, UINT nCommand, void* pParam, UINT cbSizeOfParam)
         return call.done(IS_INVALID_PARAMETER);
     std::lock_guard<std::mutex> cameraLock(call.camera().mutex);
     Camera& camera = call.camera();
-    switch (nCommand) {
-    case IS_PIXELCLOCK_CMD_GET_RANGE: {
-        if (cbSizeOfParam != 3 * sizeof(UINT))
-            return call.done(IS_INVALID_PARAMETER);
-        UINT* range = static_cast<UINT*>(pParam);
-        range[0] = camera.sheet.pixelClockMin;
-        range[1] = camera.sheet.pixelClockMax;
-        range[2] = camera.sheet.pixelClockStep;
-        return call.done(IS_SUCCESS);
-    }
-    case IS_PIXELCLOCK_CMD_GET:
-        if (cbSizeOfParam != sizeof(UINT))
-            return call.done(IS_INVALID_PARAMETER);
-        *static_cast<UINT*>(pParam) = camera.pixelClock;
-        return call.done(IS_SUCCESS);
-    case IS_PIXELCLOCK_CMD_SET: {
-        if (cbSizeOfParam != sizeof(UINT))
-            return call.done(IS_INVALID_PARAMETER);
-        const UINT clock = *static_cast<UINT*>(pParam);
-        if (clock < camera.sheet.pixelClockMin || clock > camera.sheet.pixelClockMax)
-            return call.done(IS_INVALID_PARAMETER);
-        camera.pixelClock = clock;
-        return call.done(IS_SUCCESS);
-    }
-    default:
-        return call.done(IS_INVALID_PARAMETER);
-    }
+    return rangedSetting<UINT>(call, nCommand, pParam, cbSizeOfParam,
+                               {IS_PIXELCLOCK_CMD_GET_RANGE, IS_PIXELCLOCK_CMD_GET, IS_PIXELCLOCK_CMD_SET},
+                               camera.sheet.pixelClockMin, camera.sheet.pixelClockMax, camera.sheet.pixelClockStep,
+                               camera.pixelClock, 0);
 }
 
 INT is_AOI(HIDS hCam, UINT nCommand, void* pParam, UINT SizeOfParam)
@@ -491,33 +510,11 @@ INT is_Exposure(HIDS hCam, UINT nCommand, void* pParam, UINT cbSizeOfParam)
         return call.done(IS_INVALID_PARAMETER);
     std::lock_guard<std::mutex> cameraLock(call.camera().mutex);
     Camera& camera = call.camera();
-    switch (nCommand) {
-    case IS_EXPOSURE_CMD_GET_EXPOSURE_RANGE: {
-        if (cbSizeOfParam != 3 * sizeof(double))
-            return call.done(IS_INVALID_PARAMETER);
-        double* range = static_cast<double*>(pParam);
-        range[0] = camera.sheet.exposureMinMs;
-        range[1] = camera.sheet.exposureMaxMs;
-        range[2] = camera.sheet.exposureStepMs;
-        return call.done(IS_SUCCESS);
-    }
-    case IS_EXPOSURE_CMD_GET_EXPOSURE:
-        if (cbSizeOfParam != sizeof(double))
-            return call.done(IS_INVALID_PARAMETER);
-        *static_cast<double*>(pParam) = camera.exposureMs;
-        return call.done(IS_SUCCESS);
-    case IS_EXPOSURE_CMD_SET_EXPOSURE: {
-        if (cbSizeOfParam != sizeof(double) || !std::isfinite(value))
-            return call.done(IS_INVALID_PARAMETER);
-        const double slack = 1e-9;
-        if (value < camera.sheet.exposureMinMs - slack || value > camera.sheet.exposureMaxMs + slack)
-            return call.done(IS_INVALID_PARAMETER);
-        camera.exposureMs = value;
-        return call.done(IS_SUCCESS);
-    }
-    default:
-        return call.done(IS_INVALID_PARAMETER);
-    }
+    return rangedSetting<double>(call, nCommand, pParam, cbSizeOfParam,
+                                 {IS_EXPOSURE_CMD_GET_EXPOSURE_RANGE, IS_EXPOSURE_CMD_GET_EXPOSURE,
+                                  IS_EXPOSURE_CMD_SET_EXPOSURE},
+                                 camera.sheet.exposureMinMs, camera.sheet.exposureMaxMs, camera.sheet.exposureStepMs,
+                                 camera.exposureMs, 1e-9);
 }
 
 INT is_SetSubSampling(HIDS hCam, INT mode)
