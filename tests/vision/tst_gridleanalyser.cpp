@@ -1,4 +1,4 @@
-#include "queuedspy.h"
+#include "queuedsignalspy.h"
 #include "rigstation.h"
 #include "vision/gridleanalyser.h"
 
@@ -9,7 +9,7 @@ bool sameImage(const cv::Mat& a, const cv::Mat& b)
 {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0.0;
 }
-const char* const processed = SIGNAL(NewMFProcessedReady(double, double));
+constexpr auto processed = &GridleAnalyser::NewMFProcessedReady;
 } // namespace
 
 class TestGridleAnalyser : public QObject
@@ -43,8 +43,8 @@ private slots:
     void idleUntilStarted()
     {
         startStation();
-        QueuedSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
-        QueuedSpy results(analyser, processed);
+        testsupport::QueuedSignalSpy frames(CamMF::AccessMemory(), &CamMF::newcapture);
+        testsupport::QueuedSignalSpy results(analyser, processed);
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
         QVERIFY(!analyser->IsAnalysing());
         QCOMPARE(results.count(), 0);
@@ -58,13 +58,13 @@ private slots:
     void analysesWhileStarted()
     {
         startStation();
-        QueuedSpy results(analyser, processed);
+        testsupport::QueuedSignalSpy results(analyser, processed);
         analyser->StartAnalysis();
         analyser->StartAnalysis(); // a second start changes nothing
         QVERIFY(analyser->IsAnalysing());
         QVERIFY(results.wait(30000));
-        QCOMPARE(results.calls.first().at(0).toDouble(), -1.0);
-        QCOMPARE(results.calls.first().at(1).toDouble(), -1.0);
+        QCOMPARE(results.at(0).at(0).toDouble(), -1.0);
+        QCOMPARE(results.at(0).at(1).toDouble(), -1.0);
 
         // The result view is the camera frame itself, unsmoothed and unmarked.
         const cv::Mat frame = CamMF::AccessMemory()->getImage();
@@ -86,7 +86,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(analyser->isFinished(), 30000);
         QCoreApplication::processEvents(); // its last queued result, if any
         const int count = results.count();
-        QueuedSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
+        testsupport::QueuedSignalSpy frames(CamMF::AccessMemory(), &CamMF::newcapture);
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
         QCOMPARE(results.count(), count);
 
@@ -100,7 +100,7 @@ private slots:
     {
         startStation();
         analyser->CV_MF_Param_LinesRho = 1.0; // a slow Hough: frames take long
-        QueuedSpy results(analyser, processed);
+        testsupport::QueuedSignalSpy results(analyser, processed);
         for (int round = 0; round < 5; ++round) {
             analyser->StartAnalysis();
             QVERIFY(results.wait(60000));
@@ -140,13 +140,13 @@ private slots:
         startStation();
         analyser->CV_MF_Param_CannyThreshKernel = cannyKernel;
         analyser->CV_MF_Param_LinesRho = rho;
-        QueuedSpy results(analyser, processed);
+        testsupport::QueuedSignalSpy results(analyser, processed);
         analyser->StartAnalysis();
         const auto failures = [&] {
             return testsupport::logMessages().filter("Gridle Analyser Exception ").filter(message);
         };
         QTRY_COMPARE_WITH_TIMEOUT(failures().size(), 1, 30000);
-        QueuedSpy frames(CamMF::AccessMemory(), SIGNAL(newcapture()));
+        testsupport::QueuedSignalSpy frames(CamMF::AccessMemory(), &CamMF::newcapture);
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 8, 20000);
         QCOMPARE(failures().size(), 1);
         QCOMPARE(results.count(), 0);
@@ -183,7 +183,7 @@ private slots:
     void destroyStopsTheThread()
     {
         startStation();
-        QueuedSpy results(analyser, processed);
+        testsupport::QueuedSignalSpy results(analyser, processed);
         analyser->StartAnalysis();
         QVERIFY(results.wait(30000));
         GridleAnalyser::Destroy();

@@ -1,4 +1,4 @@
-#include "queuedspy.h"
+#include "queuedsignalspy.h"
 #include "rigstation.h"
 #include "vision/topstonetracker.h"
 
@@ -54,10 +54,10 @@ private:
     // Waits for the next reading emitted after this call.
     bool nextReading(Reading* r, int timeoutMs = 20000)
     {
-        QueuedSpy spy(tracker, SIGNAL(NewTLProcessedReady(double, double, double, double, double, double)));
+        testsupport::QueuedSignalSpy spy(tracker, &TopStoneTracker::NewTLProcessedReady);
         if (!spy.wait(timeoutMs))
             return false;
-        *r = reading(spy.last());
+        *r = reading(spy.at(spy.count() - 1));
         return true;
     }
 
@@ -85,10 +85,10 @@ private slots:
         const cv::Point2d truth = scene.topLargeCentre();
         const double diameterPx = scene.stoneDiameterMm * 1000.0 / scene.cal.tlPixelUm;
 
-        QueuedSpy spy(tracker, SIGNAL(NewTLProcessedReady(double, double, double, double, double, double)));
+        testsupport::QueuedSignalSpy spy(tracker, &TopStoneTracker::NewTLProcessedReady);
         QTRY_VERIFY_WITH_TIMEOUT(spy.count() >= 5, 20000);
-        for (const QVariantList& args : spy.calls) {
-            const Reading r = reading(args);
+        for (int i = 0; i < spy.count(); ++i) {
+            const Reading r = reading(spy.at(i));
             QVERIFY2(std::hypot(r.CenterX - truth.x, r.CenterY - truth.y) < 2.0,
                      qPrintable(QString("centre %1, %2; rig %3, %4").arg(r.CenterX).arg(r.CenterY).arg(truth.x).arg(truth.y)));
             const double diameter = (r.FocalX - r.CenterX) + (r.CenterY - r.MFY);
@@ -125,7 +125,7 @@ private slots:
         QVERIFY(live.CenterX > -1.0);
 
         // Without noise every frame is the same, so the saved frame is the one just processed.
-        QueuedSpy frames(CamTL::AccessMemory(), SIGNAL(newcapture()));
+        testsupport::QueuedSignalSpy frames(CamTL::AccessMemory(), &CamTL::newcapture);
         CamTL::AccessMemory()->SaveCapture("Default.png");
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 2 && QFile::exists("Default.png"), 20000);
         QVERIFY(nextReading(&live));
@@ -179,10 +179,10 @@ private slots:
         QVERIFY(nextReading(&r));
         tracker->CV_TL_Param_CannyThreshKernel = 4;
         // Let a frame in progress finish with the old value, then watch several frames go by.
-        QueuedSpy settle(CamTL::AccessMemory(), SIGNAL(newcapture()));
+        testsupport::QueuedSignalSpy settle(CamTL::AccessMemory(), &CamTL::newcapture);
         QTRY_VERIFY_WITH_TIMEOUT(settle.count() >= 3, 20000);
-        QueuedSpy readings(tracker, SIGNAL(NewTLProcessedReady(double, double, double, double, double, double)));
-        QueuedSpy frames(CamTL::AccessMemory(), SIGNAL(newcapture()));
+        testsupport::QueuedSignalSpy readings(tracker, &TopStoneTracker::NewTLProcessedReady);
+        testsupport::QueuedSignalSpy frames(CamTL::AccessMemory(), &CamTL::newcapture);
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 8, 20000);
         QCOMPARE(readings.count(), 0);
         const QStringList failures =
