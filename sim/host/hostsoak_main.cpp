@@ -174,12 +174,7 @@ public:
             break;
         case 2: {
             *what = QStringLiteral("mid-frame");
-            const int cutBefore = framesCut;
-            cutArmed = true;
-            sim.send(QStringLiteral("RQI"));
-            sim.waitUntil([&]() { return framesCut > cutBefore; }, 5000);
-            cutArmed = false;
-            if (framesCut == cutBefore)
+            if (!cutAFrame())
                 *what += QStringLiteral(" (no frame came in pieces)");
             break;
         }
@@ -209,6 +204,18 @@ public:
             sim.waitUntil([&]() { return seen.value(end) > before; }, kind % 5 == 3 ? 10000 : 30000);
         }
         return true;
+    }
+
+    // Asks for a frame and drops the connection when it has come in part. False when no frame
+    // came in pieces within 5 s.
+    bool cutAFrame()
+    {
+        const int cutBefore = framesCut;
+        cutArmed = true;
+        sim.send(QStringLiteral("RQI"));
+        sim.waitUntil([&]() { return framesCut > cutBefore; }, 5000);
+        cutArmed = false;
+        return framesCut > cutBefore;
     }
 
     void sample(qint64 pid)
@@ -332,11 +339,7 @@ public:
                 sim.sendRaw(QByteArray::number(i) + ":GM");
                 break;
             case 2: {
-                const int cutBefore = framesCut;
-                cutArmed = true;
-                sim.send(QStringLiteral("RQI"));
-                sim.waitUntil([&]() { return framesCut > cutBefore; }, 5000);
-                cutArmed = false;
+                cutAFrame();
                 break;
             }
             default:
