@@ -335,6 +335,11 @@ void HostSimulator::handleText(int sequence, const QString& text)
     if (text == QLatin1String("GMS")) {
         ++statusQueriesReceived;
         if (answerStatus) {
+            // A motion that has ended by the clock is reported (its final COORDS) before the
+            // station hears "still", whether or not the motion timer has fired yet: a host never
+            // says its axes stand before it has told where they stand.
+            if (!anyMoving())
+                onMotionTimer();
             const bool master = isMoving(X) || isMoving(Y) || isMoving(Z);
             send(QStringLiteral("MOVESTAT%1:%2:%3").arg(movingFlag(master)).arg(movingFlag(isMoving(A))).arg(movingFlag(isMoving(F))));
         }
@@ -566,7 +571,7 @@ void HostSimulator::startMotion(const double* newTargets, const bool* commanded)
         onMotionTimer();
         return;
     }
-    motionTimer.start(int(std::ceil(longest)));
+    motionTimer.start(int(std::ceil(longest)) + endReportLagMs);
 }
 
 void HostSimulator::onMotionTimer()
@@ -577,7 +582,7 @@ void HostSimulator::onMotionTimer()
         for (int a = 0; a < AxisCount; ++a)
             if (isMoving(Axis(a)))
                 remaining = qMax<qint64>(remaining, qint64(std::ceil(axes[a].startMs + axes[a].durationMs - now)));
-        motionTimer.start(int(qMax<qint64>(1, remaining)));
+        motionTimer.start(int(qMax<qint64>(1, remaining)) + endReportLagMs);
         return;
     }
     if (motionReported)

@@ -69,6 +69,9 @@ public:
     void setStrict(bool strict) { strictMode = strict; }
     // Whether "GMS" is answered (a test can model a silent host).
     void setAnswerStatusQueries(bool answer) { answerStatus = answer; }
+    // How long after its axes stop the end of a motion is reported unasked (a busy host's
+    // timer fires late); a "GMS" after the stop is still answered after the final COORDS.
+    void setEndReportLag(int ms) { endReportLagMs = qMax(0, ms); }
     // Whether the video connection is opened after "NCQ".
     void setOpenVideo(bool open) { openVideo = open; }
     // Reads the video connection in pieces of at most this many bytes (0 = unlimited), so
@@ -182,6 +185,7 @@ private:
     AxisState axes[AxisCount];
     QTimer motionTimer;
     bool motionReported = true; // the end of the last motion has been reported
+    int endReportLagMs = 0;
 
     bool strictMode = false;
     bool answerStatus = true;

@@ -75,6 +75,7 @@ private slots:
     void executesMoves();
     void reportsMotionWhileMoving_data();
     void reportsMotionWhileMoving();
+    void reportsTheEndBeforeSayingStill();
     void requestsAreTaggedAndAnswered();
     void videoFramesCheckedAndSaved();
     void imageMessagesSizedByTheirBmpHeader();
@@ -281,6 +282,35 @@ void TestHostSim::reportsMotionWhileMoving()
     server->Send(QStringLiteral("GMS"));
     QTRY_COMPARE_WITH_TIMEOUT(events.size(), 5, 5000);
     QCOMPARE(events.at(4), QStringLiteral("NewMotionStatus(0,0,0)"));
+    QCOMPARE(sim.violationCount(), 0);
+}
+
+// The station takes the positions it was last told as where a still stone stands: a host
+// whose own end-of-motion report is late must still send the final COORDS before it answers
+// "GMS" with "still".
+void TestHostSim::reportsTheEndBeforeSayingStill()
+{
+    startServer();
+    HostSimulator sim;
+    sim.setSpeed(20);
+    sim.setEndReportLag(600000);
+    sim.connectToStation(QStringLiteral("127.0.0.1"), server->ListenPort());
+    QVERIFY(sim.waitForReady(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 5000);
+
+    server->Send(QStringLiteral("MOVEX2:Y1:"));
+    const QString still = QStringLiteral("NewMotionStatus(0,0,0)");
+    QElapsedTimer waited;
+    waited.start();
+    while (!events.contains(still) && waited.elapsed() < 10000) {
+        server->Send(QStringLiteral("GMS"));
+        const int before = events.size();
+        QTRY_VERIFY_WITH_TIMEOUT(events.size() > before, 5000);
+    }
+    const int stillAt = events.indexOf(still);
+    QVERIFY2(stillAt > 0, qPrintable(events.join(' ')));
+    QCOMPARE(events.at(stillAt - 1), coordsText(2, 1, 0, 0, 0));
+    QCOMPARE(events.filter(QStringLiteral("NewCoord")).size(), 3); // on connecting, at the start, at the end
     QCOMPARE(sim.violationCount(), 0);
 }
 
