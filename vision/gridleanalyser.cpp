@@ -96,21 +96,7 @@ void GridleAnalyser::run()
                 continue;
             break;
         }
-        try {
-            processFrame();
-        } catch (const std::exception& e) {
-            publish();
-            const QString text = QString::fromLocal8Bit(e.what());
-            // Logged once per distinct failure, not at the camera's frame rate.
-            if (text != lastFailure && logging)
-                logging->udebug(QStringLiteral("Gridle Analyser Exception ") + text);
-            lastFailure = text;
-        } catch (...) {
-            publish();
-            if (lastFailure != QLatin1String("?") && logging)
-                logging->udebug(QStringLiteral("Gridle Analyser Exception ") + QStringLiteral("unknown error"));
-            lastFailure = QStringLiteral("?");
-        }
+        failures.run(logging, [this]() { processFrame(); }, [this]() { publish(); });
     }
 }
 
@@ -120,7 +106,6 @@ void GridleAnalyser::processFrame()
     const cv::Mat frame = mfCamera ? mfCamera->getImage() : cv::Mat();
     vision::processGridleFrame(frame, params, work);
     publish();
-    lastFailure.clear();
     emit NewMFProcessedReady(-1.0, -1.0);
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/singleton.h"
 #include "vision/gridleprocessing.h"
+#include "vision/framefailures.h"
 #include "vision/imageboard.h"
 #include "vision/workergate.h"
 
@@ -31,7 +32,7 @@ class Registry;
 // LoadParams/SaveParams, parameter writes from the panel); run() is the worker. Parameters are
 // atomics, snapshot once per frame. The worker builds new images every frame and puts them
 // on `published` at its end, so an image handed out never changes. controlMutex serialises
-// StartAnalysis/StopAnalysis with the worker's decision to end, and guards workerActive. `work` and `lastFailure` belong to the worker.
+// StartAnalysis/StopAnalysis with the worker's decision to end, and guards workerActive. `work` and `failures` belong to the worker.
 class GridleAnalyser : public QThread
 {
     Q_OBJECT
@@ -122,7 +123,7 @@ private:
     vision::ImageBoard<vision::GridleImages> published;
 
     vision::GridleImages work; // worker only
-    QString lastFailure;       // worker only
+    vision::FrameFailures failures{QStringLiteral("Gridle Analyser Exception ")}; // worker only
 
     // Segment component indices.
     const int xA = 0;

@@ -49,24 +49,8 @@ void TopStoneTracker::NewTSCaptureReady() {}
 
 void TopStoneTracker::run()
 {
-    while (gate.waitForNext()) {
-        try {
-            processFrame();
-        } catch (const std::exception& e) {
-            publish();
-            const QString text = QString::fromLocal8Bit(e.what());
-            // A setting OpenCV rejects fails every frame the same way: say it once, not at the
-            // camera's frame rate, and again once it changed or a frame went through.
-            if (text != lastFailure && logging)
-                logging->udebug(QStringLiteral("Top Stone Traker Exception") + text);
-            lastFailure = text;
-        } catch (...) {
-            publish();
-            if (lastFailure != QLatin1String("?") && logging)
-                logging->udebug(QStringLiteral("Top Stone Traker Exception") + QStringLiteral("unknown error"));
-            lastFailure = QStringLiteral("?");
-        }
-    }
+    while (gate.waitForNext())
+        failures.run(logging, [this]() { processFrame(); }, [this]() { publish(); });
 }
 
 void TopStoneTracker::processFrame()
@@ -75,7 +59,6 @@ void TopStoneTracker::processFrame()
     const cv::Mat frame = tlCamera ? tlCamera->getImage() : cv::Mat();
     const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, work, true);
     publish();
-    lastFailure.clear();
     emit NewTLProcessedReady(r.CenterX, r.CenterY, r.FocalX, r.FocalY, r.MFX, r.MFY);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/singleton.h"
+#include "vision/framefailures.h"
 #include "vision/imageboard.h"
 #include "vision/topstoneprocessing.h"
 #include "vision/workergate.h"
@@ -31,7 +32,7 @@ class Registry;
 // writes a whole value, and the worker takes one snapshot of all of them at the start of each
 // frame. The worker builds new images for every frame and puts them on `published` (the
 // images of the last completed step of each kind) at its end, so an image handed out is never
-// written again. `work` and `lastFailure` belong to the worker.
+// written again. `work` and `failures` belong to the worker.
 class TopStoneTracker : public QThread
 {
     Q_OBJECT
@@ -131,5 +132,5 @@ private:
     vision::ImageBoard<vision::TopStoneImages> published;
 
     vision::TopStoneImages work; // worker only
-    QString lastFailure;         // worker only: the exception text last logged
+    vision::FrameFailures failures{QStringLiteral("Top Stone Traker Exception")}; // worker only
 };
