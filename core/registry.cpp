@@ -2,9 +2,7 @@
 
 #include "logs.h"
 
-#include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTextStream>
 
@@ -105,30 +103,9 @@ QString Registry::normaliseLine(const QString& line)
     return entry.toUpper();
 }
 
-// A save killed between writing its temporary file and renaming it over the settings leaves
-// that file behind as "Registry.dat." and six letters or digits. The settings file itself is
-// whole either way, so the leftovers of earlier runs are removed at start.
-void Registry::removeUnfinishedSaves()
-{
-    const QFileInfo settings(file.fileName());
-    QDir folder = settings.absoluteDir();
-    const QStringList leftovers =
-        folder.entryList({settings.fileName() + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden | QDir::System);
-    static const QRegularExpression savePattern(QStringLiteral("^[A-Za-z0-9]{6}$"));
-    for (const QString& name : leftovers) {
-        if (!savePattern.match(name.mid(settings.fileName().size() + 1)).hasMatch())
-            continue;
-        if (folder.remove(name))
-            logging->udebug(QStringLiteral("Registry: removed ") + name + QStringLiteral(", a save an earlier run did not finish"));
-        else
-            logging->udebug(QStringLiteral("Registry: can not remove ") + name + QStringLiteral(", a save an earlier run did not finish"));
-    }
-}
-
 bool Registry::Init()
 {
     try {
-        removeUnfinishedSaves();
         // Give the file its header. A file that already starts with the header (in any letter
         // case) keeps everything else byte for byte; a file without it (new, empty, or edited
         // by hand) gets the header in front of its content, so no stored line is lost.

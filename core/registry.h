@@ -49,7 +49,6 @@ private:
     int findEntry(const QString& key, int firstIndex) const;
     bool lookup(const QString& key, QString* value);
     static QString normaliseLine(const QString& line);
-    void removeUnfinishedSaves();
 
     Logs* logging = nullptr;
     QFile file;

@@ -277,26 +277,6 @@ private slots:
             const QByteArray seen = readAll("Registry.dat");
             QVERIFY2(seen == oldContent || seen == newContent, qPrintable(QString("round %1: %2 bytes").arg(round).arg(seen.size())));
         }
-        // What the killed saves left behind goes at the next start; the settings stay.
-        const QByteArray last = readAll("Registry.dat");
-        restart();
-        QCOMPARE(QDir().entryList({"Registry.dat*"}, QDir::Files), QStringList{"Registry.dat"});
-        QCOMPARE(readAll("Registry.dat").toUpper(), last.toUpper()); // the start restores the header's letter case
-    }
-
-    void unfinishedSavesRemovedAtStart()
-    {
-        writeAll("Registry.dat", "Veltrax:Registry\nVersion:1.0.0.1\nPX:1\n");
-        const QStringList names{"Registry.dat.aB3xY9", "Registry.dat.bak", "Registry.dat.1234567", "Registry.dat.ab-cde",
-                                "Logs.ini.aB3xY9"};
-        for (const QString& name : names)
-            writeAll(name, "Veltrax:Registry\nVersion:1.0.0.1\nPX:");
-        Registry* reg = start();
-        QCOMPARE(reg->GetKeyINT("PX", 0), 1);
-        QVERIFY(!QFile::exists("Registry.dat.aB3xY9"));
-        for (const QString& kept : names.mid(1))
-            QVERIFY2(QFile::exists(kept), qPrintable(kept));
-        QVERIFY(testsupport::logMessages().contains("Registry: removed Registry.dat.aB3xY9, a save an earlier run did not finish"));
     }
 };
 
