@@ -1,8 +1,9 @@
 #include "logs.h"
 
+#include "filewrites.h"
+
 #include <QDateTime>
 #include <QDebug>
-#include <QFileInfo>
 
 const char* Logs::FileName = "Logs.ini";
 
@@ -47,7 +48,7 @@ bool Logs::Reset()
     if (!written || file.error() != QFileDevice::NoError) {
         qDebug().noquote() << QStringLiteral("[File Reset] Logging failure: ") + file.errorString();
         file.unsetError();
-        cutBackTo(before);
+        filewrites::CutBackTo(file, before);
         return false;
     }
     return true;
@@ -89,23 +90,13 @@ void Logs::writetofile(QString message)
     const bool written = file.write(record) == record.size();
     file.close(); // flushes; a full disk shows up here
     if (!written || file.error() != QFileDevice::NoError) {
-        // A short write (the disk took the start of the record, then refused the rest) leaves
-        // the file without an error number, which the file layer reports as "Unknown error".
-        const bool shortWrite = file.error() == QFileDevice::NoError || file.errorString() == QStringLiteral("Unknown error");
-        const QString reason = shortWrite ? QStringLiteral("only part of the record was written (disk full?)") : file.errorString();
+        const QString reason = filewrites::IsShortWrite(file)
+            ? QStringLiteral("only part of the record was written (disk full?)")
+            : file.errorString();
         file.unsetError();
-        cutBackTo(before);
+        // A disk that fills up in the middle of a record keeps the part that fitted: cut back,
+        // the file holds whole records only.
+        filewrites::CutBackTo(file, before);
         reportFailure(QStringLiteral("Can not Write into Log file:") + reason);
     }
-}
-
-// A disk that fills up in the middle of a record keeps the part that fitted. Cutting the file
-// back to its size before the write leaves whole records only, so the next record written once
-// there is room again does not follow a torn one. Only regular files are cut (never a device).
-void Logs::cutBackTo(qint64 size)
-{
-    if (size < 0 || !QFileInfo(file.fileName()).isFile() || QFileInfo(file.fileName()).size() <= size)
-        return;
-    if (!file.resize(size))
-        file.unsetError();
 }

@@ -3,9 +3,10 @@
 #include "singleton.h"
 
 #include <QFile>
-#include <mutex>
 #include <QString>
 #include <QThread>
+
+#include <mutex>
 
 // The one log of the station: every record is stamped, echoed on the debug console,
 // announced with sendtotextarea() and appended to "Logs.ini" in the working directory.
@@ -40,7 +41,6 @@ private:
 
     void writetofile(QString message);
     void reportFailure(const QString& text);
-    void cutBackTo(qint64 size);
 
     // writeLock guards file and serialises whole udebug calls, so records never interleave.
     std::mutex writeLock;

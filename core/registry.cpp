@@ -1,5 +1,6 @@
 #include "registry.h"
 
+#include "filewrites.h"
 #include "logs.h"
 
 #include <QFileInfo>
@@ -20,14 +21,11 @@ const char* Registry::SharedFolderDefault = "/srv/samba/share/TXVeltraxIMG";
 
 namespace {
 
-// Why a write failed. A short write (the disk took the start of the data, then refused the rest)
-// leaves no error number behind, which the file layer reports as "Unknown error".
+// Why a write failed.
 QString writeFailure(const QFileDevice& device)
 {
-    const QString reason = device.errorString();
-    if (device.error() == QFileDevice::NoError || reason == QStringLiteral("Unknown error"))
-        return QStringLiteral("only part of the file was written (disk full?)");
-    return reason;
+    return filewrites::IsShortWrite(device) ? QStringLiteral("only part of the file was written (disk full?)")
+                                            : device.errorString();
 }
 
 // Puts content in place of the file that out replaces, or leaves the old file as it was.
@@ -256,8 +254,7 @@ bool Registry::SetKey(QString Key, QString Val)
             file.unsetError();
             // A disk that filled up in the middle of the line keeps its start; without it cut
             // off again, the next key created would be glued to that torn line.
-            if (QFileInfo(file.fileName()).size() > before && !file.resize(before))
-                file.unsetError();
+            filewrites::CutBackTo(file, before);
             logging->udebug(QStringLiteral("Can not write Registry key:") + entry);
             return false;
         }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <mutex>
-
 #include <atomic>
+#include <mutex>
 
 namespace veltrax {
 

@@ -413,13 +413,14 @@ void MotionCore::StartAutoScanProxy()
 // ---------------------------------------------------------------------------------------------
 // Alignments
 
-bool MotionCore::waitMotionEnd(const std::function<bool()>& stop, AlignmentTiming* timing)
+bool MotionCore::WaitMotionEnd(const std::function<bool()>& stop, AlignmentTiming* timing)
 {
     QElapsedTimer waited;
     waited.start();
     bool ended = false;
     while (!stopRequested(stop)) {
-        ++timing->statusQueries;
+        if (timing)
+            ++timing->statusQueries;
         const MotionStatus status = QueryMotionStatus(stop);
         if (status != MotionStatus::Moving) {
             ended = status == MotionStatus::Still;
@@ -427,7 +428,8 @@ bool MotionCore::waitMotionEnd(const std::function<bool()>& stop, AlignmentTimin
         }
         QThread::msleep(1);
     }
-    timing->motionWaitUs += waited.nsecsElapsed() / 1000;
+    if (timing)
+        timing->motionWaitUs += waited.nsecsElapsed() / 1000;
     return ended;
 }
 
@@ -478,7 +480,7 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
     for (int r = 1; r <= iterations; ++r) {
         step(r, "Waiting for Motion Complete>");
         qint64 since = total.nsecsElapsed() / 1000;
-        const bool motionEnded = waitMotionEnd(stop, &timing);
+        const bool motionEnded = WaitMotionEnd(stop, &timing);
         waited(since);
         if (panorama)
             logging->udebug(QStringLiteral("---------------"));
@@ -511,7 +513,7 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
     }
     step(iterations + 1, "Waiting for Motion Complete>");
     const qint64 since = total.nsecsElapsed() / 1000;
-    const bool motionEnded = waitMotionEnd(stop, &timing);
+    const bool motionEnded = WaitMotionEnd(stop, &timing);
     waited(since);
     if (!motionEnded)
         return interrupted();

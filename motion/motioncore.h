@@ -158,6 +158,11 @@ public:
     };
     AlignmentTiming LastAlignmentTiming() const;
 
+    // Asks for the motion status until no axis moves: true when the host reports the axes
+    // still; false when interrupted (stop, shutdown, or no host to answer). Adds its status
+    // queries and waiting time to timing when given. Not on the main thread.
+    bool WaitMotionEnd(const std::function<bool()>& stop = {}, AlignmentTiming* timing = nullptr);
+
 signals:
     void TXCMD(QString text);
     void SENDIMAGETXCMD(QString text, QImage image);
@@ -186,9 +191,6 @@ private:
 
     bool stopRequested(const std::function<bool()>& stop) const;
     void send(const QString& text, const char* what);
-    // Asks for the motion status until it reports no motion. False when interrupted (stop,
-    // shutdown, or no host to answer).
-    bool waitMotionEnd(const std::function<bool()>& stop, AlignmentTiming* timing);
     // Waits for a tracker result with a stone from a frame taken after the call began (see
     // ResultsAfterMotion). False when interrupted.
     bool waitNewMeasurement(const std::function<bool()>& stop, AlignmentTiming* timing);

@@ -128,17 +128,6 @@ void GridleStitcher::NewMFCaptureReady()
     NewMFCapture = true;
 }
 
-bool GridleStitcher::waitMotionEnd(const std::function<bool()>& stop)
-{
-    while (!stop()) {
-        const MotionCore::MotionStatus status = Motion->QueryMotionStatus(stop);
-        if (status != MotionCore::MotionStatus::Moving)
-            return status == MotionCore::MotionStatus::Still;
-        QThread::msleep(1);
-    }
-    return false;
-}
-
 void GridleStitcher::run()
 {
     try {
@@ -197,7 +186,7 @@ void GridleStitcher::scan()
             capture.start();
             const QString tag = QStringLiteral("[Capture ") + QString::number(i) + QLatin1Char(']');
 
-            if (!waitMotionEnd(stop))
+            if (!Motion->WaitMotionEnd(stop))
                 break;
             timing.motionWaitUs += micros(rotation);
             if (!stepped && i > 0)
@@ -210,7 +199,7 @@ void GridleStitcher::scan()
                 break;
             timing.alignmentUs = micros(phase);
             phase.restart();
-            if (!waitMotionEnd(stop))
+            if (!Motion->WaitMotionEnd(stop))
                 break;
             timing.motionWaitUs += micros(phase);
             if (!stepped)
@@ -267,6 +256,6 @@ void GridleStitcher::scan()
     }
 
     logging->udebug(QStringLiteral("Total Time ") + millis(micros(total)) + QStringLiteral(" ms"));
-    waitMotionEnd(stop);
+    Motion->WaitMotionEnd(stop);
     sendScanEnd();
 }

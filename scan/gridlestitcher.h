@@ -2,7 +2,6 @@
 
 #include "core/singleton.h"
 
-#include <mutex>
 #include <QString>
 #include <QThread>
 #include <QVector>
@@ -11,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 class CamMF;
 class Logs;
@@ -89,8 +89,6 @@ private:
     explicit GridleStitcher(QObject* parent = nullptr);
 
     bool stopped() const { return !StitchingRun; }
-    // Calls the motion core's status query until no axis moves. False when the scan stops.
-    bool waitMotionEnd(const std::function<bool()>& stop);
     void scan();
     void sendScanEnd();
 

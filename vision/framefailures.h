@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <exception>
+#include <utility>
 
 namespace vision {
 

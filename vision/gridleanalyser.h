@@ -1,16 +1,17 @@
 #pragma once
 
 #include "core/singleton.h"
-#include "vision/gridleprocessing.h"
 #include "vision/framefailures.h"
+#include "vision/gridleprocessing.h"
 #include "vision/imageboard.h"
 #include "vision/workergate.h"
 
 #include <opencv2/core.hpp>
 
-#include <mutex>
 #include <QString>
 #include <QThread>
+
+#include <mutex>
 
 #include <atomic>
 
@@ -32,7 +33,8 @@ class Registry;
 // LoadParams/SaveParams, parameter writes from the panel); run() is the worker. Parameters are
 // atomics, snapshot once per frame. The worker builds new images every frame and puts them
 // on `published` at its end, so an image handed out never changes. controlMutex serialises
-// StartAnalysis/StopAnalysis with the worker's decision to end, and guards workerActive. `work` and `failures` belong to the worker.
+// StartAnalysis/StopAnalysis with the worker's decision to end, and guards workerActive.
+// `work` and `failures` belong to the worker.
 class GridleAnalyser : public QThread
 {
     Q_OBJECT
