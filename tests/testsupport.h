@@ -4,12 +4,15 @@
 // directory, because the station reads and writes its files in the working directory.
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 
+#include <functional>
 #include <memory>
 
 namespace testsupport {
@@ -58,6 +61,18 @@ inline QStringList logMessages(const QString& path = QStringLiteral("Logs.ini"))
             messages << QString::fromLocal8Bit(line.mid(at + 4));
     }
     return messages;
+}
+
+// Processes events until `ready` holds; false when it still does not after timeoutMs.
+inline bool eventually(const std::function<bool()>& ready, int timeoutMs = 60000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!ready()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
 }
 
 } // namespace testsupport

@@ -8,12 +8,10 @@
 #include "camera/camts.h"
 
 #include <QComboBox>
-#include <QDeadlineTimer>
 #include <QTabWidget>
 
 #include <array>
 #include <atomic>
-#include <functional>
 
 using windowtest::Station;
 
@@ -38,17 +36,6 @@ const RoleInfo& info(int role)
         {"Top Standard", rig::Rig::TopStandardSerial, "comboBoxCameraIDTS", "CAMTSID", rig::View::TopStandard},
     };
     return roles[role];
-}
-
-bool eventually(const std::function<bool()>& ready, int timeoutMs = 60000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!ready()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
 }
 
 int logCount(const QString& line) { return testsupport::logMessages().count(line); }
@@ -84,7 +71,7 @@ class TestCamerasApply : public QObject
         std::array<int, 3> from{};
         for (int role = 0; role < 3; ++role)
             from[role] = frames[role];
-        return eventually([&] {
+        return testsupport::eventually([&] {
             for (int role : roles)
                 if (frames[role] < from[role] + count)
                     return false;
@@ -115,7 +102,7 @@ private slots:
         QVERIFY(rig::Rig::instance().removeCamera(info(role).serial));
         const QString unread = QStringLiteral("Faild to get image memory Camera ") + info(role).serial + " alias '" + info(role).name
                                + "' Code Error 1";
-        QVERIFY(eventually([&] { return logCount(unread) >= 2; }));
+        QVERIFY(testsupport::eventually([&] { return logCount(unread) >= 2; }));
         const int seen = frames[role];
         QVERIFY(deliver(others, 3));
         QCOMPARE(frames[role].load(), seen);

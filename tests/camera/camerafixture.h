@@ -41,6 +41,26 @@ inline void destroyAll()
     Logs::Destroy();
 }
 
+// One test case's surroundings: made in init(), dropped in cleanup(). The working directory
+// goes last, after every singleton that writes into it is gone and the rig is back to default.
+class Session : public testsupport::WorkDir
+{
+public:
+    Session()
+    {
+        rig::Rig::instance().reset();
+        Logs::AccessMemory();
+        Registry::AccessMemory();
+    }
+    ~Session()
+    {
+        destroyAll();
+        rig::Rig::instance().reset();
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+};
+
 // True when the log holds every line of `expected`, in that order (other lines between).
 inline bool logHasInOrder(const QStringList& expected)
 {

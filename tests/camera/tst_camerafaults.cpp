@@ -4,7 +4,6 @@
 
 #include "camerafixture.h"
 
-#include <QDeadlineTimer>
 #include <QtTest>
 
 #include <algorithm>
@@ -96,7 +95,7 @@ class TestCameraFaults : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<testsupport::WorkDir> work;
+    std::unique_ptr<camerafixture::Session> work;
     // Frames announced by each camera. Static, and counted by a slot that captures nothing: a
     // captured pointer would be written by connect() here and read in the camera thread with
     // only Qt's connection list in between, a hand-over inside the uninstrumented Qt library
@@ -135,7 +134,7 @@ private:
         std::array<int, 3> from{};
         for (Role role : AllRoles)
             from[role] = frames[role];
-        return eventually(
+        return testsupport::eventually(
             [&] {
                 for (Role role : roles)
                     if (frames[role] < from[role] + count)
@@ -150,16 +149,6 @@ private:
         const Role b = failing == TS ? MF : TS;
         return deliver({a, b}, count);
     }
-    static bool eventually(const std::function<bool()>& ready, int timeoutMs = 60000)
-    {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!ready()) {
-            if (deadline.hasExpired())
-                return false;
-            QTest::qWait(10);
-        }
-        return true;
-    }
 
     // What "Apply" does: each role bound again (front, top large, top standard), then saved.
     void apply()
@@ -170,6 +159,13 @@ private:
         Registry::AccessMemory()->SaveReg();
     }
 
+    // One row a camera, tagged TL, MF, TS.
+    static void addRoleRows()
+    {
+        QTest::addColumn<Role>("role");
+        for (Role role : AllRoles)
+            QTest::addRow("%s", info(role).tag) << role;
+    }
     static void addOpeningRows(Role role, const std::function<void(const QString&, const Fault&, const QString&)>& row)
     {
         // Steps whose failure ends the opening: the camera stays closed until bound again.
@@ -243,20 +239,12 @@ private:
 private slots:
     void init()
     {
-        work.reset(new testsupport::WorkDir);
-        Rig::instance().reset();
+        work.reset(new camerafixture::Session);
         for (auto& count : frames)
             count = 0;
         cameras.fill(nullptr);
-        Logs::AccessMemory();
-        Registry::AccessMemory();
     }
-    void cleanup()
-    {
-        camerafixture::destroyAll();
-        Rig::instance().reset();
-        work.reset();
-    }
+    void cleanup() { work.reset(); }
 
     void failureWhileOpening_data()
     {
@@ -426,11 +414,11 @@ private slots:
         if (call == "is_InquireImageMem") {
             // No frame and no signal while the memory cannot be read; every pass says so.
             const QString line = "Faild to get image memory" + onCamera(role) + " Code Error " + QString::number(status);
-            QVERIFY2(eventually([&] { return logCount(line) >= 1; }), qPrintable(logTail()));
+            QVERIFY2(testsupport::eventually([&] { return logCount(line) >= 1; }), qPrintable(logTail()));
             const int seen = frames[role];
             const int logged = logCount(line);
             QVERIFY(othersDeliver(role, 3));
-            QVERIFY2(eventually([&] { return logCount(line) >= logged + 3; }), qPrintable(logTail()));
+            QVERIFY2(testsupport::eventually([&] { return logCount(line) >= logged + 3; }), qPrintable(logTail()));
             QCOMPARE(frames[role].load(), seen);
             QVERIFY(!camera->getImage().empty());
         } else {
@@ -496,12 +484,7 @@ private slots:
         QCOMPARE(camera->getImage().size(), frameSize(role, StoredArea.size()));
     }
 
-    void exitRefusedAtShutdown_data()
-    {
-        QTest::addColumn<Role>("role");
-        for (Role role : AllRoles)
-            QTest::addRow("%s", info(role).tag) << role;
-    }
+    void exitRefusedAtShutdown_data() { addRoleRows(); }
     // The SDK refuses to let go of a camera while the station closes it: logged, no hang.
     void exitRefusedAtShutdown()
     {
@@ -536,12 +519,7 @@ private slots:
         Rig::instance().clearFailures();
     }
 
-    void unpluggedWhileRunningComesBackWithApply_data()
-    {
-        QTest::addColumn<Role>("role");
-        for (Role role : AllRoles)
-            QTest::addRow("%s", info(role).tag) << role;
-    }
+    void unpluggedWhileRunningComesBackWithApply_data() { addRoleRows(); }
     void unpluggedWhileRunningComesBackWithApply()
     {
         QFETCH(Role, role);
@@ -551,7 +529,7 @@ private slots:
 
         QVERIFY(Rig::instance().removeCamera(info(role).serial));
         const QString line = "Faild to get image memory" + onCamera(role) + " Code Error " + QString::number(IS_INVALID_CAMERA_HANDLE);
-        QVERIFY2(eventually([&] { return logCount(line) >= 1; }), qPrintable(logTail()));
+        QVERIFY2(testsupport::eventually([&] { return logCount(line) >= 1; }), qPrintable(logTail()));
         const int seen = frames[role];
         QVERIFY(othersDeliver(role, 3));
 

@@ -77,26 +77,15 @@ class TestCameras : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<testsupport::WorkDir> work;
+    std::unique_ptr<camerafixture::Session> work;
     QString alias(Role role) const
     {
         return role == TL ? " alias 'Top Large'" : role == TS ? " alias 'Top Standard'" : " alias 'Marking Front'";
     }
 
 private slots:
-    void init()
-    {
-        work.reset(new testsupport::WorkDir);
-        Rig::instance().reset();
-        Logs::AccessMemory();
-        Registry::AccessMemory();
-    }
-    void cleanup()
-    {
-        camerafixture::destroyAll();
-        Rig::instance().reset();
-        work.reset();
-    }
+    void init() { work.reset(new camerafixture::Session); }
+    void cleanup() { work.reset(); }
 
     void defaultSerialNumbersAreNotFound()
     {

@@ -15,22 +15,11 @@ class TestCamVSharedConfig : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<testsupport::WorkDir> work;
+    std::unique_ptr<camerafixture::Session> work;
 
 private slots:
-    void init()
-    {
-        work.reset(new testsupport::WorkDir);
-        Rig::instance().reset();
-        Logs::AccessMemory();
-        Registry::AccessMemory();
-    }
-    void cleanup()
-    {
-        camerafixture::destroyAll();
-        Rig::instance().reset();
-        work.reset();
-    }
+    void init() { work.reset(new camerafixture::Session); }
+    void cleanup() { work.reset(); }
 
     void enumeration_data()
     {
