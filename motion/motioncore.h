@@ -173,6 +173,9 @@ signals:
     void StartAutoScan();
     // The residual of the last alignment, short and readable ("X 0.42 px (0.0107), ...").
     void AlignmentResidual(QString text);
+    // How the last alignment ended, in words for the operator: success with its residual, or
+    // the failure and its reason.
+    void AlignmentOutcome(bool ok, QString text);
 
 public slots:
     void RefreshCurrentPositions(double x, double y, double z, double a, double zii);

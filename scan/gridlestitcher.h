@@ -77,6 +77,8 @@ signals:
     void MFGriddleCapturesDataChanged(int count, double stepDeg);
     // Before every frame, current counting from 1.
     void MFGriddleCapturesStatusChanged(int current, int count);
+    // How the last scan ended, in words for the operator (frames taken, or the failure reason).
+    void ScanOutcome(bool ok, QString text);
 
 public slots:
     void StartAutoScan();

@@ -59,6 +59,7 @@ void TopStoneTracker::processFrame()
     const cv::Mat frame = tlCamera ? tlCamera->getImage() : cv::Mat();
     const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, work, true);
     publish();
+    emit NewTLResultInfo(r.CenterX > -1 ? QString() : QStringLiteral("NOSTONE"), -1);
     emit NewTLProcessedReady(r.CenterX, r.CenterY, r.FocalX, r.FocalY, r.MFX, r.MFY);
 }
 

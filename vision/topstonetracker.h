@@ -97,6 +97,10 @@ public:
     vision::TopStoneParams ParamsSnapshot() const;
 
 signals:
+    // Emitted just before every NewTLProcessedReady, for the same frame: why there is no stone
+    // (empty when one was found; otherwise one upper-case word such as "NOSTONE") and the
+    // capture time of the frame (steady clock, microseconds; -1 when the camera does not tell).
+    void NewTLResultInfo(QString reason, qint64 captureTimeUs);
     void NewTLProcessedReady(double CenterX, double CenterY, double FocalX, double FocalY, double MFX, double MFY);
     void NewTSProcessedReady();
 
