@@ -2,6 +2,8 @@
 
 #include "ui_mainwindow.h"
 
+#include <QTimer>
+
 #include "camera/cammf.h"
 #include "camera/camtl.h"
 #include "camera/camts.h"
@@ -104,9 +106,9 @@ MainWindow::~MainWindow()
 void MainWindow::connectComponents()
 {
     connect(Server, &VeltraxServer::NewCoord, this, &MainWindow::RefreshCurrentPositions);
-    connect(mfCamera, &CamMF::newcapture, this, &MainWindow::RefreshMFCapture);
-    connect(tsCamera, &CamTS::newcapture, this, &MainWindow::RefreshTSCapture);
-    connect(tlCamera, &CamTL::newcapture, this, &MainWindow::RefreshTLCapture);
+    connectCameraRefresh(mfCamera, &mfRefreshQueued, &MainWindow::RefreshMFCapture);
+    connectCameraRefresh(tsCamera, &tsRefreshQueued, &MainWindow::RefreshTSCapture);
+    connectCameraRefresh(tlCamera, &tlRefreshQueued, &MainWindow::RefreshTLCapture);
     connect(TrackStoneFromTop, &TopStoneTracker::NewTLProcessedReady, this, &MainWindow::RefreshTLTracker);
     connect(TrackStoneFromTop, &TopStoneTracker::NewTSProcessedReady, this, &MainWindow::RefreshTSTracker);
     connect(Motion, &MotionCore::StoneCentredCoordinatesInscription, this, &MainWindow::SetTLCentringStoneCoordinates);
@@ -116,6 +118,27 @@ void MainWindow::connectComponents()
     connect(GridlePanoramaConstructor, &GridleStitcher::MFGriddleCapturesStatusChanged, this, &MainWindow::on_MFGriddleCapturesStatusChanged);
     connect(GridleTraker, &GridleAnalyser::NewMFProcessedReady, this, &MainWindow::RefreshMFGridlTracker);
     connect(Motion, &MotionCore::AlignmentResidual, this, &MainWindow::ShowAlignmentResidual);
+    connect(Motion, &MotionCore::AlignmentOutcome, this, &MainWindow::ShowOutcome);
+    connect(GridlePanoramaConstructor, &GridleStitcher::ScanOutcome, this, &MainWindow::ShowOutcome);
+}
+
+template <typename Camera>
+void MainWindow::connectCameraRefresh(Camera* camera, bool* queued, void (MainWindow::*refresh)())
+{
+    // Every frame is announced, and drawing one can take longer than a frame interval on a busy
+    // machine. One refresh per announcement would queue faster than the main thread draws, and
+    // everything else it serves (every text for the host, the host's answers) would wait behind
+    // an ever longer queue. Announcements that arrive while a refresh is queued join it: the
+    // refresh draws the newest frame anyway.
+    connect(camera, &Camera::newcapture, this, [this, queued, refresh]() {
+        if (*queued)
+            return;
+        *queued = true;
+        QTimer::singleShot(0, this, [this, queued, refresh]() {
+            *queued = false;
+            (this->*refresh)();
+        });
+    });
 }
 
 void MainWindow::LoadMainParams()

@@ -77,6 +77,8 @@ public slots:
     void on_MFGriddleCapturesStatusChanged(int processed, int images);
     void RefreshMFGridlTracker(double CenterX, double CenterY);
     void ShowAlignmentResidual(QString text);
+    // The last alignment's or scan's outcome, where the residual is shown.
+    void ShowOutcome(bool ok, QString text);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -169,6 +171,7 @@ private slots:
     void on_doubleSpinBoxCapCoveringpercentMF_valueChanged(double arg1);
     void on_pushButtonStartGridleStitching_clicked();
     void on_pushButtonMFGridleReconstructionNext_clicked();
+    void on_pushButtonMFGridleReconstructionStop_clicked();
 
     // Marking Front page: centring tool.
     void on_doubleSpinBoxMFCenteringLeft_valueChanged(double arg1);
@@ -255,4 +258,12 @@ private:
     // The last Top Standard frame received on the overview, for the panorama page's view.
     cv::Mat overviewTopStandardFrame;
     bool overviewTopStandardPending = false;
+    // A view refresh queued for a camera's announced frame (see connectCameraRefresh).
+    bool tlRefreshQueued = false;
+    bool mfRefreshQueued = false;
+    bool tsRefreshQueued = false;
+    // Connects a camera's frame announcement to a view refresh, folding announcements that
+    // arrive while a refresh is queued into that one.
+    template <typename Camera>
+    void connectCameraRefresh(Camera* camera, bool* queued, void (MainWindow::*refresh)());
 };

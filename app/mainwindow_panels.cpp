@@ -214,6 +214,11 @@ void MainWindow::on_pushButtonMFGridleReconstructionNext_clicked()
     GridlePanoramaConstructor->NextStep();
 }
 
+void MainWindow::on_pushButtonMFGridleReconstructionStop_clicked()
+{
+    GridlePanoramaConstructor->StopScan();
+}
+
 // ---------------------------------------------------------------- centring tool
 void MainWindow::updateCentringToolCentre(double left, double right)
 {

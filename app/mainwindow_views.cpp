@@ -188,6 +188,12 @@ void MainWindow::ShowAlignmentResidual(QString text)
     ui->labelAlignmentResidual->setText(text);
 }
 
+void MainWindow::ShowOutcome(bool ok, QString text)
+{
+    ui->labelAlignmentResidual->setText(text);
+    ui->labelAlignmentResidual->setStyleSheet(ok ? QString() : QStringLiteral("color: #c00000;"));
+}
+
 void MainWindow::PanoramaReady()
 {
     const cv::Mat panorama = GridlePanoramaConstructor->getImage();

@@ -4,7 +4,16 @@
 #include "core/registry.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <vector>
+
+#include <unistd.h>
 
 QString SharedFolderPath()
 {
@@ -28,4 +37,42 @@ bool EnsureFolder(const QString& path)
     }
     Logs::AccessMemory()->udebug(QStringLiteral("Shared folder can not be created: ") + path);
     return false;
+}
+
+bool WritePngAtomically(const QString& path, const cv::Mat& frame, QString* error)
+{
+    auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (frame.empty())
+        return fail(QStringLiteral("no frame"));
+    std::vector<uchar> png;
+    try {
+        if (!cv::imencode(".png", frame, png))
+            return fail(QStringLiteral("PNG encoding failed"));
+    } catch (const std::exception& e) {
+        return fail(QStringLiteral("PNG encoding failed: ") + QString::fromLocal8Bit(e.what()));
+    }
+    const QFileInfo target(path);
+    const QString partial = target.dir().filePath(QLatin1Char('.') + target.fileName() + QStringLiteral(".partial"));
+    QFile file(partial);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(QStringLiteral("cannot create ") + partial + QStringLiteral(": ") + file.errorString());
+    const qint64 size = static_cast<qint64>(png.size());
+    const bool whole = file.write(reinterpret_cast<const char*>(png.data()), size) == size && file.flush()
+                       && ::fsync(file.handle()) == 0;
+    const QString writeError = file.errorString();
+    file.close();
+    if (!whole || file.error() != QFileDevice::NoError) {
+        QFile::remove(partial);
+        return fail(QStringLiteral("cannot write ") + QString::number(size) + QStringLiteral(" bytes to ") + partial
+                    + QStringLiteral(": ") + writeError);
+    }
+    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) != 0) {
+        QFile::remove(partial);
+        return fail(QStringLiteral("cannot rename ") + partial + QStringLiteral(" to ") + path);
+    }
+    return true;
 }

@@ -11,3 +11,14 @@ QString SharedFolderPath();
 // Creates the folder (and its parents) when missing; any thread. False, with a log line, when
 // it does not exist afterwards.
 bool EnsureFolder(const QString& path);
+
+namespace cv {
+class Mat;
+}
+
+// Writes the frame as a PNG file for the host to read: encoded in memory, written whole to a
+// hidden temporary file beside the target, flushed to the disk, then renamed over the target,
+// so that the host (or a station killed mid-write) never leaves a truncated file under the
+// target's name. False, with the reason in *error, when any step fails (a full disk); the
+// temporary file is removed then and the target is left as it was.
+bool WritePngAtomically(const QString& path, const cv::Mat& frame, QString* error);

@@ -1,5 +1,7 @@
 #include "hostlink/hostprotocol.h"
 
+#include "hostlink/hostmessages.h"
+
 #include <QBuffer>
 #include <QtEndian>
 
@@ -145,17 +147,17 @@ Action interpretCommand(const QString& raw)
     }
     if (text == QLatin1String("BGALIGN")) {
         action.kind = Action::AlignInscription;
-        action.reply = QStringLiteral("ALIGNBG");
+        action.reply = QLatin1String(hostmessages::AlignBegin);
         return action;
     }
     if (text == QLatin1String("BGRALIGN")) {
         action.kind = Action::AlignFront;
-        action.reply = QStringLiteral("ALIGNBG");
+        action.reply = QLatin1String(hostmessages::AlignBegin);
         return action;
     }
     if (text == QLatin1String("BGSCAN")) {
         action.kind = Action::Scan;
-        action.reply = QStringLiteral("SCANBG");
+        action.reply = QLatin1String(hostmessages::ScanBegin);
         return action;
     }
     if (text.startsWith(QLatin1String("APPX"))) {

@@ -2,6 +2,7 @@
 
 #include "core/logs.h"
 #include "core/stoprequest.h"
+#include "hostlink/hostmessages.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -81,6 +82,7 @@ VeltraxServer::VeltraxServer(QObject* parent)
     connect(Server, SIGNAL(newConnection()), this, SLOT(newConnection()));
     // Queued when emitted from the server thread: replies are written by the main thread.
     connect(this, SIGNAL(HandleDataSend(QString)), this, SLOT(Send(QString)));
+    connect(this, SIGNAL(HandleSessionSend(quint64, QString)), this, SLOT(SendToSession(quint64, QString)));
 
     QHostAddress address;
     quint16 port = DefaultPort;
@@ -197,7 +199,7 @@ QString VeltraxServer::TXData(int index)
 void VeltraxServer::ValidateImageSavingRequest()
 {
     // Called from the camera thread: the signal is queued to the main thread, which writes.
-    emit HandleDataSend(QStringLiteral("SIDONE"));
+    emit HandleDataSend(QLatin1String(hostmessages::SnapshotDone));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,12 +263,16 @@ void VeltraxServer::servePendingConnections()
                     dataStalled = false;
             });
             hostSession = ++sessionsAccepted;
+            {
+                std::lock_guard<std::mutex> receiveLock(receiveMutex);
+                framerSession = hostSession;
+            }
             logging->udebug(QStringLiteral("New Data connection from ") + peerText(socket));
             if (droppedWithoutHost > 0) {
                 LogDebug(QStringLiteral("%1 messages were dropped while no host was connected").arg(droppedWithoutHost));
                 droppedWithoutHost = 0;
             }
-            emit HandleDataSend(QStringLiteral("NCQ"));
+            emit HandleDataSend(QLatin1String(hostmessages::Connected));
             // Text that arrived while the connection waited in the queue raises no new signal.
             if (socket->bytesAvailable() > 0)
                 drainDataSocket();
@@ -331,8 +337,10 @@ void VeltraxServer::endDataConnection(QTcpSocket* socket)
     int dropped = 0;
     {
         std::lock_guard<std::mutex> receiveLock(receiveMutex);
-        readyCommands += framer.takeCommands();
+        for (const QString& command : framer.takeCommands())
+            readyCommands.append(qMakePair(framerSession, command));
         dropped = framer.clear();
+        framerSession = 0;
         receiveArrived.notify_one();
     }
     if (dropped > 0)
@@ -472,6 +480,22 @@ void VeltraxServer::Send(QString text, QImage image)
     writeAndWait(socket, hostprotocol::imageMessage(cmdindex, text, bmp), "Image message");
 }
 
+void VeltraxServer::SendToSession(quint64 session, QString text, QImage image)
+{
+    if (session != 0 && session != hostSession.load()) {
+        // The host that asked has gone: its request's texts are not for anyone else.
+        if (droppedForLeftHost == 0 || droppedForLeftHost % 100 == 0)
+            LogDebug(QStringLiteral("\"%1\" not sent: it belongs to a host that has left (%2 such texts)")
+                         .arg(quoted(text))
+                         .arg(droppedForLeftHost + 1));
+        ++droppedForLeftHost;
+        // Numbered all the same, like any text dropped for want of a host.
+        cmdindex = hostprotocol::nextSequence(cmdindex);
+        return;
+    }
+    Send(text, image);
+}
+
 void VeltraxServer::FluxWrite(QByteArray payload)
 {
     QTcpSocket* socket = VideoStreamConnection;
@@ -497,9 +521,10 @@ void VeltraxServer::run()
 {
     std::unique_lock<std::mutex> receiveLock(receiveMutex);
     while (ServerRun) {
-        QStringList commands;
+        QVector<QPair<quint64, QString>> commands;
         commands.swap(readyCommands);
-        commands += framer.takeCommands();
+        for (const QString& command : framer.takeCommands())
+            commands.append(qMakePair(framerSession, command));
         const QStringList notes = framer.takeNotes();
         if (commands.isEmpty() && notes.isEmpty()) {
             // Woken by arriving text; the time-out keeps the stop flag checked.
@@ -509,15 +534,17 @@ void VeltraxServer::run()
         receiveLock.unlock();
         for (const QString& note : notes)
             LogDebug(note);
-        for (const QString& command : commands) {
+        for (const auto& entry : commands) {
             if (!ServerRun)
                 break;
+            commandSession = entry.first;
             try {
-                CMDTranslateExec(command);
+                CMDTranslateExec(entry.second);
             } catch (const std::exception& e) {
                 LogDebug(QStringLiteral("Exception while interpreting \"%1\": %2")
-                             .arg(quoted(command), QString::fromLocal8Bit(e.what())));
+                             .arg(quoted(entry.second), QString::fromLocal8Bit(e.what())));
             }
+            commandSession = 0;
         }
         receiveLock.lock();
     }
@@ -532,8 +559,15 @@ int VeltraxServer::CMDTranslateExec(QString text)
 
     // The reply is queued before the command's signal, so the host always sees the
     // acknowledgement ahead of anything the command itself makes the station send.
-    if (!action.reply.isEmpty())
-        emit HandleDataSend(action.reply);
+    // Both go to the host that sent the command only: a command it sent just before leaving is
+    // still interpreted, but its reply and what it starts must not reach the next host.
+    emit CommandSession(commandSession);
+    if (!action.reply.isEmpty()) {
+        if (commandSession != 0)
+            emit HandleSessionSend(commandSession, action.reply);
+        else
+            emit HandleDataSend(action.reply);
+    }
 
     if (action.unreadableFields > 0)
         LogDebug(QStringLiteral("%1 field(s) that are not numbers read as 0 in \"%2\"")

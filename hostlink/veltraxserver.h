@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QVector>
+#include <QPair>
 
 #include <atomic>
 #include <condition_variable>
@@ -96,6 +98,12 @@ public:
     int PendingReceiveSize() const;
 
 signals:
+    // Emitted on the server thread just before the signals of every host command it interprets:
+    // the data connection (HostSession() number) the command came from. A receiver of the
+    // command's signal (queued, in the same order) can tell which host asked.
+    void CommandSession(quint64 session);
+    // Text for the host of one data connection (see SendToSession).
+    void HandleSessionSend(quint64 session, QString text);
     void NewCoord(double x, double y, double z, double a, double zii);
     void NewMotionStatus(int master, int a, int zii);
     void StartAutoAlignement(bool);
@@ -110,6 +118,11 @@ public slots:
     // Numbers, frames and writes one message on the data connection; with a non-null image the
     // image message (text, "->", BMP file, ";") is sent instead. Main thread only.
     void Send(QString text, QImage image = QImage());
+    // Send for what belongs to one host's request: written only while that host's data
+    // connection (HostSession() number) is the current one, dropped with a log line otherwise,
+    // so nothing meant for a host that left reaches the next one. Session 0 belongs to no
+    // host and goes to whoever is connected, like Send.
+    void SendToSession(quint64 session, QString text, QImage image = QImage());
     // Writes one frame (16-byte "-SIZE-" header, then the payload) on the video connection.
     void FluxWrite(QByteArray payload);
     void newConnection();
@@ -161,5 +174,9 @@ private:
     mutable std::mutex receiveMutex;
     std::condition_variable receiveArrived;
     hostprotocol::ReceiveFramer framer;   // guarded by receiveMutex
-    QStringList readyCommands;            // guarded by receiveMutex; cut at disconnection
+    // Commands with the data connection they came from.
+    QVector<QPair<quint64, QString>> readyCommands; // guarded by receiveMutex; cut at disconnection
+    quint64 framerSession = 0;            // guarded by receiveMutex: whose text the framer holds
+    quint64 commandSession = 0;           // server thread: the connection of the command interpreted
+    int droppedForLeftHost = 0;           // main thread: texts of requests whose host had left
 };

@@ -1,7 +1,8 @@
 #include "motion/alignmenttargets.h"
 
-#include "motion/motioncommands.h"
+#include "hostlink/hostmessages.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace alignment {
@@ -82,7 +83,7 @@ QString ResidualText(const Residual& r)
         return QStringLiteral("no measurement");
     auto axis = [](const QString& name, double pixels, double units) {
         return name + QLatin1Char(' ') + QString::number(pixels, 'f', 2) + QStringLiteral(" px (")
-               + motioncommands::Number(units) + QLatin1Char(')');
+               + hostmessages::Number(units) + QLatin1Char(')');
     };
     QString text = axis(QStringLiteral("X"), r.xPixels, r.xUnits);
     if (r.yAligned)
@@ -90,6 +91,125 @@ QString ResidualText(const Residual& r)
     text += QStringLiteral(", ")
             + axis(r.kind == Kind::Panorama ? QStringLiteral("ZII") : QStringLiteral("Z"), r.focusPixels, r.focusUnits);
     return text;
+}
+
+namespace {
+
+// A view size to bound against when the tracker has not measured one yet: larger than any
+// sensor the station is used with.
+constexpr int UnknownViewExtent = 16384;
+
+int extentOr(int value)
+{
+    return value > 0 ? value : UnknownViewExtent;
+}
+
+bool within(double value, double low, double high)
+{
+    return std::isfinite(value) && value >= low && value <= high;
+}
+
+} // namespace
+
+QString CheckParameters(const Parameters& p, double mfPixelSize, ViewSize view)
+{
+    using hostmessages::Number;
+    auto pixelSize = [](const char* key, double v) -> QString {
+        if (std::isfinite(v) && v > 0 && v <= PixelSizeLimit)
+            return QString();
+        return QLatin1String(key) + QLatin1Char(' ') + Number(v) + QStringLiteral(" is outside (0, 1000]");
+    };
+    auto mark = [](const char* key, int v, int extent) -> QString {
+        if (v >= 0 && v < extent)
+            return QString();
+        return QLatin1String(key) + QLatin1Char(' ') + QString::number(v) + QStringLiteral(" is outside the view (0 to ")
+               + QString::number(extent - 1) + QLatin1Char(')');
+    };
+    auto position = [](const char* key, double v) -> QString {
+        if (within(v, -PositionLimit, PositionLimit))
+            return QString();
+        return QLatin1String(key) + QLatin1Char(' ') + Number(v) + QStringLiteral(" is not a plausible position");
+    };
+    auto percent = [](const char* key, double v) -> QString {
+        if (within(v, 0, 100))
+            return QString();
+        return QLatin1String(key) + QLatin1Char(' ') + Number(v) + QStringLiteral(" is outside 0 to 100 %");
+    };
+    const int rows = extentOr(view.height);
+    const int columns = extentOr(view.width);
+    const QString problems[] = {
+        pixelSize("PMTLPXS", p.tlPixelSize),
+        pixelSize("PMMFPXS", mfPixelSize),
+        mark("POVTLLOH", p.overlayTLCenterH, rows),
+        mark("POVTLFOH", p.overlayTLFocalX, columns),
+        mark("POVMFLOV", p.overlayMFCenterV, columns),
+        mark("POVMFFOH", p.overlayMFFocalX, rows),
+        position("PZFTLPOS", p.tlZFocusPosition),
+        position("PYOFFSTLPOS", p.tlYOffsetPosition),
+        position("PZIIOFFSMFPOS", p.mfYOffsetPosition),
+        position("PXIIFMFPOS", p.mfXFocusPosition),
+        percent("PROUNDSTLCR", p.roundCrownPercent),
+        percent("PROUNDSTLGR", p.roundGridlePercent),
+    };
+    for (const QString& problem : problems) {
+        if (!problem.isEmpty())
+            return problem;
+    }
+    return QString();
+}
+
+bool MeasurementComplete(const TrackerMeasurement& m)
+{
+    const double values[] = {m.centerX, m.centerY, m.focalX, m.focalY, m.mfX, m.mfY};
+    for (double v : values) {
+        if (!std::isfinite(v))
+            return false;
+    }
+    return m.centerX > -1 && m.focalX > m.centerX && m.mfY < m.centerY;
+}
+
+QString CheckMove(Kind kind, const Targets& t, const AxisPositions& current, const Parameters& p, ViewSize view)
+{
+    using hostmessages::Number;
+    if (!t.valid)
+        return QStringLiteral("no valid targets");
+    const double span = AxisUnitsPerPixel(p) * std::max(extentOr(view.width), extentOr(view.height));
+    auto axis = [&](const char* name, double target, double from) -> QString {
+        if (!within(target, -PositionLimit, PositionLimit) || !within(from, -PositionLimit, PositionLimit))
+            return QLatin1String(name) + QStringLiteral(" target ") + Number(target) + QStringLiteral(" from ")
+                   + Number(from) + QStringLiteral(" is not a plausible position");
+        if (std::fabs(target - from) > span)
+            return QLatin1String(name) + QStringLiteral(" move from ") + Number(from) + QStringLiteral(" to ")
+                   + Number(target) + QStringLiteral(" is longer than the view spans (") + Number(span)
+                   + QLatin1Char(')');
+        return QString();
+    };
+    if (!(t.stoneDiameter > 0) || t.stoneDiameter > span)
+        return QStringLiteral("stone diameter ") + Number(t.stoneDiameter) + QStringLiteral(" is not plausible");
+    QString problems[3];
+    switch (kind) {
+    case Kind::Inscription:
+        problems[0] = axis("X", t.inscriptionX, current.x);
+        problems[1] = axis("Y", t.inscriptionY, p.tlYOffsetPosition);
+        problems[2] = axis("Z", t.inscriptionZ, p.tlZFocusPosition);
+        break;
+    case Kind::InscriptionX:
+        problems[0] = axis("X", t.inscriptionX, current.x);
+        // Y is sent where the host reported it.
+        problems[1] = axis("Y", current.y, current.y);
+        problems[2] = axis("Z", t.inscriptionZ, p.tlZFocusPosition);
+        break;
+    case Kind::Panorama:
+        problems[0] = axis("X", t.panoramaX, current.x);
+        problems[1] = axis("Y", t.panoramaY, p.mfYOffsetPosition);
+        problems[2] = axis("ZII", t.panoramaZII, p.mfXFocusPosition);
+        break;
+    }
+    for (const QString& problem : problems) {
+        if (!problem.isEmpty())
+            return problem;
+    }
+    return QString();
 }
 
 } // namespace alignment

@@ -92,4 +92,33 @@ Residual ComputeResidual(Kind kind, const Targets& targets, const AxisPositions&
 // axis is named ZII.
 QString ResidualText(const Residual& residual);
 
+// Size of the TL view in pixels, as the tracker measures it (after the turn); 0 when unknown.
+struct ViewSize
+{
+    int width = 0;
+    int height = 0;
+};
+
+// Positions beyond this (axis units or degrees) are not a machine's: a host that reports them,
+// or a target that reaches them, is not moved to.
+constexpr double PositionLimit = 1e6;
+// The largest pixel size the station accepts (thousandths of an axis unit, i.e. 1 mm).
+constexpr double PixelSizeLimit = 1000.0;
+
+// Empty when the calibration can give sensible targets; otherwise what is wrong with which
+// setting ("PMTLPXS 1e+09 is outside (0, 1000]"). Marks are checked against the view when its
+// size is known.
+QString CheckParameters(const Parameters& parameters, double mfPixelSize, ViewSize view);
+
+// All six values finite, a stone (centerX > -1), the right-edge point right of the centre and
+// the top-edge point above it: the values come from one outline of a real stone.
+bool MeasurementComplete(const TrackerMeasurement& measurement);
+
+// Empty when the move the alignment of this kind would send from these targets is plausible:
+// every value finite, every position within PositionLimit, and each axis moved no further than
+// the TL view spans in axis units (the distance a measurement inside the view can justify).
+// Otherwise a description of the first value that fails.
+QString CheckMove(Kind kind, const Targets& targets, const AxisPositions& current, const Parameters& parameters,
+                  ViewSize view);
+
 } // namespace alignment

@@ -3,7 +3,7 @@
 #include "core/logs.h"
 #include "core/registry.h"
 #include "hostlink/veltraxserver.h"
-#include "motion/motioncommands.h"
+#include "hostlink/hostmessages.h"
 #include "vision/topstonetracker.h"
 
 #include <QElapsedTimer>
@@ -12,13 +12,15 @@
 #include <cmath>
 #include <exception>
 
-using motioncommands::Axis;
-using motioncommands::Number;
+using hostmessages::Axis;
+using hostmessages::Number;
 
 namespace {
 
 // A silent host is reported at this interval while a status query waits (it keeps waiting).
 constexpr qint64 SilentHostReportMs = 5000;
+// How long a status query waits for late answers to earlier unanswered GMS before asking.
+constexpr int LateAnswerGraceMs = 1000;
 // Pause of the request loop between passes (requests and shutdown wake it early).
 constexpr unsigned long LoopPauseMs = 50;
 
@@ -27,7 +29,65 @@ QString millis(qint64 microseconds)
     return QString::number((microseconds + 500) / 1000);
 }
 
+// The request the current thread works for (RequestScope), and when its last motion wait heard
+// the axes still.
+thread_local quint64 threadOwner = 0;
+thread_local qint64 threadStillUs = -1;
+
+const char* endMessage(alignment::Kind kind)
+{
+    return kind == alignment::Kind::InscriptionX ? hostmessages::XAlignEnd : hostmessages::AlignEnd;
+}
+
+QString failMessage(alignment::Kind kind, hostmessages::FailReason reason)
+{
+    return kind == alignment::Kind::InscriptionX ? hostmessages::XAlignFail(reason) : hostmessages::AlignFail(reason);
+}
+
+int requestRank(alignment::Kind kind)
+{
+    switch (kind) {
+    case alignment::Kind::InscriptionX: return 0;
+    case alignment::Kind::Inscription: return 1;
+    case alignment::Kind::Panorama: return 2;
+    }
+    return 3;
+}
+
 } // namespace
+
+MotionCore::RequestScope::RequestScope(quint64 session)
+    : previous(threadOwner)
+{
+    threadOwner = session;
+}
+
+MotionCore::RequestScope::~RequestScope()
+{
+    threadOwner = previous;
+}
+
+quint64 MotionCore::CurrentOwner()
+{
+    return threadOwner;
+}
+
+qint64 MotionCore::LastStillTimeUs()
+{
+    return threadStillUs;
+}
+
+qint64 MotionCore::NowUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool MotionCore::OwnerGone() const
+{
+    const quint64 owner = threadOwner;
+    return owner != 0 && (!Server || Server->HostSession() != owner);
+}
 
 MotionCore::MotionCore(QObject* parent)
     : QThread(parent)
@@ -46,12 +106,17 @@ MotionCore::MotionCore(QObject* parent)
         // Send has a default image argument; the text-only form is its own slot signature.
         connect(this, SIGNAL(TXCMD(QString)), Server, SLOT(Send(QString)));
         connect(this, SIGNAL(SENDIMAGETXCMD(QString, QImage)), Server, SLOT(Send(QString, QImage)));
+        connect(this, SIGNAL(TXCMDTO(quint64, QString)), Server, SLOT(SendToSession(quint64, QString)));
+        connect(this, SIGNAL(SENDIMAGETXCMDTO(quint64, QString, QImage)), Server,
+                SLOT(SendToSession(quint64, QString, QImage)));
+        connect(Server, &VeltraxServer::CommandSession, this, &MotionCore::RefreshCommandSession);
         connect(Server, &VeltraxServer::NewCoord, this, &MotionCore::RefreshCurrentPositions);
         connect(Server, &VeltraxServer::NewMotionStatus, this, &MotionCore::RefreshMotionStatus);
         connect(Server, &VeltraxServer::EngageAutoXAlign, this, &MotionCore::EngageAutoXAlign);
         connect(Server, &VeltraxServer::StartAutoAlignement, this, &MotionCore::StartAutoAlignement);
         connect(Server, &VeltraxServer::StartMFAutoAlignement, this, &MotionCore::StartAutoAlignementImageSaving);
         connect(Server, &VeltraxServer::StartAutoScan, this, &MotionCore::StartAutoScanProxy);
+        connect(TrackStoneFromTop, &TopStoneTracker::NewTLResultInfo, this, &MotionCore::RefreshTLResultInfo);
         connect(TrackStoneFromTop, &TopStoneTracker::NewTLProcessedReady, this, &MotionCore::RefreshTLTracker);
 
         LoadTLMotionParameters();
@@ -63,9 +128,6 @@ MotionCore::MotionCore(QObject* parent)
     }
     EngageAutoAlignForInscription = false;
     EngageAutoAlignForPanorama = false;
-    AutoManAlignInscription = false;
-    AutoFullAlignInscription = false;
-    AutoFullAlignImageSaving = false;
     RunMoving = true;
     _exiting = false;
     start(QThread::InheritPriority);
@@ -101,7 +163,20 @@ MotionCore::~MotionCore()
 
 void MotionCore::TessarixCommand(QString text)
 {
-    emit TXCMD(text);
+    const quint64 owner = threadOwner;
+    if (owner != 0)
+        emit TXCMDTO(owner, text);
+    else
+        emit TXCMD(text);
+}
+
+void MotionCore::SendImage(QString text, QImage image)
+{
+    const quint64 owner = threadOwner;
+    if (owner != 0)
+        emit SENDIMAGETXCMDTO(owner, text, image);
+    else
+        emit SENDIMAGETXCMD(text, image);
 }
 
 void MotionCore::send(const QString& text, const char* what)
@@ -114,24 +189,24 @@ void MotionCore::send(const QString& text, const char* what)
     TessarixCommand(text);
 }
 
-void MotionCore::IncrementX(double d) { send(motioncommands::Increment(Axis::X, d), "INCX"); }
-void MotionCore::IncrementY(double d) { send(motioncommands::Increment(Axis::Y, d), "INCY"); }
-void MotionCore::IncrementZ(double d) { send(motioncommands::Increment(Axis::Z, d), "INCZ"); }
-void MotionCore::IncrementA(double d) { send(motioncommands::Increment(Axis::A, d), "INCA"); }
-void MotionCore::IncrementZII(double d) { send(motioncommands::Increment(Axis::ZII, d), "INCF"); }
-void MotionCore::MoveXTo(double x) { send(motioncommands::MoveTo(Axis::X, x), "MOVEX"); }
-void MotionCore::MoveYTo(double y) { send(motioncommands::MoveTo(Axis::Y, y), "MOVEY"); }
-void MotionCore::MoveZTo(double z) { send(motioncommands::MoveTo(Axis::Z, z), "MOVEZ"); }
-void MotionCore::MoveATo(double a) { send(motioncommands::MoveTo(Axis::A, a), "MOVEA"); }
-void MotionCore::MoveZIITo(double f) { send(motioncommands::MoveTo(Axis::ZII, f), "MOVEF"); }
-void MotionCore::MoveXYTo(double x, double y) { send(motioncommands::MoveXY(x, y), "MOVEX..:Y..:"); }
+void MotionCore::IncrementX(double d) { send(hostmessages::Increment(Axis::X, d), "INCX"); }
+void MotionCore::IncrementY(double d) { send(hostmessages::Increment(Axis::Y, d), "INCY"); }
+void MotionCore::IncrementZ(double d) { send(hostmessages::Increment(Axis::Z, d), "INCZ"); }
+void MotionCore::IncrementA(double d) { send(hostmessages::Increment(Axis::A, d), "INCA"); }
+void MotionCore::IncrementZII(double d) { send(hostmessages::Increment(Axis::ZII, d), "INCF"); }
+void MotionCore::MoveXTo(double x) { send(hostmessages::MoveTo(Axis::X, x), "MOVEX"); }
+void MotionCore::MoveYTo(double y) { send(hostmessages::MoveTo(Axis::Y, y), "MOVEY"); }
+void MotionCore::MoveZTo(double z) { send(hostmessages::MoveTo(Axis::Z, z), "MOVEZ"); }
+void MotionCore::MoveATo(double a) { send(hostmessages::MoveTo(Axis::A, a), "MOVEA"); }
+void MotionCore::MoveZIITo(double f) { send(hostmessages::MoveTo(Axis::ZII, f), "MOVEF"); }
+void MotionCore::MoveXYTo(double x, double y) { send(hostmessages::MoveXY(x, y), "MOVEX..:Y..:"); }
 void MotionCore::MoveXYZTo(double x, double y, double z)
 {
-    send(motioncommands::MoveXYZ(x, y, z), "MOVEX..:Y..:Z..:");
+    send(hostmessages::MoveXYZ(x, y, z), "MOVEX..:Y..:Z..:");
 }
 void MotionCore::MoveTo(double x, double y, double z, double a, double f)
 {
-    send(motioncommands::MoveXYZAF(x, y, z, a, f), "MOVEX..:Y..:Z..:A..:F..:");
+    send(hostmessages::MoveXYZAF(x, y, z, a, f), "MOVEX..:Y..:Z..:A..:F..:");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -139,7 +214,7 @@ void MotionCore::MoveTo(double x, double y, double z, double a, double f)
 
 bool MotionCore::stopRequested(const std::function<bool()>& stop) const
 {
-    return _exiting || !RunMoving || (stop && stop());
+    return _exiting || !RunMoving || (stop && stop()) || OwnerGone();
 }
 
 bool MotionCore::Blocking_IsMoving(const std::function<bool()>& stop)
@@ -155,38 +230,69 @@ MotionCore::MotionStatus MotionCore::QueryMotionStatus(const std::function<bool(
         return MotionStatus::NoAnswer;
     }
     // Only the host that receives "GMS" can answer it: without one, or once it has gone, the
-    // answer never comes (a host that connects later never saw the question).
-    const quint64 session = Server ? Server->HostSession() : 0;
-    if (session == 0) {
+    // answer never comes (a host that connects later never saw the question). A request's
+    // question goes to the host that made the request, or to nobody.
+    const quint64 owner = threadOwner;
+    const quint64 session = owner != 0 ? owner : (Server ? Server->HostSession() : 0);
+    if (session == 0 || (Server && Server->HostSession() != session)) {
         logging->udebug(QStringLiteral("Motion Core: no host connected to answer GMS, motion wait abandoned"));
         return MotionStatus::NoAnswer;
     }
+    quint64 ticket = 0;
     {
-        std::lock_guard<std::mutex> statusLock(SyncMotionStatus);
+        std::unique_lock<std::mutex> statusLock(SyncMotionStatus);
+        if (statusSession != session) {
+            statusSession = session;
+            statusAsked = 0;
+            statusAnswered = 0;
+        }
+        // Answers to questions nobody waits for any more (an earlier wait that ended without
+        // its answer) are still on their way: this question's answer is the next after them.
+        if (statusAnswered > statusAsked)
+            statusAnswered = statusAsked;   // answers nobody asked for
+        if (statusAsked > statusAnswered) {
+            // An earlier wait ended without its answer. If that answer is only late, it must not
+            // be taken for the answer to this question: give it a moment to arrive and drop it.
+            // An answer that never comes is forgotten after that moment.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(LateAnswerGraceMs);
+            while (statusAnswered < statusAsked && std::chrono::steady_clock::now() < until
+                   && !(_exiting || !RunMoving || (stop && stop())))
+                statusArrived.wait_for(statusLock, std::chrono::milliseconds(1));
+            statusAnswered = statusAsked;
+        }
+        ticket = ++statusAsked;
         _MasterMotionStatus = -1;
         _AMotionStatus = -1;
         _ZIIMotionStatus = -1;
     }
-    TessarixCommand(QString::fromLatin1(motioncommands::StatusQuery));
+    TessarixCommand(QString::fromLatin1(hostmessages::StatusQuery));
 
     QElapsedTimer silence;
     silence.start();
     qint64 nextReport = SilentHostReportMs;
+    const qint64 limit = std::max(1, static_cast<int>(StatusAnswerWaitMs));
     std::unique_lock<std::mutex> statusLock(SyncMotionStatus);
     for (;;) {
-        if (_MasterMotionStatus != -1 && _AMotionStatus != -1 && _ZIIMotionStatus != -1) {
+        if (statusSession == session && statusAnswered >= ticket) {
             const bool moving = _MasterMotionStatus == 1 || _AMotionStatus == 1 || _ZIIMotionStatus == 1;
             return moving ? MotionStatus::Moving : MotionStatus::Still;
         }
         statusArrived.wait_for(statusLock, std::chrono::milliseconds(1));
-        if (stopRequested(stop))
+        if (_exiting || !RunMoving || (stop && stop()))
             return MotionStatus::NoAnswer;
         if (Server->HostSession() != session) {
             statusLock.unlock();
             logging->udebug(QStringLiteral("Motion Core: the host left without answering GMS, motion wait abandoned"));
             return MotionStatus::NoAnswer;
         }
-        if (silence.elapsed() >= nextReport) {
+        const qint64 waited = silence.elapsed();
+        if (waited >= limit) {
+            statusLock.unlock();
+            logging->udebug(QStringLiteral("Motion Core: no MOVESTAT answer to GMS within ") + QString::number(limit)
+                            + QStringLiteral(" ms, motion wait failed"));
+            return MotionStatus::TimedOut;
+        }
+        if (waited >= nextReport) {
             statusLock.unlock();
             logging->udebug(QStringLiteral("Motion Core: no MOVESTAT answer to GMS for ")
                             + QString::number(nextReport) + QStringLiteral(" ms, still waiting"));
@@ -199,10 +305,19 @@ MotionCore::MotionStatus MotionCore::QueryMotionStatus(const std::function<bool(
 void MotionCore::RefreshMotionStatus(int master, int a, int zii)
 {
     std::lock_guard<std::mutex> statusLock(SyncMotionStatus);
+    // An answer left over from a host that has gone belongs to no question of the current one.
+    if (lastCommandSession != 0 && lastCommandSession != statusSession && statusSession != 0)
+        return;
     _MasterMotionStatus = master;
     _AMotionStatus = a;
     _ZIIMotionStatus = zii;
+    ++statusAnswered;
     statusArrived.notify_all();
+}
+
+void MotionCore::RefreshCommandSession(quint64 session)
+{
+    lastCommandSession = session;
 }
 
 void MotionCore::RefreshCurrentPositions(double x, double y, double z, double a, double zii)
@@ -251,6 +366,27 @@ void MotionCore::LoadTLMotionParameters()
     OverlayMFFocalY = r->GetKeyINT(QStringLiteral("POVMFFOV"), 0);
     MFXFocusPosition = finiteSetting(r, logging, "PXIIFMFPOS", 15.0);
     MFYOffsetPosition = finiteSetting(r, logging, "PZIIOFFSMFPOS", 12.0);
+    loadWaitParameters();
+    const QString problem = alignment::CheckParameters(CurrentParameters(), MFPixelSize, {});
+    if (!problem.isEmpty())
+        logging->udebug(QStringLiteral("Motion Core: implausible setting, alignments will be refused: ") + problem);
+}
+
+void MotionCore::loadWaitParameters()
+{
+    auto bounded = [this](const char* key, int fallback, int low, int high) {
+        const int value = AppRegistry->GetKeyINT(QString::fromLatin1(key), fallback);
+        if (value >= low && value <= high)
+            return value;
+        logging->udebug(QStringLiteral("Motion Core: setting ") + QLatin1String(key) + QLatin1Char(' ')
+                        + QString::number(value) + QStringLiteral(" is outside ") + QString::number(low)
+                        + QStringLiteral(" to ") + QString::number(high) + QStringLiteral(", using ")
+                        + QString::number(fallback));
+        return fallback;
+    };
+    MeasurementWaitMs = bounded("PMALMEASTO", 3000, 100, 600000);
+    StatusAnswerWaitMs = bounded("PMALGMSTO", 60000, 100, 3600000);
+    SettleMs = bounded("PMALSETTLE", 20, 0, 10000);
 }
 
 void MotionCore::SaveTLMotionParameter()
@@ -273,6 +409,9 @@ void MotionCore::SaveTLMotionParameter()
     r->SetKey(QStringLiteral("POVMFFOV"), QString::number(OverlayMFFocalY));
     r->SetKey(QStringLiteral("PXIIFMFPOS"), Number(MFXFocusPosition));
     r->SetKey(QStringLiteral("PZIIOFFSMFPOS"), Number(MFYOffsetPosition));
+    r->SetKey(QStringLiteral("PMALMEASTO"), QString::number(MeasurementWaitMs));
+    r->SetKey(QStringLiteral("PMALGMSTO"), QString::number(StatusAnswerWaitMs));
+    r->SetKey(QStringLiteral("PMALSETTLE"), QString::number(SettleMs));
 }
 
 void MotionCore::LoadMFMotionParameters()
@@ -307,6 +446,12 @@ alignment::Parameters MotionCore::CurrentParameters() const
 // ---------------------------------------------------------------------------------------------
 // Tracker results and targets
 
+void MotionCore::RefreshTLResultInfo(QString reason, qint64 captureTimeUs)
+{
+    pendingReason = reason;
+    pendingCaptureUs = captureTimeUs;
+}
+
 void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX, double focalY, double mfX, double mfY)
 {
     _CenterX = centerX;
@@ -315,13 +460,26 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
     _FocalY = focalY;
     _MFX = mfX;
     _MFY = mfY;
+    // The tracker tells why and when just before the result; a result without that note (a
+    // caller of this slot other than the tracker) has no capture time.
+    const QString reason = pendingReason;
+    const qint64 captureUs = pendingCaptureUs;
+    pendingReason.clear();
+    pendingCaptureUs = -1;
 
+    const alignment::TrackerMeasurement measurement{centerX, centerY, focalX, focalY, mfX, mfY};
     const alignment::Parameters parameters = CurrentParameters();
-    const alignment::Targets t = alignment::ComputeTargets({centerX, centerY, focalX, focalY, mfX, mfY},
-                                                           _XCurrentPos, parameters);
+    const alignment::Targets t = alignment::ComputeTargets(measurement, _XCurrentPos, parameters);
+    const bool stone = std::isfinite(centerX) && centerX > -1;
     if (!t.valid) {
-        if (std::isfinite(centerX) && centerX > -1)
+        if (stone)
             logging->udebug(QStringLiteral("Motion Core: tracker result gives no finite target, ignored"));
+        std::lock_guard<std::mutex> measurementLock(measurementMutex);
+        ++resultSerial;
+        lastResultStone = false;
+        lastResultReason = stone ? QStringLiteral("RANGE") : (reason.isEmpty() ? QStringLiteral("NOSTONE") : reason);
+        lastResultCaptureUs = captureUs;
+        measurementArrived.notify_all();
         return;
     }
     StoneDiameter = t.stoneDiameter;
@@ -337,7 +495,12 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
     {
         std::lock_guard<std::mutex> measurementLock(measurementMutex);
         lastTargets = t;
+        lastMeasurement = measurement;
         ++measurementSerial;
+        ++resultSerial;
+        lastResultStone = true;
+        lastResultReason.clear();
+        lastResultCaptureUs = captureUs;
         NewCordinate = true;
         if (residualPending > 0 && --residualPending == 0) {
             residualDue = true;
@@ -360,6 +523,8 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
         logging->udebug(QStringLiteral("Residual after ") + alignment::KindName(residualKind)
                         + QStringLiteral(" alignment: ") + text);
         emit AlignmentResidual(text);
+        emit AlignmentOutcome(true, QStringLiteral("Alignment ") + alignment::KindName(residualKind)
+                                        + QStringLiteral(" done, residual ") + text);
     }
 }
 
@@ -384,77 +549,219 @@ MotionCore::AlignmentTiming MotionCore::LastAlignmentTiming() const
 // ---------------------------------------------------------------------------------------------
 // Requests
 
+void MotionCore::refuseBusy(alignment::Kind kind, quint64 session)
+{
+    const Outcome busy{Outcome::Failed, FailReason::Busy, QStringLiteral("a scan is running")};
+    finishRequest(kind, session, busy);
+}
+
+namespace {
+// The session of the host command being delivered, taken once: a request slot called by anyone
+// else (the operator's window, a test) belongs to no host.
+quint64 takeSession(quint64& session)
+{
+    const quint64 taken = session;
+    session = 0;
+    return taken;
+}
+} // namespace
+
+void MotionCore::enqueue(alignment::Kind kind)
+{
+    const quint64 session = takeSession(lastCommandSession);
+    {
+        std::lock_guard<std::mutex> loopLock(loopMutex);
+        if (!scanActive) {
+            requests.push_back({kind, session});
+            loopWake.notify_all();
+            return;
+        }
+    }
+    // An alignment in the middle of a scan would move the stone between its frames.
+    refuseBusy(kind, session);
+}
+
 void MotionCore::EngageAutoXAlign()
 {
-    std::lock_guard<std::mutex> loopLock(loopMutex);
-    AutoManAlignInscription = true;
-    loopWake.notify_all();
+    enqueue(alignment::Kind::InscriptionX);
 }
 
 void MotionCore::StartAutoAlignement(bool)
 {
-    std::lock_guard<std::mutex> loopLock(loopMutex);
-    AutoFullAlignInscription = true;
-    loopWake.notify_all();
+    enqueue(alignment::Kind::Inscription);
 }
 
 void MotionCore::StartAutoAlignementImageSaving(bool)
 {
-    std::lock_guard<std::mutex> loopLock(loopMutex);
-    AutoFullAlignImageSaving = true;
-    loopWake.notify_all();
+    enqueue(alignment::Kind::Panorama);
 }
 
 void MotionCore::StartAutoScanProxy()
 {
+    scanRequestSession = takeSession(lastCommandSession);
     emit StartAutoScan();
+    scanRequestSession = 0;
+}
+
+quint64 MotionCore::TakeScanRequestSession()
+{
+    return takeSession(scanRequestSession);
+}
+
+bool MotionCore::BeginScan()
+{
+    std::lock_guard<std::mutex> loopLock(loopMutex);
+    if (scanActive || alignmentActive || !requests.empty())
+        return false;
+    scanActive = true;
+    return true;
+}
+
+void MotionCore::EndScan()
+{
+    std::lock_guard<std::mutex> loopLock(loopMutex);
+    scanActive = false;
+    loopWake.notify_all();
+}
+
+bool MotionCore::ScanActive() const
+{
+    std::lock_guard<std::mutex> loopLock(loopMutex);
+    return scanActive;
+}
+
+int MotionCore::PendingRequests() const
+{
+    std::lock_guard<std::mutex> loopLock(loopMutex);
+    return static_cast<int>(requests.size());
+}
+
+void MotionCore::finishRequest(alignment::Kind kind, quint64 session, const Outcome& outcome)
+{
+    const RequestScope scope(session);
+    const QString name = alignment::KindName(kind);
+    switch (outcome.state) {
+    case Outcome::Done:
+        TessarixCommand(QString::fromLatin1(endMessage(kind)));
+        emit AlignmentOutcome(true, QStringLiteral("Alignment ") + name + QStringLiteral(" done"));
+        break;
+    case Outcome::Failed: {
+        const QString message = failMessage(kind, outcome.reason);
+        logging->udebug(QStringLiteral("Motion Core: alignment ") + name + QStringLiteral(" failed, ") + message
+                        + QStringLiteral(": ") + hostmessages::ReasonText(outcome.reason)
+                        + (outcome.detail.isEmpty() ? QString() : QStringLiteral(" (") + outcome.detail + QLatin1Char(')')));
+        TessarixCommand(message);
+        emit AlignmentOutcome(false, QStringLiteral("Alignment ") + name + QStringLiteral(" failed: ")
+                                         + hostmessages::ReasonWord(outcome.reason) + QStringLiteral(" (")
+                                         + hostmessages::ReasonText(outcome.reason) + QLatin1Char(')'));
+        break;
+    }
+    case Outcome::Interrupted:
+        logging->udebug(QStringLiteral("Motion Core: alignment interrupted, ") + QLatin1String(endMessage(kind))
+                        + QStringLiteral(" not sent"));
+        emit AlignmentOutcome(false, QStringLiteral("Alignment ") + name + QStringLiteral(" interrupted"));
+        break;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Alignments
 
-bool MotionCore::WaitMotionEnd(const std::function<bool()>& stop, AlignmentTiming* timing)
+bool MotionCore::WaitMotionEnd(const std::function<bool()>& stop, AlignmentTiming* timing, Outcome* outcome)
 {
     QElapsedTimer waited;
     waited.start();
-    bool ended = false;
+    Outcome result;
     while (!stopRequested(stop)) {
         if (timing)
             ++timing->statusQueries;
         const MotionStatus status = QueryMotionStatus(stop);
-        if (status != MotionStatus::Moving) {
-            ended = status == MotionStatus::Still;
+        if (status == MotionStatus::Still) {
+            threadStillUs = NowUs();
+            result.state = Outcome::Done;
             break;
         }
+        if (status == MotionStatus::TimedOut) {
+            result = {Outcome::Failed, FailReason::Host, QStringLiteral("no MOVESTAT answer to GMS")};
+            break;
+        }
+        if (status == MotionStatus::NoAnswer)
+            break;
         QThread::msleep(1);
     }
     if (timing)
         timing->motionWaitUs += waited.nsecsElapsed() / 1000;
-    return ended;
+    if (outcome)
+        *outcome = result;
+    return result.ok();
 }
 
-bool MotionCore::waitNewMeasurement(const std::function<bool()>& stop, AlignmentTiming* timing)
+MotionCore::Outcome MotionCore::waitNewMeasurement(const std::function<bool()>& stop, AlignmentTiming* timing,
+                                                   qint64 stillAtUs, alignment::Targets* targets,
+                                                   alignment::TrackerMeasurement* measurement)
 {
     QElapsedTimer waited;
     waited.start();
-    bool arrived = false;
+    const qint64 limitMs = std::max(1, static_cast<int>(MeasurementWaitMs));
+    const qint64 freshFromUs = stillAtUs + qint64(std::max(0, static_cast<int>(SettleMs))) * 1000;
+    Outcome result;
+    bool freshSeen = false;       // a result of a frame taken after the motion arrived
+    QString freshReason;          // the tracker's word for the last such result without a stone
     {
         std::unique_lock<std::mutex> measurementLock(measurementMutex);
         NewCordinate = false;
-        const quint64 seen = measurementSerial;
-        while (!stopRequested(stop)) {
-            if (measurementSerial >= seen + quint64(ResultsAfterMotion)) {
-                arrived = true;
+        const quint64 seen = resultSerial;
+        const quint64 seenStones = measurementSerial;
+        quint64 examined = resultSerial;
+        for (;;) {
+            if (stopRequested(stop))
+                break;
+            if (resultSerial != examined) {
+                examined = resultSerial;
+                // A frame counts when the camera says it was captured after the settle time;
+                // without capture times, from the ResultsAfterMotion-th result on (the first ones
+                // may come from frames taken, or being processed, while the axes still moved).
+                bool fresh = false;
+                if (lastResultCaptureUs >= 0)
+                    fresh = lastResultCaptureUs >= freshFromUs;
+                else if (lastResultStone)
+                    fresh = measurementSerial >= seenStones + quint64(ResultsAfterMotion);
+                else
+                    fresh = resultSerial >= seen + quint64(ResultsAfterMotion);
+                if (fresh) {
+                    freshSeen = true;
+                    if (lastResultStone) {
+                        *targets = lastTargets;
+                        *measurement = lastMeasurement;
+                        result.state = Outcome::Done;
+                        break;
+                    }
+                    freshReason = lastResultReason;
+                }
+            }
+            if (waited.elapsed() >= limitMs) {
+                result.state = Outcome::Failed;
+                if (!freshSeen) {
+                    result.reason = FailReason::Camera;
+                    result.detail = QStringLiteral("no tracker result of a frame taken after the motion within ")
+                                    + QString::number(limitMs) + QStringLiteral(" ms");
+                } else {
+                    result.reason = freshReason == QLatin1String("RANGE") ? FailReason::Range
+                                                                          : hostmessages::ReasonFromTracker(freshReason);
+                    result.detail = QStringLiteral("no stone measured within ") + QString::number(limitMs)
+                                    + QStringLiteral(" ms");
+                }
                 break;
             }
             measurementArrived.wait_for(measurementLock, std::chrono::milliseconds(1));
         }
     }
-    timing->trackerWaitUs += waited.nsecsElapsed() / 1000;
-    return arrived;
+    if (timing)
+        timing->trackerWaitUs += waited.nsecsElapsed() / 1000;
+    return result;
 }
 
-bool MotionCore::align(alignment::Kind kind, int iterations, const std::function<bool()>& stop)
+bool MotionCore::align(alignment::Kind kind, int iterations, const std::function<bool()>& stop, Outcome* outcome)
 {
     using alignment::Kind;
     const bool panorama = kind == Kind::Panorama;
@@ -471,37 +778,63 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
         if (panorama)
             logging->udebug(millis(total.nsecsElapsed() / 1000 - sinceUs) + QStringLiteral("ms"));
     };
-    auto interrupted = [&]() {
-        logging->udebug(QStringLiteral("Alignment ") + alignment::KindName(kind)
-                        + QStringLiteral(" interrupted before its end"));
+    auto end = [&](const Outcome& result) {
+        if (result.state == Outcome::Interrupted)
+            logging->udebug(QStringLiteral("Alignment ") + alignment::KindName(kind)
+                            + QStringLiteral(" interrupted before its end"));
+        else if (result.failed())
+            logging->udebug(QStringLiteral("Alignment ") + alignment::KindName(kind) + QStringLiteral(" failed: ")
+                            + hostmessages::ReasonWord(result.reason)
+                            + (result.detail.isEmpty() ? QString() : QStringLiteral(", ") + result.detail));
+        if (outcome)
+            *outcome = result;
         return false;
     };
+    auto failed = [](FailReason reason, const QString& detail) { return Outcome{Outcome::Failed, reason, detail}; };
 
     for (int r = 1; r <= iterations; ++r) {
         step(r, "Waiting for Motion Complete>");
         qint64 since = total.nsecsElapsed() / 1000;
-        const bool motionEnded = WaitMotionEnd(stop, &timing);
+        Outcome motion;
+        WaitMotionEnd(stop, &timing, &motion);
         waited(since);
         if (panorama)
             logging->udebug(QStringLiteral("---------------"));
-        if (!motionEnded)
-            return interrupted();
+        if (!motion.ok())
+            return end(motion);
+
+        // The calibration is checked before every move: the window edits it while the station runs.
+        const alignment::Parameters parameters = CurrentParameters();
+        const alignment::ViewSize view{TrackStoneFromTop ? TrackStoneFromTop->LastFrameWidth() : 0,
+                                       TrackStoneFromTop ? TrackStoneFromTop->LastFrameHeight() : 0};
+        const QString settingsProblem = alignment::CheckParameters(parameters, MFPixelSize, view);
+        if (!settingsProblem.isEmpty())
+            return end(failed(FailReason::Settings, settingsProblem));
 
         step(r, "Waiting for New Capture & Image Processing>");
         since = total.nsecsElapsed() / 1000;
-        const bool measured = waitNewMeasurement(stop, &timing);
+        alignment::Targets measured;
+        alignment::TrackerMeasurement m;
+        const Outcome measurement = waitNewMeasurement(stop, &timing, threadStillUs, &measured, &m);
         waited(since);
-        if (!measured)
-            return interrupted();
+        if (!measurement.ok())
+            return end(measurement);
+        if (!alignment::MeasurementComplete(m))
+            return end(failed(FailReason::Range, QStringLiteral("incomplete measurement")));
 
-        // One snapshot: every axis of this move comes from the same measurement.
-        const alignment::Targets t = LastTargets();
+        // One snapshot: every axis of this move comes from the same measurement, and the targets
+        // are computed from the positions the host reports now.
+        const alignment::AxisPositions current{_XCurrentPos, _YCurrentPos, _ZCurrentPos, _ACurrentPos, _ZIICurrentPos};
+        const alignment::Targets t = alignment::ComputeTargets(m, current.x, parameters);
+        const QString moveProblem = alignment::CheckMove(kind, t, current, parameters, view);
+        if (!moveProblem.isEmpty())
+            return end(failed(FailReason::Range, moveProblem));
         switch (kind) {
         case Kind::Inscription:
             MoveXYZTo(t.inscriptionX, t.inscriptionY, t.inscriptionZ);
             break;
         case Kind::InscriptionX:
-            MoveXYZTo(t.inscriptionX, _YCurrentPos, t.inscriptionZ);
+            MoveXYZTo(t.inscriptionX, current.y, t.inscriptionZ);
             break;
         case Kind::Panorama:
             step(r, "Waiting for XYX\u00b2>");
@@ -513,10 +846,11 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
     }
     step(iterations + 1, "Waiting for Motion Complete>");
     const qint64 since = total.nsecsElapsed() / 1000;
-    const bool motionEnded = WaitMotionEnd(stop, &timing);
+    Outcome motion;
+    WaitMotionEnd(stop, &timing, &motion);
     waited(since);
-    if (!motionEnded)
-        return interrupted();
+    if (!motion.ok())
+        return end(motion);
 
     timing.totalUs = total.nsecsElapsed() / 1000;
     {
@@ -532,22 +866,24 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
                     + millis(timing.totalUs) + QStringLiteral(" ms (motion waits ") + millis(timing.motionWaitUs)
                     + QStringLiteral(" ms, tracker waits ") + millis(timing.trackerWaitUs) + QStringLiteral(" ms, ")
                     + QString::number(timing.statusQueries) + QStringLiteral(" GMS)"));
+    if (outcome)
+        *outcome = Outcome{Outcome::Done, FailReason::NoStone, QString()};
     return true;
 }
 
-bool MotionCore::AlignForInscription(int iterations, const std::function<bool()>& stop)
+bool MotionCore::AlignForInscription(int iterations, const std::function<bool()>& stop, Outcome* outcome)
 {
-    return align(alignment::Kind::Inscription, iterations, stop);
+    return align(alignment::Kind::Inscription, iterations, stop, outcome);
 }
 
-bool MotionCore::AlignXForInscription(int iterations, const std::function<bool()>& stop)
+bool MotionCore::AlignXForInscription(int iterations, const std::function<bool()>& stop, Outcome* outcome)
 {
-    return align(alignment::Kind::InscriptionX, iterations, stop);
+    return align(alignment::Kind::InscriptionX, iterations, stop, outcome);
 }
 
-bool MotionCore::AlignForPanorama(int iterations, const std::function<bool()>& stop)
+bool MotionCore::AlignForPanorama(int iterations, const std::function<bool()>& stop, Outcome* outcome)
 {
-    return align(alignment::Kind::Panorama, iterations, stop);
+    return align(alignment::Kind::Panorama, iterations, stop, outcome);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -557,27 +893,61 @@ void MotionCore::serveLoopPass()
 {
     const double a = _ACurrentPos;
     if (!(static_cast<double>(AutoalignAPos) == a)) {
-        // The stone has been rotated since the last pass (NaN never compares equal).
-        if (EngageAutoAlignForInscription)
-            AlignForInscription(2);
-        else if (EngageAutoAlignForPanorama)
-            AlignForPanorama(2);
+        // The stone has been rotated since the last pass (NaN never compares equal). The
+        // operator's switches re-align it, but never in the middle of a scan's frames.
+        const bool engaged = EngageAutoAlignForInscription || EngageAutoAlignForPanorama;
+        bool mayRun = false;
+        if (engaged) {
+            std::lock_guard<std::mutex> loopLock(loopMutex);
+            mayRun = !scanActive;
+            alignmentActive = mayRun;
+        }
+        if (mayRun) {
+            const RequestScope scope(0);
+            if (EngageAutoAlignForInscription)
+                AlignForInscription(2);
+            else if (EngageAutoAlignForPanorama)
+                AlignForPanorama(2);
+            std::lock_guard<std::mutex> loopLock(loopMutex);
+            alignmentActive = false;
+        }
         AutoalignAPos = static_cast<double>(_ACurrentPos);
         return;
     }
-    auto serve = [this](bool done, const char* endMessage) {
-        if (done)
-            TessarixCommand(QString::fromLatin1(endMessage));
-        else
-            logging->udebug(QStringLiteral("Motion Core: alignment interrupted, ") + QLatin1String(endMessage)
-                            + QStringLiteral(" not sent"));
-    };
-    if (AutoManAlignInscription.exchange(false))
-        serve(AlignXForInscription(2), motioncommands::XAlignEnd);
-    else if (AutoFullAlignInscription.exchange(false))
-        serve(AlignForInscription(2), motioncommands::AlignEnd);
-    else if (AutoFullAlignImageSaving.exchange(false))
-        serve(AlignForPanorama(2), motioncommands::AlignEnd);
+
+    PendingRequest request{alignment::Kind::Inscription, 0};
+    {
+        std::lock_guard<std::mutex> loopLock(loopMutex);
+        if (requests.empty() || scanActive)
+            return;
+        auto next = requests.begin();
+        for (auto it = requests.begin(); it != requests.end(); ++it) {
+            if (requestRank(it->kind) < requestRank(next->kind))
+                next = it;
+        }
+        request = *next;
+        requests.erase(next);
+        alignmentActive = true;
+    }
+    struct ActiveReset
+    {
+        MotionCore* core;
+        ~ActiveReset()
+        {
+            std::lock_guard<std::mutex> loopLock(core->loopMutex);
+            core->alignmentActive = false;
+        }
+    } activeReset{this};
+
+    const RequestScope scope(request.session);
+    if (OwnerGone()) {
+        logging->udebug(QStringLiteral("Motion Core: alignment ") + alignment::KindName(request.kind)
+                        + QStringLiteral(" asked by a host that has left, not run"));
+        return;
+    }
+    Outcome outcome;
+    align(request.kind, 2, {}, &outcome);
+    finishRequest(request.kind, request.session, outcome);
 }
 
 void MotionCore::run()
@@ -590,7 +960,7 @@ void MotionCore::run()
             logging->udebug(QStringLiteral("Motion Core Exception ") + QString::fromLocal8Bit(e.what()));
         }
         std::unique_lock<std::mutex> loopLock(loopMutex);
-        const bool requestPending = AutoManAlignInscription || AutoFullAlignInscription || AutoFullAlignImageSaving;
+        const bool requestPending = !requests.empty() && !scanActive;
         if (RunAuto && !requestPending)
             loopWake.wait_for(loopLock, std::chrono::milliseconds(LoopPauseMs));
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/singleton.h"
+#include "hostlink/hostmessages.h"
 #include "motion/alignmenttargets.h"
 
 #include <QImage>
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 
@@ -33,11 +35,13 @@ class VeltraxServer;
 // Locks:
 //  - SyncMotionStatus guards _MasterMotionStatus, _AMotionStatus, _ZIIMotionStatus;
 //    statusArrived is its condition (woken when MOVESTAT is stored).
-//  - measurementMutex guards measurementSerial, lastTargets, residualPending and
-//    pendingResidualKind; measurementArrived is its condition (woken on every measurement with
+//  - measurementMutex guards measurementSerial, resultSerial, the lastResult* fields,
+//    lastMeasurement, lastTargets, residualPending and pendingResidualKind; measurementArrived is its condition (woken on every measurement with
 //    a stone).
 //  - reportMutex guards lastResidual and lastTiming.
-//  - loopMutex is the condition mutex of loopWake (wakes the 50 ms loop early).
+//  - loopMutex guards requests, alignmentActive and scanActive, and is the condition mutex of
+//    loopWake (wakes the 50 ms loop early).
+//  - SyncMotionStatus also guards statusSession, statusAsked and statusAnswered.
 //  All four are std::mutex rather than QMutex so that ThreadSanitizer sees the locking (QMutex
 //  locks inside the uninstrumented Qt library).
 // Parameters, flags, positions, tracker values and targets are std::atomic: each value is read
@@ -85,8 +89,63 @@ public:
     std::atomic<bool> EngageAutoAlignForInscription{false};
     std::atomic<bool> EngageAutoAlignForPanorama{false};
 
-    // Sends one text to the host unchanged (also the operator's command line).
+    // Bounds of the waits inside an alignment (milliseconds), settings "PMALMEASTO" (a stone
+    // measurement from a frame taken after the motion), "PMALGMSTO" (the host's MOVESTAT answer
+    // to one GMS) and "PMALSETTLE" (time after the host reported the axes still before a frame
+    // counts as showing where the motion left the stone).
+    std::atomic<int> MeasurementWaitMs{3000};
+    std::atomic<int> StatusAnswerWaitMs{60000};
+    std::atomic<int> SettleMs{20};
+
+    using FailReason = hostmessages::FailReason;
+
+    // How an alignment, a wait or a scan step ended: done, failed with a reason (the host is
+    // told), or interrupted (stop, shutdown, or the host that asked has left: nobody to tell).
+    struct Outcome
+    {
+        enum State { Done, Failed, Interrupted };
+        State state = Interrupted;
+        FailReason reason = FailReason::NoStone;
+        QString detail;   // for the log and the window
+        bool ok() const { return state == Done; }
+        bool failed() const { return state == Failed; }
+    };
+
+    // Everything a request does on a thread belongs to the host data connection that asked
+    // (VeltraxServer::HostSession() number; 0 for the operator, who belongs to no host): its
+    // texts reach that host only, and its waits end when that connection ends. A scope marks
+    // the current thread's request for its lifetime.
+    class RequestScope
+    {
+    public:
+        explicit RequestScope(quint64 session);
+        ~RequestScope();
+        RequestScope(const RequestScope&) = delete;
+        RequestScope& operator=(const RequestScope&) = delete;
+
+    private:
+        quint64 previous;
+    };
+    // The host session of the request running on the calling thread (0: none, or the operator).
+    static quint64 CurrentOwner();
+    // True when the calling thread's request belongs to a host whose connection has ended.
+    bool OwnerGone() const;
+
+    // One motion request at a time: a scan starts only when no alignment runs or waits, and
+    // alignments wait while a scan runs. False (logged) when the scan must be refused.
+    bool BeginScan();
+    void EndScan();
+    bool ScanActive() const;
+    // Requests waiting for the loop (diagnostics and tests).
+    int PendingRequests() const;
+    // The host session of the last BGSCAN (main thread; 0 once taken or for the operator).
+    quint64 TakeScanRequestSession();
+
+    // Sends one text to the host unchanged (also the operator's command line). Inside a
+    // request (RequestScope) the text goes to the requesting host only.
     void TessarixCommand(QString text);
+    // The same for a text with an image (scan reports in image form).
+    void SendImage(QString text, QImage image);
 
     void IncrementX(double d);
     void IncrementY(double d);
@@ -112,7 +171,8 @@ public:
 
     // The same question with the three outcomes told apart: waits for the end of a motion
     // need to know whether the axes are still or the answer never came.
-    enum class MotionStatus { Moving, Still, NoAnswer };
+    // TimedOut: no answer within StatusAnswerWaitMs (logged).
+    enum class MotionStatus { Moving, Still, NoAnswer, TimedOut };
     MotionStatus QueryMotionStatus(const std::function<bool()>& stop = {});
 
     double GetXPos() const { return _XCurrentPos; }
@@ -128,15 +188,17 @@ public:
     void SaveMFMotionParameter();
 
     // Measure-and-move alignments, callable from any thread but the main one. Each iteration
-    // waits for the end of motion, waits for a tracker result taken after it and sends one move
-    // to the targets of that result; the last motion is waited for too. They return true when
-    // they ran to the end, false when shutdown or stop() interrupted them (no further move is
-    // sent then).
-    bool AlignForInscription(int iterations, const std::function<bool()>& stop = {});
+    // waits for the end of motion, waits (at most MeasurementWaitMs) for a tracker result of a
+    // frame taken after it, checks that result and the move it gives, and sends one move; the
+    // last motion is waited for too. They return true when they ran to the end; false when they
+    // failed (no stone, an implausible move or setting, the host silent: outcome->reason, one
+    // log line) or were interrupted (stop, shutdown, the asking host gone). No move is sent
+    // after either.
+    bool AlignForInscription(int iterations, const std::function<bool()>& stop = {}, Outcome* outcome = nullptr);
     // X and Z to their inscription targets; Y is sent to its last reported position.
-    bool AlignXForInscription(int iterations, const std::function<bool()>& stop = {});
+    bool AlignXForInscription(int iterations, const std::function<bool()>& stop = {}, Outcome* outcome = nullptr);
     // X, Y and ZII to the targets for the front camera; logs the time of every wait.
-    bool AlignForPanorama(int iterations, const std::function<bool()>& stop = {});
+    bool AlignForPanorama(int iterations, const std::function<bool()>& stop = {}, Outcome* outcome = nullptr);
 
     // A snapshot of the parameters the targets are computed from.
     alignment::Parameters CurrentParameters() const;
@@ -161,11 +223,20 @@ public:
     // Asks for the motion status until no axis moves: true when the host reports the axes
     // still; false when interrupted (stop, shutdown, or no host to answer). Adds its status
     // queries and waiting time to timing when given. Not on the main thread.
-    bool WaitMotionEnd(const std::function<bool()>& stop = {}, AlignmentTiming* timing = nullptr);
+    bool WaitMotionEnd(const std::function<bool()>& stop = {}, AlignmentTiming* timing = nullptr,
+                       Outcome* outcome = nullptr);
+    // Steady-clock time (microseconds) at which the calling thread's last WaitMotionEnd heard
+    // the axes reported still.
+    static qint64 LastStillTimeUs();
+    // Steady-clock microseconds, the clock of frame capture times.
+    static qint64 NowUs();
 
 signals:
     void TXCMD(QString text);
     void SENDIMAGETXCMD(QString text, QImage image);
+    // Texts of a host's request: delivered to that host's data connection only.
+    void TXCMDTO(quint64 session, QString text);
+    void SENDIMAGETXCMDTO(quint64 session, QString text, QImage image);
     // Inscription targets: X, Z, Y (in that order).
     void StoneCentredCoordinatesInscription(double x, double z, double y);
     // Front-camera targets: X, Y, ZII.
@@ -180,6 +251,11 @@ signals:
 public slots:
     void RefreshCurrentPositions(double x, double y, double z, double a, double zii);
     void RefreshMotionStatus(int master, int a, int zii);
+    // The host data connection of the command whose signals follow (from the server).
+    void RefreshCommandSession(quint64 session);
+    // Why the next tracker result has no stone, and its frame's capture time (from the tracker,
+    // just before the result itself).
+    void RefreshTLResultInfo(QString reason, qint64 captureTimeUs);
     void RefreshTLTracker(double centerX, double centerY, double focalX, double focalY, double mfX, double mfY);
     void EngageAutoXAlign();
     void StartAutoAlignement(bool);
@@ -194,11 +270,18 @@ private:
 
     bool stopRequested(const std::function<bool()>& stop) const;
     void send(const QString& text, const char* what);
-    // Waits for a tracker result with a stone from a frame taken after the call began (see
-    // ResultsAfterMotion). False when interrupted.
-    bool waitNewMeasurement(const std::function<bool()>& stop, AlignmentTiming* timing);
-    bool align(alignment::Kind kind, int iterations, const std::function<bool()>& stop);
+    // Waits for a tracker result with a stone from a frame captured at least SettleMs after
+    // stillAtUs (or, when the camera gives no capture time, the ResultsAfterMotion-th result
+    // after the call), within MeasurementWaitMs. Its targets in *targets.
+    Outcome waitNewMeasurement(const std::function<bool()>& stop, AlignmentTiming* timing, qint64 stillAtUs,
+                               alignment::Targets* targets, alignment::TrackerMeasurement* measurement);
+    bool align(alignment::Kind kind, int iterations, const std::function<bool()>& stop, Outcome* outcome);
+    // Sends the end or failure message of a host request and shows the outcome.
+    void finishRequest(alignment::Kind kind, quint64 session, const Outcome& outcome);
+    void refuseBusy(alignment::Kind kind, quint64 session);
+    void enqueue(alignment::Kind kind);
     void serveLoopPass();
+    void loadWaitParameters();
 
     Logs* logging = nullptr;
     Registry* AppRegistry = nullptr;
@@ -217,20 +300,44 @@ private:
     int _MasterMotionStatus = 0;   // 1 moving, other values not moving, -1 query pending
     int _AMotionStatus = 0;
     int _ZIIMotionStatus = 0;
+    // GMS questions asked of and answers received from the host of statusSession: a query waits
+    // for the answer to its own question, so a late answer to an earlier one cannot end it.
+    quint64 statusSession = 0;
+    quint64 statusAsked = 0;
+    quint64 statusAnswered = 0;
 
     std::atomic<double> StoneDiameter{0};
     std::atomic<double> CYMoveDist{0}, CZMoveDist{0}, CXMoveDist{0};
     std::atomic<double> CYPanorMoveDist{0}, CZIIPanorMoveDist{0}, CXPanorMoveDist{0};
     std::atomic<double> AutoalignAPos{0};
 
-    std::atomic<bool> AutoManAlignInscription{false};
-    std::atomic<bool> AutoFullAlignInscription{false};
-    std::atomic<bool> AutoFullAlignImageSaving{false};
+    // Pending host requests, each with the session that asked (guarded by loopMutex); served
+    // one at a time in the order ENAAX, BGALIGN, BGRALIGN, each kind first come first served.
+    struct PendingRequest
+    {
+        alignment::Kind kind;
+        quint64 session;
+    };
+    std::deque<PendingRequest> requests;
+    bool alignmentActive = false;   // guarded by loopMutex: a request's alignment runs
+    bool scanActive = false;        // guarded by loopMutex: a scan runs
     std::atomic<bool> NewCordinate{false};
+
+    // Main thread: the session of the host command being delivered, and of the last BGSCAN.
+    quint64 lastCommandSession = 0;
+    quint64 scanRequestSession = 0;
+    // Main thread: reason and capture time for the next tracker result.
+    QString pendingReason;
+    qint64 pendingCaptureUs = -1;
 
     mutable std::mutex measurementMutex;
     std::condition_variable measurementArrived;
     quint64 measurementSerial = 0;               // counts measurements with a stone
+    quint64 resultSerial = 0;                    // counts every tracker result
+    bool lastResultStone = false;
+    QString lastResultReason;                    // the tracker's word when there was no stone
+    qint64 lastResultCaptureUs = -1;
+    alignment::TrackerMeasurement lastMeasurement;
     alignment::Targets lastTargets;
     int residualPending = 0;                     // results with a stone until the residual
     alignment::Kind pendingResidualKind = alignment::Kind::Inscription;
@@ -239,6 +346,6 @@ private:
     alignment::Residual lastResidual;
     AlignmentTiming lastTiming;
 
-    std::mutex loopMutex;
+    mutable std::mutex loopMutex;
     std::condition_variable loopWake;
 };

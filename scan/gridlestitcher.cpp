@@ -4,15 +4,15 @@
 #include "camera/sharedfolder.h"
 #include "core/logs.h"
 #include "core/registry.h"
-#include "motion/motioncommands.h"
+#include "hostlink/hostmessages.h"
 #include "motion/motioncore.h"
 #include "scan/scangeometry.h"
 #include "scan/scanreport.h"
 
 #include <QElapsedTimer>
 
-#include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -74,7 +74,7 @@ void GridleStitcher::LoadMFStitchParameters()
 void GridleStitcher::SaveMFStitchParameter()
 {
     AppRegistry->SetKey(QStringLiteral("PSTTCHMFCAPN"), QString::number(CapturesNumber));
-    AppRegistry->SetKey(QStringLiteral("PSTTCHMFCAPCOV"), motioncommands::Number(CapturesCovering));
+    AppRegistry->SetKey(QStringLiteral("PSTTCHMFCAPCOV"), hostmessages::Number(CapturesCovering));
 }
 
 int GridleStitcher::ImagesPerPerimeter(double D, double w, double c)
@@ -96,26 +96,52 @@ QVector<GridleStitcher::FrameTiming> GridleStitcher::LastScanTimings() const
 
 void GridleStitcher::StartPanorama(bool stepped)
 {
+    startScan(stepped, 0);
+}
+
+void GridleStitcher::startScan(bool stepped, quint64 session)
+{
     std::lock_guard<std::mutex> startLocker(startMutex);
     if (destroying)
         return;
-    if (scanning) {
-        logging->udebug(QStringLiteral("Gridle Stitcher: a scan is running, start request ignored"));
-        return;
-    }
+    if (scanning || !Motion->BeginScan())
+        return refuse(session, scanning ? QStringLiteral("a scan is running") : QStringLiteral("an alignment is running"));
     // The last scan has sent "SCANEND" and is only returning from its thread.
     wait();
     // The settings store belongs to the main thread: the folder is read here, not in the scan.
     scanFolder = SharedFolderPath();
+    scanSession = session;
     _steppedmode = stepped;
+    operatorStop = false;
     StitchingRun = true;
     scanning = true;
     start(QThread::InheritPriority);
 }
 
+void GridleStitcher::refuse(quint64 session, const QString& why)
+{
+    logging->udebug(QStringLiteral("Gridle Stitcher: ") + why + QStringLiteral(", start request refused")
+                    + (session != 0 ? QStringLiteral(" (") + hostmessages::ScanFail(hostmessages::FailReason::Busy)
+                                          + QLatin1Char(')')
+                                    : QString()));
+    if (session != 0) {
+        // The host already got "SCANBG"; a "SCANEND" would read as the end of the running scan.
+        const MotionCore::RequestScope scope(session);
+        Motion->TessarixCommand(hostmessages::ScanFail(hostmessages::FailReason::Busy));
+    }
+}
+
 void GridleStitcher::StartAutoScan()
 {
-    StartPanorama(false);
+    startScan(false, Motion->TakeScanRequestSession());
+}
+
+void GridleStitcher::StopScan()
+{
+    if (!scanning)
+        return;
+    operatorStop = true;
+    StitchingRun = false;
 }
 
 void GridleStitcher::NextStep()
@@ -130,6 +156,14 @@ void GridleStitcher::NewMFCaptureReady()
 
 void GridleStitcher::run()
 {
+    quint64 session = 0;
+    {
+        std::lock_guard<std::mutex> startLocker(startMutex);
+        session = scanSession;
+    }
+    // Everything this scan sends goes to the host that asked for it, and its waits end when
+    // that host leaves.
+    const MotionCore::RequestScope scope(session);
     try {
         scan();
     } catch (const std::exception& e) {
@@ -138,16 +172,24 @@ void GridleStitcher::run()
     }
 }
 
-void GridleStitcher::sendScanEnd()
+bool GridleStitcher::interrupted() const
+{
+    return stopped() || Motion->OwnerGone();
+}
+
+void GridleStitcher::sendScanEnd(const QString& failure)
 {
     // Cleared first: the host may answer "SCANEND" with a new "BGSCAN" before this thread ends.
     scanning = false;
-    Motion->TessarixCommand(QStringLiteral("SCANEND"));
+    Motion->EndScan();
+    if (!failure.isEmpty())
+        Motion->TessarixCommand(failure);
+    Motion->TessarixCommand(QLatin1String(hostmessages::ScanEnd));
 }
 
 void GridleStitcher::scan()
 {
-    const std::function<bool()> stop = [this] { return stopped(); };
+    const std::function<bool()> stop = [this] { return interrupted(); };
     const bool stepped = _steppedmode;
     logging->udebug(QStringLiteral("Starting stech"));
     {
@@ -163,11 +205,28 @@ void GridleStitcher::scan()
     emit MFGriddleCapturesDataChanged(count, frameAngle);
     QElapsedTimer total;
     total.start();
+    using hostmessages::FailReason;
+    // Why the scan could not be completed (the host is told before SCANEND); none when it ran
+    // to the end or was interrupted.
+    bool failed = false;
+    FailReason failure = FailReason::NoStone;
+    int framesStored = 0;
+    auto fail = [&](FailReason reason, const QString& detail) {
+        failed = true;
+        failure = reason;
+        logging->udebug(QStringLiteral("Gridle Stitcher: scan failed, ") + hostmessages::ScanFail(reason)
+                        + QStringLiteral(": ") + detail);
+    };
 
     if (count < 1) {
-        logging->udebug(QStringLiteral("Gridle Stitcher: no usable frame count (diameter ") + motioncommands::Number(D)
-                        + QStringLiteral(", frame width ") + motioncommands::Number(w) + QStringLiteral(", covering ")
-                        + motioncommands::Number(c) + QStringLiteral("), no frame taken"));
+        logging->udebug(QStringLiteral("Gridle Stitcher: no usable frame count (diameter ") + hostmessages::Number(D)
+                        + QStringLiteral(", frame width ") + hostmessages::Number(w) + QStringLiteral(", covering ")
+                        + hostmessages::Number(c) + QStringLiteral("), no frame taken"));
+        // A scan of no frame is not a scan: without a measured stone there is nothing to turn.
+        if (!(D > 0))
+            fail(FailReason::NoStone, QStringLiteral("no stone diameter measured"));
+        else
+            fail(FailReason::Settings, QStringLiteral("the frame width and covering give no frame count"));
     } else {
         const double step = scangeometry::RotationStep(stepped, count, frameAngle);
         const QString folder = scanFolder;
@@ -186,8 +245,12 @@ void GridleStitcher::scan()
             capture.start();
             const QString tag = QStringLiteral("[Capture ") + QString::number(i) + QLatin1Char(']');
 
-            if (!Motion->WaitMotionEnd(stop))
+            MotionCore::Outcome outcome;
+            if (!Motion->WaitMotionEnd(stop, nullptr, &outcome)) {
+                if (outcome.failed())
+                    fail(outcome.reason, outcome.detail);
                 break;
+            }
             timing.motionWaitUs += micros(rotation);
             if (!stepped && i > 0)
                 logging->udebug(tag + QStringLiteral("Rotative Motion end after: ") + millis(micros(rotation))
@@ -195,12 +258,18 @@ void GridleStitcher::scan()
 
             QElapsedTimer phase;
             phase.start();
-            if (!Motion->AlignForPanorama(2, stop))
+            if (!Motion->AlignForPanorama(2, stop, &outcome)) {
+                if (outcome.failed())
+                    fail(outcome.reason, tag + QStringLiteral("front alignment: ") + outcome.detail);
                 break;
+            }
             timing.alignmentUs = micros(phase);
             phase.restart();
-            if (!Motion->WaitMotionEnd(stop))
+            if (!Motion->WaitMotionEnd(stop, nullptr, &outcome)) {
+                if (outcome.failed())
+                    fail(outcome.reason, outcome.detail);
                 break;
+            }
             timing.motionWaitUs += micros(phase);
             if (!stepped)
                 logging->udebug(tag + QStringLiteral("Alignement 1 Iterations end after ") + millis(micros(capture))
@@ -208,19 +277,36 @@ void GridleStitcher::scan()
 
             phase.restart();
             NewMFCapture = false;
-            while (!NewMFCapture && !stopped())
+            const qint64 frameLimitMs = std::max(1, static_cast<int>(Motion->MeasurementWaitMs));
+            while (!NewMFCapture && !interrupted() && phase.elapsed() < frameLimitMs)
                 QThread::msleep(1);
-            if (stopped())
+            if (interrupted())
                 break;
+            if (!NewMFCapture) {
+                fail(FailReason::Camera, tag + QStringLiteral("no front frame within ") + QString::number(frameLimitMs)
+                                             + QStringLiteral(" ms"));
+                break;
+            }
             timing.frameWaitUs = micros(phase);
 
             phase.restart();
             const cv::Mat frame = mfCamera->getImage();
             const QString path = scangeometry::FramePath(folder, i);
-            if (frame.empty())
-                logging->udebug(QStringLiteral("Gridle Stitcher: the front camera gave no frame for ") + path);
-            else if (!folderReady || !cv::imwrite(path.toStdString(), frame))
-                logging->udebug(QStringLiteral("Gridle Stitcher: could not write ") + path);
+            if (frame.empty()) {
+                fail(FailReason::Camera, tag + QStringLiteral("the front camera gave no frame for ") + path);
+                break;
+            }
+            // A frame is reported only once it is on the disk whole: the host reads the file.
+            QString writeError;
+            if (!folderReady) {
+                fail(FailReason::Storage, tag + QStringLiteral("no usable shared folder for ") + path);
+                break;
+            }
+            if (!WritePngAtomically(path, frame, &writeError)) {
+                fail(FailReason::Storage, tag + QStringLiteral("could not write ") + path + QStringLiteral(": ") + writeError);
+                break;
+            }
+            ++framesStored;
             timing.writeUs = micros(phase);
 
             // The report carries the positions the host reported last. A stepped scan forgets an
@@ -233,10 +319,10 @@ void GridleStitcher::scan()
             const double y = Motion->GetYPos();
             const double a = Motion->GetAPos();
             if (RunMode == 1) {
-                emit Motion->SENDIMAGETXCMD(scanreport::ImageReportText(i, x, y, a), scanreport::FrameImage(frame));
+                Motion->SendImage(hostmessages::ScanImageReportText(i, x, y, a), scanreport::FrameImage(frame));
             } else {
                 Motion->TessarixCommand(
-                    scanreport::TextReport(i, x, y, a, Motion->MFPixelSize, yOffsetDifference, D, step));
+                    hostmessages::ScanTextReport(i, x, y, a, Motion->MFPixelSize, yOffsetDifference, D, step));
             }
             timing.reportUs = micros(phase);
             {
@@ -245,9 +331,9 @@ void GridleStitcher::scan()
             }
 
             if (stepped) {
-                while (!_nextstep && !stopped())
+                while (!_nextstep && !interrupted())
                     QThread::msleep(1);
-                if (stopped())
+                if (interrupted())
                     break;
             }
             if (i + 1 < count)
@@ -256,6 +342,26 @@ void GridleStitcher::scan()
     }
 
     logging->udebug(QStringLiteral("Total Time ") + millis(micros(total)) + QStringLiteral(" ms"));
-    Motion->WaitMotionEnd(stop);
-    sendScanEnd();
+    const bool hostGone = Motion->OwnerGone();
+    if (hostGone)
+        logging->udebug(QStringLiteral("Gridle Stitcher: the host that asked for the scan has left, scan ended"));
+    else if (operatorStop)
+        logging->udebug(QStringLiteral("Gridle Stitcher: scan stopped by the operator after ") + QString::number(framesStored)
+                        + QStringLiteral(" frame(s)"));
+    // The last rotation (or the failed alignment's move) is waited for, but never with a stop
+    // already asked for.
+    if (!failed || failure != FailReason::Host)
+        Motion->WaitMotionEnd(stop);
+    QString summary;
+    if (failed)
+        summary = QStringLiteral("Scan failed: ") + hostmessages::ReasonWord(failure) + QStringLiteral(" (")
+                  + hostmessages::ReasonText(failure) + QStringLiteral("), ") + QString::number(framesStored)
+                  + QStringLiteral(" of ") + QString::number(std::max(count, 0)) + QStringLiteral(" frames stored");
+    else if (hostGone || stopped())
+        summary = QStringLiteral("Scan stopped after ") + QString::number(framesStored) + QStringLiteral(" of ")
+                  + QString::number(std::max(count, 0)) + QStringLiteral(" frames");
+    else
+        summary = QStringLiteral("Scan done: ") + QString::number(framesStored) + QStringLiteral(" frames stored");
+    emit ScanOutcome(!failed && !hostGone && !stopped(), summary);
+    sendScanEnd(failed ? hostmessages::ScanFail(failure) : QString());
 }

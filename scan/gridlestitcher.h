@@ -44,11 +44,14 @@ public:
     // Report form: 0 text report IMGSCAP..., 1 the frame sent to the host as an image IMGCAP...
     std::atomic<quint8> RunMode{0};
 
-    // Starts a scan, stepped or automatic. No effect while a scan runs; a scan counts as ended
-    // once it has sent "SCANEND", so the host may ask for the next one at once.
+    // Starts a scan, stepped or automatic, for the operator. Refused (logged; a host asking gets
+    // SCANFAIL:BUSY) while a scan or an alignment runs; a scan counts as ended once it has sent
+    // "SCANEND", so the host may ask for the next one at once.
     void StartPanorama(bool stepped);
     // Lets a stepped scan go on to the next frame.
     void NextStep();
+    // The operator's stop: the running scan ends at its next wait with "SCANEND" (logged).
+    void StopScan();
     // The panorama image (the scan does not build one: empty).
     cv::Mat getImage();
     // Frame count for diameter D, frame width w and covering c; 0 when there is none.
@@ -91,8 +94,14 @@ private:
     explicit GridleStitcher(QObject* parent = nullptr);
 
     bool stopped() const { return !StitchingRun; }
+    void startScan(bool stepped, quint64 session);
+    // The scan's stop condition: stopped, or the host that asked for it has gone.
+    bool interrupted() const;
     void scan();
-    void sendScanEnd();
+    // Ends the scan: SCANFAIL first when it failed, then "SCANEND", both to the host that asked.
+    void sendScanEnd(const QString& failure = QString());
+    // Refuses a start while another motion request runs (SCANFAIL:BUSY, no SCANEND).
+    void refuse(quint64 session, const QString& why);
 
     Logs* logging = nullptr;
     Registry* AppRegistry = nullptr;
@@ -105,8 +114,11 @@ private:
     std::atomic<bool> _steppedmode{false};
     std::atomic<bool> _nextstep{false};
 
+    std::atomic<bool> operatorStop{false};
+
     std::mutex startMutex;
     QString scanFolder;       // guarded by startMutex; read by the scan after its start
+    quint64 scanSession = 0;  // guarded by startMutex: the host session that asked (0: operator)
     bool destroying = false;  // guarded by startMutex
 
     mutable std::mutex resultMutex;

@@ -1,25 +1,7 @@
 #include "scan/scanreport.h"
 
-#include "motion/motioncommands.h"
-
-using motioncommands::Number;
 
 namespace scanreport {
-
-QString TextReport(int index, double x, double y, double a, double mfPixelSize, double yOffsetDifference,
-                   double diameter, double step)
-{
-    return QStringLiteral("IMGSCAP") + QString::number(index) + QStringLiteral("COORDS") + Number(x)
-           + QLatin1Char('&') + Number(y) + QLatin1Char('&') + Number(a) + QLatin1Char('#') + Number(mfPixelSize)
-           + QLatin1Char('#') + Number(yOffsetDifference) + QLatin1Char('#') + Number(diameter) + QLatin1Char('#')
-           + Number(step);
-}
-
-QString ImageReportText(int index, double x, double y, double a)
-{
-    return QStringLiteral("IMGCAP") + QString::number(index) + QStringLiteral("COORDS") + Number(x)
-           + QLatin1Char('&') + Number(y) + QLatin1Char('&') + Number(a);
-}
 
 namespace {
 void releaseFrame(void* info)

@@ -58,6 +58,10 @@ void TopStoneTracker::processFrame()
     const vision::TopStoneParams params = ParamsSnapshot();
     const cv::Mat frame = tlCamera ? tlCamera->getImage() : cv::Mat();
     const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, work, true);
+    if (!frame.empty()) {
+        lastFrameWidth = frame.cols;
+        lastFrameHeight = frame.rows;
+    }
     publish();
     emit NewTLResultInfo(r.CenterX > -1 ? QString() : QStringLiteral("NOSTONE"), -1);
     emit NewTLProcessedReady(r.CenterX, r.CenterY, r.FocalX, r.FocalY, r.MFX, r.MFY);

@@ -93,6 +93,10 @@ public:
     // Writes them to the settings store; the caller saves the file.
     void SaveParams();
 
+    // Width and height of the last Top Large frame processed (after the turn); 0 before one.
+    int LastFrameWidth() const { return lastFrameWidth; }
+    int LastFrameHeight() const { return lastFrameHeight; }
+
     // The Top Large parameters as one consistent value, as the worker takes them per frame.
     vision::TopStoneParams ParamsSnapshot() const;
 
@@ -137,4 +141,6 @@ private:
 
     vision::TopStoneImages work; // worker only
     vision::FrameFailures failures{QStringLiteral("Top Stone Traker Exception")}; // worker only
+    std::atomic<int> lastFrameWidth{0};
+    std::atomic<int> lastFrameHeight{0};
 };

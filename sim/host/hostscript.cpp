@@ -23,7 +23,10 @@ QString usage()
         "               [--frames-dir DIR] [--timeout SECONDS] [--connect-retry SECONDS]\n"
         "               [--shared-folder DIR] [--strict] [--quiet] ACTION...\n"
         "actions, played in order: --align --ralign --enaax --scan --snapshot --stream N\n"
-        "                          --send TEXT --wait SECONDS\n");
+        "                          --send TEXT --wait SECONDS --position AXIS=VALUE\n"
+        "                          --expect-fail REASON (before a request: it must fail so)\n"
+        "exit: 0 ok, 1 no answer, 2 protocol violation, 3 no connection, 4 bad file,\n"
+        "      5 ALIGNFAIL, 6 ENAAXFAIL, 7 SCANFAIL (not expected), 64 usage\n");
 }
 
 namespace {
@@ -56,11 +59,14 @@ bool takeNumber(const QStringList& args, int* i, double minimum, double* value, 
 
 bool parseArguments(const QStringList& args, HostScriptOptions* options, QString* error)
 {
+    QString expectFail;   // for the next request
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
         double number = 0;
         QString text;
         HostScriptAction action;
+        action.expectFail = expectFail;
+        const int actionsBefore = options->actions.size();
         if (arg == QLatin1String("--host")) {
             if (!takeValue(args, &i, &options->host, error))
                 return false;
@@ -94,6 +100,26 @@ bool parseArguments(const QStringList& args, HostScriptOptions* options, QString
             options->strict = true;
         } else if (arg == QLatin1String("--quiet")) {
             options->quiet = true;
+        } else if (arg == QLatin1String("--expect-fail")) {
+            if (!takeValue(args, &i, &expectFail, error))
+                return false;
+            continue;
+        } else if (arg == QLatin1String("--position")) {
+            QString spec;
+            if (!takeValue(args, &i, &spec, error))
+                return false;
+            const QStringList parts = spec.split(QLatin1Char('='));
+            static const QString axes = QStringLiteral("XYZAF");
+            bool ok = parts.size() == 2 && parts[0].size() == 1 && axes.contains(parts[0].toUpper());
+            const double value = ok ? parts[1].toDouble(&ok) : 0;
+            if (!ok) {
+                *error = QStringLiteral("--position wants AXIS=VALUE (X, Y, Z, A or F), not \"%1\"").arg(spec);
+                return false;
+            }
+            action.kind = HostScriptAction::Position;
+            action.count = axes.indexOf(parts[0].toUpper());
+            action.seconds = value;
+            options->actions << action;
         } else if (arg == QLatin1String("--align")) {
             action.kind = HostScriptAction::Align;
             options->actions << action;
@@ -132,6 +158,16 @@ bool parseArguments(const QStringList& args, HostScriptOptions* options, QString
             *error = QStringLiteral("unknown argument \"%1\"").arg(arg);
             return false;
         }
+        if (options->actions.size() > actionsBefore) {
+            const HostScriptAction::Kind kind = options->actions.last().kind;
+            if (kind == HostScriptAction::Align || kind == HostScriptAction::RAlign || kind == HostScriptAction::EnaAx
+                || kind == HostScriptAction::Scan)
+                expectFail.clear();
+        }
+    }
+    if (!expectFail.isEmpty()) {
+        *error = QStringLiteral("--expect-fail %1 is not followed by a request").arg(expectFail);
+        return false;
     }
     return true;
 }
@@ -205,6 +241,71 @@ public:
         return true;
     }
 
+    // Sends a request and waits for its acknowledgement (when it has one), then for its outcome:
+    // the end text or a failure (failPrefix + reason). A failed scan's SCANEND is waited for too,
+    // except after BUSY (a refused scan gets no SCANEND). *failure is the failure text, if any.
+    bool request(const QString& command, const QString& ack, const QString& endText, const QString& failPrefix,
+                 QList<qint64>* times, QString* missing, QString* failure)
+    {
+        const int from = sim.messageCount();
+        QElapsedTimer started;
+        started.start();
+        sim.send(command);
+        int at = from;
+        auto remaining = [&]() { return int(qMax<qint64>(1, timeoutMs - started.elapsed())); };
+        if (!ack.isEmpty()) {
+            const int index = waitForText(ack, at, remaining());
+            if (index < 0) {
+                *missing = ack;
+                return false;
+            }
+            times->append(started.nsecsElapsed());
+            at = index + 1;
+        }
+        int found = -1;
+        waitFor([&]() {
+            for (int i = at; i < sim.messages().size(); ++i) {
+                const QString& text = sim.messages().at(i).text;
+                if (text == endText || text.startsWith(failPrefix)) {
+                    found = i;
+                    return true;
+                }
+            }
+            return false;
+        },
+                remaining());
+        if (found < 0) {
+            *missing = endText;
+            return false;
+        }
+        times->append(started.nsecsElapsed());
+        const QString text = sim.messages().at(found).text;
+        if (text == endText)
+            return true;
+        *failure = text;
+        if (endText == QLatin1String("SCANEND") && text != QLatin1String("SCANFAIL:BUSY")) {
+            if (waitForText(endText, found + 1, remaining()) < 0) {
+                *missing = endText;
+                return false;
+            }
+            times->last() = started.nsecsElapsed();
+        }
+        return true;
+    }
+
+    // The exit code of a request's outcome: Ok when it ended as expected (its end, or the
+    // failure asked for with --expect-fail).
+    int judge(const HostScriptAction& action, const QString& failure, int failedCode, const QString& name)
+    {
+        if (action.expectFail.isEmpty())
+            return failure.isEmpty() ? int(Ok) : failedCode;
+        const QString wanted = action.expectFail.toUpper();
+        if (failure.section(QLatin1Char(':'), 1) == wanted)
+            return Ok;
+        say(QStringLiteral("%1: expected failure %2, got %3").arg(name, wanted, failure.isEmpty() ? QStringLiteral("success") : failure));
+        return NoAnswer;
+    }
+
     // Reads a file the station announced from the shared folder and decodes it, as the host
     // does; one summary line. A file missing, older than the request or not decodable marks
     // the run as failed.
@@ -256,32 +357,42 @@ public:
         case HostScriptAction::RAlign: {
             const QString name = action.kind == HostScriptAction::Align ? QStringLiteral("align") : QStringLiteral("ralign");
             const QString command = action.kind == HostScriptAction::Align ? QStringLiteral("BGALIGN") : QStringLiteral("BGRALIGN");
-            if (!exchange(command, {QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND")}, &times, &missing))
+            QString failure;
+            if (!request(command, QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND"), QStringLiteral("ALIGNFAIL:"), &times,
+                         &missing, &failure))
                 return noAnswer(name, command);
-            say(QStringLiteral("%1: %2 -> ALIGNBG %3, ALIGNEND %4 (%5)").arg(name, command, ms(times[0]), ms(times[1]), motionText()));
-            return Ok;
+            say(QStringLiteral("%1: %2 -> ALIGNBG %3, %4 %5 (%6)")
+                    .arg(name, command, ms(times[0]), failure.isEmpty() ? QStringLiteral("ALIGNEND") : failure, ms(times[1]),
+                         motionText()));
+            return judge(action, failure, AlignFailed, name);
         }
-        case HostScriptAction::EnaAx:
-            if (!exchange(QStringLiteral("ENAAX"), {QStringLiteral("ENAAXEND")}, &times, &missing))
+        case HostScriptAction::EnaAx: {
+            QString failure;
+            if (!request(QStringLiteral("ENAAX"), QString(), QStringLiteral("ENAAXEND"), QStringLiteral("ENAAXFAIL:"), &times,
+                         &missing, &failure))
                 return noAnswer(QStringLiteral("enaax"), QStringLiteral("ENAAX"));
-            say(QStringLiteral("enaax: ENAAX -> ENAAXEND %1 (%2)").arg(ms(times[0]), motionText()));
-            return Ok;
+            say(QStringLiteral("enaax: ENAAX -> %1 %2 (%3)")
+                    .arg(failure.isEmpty() ? QStringLiteral("ENAAXEND") : failure, ms(times[0]), motionText()));
+            return judge(action, failure, XAlignFailed, QStringLiteral("enaax"));
+        }
         case HostScriptAction::Scan: {
             const int imagesBefore = sim.imageCount();
             const int from = sim.messageCount();
             // File times have a coarse clock: allow for it when comparing.
             const QDateTime scanStarted = QDateTime::currentDateTime().addMSecs(-100);
-            if (!exchange(QStringLiteral("BGSCAN"), {QStringLiteral("SCANBG"), QStringLiteral("SCANEND")}, &times, &missing))
+            QString failure;
+            if (!request(QStringLiteral("BGSCAN"), QStringLiteral("SCANBG"), QStringLiteral("SCANEND"), QStringLiteral("SCANFAIL:"),
+                         &times, &missing, &failure))
                 return noAnswer(QStringLiteral("scan"), QStringLiteral("BGSCAN"));
             int reports = 0;
             for (int i = from; i < sim.messages().size(); ++i)
                 if (sim.messages().at(i).text.startsWith(QLatin1String("IMGSCAP")))
                     ++reports;
-            say(QStringLiteral("scan: BGSCAN -> SCANBG %1, %2 frame reports, %3 images, SCANEND %4 (%5)")
+            say(QStringLiteral("scan: BGSCAN -> SCANBG %1, %2 frame reports, %3 images, %4SCANEND %5 (%6)")
                     .arg(ms(times[0]))
                     .arg(reports)
                     .arg(sim.imageCount() - imagesBefore)
-                    .arg(ms(times[1]), motionText()));
+                    .arg(failure.isEmpty() ? QString() : failure + QStringLiteral(", "), ms(times[1]), motionText()));
             if (!options.sharedFolder.isEmpty()) {
                 static const QRegularExpression report(QStringLiteral("^IMGSCAP(\\d+)COORDS"));
                 for (int i = from; i < sim.messages().size(); ++i) {
@@ -290,6 +401,15 @@ public:
                         readBack(QStringLiteral("img_%1.png").arg(m.captured(1).toInt(), 2, 10, QLatin1Char('0')), scanStarted);
                 }
             }
+            return judge(action, failure, ScanFailed, QStringLiteral("scan"));
+        }
+        case HostScriptAction::Position: {
+            const auto axis = HostSimulator::Axis(action.count);
+            sim.setPosition(axis, action.seconds);
+            sim.reportCoords();
+            // The station needs a few frames to see the stone where the axis now puts it.
+            sim.waitUntil([]() { return false; }, 300);
+            say(QStringLiteral("position: %1 = %2, COORDS reported").arg(HostSimulator::axisName(axis)).arg(action.seconds));
             return Ok;
         }
         case HostScriptAction::Snapshot: {
@@ -361,6 +481,7 @@ int run(const HostScriptOptions& options, QTextStream& out)
     HostSimulator sim;
     sim.setSpeed(options.speed);
     sim.setStrict(options.strict);
+    sim.setOwnRequestsOnly(options.strict);
     if (!options.framesDir.isEmpty())
         sim.setFramesDir(options.framesDir);
     if (!options.transcript.isEmpty() && !sim.setTranscriptFile(options.transcript)) {

@@ -11,18 +11,23 @@
 //   --stream N       N times RQI -> one video frame each
 //   --send TEXT      TEXT as a command, no answer awaited
 //   --wait SECONDS   keep serving the station (GMS, moves) for a while
+//   --position AXIS=VALUE  put an axis (X, Y, Z, A, F) there at once and report COORDS
+//   --expect-fail REASON   the next align/ralign/enaax/scan must fail with that reason
+//                    (ALIGNFAIL:REASON, ENAAXFAIL:REASON, SCANFAIL:REASON then SCANEND)
 //
 // Options: --host ADDRESS (127.0.0.1), --port N (5050), --speed UNITS_PER_S (0 = instant),
 // --transcript FILE, --frames-dir DIR, --timeout SECONDS per action (120),
 // --connect-retry SECONDS (keep trying to connect that long), --strict (unknown station
-// messages count as violations), --quiet (no summary lines), --shared-folder DIR (the folder
+// messages, and motion, GMS, outcomes and reports for no request of this connection, count as
+// violations), --quiet (no summary lines), --shared-folder DIR (the folder
 // the station shares with the host: after SCANEND every reported frame img_NN.png, after
 // SIDONE the snapshot Cam2Snapshot.png, is read back from it and decoded, as the host does).
 // Video frames are decoded too; their size is in the summary.
 //
-// Exit codes: 0 all answered and no violation; 1 an answer did not come in time;
-// 2 protocol violation; 3 could not connect; 4 a file or frame the station announced could
-// not be read or decoded; 64 bad arguments.
+// Exit codes: 0 all answered and no violation; 1 an answer did not come in time (or an
+// expected failure did not come); 2 protocol violation; 3 could not connect; 4 a file or frame
+// the station announced could not be read or decoded; 5 an alignment failed (ALIGNFAIL),
+// 6 ENAAXFAIL, 7 a scan failed (SCANFAIL), each when not expected; 64 bad arguments.
 
 #include <QList>
 #include <QString>
@@ -33,11 +38,12 @@ class QTextStream;
 
 struct HostScriptAction
 {
-    enum Kind { Align, RAlign, EnaAx, Scan, Snapshot, Stream, Send, Wait };
+    enum Kind { Align, RAlign, EnaAx, Scan, Snapshot, Stream, Send, Wait, Position };
     Kind kind = Align;
-    int count = 1;        // Stream
-    double seconds = 0;   // Wait
+    int count = 1;        // Stream; Position: the axis
+    double seconds = 0;   // Wait; Position: the value
     QString text;         // Send
+    QString expectFail;   // Align, RAlign, EnaAx, Scan: the failure reason expected
 };
 
 struct HostScriptOptions
@@ -57,7 +63,17 @@ struct HostScriptOptions
 
 namespace hostscript {
 
-enum ExitCode { Ok = 0, NoAnswer = 1, Violation = 2, NoConnection = 3, BadFile = 4, Usage = 64 };
+enum ExitCode {
+    Ok = 0,
+    NoAnswer = 1,
+    Violation = 2,
+    NoConnection = 3,
+    BadFile = 4,
+    AlignFailed = 5,
+    XAlignFailed = 6,
+    ScanFailed = 7,
+    Usage = 64
+};
 
 // Parses the command line (without the program name). False with a message on bad input.
 bool parseArguments(const QStringList& arguments, HostScriptOptions* options, QString* error);

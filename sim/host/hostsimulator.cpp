@@ -89,6 +89,7 @@ void HostSimulator::connectToStation(const QString& host, quint16 port)
     stationPort = port;
     linkReady = false;
     ncqSeen = false;
+    openAlign = openXAlign = openScan = 0;
     dataParser.reset();
     videoParser.reset();
     socketError.clear();
@@ -183,6 +184,7 @@ int HostSimulator::send(const QString& command)
     }
     data->write(framed.toUtf8());
     record(QStringLiteral(">>"), framed);
+    noteRequestSent(command);
     return tag;
 }
 
@@ -332,7 +334,9 @@ void HostSimulator::handleText(int sequence, const QString& text)
     static const QRegularExpression scanReport(QStringLiteral(
         "^IMGSCAP(\\d+)COORDS([-+0-9.eE]+)&([-+0-9.eE]+)&([-+0-9.eE]+)#([-+0-9.eE]+)#([-+0-9.eE]+)#([-+0-9.eE]+)#([-+0-9.eE]+)$"));
 
+    const bool anyOpen = openAlign + openXAlign + openScan > 0;
     if (text == QLatin1String("GMS")) {
+        expectRequest(anyOpen, text);
         ++statusQueriesReceived;
         if (answerStatus) {
             // A motion that has ended by the clock is reported (its final COORDS) before the
@@ -344,16 +348,37 @@ void HostSimulator::handleText(int sequence, const QString& text)
             send(QStringLiteral("MOVESTAT%1:%2:%3").arg(movingFlag(master)).arg(movingFlag(isMoving(A))).arg(movingFlag(isMoving(F))));
         }
     } else if (text.startsWith(QLatin1String("INC"))) {
+        expectRequest(anyOpen, text);
         if (!executeIncrement(text))
             flagViolation(QStringLiteral("malformed increment \"%1\"").arg(shorten(text)));
     } else if (text.startsWith(QLatin1String("MOVE"))) {
+        expectRequest(anyOpen, text);
         if (!executeMove(text))
             flagViolation(QStringLiteral("malformed move \"%1\"").arg(shorten(text)));
-    } else if (text == QLatin1String("NCQ") || text == QLatin1String("ALIGNBG") || text == QLatin1String("ALIGNEND")
-               || text == QLatin1String("ENAAXEND") || text == QLatin1String("SCANBG") || text == QLatin1String("SCANEND")
+    } else if (text == QLatin1String("ALIGNEND") || text.startsWith(QLatin1String("ALIGNFAIL:"))) {
+        expectRequest(openAlign > 0, text);
+        openAlign = qMax(0, openAlign - 1);
+        if (text != QLatin1String("ALIGNEND"))
+            failureTexts << text;
+    } else if (text == QLatin1String("ENAAXEND") || text.startsWith(QLatin1String("ENAAXFAIL:"))) {
+        expectRequest(openXAlign > 0, text);
+        openXAlign = qMax(0, openXAlign - 1);
+        if (text != QLatin1String("ENAAXEND"))
+            failureTexts << text;
+    } else if (text == QLatin1String("SCANEND")) {
+        expectRequest(openScan > 0, text);
+        openScan = qMax(0, openScan - 1);
+    } else if (text.startsWith(QLatin1String("SCANFAIL:"))) {
+        // A refused scan (BUSY) ends with its failure alone; any other is followed by SCANEND.
+        expectRequest(openScan > 0, text);
+        failureTexts << text;
+        if (text == QLatin1String("SCANFAIL:BUSY"))
+            openScan = qMax(0, openScan - 1);
+    } else if (text == QLatin1String("NCQ") || text == QLatin1String("ALIGNBG") || text == QLatin1String("SCANBG")
                || text == QLatin1String("SIDONE")) {
         // Acknowledgements; the script waits for them.
     } else if (text.startsWith(QLatin1String("IMGSCAP"))) {
+        expectRequest(openScan > 0, text);
         const QRegularExpressionMatch match = scanReport.match(text);
         bool numbers = match.hasMatch();
         for (int i = 2; numbers && i <= 8; ++i) {
@@ -372,6 +397,23 @@ void HostSimulator::handleText(int sequence, const QString& text)
     emit messageReceived(sequence, text);
 }
 
+void HostSimulator::expectRequest(bool open, const QString& text)
+{
+    if (ownRequestsOnly && !open)
+        flagViolation(QStringLiteral("\"%1\" belongs to no request of this connection").arg(shorten(text)));
+}
+
+void HostSimulator::noteRequestSent(const QString& command)
+{
+    const QString bare = QString(command).remove(QLatin1Char(' '));
+    if (bare == QLatin1String("BGALIGN") || bare == QLatin1String("BGRALIGN"))
+        ++openAlign;
+    else if (bare == QLatin1String("ENAAX"))
+        ++openXAlign;
+    else if (bare == QLatin1String("BGSCAN"))
+        ++openScan;
+}
+
 void HostSimulator::handleImage(int sequence, const QString& text, const QByteArray& bmp)
 {
     record(QStringLiteral("<<"), QStringLiteral("%1:%2-> [BMP %3 bytes];").arg(sequence).arg(text).arg(bmp.size()));
@@ -379,6 +421,7 @@ void HostSimulator::handleImage(int sequence, const QString& text, const QByteAr
     ++imagesReceived;
     if (keepHistory)
         received << Message{sequence, text, bmp, clock.elapsed()};
+    expectRequest(openScan > 0, text);
     static const QRegularExpression imageReport(QStringLiteral("^IMGCAP(\\d+)COORDS([-+0-9.eE]+)&([-+0-9.eE]+)&([-+0-9.eE]+)$"));
     const QRegularExpressionMatch match = imageReport.match(text);
     bool ok = match.hasMatch();

@@ -67,6 +67,11 @@ public:
     void setKeepHistory(bool keep) { keepHistory = keep; }
     // Unknown station texts are only noted unless strict, where they count as violations.
     void setStrict(bool strict) { strictMode = strict; }
+    // A host that only ever expects motion it asked for: every move, GMS, end or failure
+    // message and scan report that belongs to no request this connection has open (BGALIGN,
+    // BGRALIGN, ENAAX, BGSCAN), and a second outcome for one request, count as violations.
+    // (Off where the station's operator moves the axes too.)
+    void setOwnRequestsOnly(bool only) { ownRequestsOnly = only; }
     // Whether "GMS" is answered (a test can model a silent host).
     void setAnswerStatusQueries(bool answer) { answerStatus = answer; }
     // How long after its axes stop the end of a motion is reported unasked (a busy host's
@@ -112,6 +117,10 @@ public:
     int statusQueries() const { return statusQueriesReceived.load(); }     // any thread
     int moveCommands() const { return moveCommandsReceived.load(); }       // any thread
     int violationCount() const { return violationsSeen.load(); }           // any thread
+    // Failure messages received ("ALIGNFAIL:NOSTONE", "ENAAXFAIL:RANGE", "SCANFAIL:BUSY", ...).
+    QStringList failures() const { return failureTexts; }
+    // Requests of this connection still waiting for their outcome.
+    int openRequests() const { return openAlign + openXAlign + openScan; }
     // Bytes of a video frame received and not yet complete (0 between frames).
     int videoBytesPending() const { return videoParser.pendingBytes(); }
     QStringList violations() const { return violationTexts; }
@@ -157,6 +166,9 @@ private:
     void parseData();
     void handleText(int sequence, const QString& text);
     void handleImage(int sequence, const QString& text, const QByteArray& bmp);
+    // Strict accounting: the text needs an open request of this connection.
+    void expectRequest(bool open, const QString& text);
+    void noteRequestSent(const QString& command);
     void parseVideo();
     bool executeIncrement(const QString& text);
     bool executeMove(const QString& text);
@@ -188,6 +200,12 @@ private:
     int endReportLagMs = 0;
 
     bool strictMode = false;
+    bool ownRequestsOnly = false;
+    // Requests of the current data connection waiting for their outcome.
+    int openAlign = 0;
+    int openXAlign = 0;
+    int openScan = 0;
+    QStringList failureTexts;
     bool answerStatus = true;
     bool keepFrames = true;
     bool keepHistory = true;

@@ -44,8 +44,8 @@ inline QString sourceFile(const QString& relative)
 // three cameras and the shared folder dir/share; then the front camera's focal mark in the Top
 // Large image is set as on a calibrated station (the front-camera alignment brings the stone's
 // top edge to that row; at the default row 0 the stone would sit on the border of the view).
-// Empty on success, otherwise what went wrong.
-inline QString prepareRigDirectory(const QString& dir)
+// Extra "KEY:VALUE" lines are appended. Empty on success, otherwise what went wrong.
+inline QString prepareRigDirectory(const QString& dir, const QStringList& extra = {})
 {
     QProcess script;
     script.setProcessChannelMode(QProcess::MergedChannels);
@@ -54,10 +54,11 @@ inline QString prepareRigDirectory(const QString& dir)
         return QStringLiteral("scripts/rig-settings failed: ") + QString::fromLocal8Bit(script.readAll());
     const QString path = QDir(dir).filePath(QStringLiteral("Registry.dat"));
     QByteArray settings = testsupport::readAll(path);
-    if (!settings.contains("\nPOVMFFOH:")) {
+    if (!settings.contains("\nPOVMFFOH:"))
         settings += "POVMFFOH:250\n";
-        testsupport::writeAll(path, settings);
-    }
+    for (const QString& line : extra)
+        settings += line.toUtf8() + '\n';
+    testsupport::writeAll(path, settings);
     return QString();
 }
 
@@ -139,12 +140,13 @@ inline bool hasRecord(const QStringList& records, const QString& prefix)
     return false;
 }
 
-// A child that gets SIGTERM when the test process dies, so that a test aborted half-way (its
-// time-out, a crash) never leaves a station behind holding the port.
+// A child that is killed when the test process dies, so that a test aborted half-way (its
+// time-out, a crash) never leaves a station behind holding the port. SIGKILL, not SIGTERM: a
+// station wedged by the fault the test caught may never get to handle a polite request.
 class ChildProcess : public QProcess
 {
 protected:
-    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }
+    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
 };
 
 class StationProcess

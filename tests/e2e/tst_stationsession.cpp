@@ -283,6 +283,68 @@ private slots:
         QVERIFY2(out.isEmpty(), qPrintable(QStringLiteral("record \"%1\" missing or out of order").arg(out)));
     }
 
+    // The stone leaves the view: every request is told why, nothing moves, and once the stone is
+    // back (or the host reports sane positions again) the same host is served normally.
+    void failuresAreToldAndTheNextServed()
+    {
+        testsupport::WorkDir work;
+        const QString prepared = e2e::prepareRigDirectory(work.path(), {QStringLiteral("PMALMEASTO:1500")});
+        QVERIFY2(prepared.isEmpty(), qPrintable(prepared));
+        e2e::StationProcess station(work.path());
+        QString problem;
+        QVERIFY2(station.start(&problem), qPrintable(problem));
+        QVERIFY2(station.waitUntilFirstFrontFrame(60000), qPrintable(station.exitText()));
+        HostSimulator host;
+        host.setSpeed(AxisSpeed);
+        host.setStrict(true);
+        host.setOwnRequestsOnly(true);
+        QVERIFY2(e2e::connectHost(host, e2e::HostPort, 30000), qPrintable(host.lastSocketError()));
+
+        QString missing;
+        play(host, QStringLiteral("BGALIGN"), {QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND")}, &missing);
+        QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, QStringLiteral("BGALIGN"), missing)));
+        const double alignedX = host.position(HostSimulator::X);
+
+        struct Round
+        {
+            QString command;
+            QString failure;
+            QString end;   // sent after the failure (a failed scan still ends)
+        };
+        const QList<Round> rounds{{QStringLiteral("BGALIGN"), QStringLiteral("ALIGNFAIL:NOSTONE"), QString()},
+                                  {QStringLiteral("ENAAX"), QStringLiteral("ENAAXFAIL:NOSTONE"), QString()},
+                                  {QStringLiteral("BGSCAN"), QStringLiteral("SCANFAIL:NOSTONE"), QStringLiteral("SCANEND")},
+                                  {QStringLiteral("BGRALIGN"), QStringLiteral("ALIGNFAIL:RANGE"), QString()}};
+        for (const Round& round : rounds) {
+            if (round.failure.endsWith(QLatin1String("RANGE"))) {
+                host.setPosition(HostSimulator::X, alignedX);
+                host.send(QStringLiteral("COORDSnan:0:0:0:0"));
+            } else {
+                host.setPosition(HostSimulator::X, alignedX + 50);
+                host.reportCoords();
+            }
+            QStringList answers{round.failure};
+            if (!round.end.isEmpty())
+                answers << round.end;
+            const Exchange failed = play(host, round.command, answers, &missing);
+            QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, round.command, missing)));
+            const QStringList body = texts(host, failed.request, failed.answers.last());
+            QCOMPARE(matching(body, QStringLiteral("^(MOVE|INC|IMGSCAP)")), QStringList());
+            QVERIFY(!body.contains(QStringLiteral("ALIGNEND")) && !body.contains(QStringLiteral("ENAAXEND")));
+            QVERIFY2(!station.log().filter(QStringLiteral("failed, ") + round.failure).isEmpty(),
+                     qPrintable(round.failure));
+
+            host.setPosition(HostSimulator::X, alignedX);
+            host.reportCoords();
+            const Exchange served = play(host, QStringLiteral("BGALIGN"), {QStringLiteral("ALIGNBG"), QStringLiteral("ALIGNEND")}, &missing);
+            QVERIFY2(missing.isEmpty(), qPrintable(why(host, station, round.command + QStringLiteral(" then BGALIGN"), missing)));
+            QCOMPARE(matching(texts(host, served.request, served.answers.last()), QStringLiteral("FAIL")), QStringList());
+        }
+        QCOMPARE(host.violations(), QStringList());
+        host.disconnectFromStation();
+        checkOrderlyStop(station);
+    }
+
     // The operator changes the scan covering in the window and saves the Marking Front panel;
     // the next start of the station scans with it: eleven frames instead of ten.
     void savedSettingsInEffect()

@@ -121,7 +121,7 @@ private slots:
         QCOMPARE(log.filter("Motion Core Destruction").size(), 1);
     }
 
-    // The texts themselves are tested in tst_motioncommands; here they must arrive as sent.
+    // The texts themselves are tested in tst_hostmessages; here they must arrive as sent.
     void commandsReachTheHost_data()
     {
         QTest::addColumn<int>("op");
@@ -180,9 +180,9 @@ private slots:
         QCOMPARE(query.result.load(), moving);
     }
 
-    // The protocol has no way to tell which GMS a MOVESTAT answers: a late answer to an
-    // abandoned query ends the next wait with its (older) status.
-    void lateStatusEndsTheNextWait()
+    // Every GMS gets one MOVESTAT: an answer to a query that was given up, arriving late, is not
+    // taken for the answer to the next one.
+    void lateStatusDoesNotEndTheNextWait()
     {
         host->setAnswerStatusQueries(false);
         std::atomic<bool> giveUp{false};
@@ -196,10 +196,110 @@ private slots:
         }
         from = host->messages().size();
         Worker next([this]() { return core->Blocking_IsMoving(); });
+        host->send("MOVESTAT0:1:0");   // the late answer to the first query: moving
         QVERIFY(waitForHost("GMS", from));
-        host->send("MOVESTAT0:1:0");   // the answer to the first query
+        host->send("MOVESTAT0:0:0");   // the answer to this one: still
         QVERIFY(host->waitUntil([&]() { return next.done.load(); }, 10000));
-        QCOMPARE(next.result.load(), true);
+        QCOMPARE(next.result.load(), false);
+    }
+
+    // A request that cannot be completed ends with its failure message and no move; the same
+    // host is served normally right after.
+    void failedRequestIsAnsweredAndTheNextServed_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("no stone") << "BGALIGN" << "no stone" << "ALIGNFAIL:NOSTONE";
+        QTest::newRow("no stone, front") << "BGRALIGN" << "no stone" << "ALIGNFAIL:NOSTONE";
+        QTest::newRow("no stone, X only") << "ENAAX" << "no stone" << "ENAAXFAIL:NOSTONE";
+        QTest::newRow("no tracker result") << "BGALIGN" << "no results" << "ALIGNFAIL:CAMERA";
+        QTest::newRow("pixel size 1e9") << "BGALIGN" << "pixel size" << "ALIGNFAIL:SETTINGS";
+        QTest::newRow("centre line far outside") << "BGALIGN" << "mark" << "ALIGNFAIL:SETTINGS";
+        // (COORDS fields that are not finite numbers already read as 0.)
+        QTest::newRow("X reported 1e308") << "BGALIGN" << "coords 1e308" << "ALIGNFAIL:RANGE";
+        QTest::newRow("X reported -1e300, X only") << "ENAAX" << "coords -1e300" << "ENAAXFAIL:RANGE";
+        QTest::newRow("Y reported 1e308, X only") << "ENAAX" << "coords y 1e308" << "ENAAXFAIL:RANGE";
+        QTest::newRow("host silent") << "BGALIGN" << "silent" << "ALIGNFAIL:HOST";
+    }
+    void failedRequestIsAnsweredAndTheNextServed()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, fault);
+        QFETCH(QString, failure);
+        host->setOwnRequestsOnly(true);
+        core->MeasurementWaitMs = 300;
+        core->StatusAnswerWaitMs = 300;
+        const double pixelSize = core->TLPixelSize;
+        const int centreLine = core->OverlayTLCenterH;
+        stone.visible = fault != "no stone";
+        if (fault != "no results")
+            feedTracker(true);
+        if (fault == "pixel size")
+            core->TLPixelSize = 1e9;
+        if (fault == "mark")
+            core->OverlayTLCenterH = 100000;
+        if (fault == "silent")
+            host->setAnswerStatusQueries(false);
+        if (fault.startsWith("coords")) {
+            const QString value = fault.section(' ', -1);
+            host->send(fault.contains(" y ") ? "COORDS1:" + value + ":0:0:0" : "COORDS" + value + ":0:0:0:0");
+            QTRY_VERIFY_WITH_TIMEOUT(std::fabs(core->GetXPos()) >= 1e300 || std::fabs(core->GetYPos()) >= 1e300, 10000);
+        }
+        const QString end = command == "ENAAX" ? "ENAAXEND" : "ALIGNEND";
+        int from = host->messages().size();
+        host->send(command);
+        QVERIFY(waitForHost(failure, from));
+        const QStringList texts = hostTexts().mid(from);
+        QCOMPARE(texts.filter(QRegularExpression("^(MOVE|INC)")), QStringList());
+        QCOMPARE(texts.count(end), 0);
+        const QString reason = failure.section(':', 1);
+        QVERIFY2(!testsupport::logMessages().filter(QRegularExpression("failed.*" + reason)).isEmpty(),
+                 qPrintable(testsupport::logMessages().join('\n')));
+
+        // Put right, and the same host is served again.
+        core->TLPixelSize = pixelSize;
+        core->OverlayTLCenterH = centreLine;
+        stone.visible = true;
+        feedTracker(true);
+        host->setAnswerStatusQueries(true);
+        host->reportCoords();
+        QTRY_VERIFY_WITH_TIMEOUT(std::fabs(core->GetXPos()) < 1e300 && std::fabs(core->GetYPos()) < 1e300, 10000);
+        from = host->messages().size();
+        host->send(command);
+        QVERIFY(waitForHost(end, from));
+        QCOMPARE(hostTexts().mid(from).filter(QRegularExpression("FAIL")), QStringList());
+    }
+
+    // A request belongs to the host that made it: when that host leaves while the request waits
+    // for a stone, nothing of it reaches the next host, who is then served normally.
+    void requestOfAHostThatLeftStaysWithIt()
+    {
+        core->MeasurementWaitMs = 60000;
+        stone.visible = false;
+        feedTracker(true);
+        int from = host->messages().size();
+        host->send("BGALIGN");
+        QVERIFY(waitForHost("GMS", from));
+        host->disconnectFromStation();
+
+        HostSimulator next;
+        next.setOpenVideo(false);
+        next.setStrict(true);
+        next.setOwnRequestsOnly(true);
+        next.connectToStation(QStringLiteral("127.0.0.1"), VeltraxServer::AccessMemory()->ListenPort());
+        QVERIFY(next.waitForReady(10000));
+        next.reportCoords();
+        stone.visible = true;
+        next.waitUntil([]() { return false; }, 1000);   // anything the first host's request sends
+        QCOMPARE(next.texts(), QStringList{"NCQ"});
+        QTRY_VERIFY_WITH_TIMEOUT(core->PendingRequests() == 0, 10000);
+
+        from = next.messages().size();
+        next.send("BGALIGN");
+        QVERIFY(next.waitForText("ALIGNEND", from, 20000) >= 0);
+        QCOMPARE(next.violations(), QStringList());
+        next.disconnectFromStation();
     }
 
     void stopConditionEndsTheWait()

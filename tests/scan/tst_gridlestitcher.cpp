@@ -184,16 +184,18 @@ private slots:
     {
         QTest::addColumn<double>("diameter");   // 0: no stone measured yet
         QTest::addColumn<double>("covering");
-        QTest::newRow("diameter 0") << 0.0 << 0.0;
-        QTest::newRow("covering 1") << 5.0 << 1.0;
-        QTest::newRow("covering 37.5") << 5.0 << 37.5;
-        QTest::newRow("covering not a number") << 5.0 << std::nan("");
-        QTest::newRow("frame wider than the stone") << 1.0 << 0.0;
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("diameter 0") << 0.0 << 0.0 << "SCANFAIL:NOSTONE";
+        QTest::newRow("covering 1") << 5.0 << 1.0 << "SCANFAIL:SETTINGS";
+        QTest::newRow("covering 37.5") << 5.0 << 37.5 << "SCANFAIL:SETTINGS";
+        QTest::newRow("covering not a number") << 5.0 << std::nan("") << "SCANFAIL:SETTINGS";
+        QTest::newRow("frame wider than the stone") << 1.0 << 0.0 << "SCANFAIL:SETTINGS";
     }
     void noUsableFrameCount()
     {
         QFETCH(double, diameter);
         QFETCH(double, covering);
+        QFETCH(QString, failure);
         stitcher->CapturesCovering = covering;
         if (diameter > 0)
             useStone(diameter);
@@ -205,11 +207,16 @@ private slots:
         QCOMPARE(data.at(0).at(0).toInt(), 0);
         const QStringList texts = hostTexts(from);
         QCOMPARE(texts.filter(QRegularExpression("^(IMGSCAP|INC|MOVE)")), QStringList());
+        // A scan of no frame is a failure the host is told about, then it ends as every scan does.
+        QCOMPARE(texts.mid(texts.size() - 2), (QStringList{failure, "SCANEND"}));
         QCOMPARE(frameFiles(), QStringList());
         QCOMPARE(testsupport::logMessages().filter("Gridle Stitcher: no usable frame count").size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(!stitcher->IsScanning(), 10000);
     }
 
+    // One motion request at a time: a second scan is refused (the host gets SCANFAIL:BUSY after
+    // its SCANBG, and no SCANEND, which it would take for the running scan's end), and so is an
+    // alignment asked for in the middle of the scan's frames.
     void secondStartHasNoEffect()
     {
         useStone(5.0);
@@ -218,15 +225,20 @@ private slots:
         host->send("BGSCAN");
         QVERIFY(waitForHost("GMS", from));
         host->send("BGSCAN");
+        host->send("BGALIGN");
         stitcher->StartPanorama(true);
-        QTRY_COMPARE_WITH_TIMEOUT(testsupport::logMessages().filter("a scan is running, start request ignored").size(), 2,
+        QTRY_COMPARE_WITH_TIMEOUT(testsupport::logMessages().filter("a scan is running, start request refused").size(), 2,
                                   10000);
+        QVERIFY(waitForHost("SCANFAIL:BUSY", from));
+        QVERIFY(waitForHost("ALIGNFAIL:BUSY", from));
         host->setAnswerStatusQueries(true);
         host->send("MOVESTAT0:0:0");
         QVERIFY(waitForHost("SCANEND", from, 120000));
         const QStringList texts = hostTexts(from);
         QCOMPARE(texts.count("SCANBG"), 2);
         QCOMPARE(texts.count("SCANEND"), 1);
+        QCOMPARE(texts.count("SCANFAIL:BUSY"), 1);
+        QCOMPARE(texts.count("ALIGNEND"), 0);
         QCOMPARE(texts.filter(QRegularExpression("^IMGSCAP")).size(), 10);
         QCOMPARE(texts.count("INCA36"), 9);   // automatic, as the first start asked
         QCOMPARE(testsupport::logMessages().count("Starting stech"), 1);
@@ -248,7 +260,7 @@ private slots:
         QVERIFY(host->waitUntil([&]() { return hostTexts(from).count("SCANEND") == 10; }, 30000));
         const QStringList log = testsupport::logMessages();
         QCOMPARE(log.count("Starting stech"), 10);
-        QCOMPARE(log.filter("start request ignored").size(), 0);
+        QCOMPARE(log.filter("start request refused").size(), 0);
         disconnect(core, &MotionCore::TXCMD, this, nullptr);
     }
 
@@ -347,29 +359,28 @@ private slots:
         QVERIFY(stitcher->getImage().empty());
     }
 
-    // A scan whose frames cannot all be stored in the shared folder goes on: every frame is
-    // still reported, the scan ends with "SCANEND", and each frame not stored leaves a log line
-    // naming its file.
-    void scanGoesOnWithoutItsFiles_data()
+    // A frame is reported only once its file is stored whole. A frame that cannot be stored
+    // ends the scan: SCANFAIL:STORAGE, then SCANEND; the frames before it stay, reported; no
+    // file is left half written under a frame's name or beside it.
+    void scanStopsAtAFrameThatCannotBeStored_data()
     {
-        QTest::addColumn<QString>("folder");       // relative to the working directory
+        QTest::addColumn<QString>("folder");       // relative to the working directory; "" for none
         QTest::addColumn<QString>("obstacle");     // made before the scan, relative as well
-        QTest::addColumn<QString>("folderRecord"); // about the folder, followed by its path
-        QTest::addColumn<QList<int>>("lost");      // frames that cannot be stored
-        QTest::newRow("folder missing") << "new/share" << "" << "Shared folder created: " << QList<int>{};
+        QTest::addColumn<int>("stored");           // frames stored and reported before the failure
+        QTest::newRow("folder missing: created") << "new/share" << "" << 10;
         // A regular file where a parent folder should be: not even root can create the folder.
-        QTest::newRow("a file in the way") << "occupied/share" << "occupied" << "Shared folder can not be created: "
-                                           << QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-        // A folder where one frame's file should be: that frame alone cannot be written.
-        QTest::newRow("one frame's file blocked") << "share" << "share/img_03.png/" << "" << QList<int>{3};
+        QTest::newRow("a file in the way") << "occupied/share" << "occupied" << 0;
+        // A folder where one frame's file should be: that frame cannot be written.
+        QTest::newRow("one frame's file blocked") << "share" << "share/img_03.png/" << 3;
+        // A hand-edited "PSHAREDFOLDER:" with nothing after it: nothing may land at the root.
+        QTest::newRow("folder setting empty") << "" << "" << 0;
     }
-    void scanGoesOnWithoutItsFiles()
+    void scanStopsAtAFrameThatCannotBeStored()
     {
         QFETCH(QString, folder);
         QFETCH(QString, obstacle);
-        QFETCH(QString, folderRecord);
-        QFETCH(QList<int>, lost);
-        const QString path = work->file(folder);
+        QFETCH(int, stored);
+        const QString path = folder.isEmpty() ? QString() : work->file(folder);
         if (obstacle.endsWith('/'))
             QVERIFY(QDir().mkpath(obstacle));
         else if (!obstacle.isEmpty())
@@ -382,40 +393,18 @@ private slots:
         QVERIFY(host->waitForText("SCANEND", from, 120000) >= 0);
         const QStringList texts = host->texts().mid(from);
         QCOMPARE(texts.last(), QString("SCANEND"));
+        QCOMPARE(texts.count("SCANFAIL:STORAGE"), stored < 10 ? 1 : 0);
         const QStringList reports = texts.filter(QRegularExpression("^IMGSCAP"));
-        QCOMPARE(reports.size(), 10);
-        for (int i = 0; i < 10; ++i)
+        QCOMPARE(reports.size(), stored);
+        for (int i = 0; i < stored; ++i) {
             QVERIFY2(reports.at(i).startsWith(QString("IMGSCAP%1COORDS").arg(i)), qPrintable(reports.at(i)));
-
-        const QStringList log = testsupport::logMessages();
-        if (!folderRecord.isEmpty())
-            QCOMPARE(log.count(folderRecord + path), 1);
-        QCOMPARE(log.filter(QRegularExpression("^Gridle Stitcher: could not write ")).size(), lost.size());
-        for (int i = 0; i < 10; ++i) {
-            const QString file = QDir(path).filePath(frameName(i));
-            QCOMPARE(log.count("Gridle Stitcher: could not write " + file), lost.contains(i) ? 1 : 0);
-            QCOMPARE(QFileInfo(file).isFile(), !lost.contains(i));
+            QVERIFY(QFileInfo(QDir(path).filePath(frameName(i))).isFile());
         }
-    }
-
-    // A hand-edited "PSHAREDFOLDER:" with nothing after it: no frame may land at the root of the
-    // file system ("/img_00.png"); every frame is still reported.
-    void emptyFolderSettingWritesNothing()
-    {
-        Registry::AccessMemory()->SetKey(Registry::SharedFolderKey, QString());
-        QCOMPARE(SharedFolderPath(), QString());
-        useStone(5.0);
-
-        const int from = host->messages().size();
-        host->send("BGSCAN");
-        QVERIFY(host->waitForText("SCANEND", from, 120000) >= 0);
-        QCOMPARE(host->texts().mid(from).filter(QRegularExpression("^IMGSCAP")).size(), 10);
-        const QStringList log = testsupport::logMessages();
-        QCOMPARE(log.count("Shared folder is not set"), 1);
-        for (int i = 0; i < 10; ++i) {
-            QCOMPARE(log.count("Gridle Stitcher: could not write /" + frameName(i)), 1);
-            QVERIFY(!QFileInfo::exists("/" + frameName(i)));
-        }
+        const QStringList failed = testsupport::logMessages().filter("Gridle Stitcher: scan failed, SCANFAIL:STORAGE");
+        QCOMPARE(failed.size(), stored < 10 ? 1 : 0);
+        if (!path.isEmpty() && QFileInfo(path).isDir())
+            QCOMPARE(QDir(path).entryList(QStringList{".*partial"}, QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(!QFileInfo::exists("/" + frameName(0)));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "scan/scangeometry.h"
+#include "hostlink/hostmessages.h"
 #include "scan/scanreport.h"
 
 #include <QtTest>
@@ -108,12 +109,12 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
         QTest::newRow("text report")
-            << scanreport::TextReport(3, 10.5, 7.2, 108, 1.27, 10.32 - 12.0, 5, 36)
+            << hostmessages::ScanTextReport(3, 10.5, 7.2, 108, 1.27, 10.32 - 12.0, 5, 36)
             << "IMGSCAP3COORDS10.5&7.2&108#1.27#-1.68#5#36";
         QTest::newRow("text report, first frame, long numbers")
-            << scanreport::TextReport(0, 1234.5678, -0.00001, 0, 1.27, 0, 5.12345678, 32.727272)
+            << hostmessages::ScanTextReport(0, 1234.5678, -0.00001, 0, 1.27, 0, 5.12345678, 32.727272)
             << "IMGSCAP0COORDS1234.57&-1e-05&0#1.27#0#5.12346#32.7273";
-        QTest::newRow("image report text") << scanreport::ImageReportText(3, 1, 2, 3) << "IMGCAP3COORDS1&2&3";
+        QTest::newRow("image report text") << hostmessages::ScanImageReportText(3, 1, 2, 3) << "IMGCAP3COORDS1&2&3";
     }
     void reports()
     {

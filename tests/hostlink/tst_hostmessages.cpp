@@ -1,13 +1,13 @@
-#include "motion/motioncommands.h"
+#include "hostlink/hostmessages.h"
 
 #include <QtTest>
 
 #include <cmath>
 #include <limits>
 
-using namespace motioncommands;
+using namespace hostmessages;
 
-class TestMotionCommands : public QObject
+class TestHostMessages : public QObject
 {
     Q_OBJECT
 
@@ -56,5 +56,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestMotionCommands)
-#include "tst_motioncommands.moc"
+QTEST_APPLESS_MAIN(TestHostMessages)
+#include "tst_hostmessages.moc"
