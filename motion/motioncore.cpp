@@ -384,7 +384,7 @@ void MotionCore::loadWaitParameters()
                         + QString::number(fallback));
         return fallback;
     };
-    MeasurementWaitMs = bounded("PMALMEASTO", 3000, 100, 600000);
+    MeasurementWaitMs = bounded("PMALMEASTO", 5000, 100, 600000);
     StatusAnswerWaitMs = bounded("PMALGMSTO", 60000, 100, 3600000);
     SettleMs = bounded("PMALSETTLE", 20, 0, 10000);
 }
@@ -700,8 +700,10 @@ MotionCore::Outcome MotionCore::waitNewMeasurement(const std::function<bool()>& 
                                                    qint64 stillAtUs, alignment::Targets* targets,
                                                    alignment::TrackerMeasurement* measurement)
 {
-    QElapsedTimer waited;
+    QElapsedTimer waited;   // since the wait began or its last result from before the settle time
     waited.start();
+    QElapsedTimer total;
+    total.start();
     const qint64 limitMs = std::max(1, static_cast<int>(MeasurementWaitMs));
     const qint64 freshFromUs = stillAtUs + qint64(std::max(0, static_cast<int>(SettleMs))) * 1000;
     Outcome result;
@@ -718,6 +720,10 @@ MotionCore::Outcome MotionCore::waitNewMeasurement(const std::function<bool()>& 
                 break;
             if (resultSerial != examined) {
                 examined = resultSerial;
+                // A result from before the settle time is progress on a slow machine: the bound
+                // counts from the last one. A result without a stone after it is not.
+                if (!freshSeen)
+                    waited.restart();
                 // A frame counts when the camera says it was captured after the settle time;
                 // without capture times, from the ResultsAfterMotion-th result on (the first ones
                 // may come from frames taken, or being processed, while the axes still moved).
@@ -757,7 +763,7 @@ MotionCore::Outcome MotionCore::waitNewMeasurement(const std::function<bool()>& 
         }
     }
     if (timing)
-        timing->trackerWaitUs += waited.nsecsElapsed() / 1000;
+        timing->trackerWaitUs += total.nsecsElapsed() / 1000;
     return result;
 }
 

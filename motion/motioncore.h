@@ -93,7 +93,7 @@ public:
     // measurement from a frame taken after the motion), "PMALGMSTO" (the host's MOVESTAT answer
     // to one GMS) and "PMALSETTLE" (time after the host reported the axes still before a frame
     // counts as showing where the motion left the stone).
-    std::atomic<int> MeasurementWaitMs{3000};
+    std::atomic<int> MeasurementWaitMs{5000};
     std::atomic<int> StatusAnswerWaitMs{60000};
     std::atomic<int> SettleMs{20};
 
@@ -272,7 +272,7 @@ private:
     void send(const QString& text, const char* what);
     // Waits for a tracker result with a stone from a frame captured at least SettleMs after
     // stillAtUs (or, when the camera gives no capture time, the ResultsAfterMotion-th result
-    // after the call), within MeasurementWaitMs. Its targets in *targets.
+    // after the call), within MeasurementWaitMs of the start or of the last earlier result.
     Outcome waitNewMeasurement(const std::function<bool()>& stop, AlignmentTiming* timing, qint64 stillAtUs,
                                alignment::Targets* targets, alignment::TrackerMeasurement* measurement);
     bool align(alignment::Kind kind, int iterations, const std::function<bool()>& stop, Outcome* outcome);

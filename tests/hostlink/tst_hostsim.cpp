@@ -380,31 +380,41 @@ void TestHostSim::catchesStationFaults_data()
 {
     QTest::addColumn<QByteArray>("stationSays");
     QTest::addColumn<QString>("violation");
+    QTest::addColumn<bool>("ownRequestsOnly");   // only motion this connection asked for
 
-    QTest::newRow("number skipped") << QByteArray("1:NCQ;3:GMS;") << "sequence number 3 where 2 was due";
-    QTest::newRow("wrap to zero") << QByteArray("1001:NCQ;0:GMS;") << "sequence number 0 outside 1..1001";
-    QTest::newRow("no number") << QByteArray("1:NCQ;GMS;") << "message does not start with a sequence number: \"GMS;\"";
-    QTest::newRow("first is not NCQ") << QByteArray("1:GMS;") << "first message on the data connection is \"GMS\", not NCQ";
-    QTest::newRow("move without colon") << QByteArray("1:NCQ;2:MOVEX1;") << "malformed move \"MOVEX1\"";
-    QTest::newRow("move axis twice") << QByteArray("1:NCQ;2:MOVEX1:X2:;") << "malformed move \"MOVEX1:X2:\"";
-    QTest::newRow("increment of unknown axis") << QByteArray("1:NCQ;2:INCQ5;") << "malformed increment \"INCQ5\"";
-    QTest::newRow("increment not a number") << QByteArray("1:NCQ;2:INCA1,5;") << "malformed increment \"INCA1,5\"";
-    QTest::newRow("scan report short") << QByteArray("1:NCQ;2:IMGSCAP1COORDS1&2;") << "malformed scan report \"IMGSCAP1COORDS1&2\"";
+    QTest::newRow("number skipped") << QByteArray("1:NCQ;3:GMS;") << "sequence number 3 where 2 was due" << false;
+    QTest::newRow("wrap to zero") << QByteArray("1001:NCQ;0:GMS;") << "sequence number 0 outside 1..1001" << false;
+    QTest::newRow("no number") << QByteArray("1:NCQ;GMS;") << "message does not start with a sequence number: \"GMS;\"" << false;
+    QTest::newRow("first is not NCQ") << QByteArray("1:GMS;") << "first message on the data connection is \"GMS\", not NCQ" << false;
+    QTest::newRow("move without colon") << QByteArray("1:NCQ;2:MOVEX1;") << "malformed move \"MOVEX1\"" << false;
+    QTest::newRow("move axis twice") << QByteArray("1:NCQ;2:MOVEX1:X2:;") << "malformed move \"MOVEX1:X2:\"" << false;
+    QTest::newRow("increment of unknown axis") << QByteArray("1:NCQ;2:INCQ5;") << "malformed increment \"INCQ5\"" << false;
+    QTest::newRow("increment not a number") << QByteArray("1:NCQ;2:INCA1,5;") << "malformed increment \"INCA1,5\"" << false;
+    QTest::newRow("scan report short") << QByteArray("1:NCQ;2:IMGSCAP1COORDS1&2;") << "malformed scan report \"IMGSCAP1COORDS1&2\"" << false;
     QTest::newRow("image report without image") << QByteArray("1:NCQ;2:IMGCAP1COORDS1&2&3;")
-                                                << "IMGCAP report without an image: \"IMGCAP1COORDS1&2&3\"";
-    QTest::newRow("image without BMP") << QByteArray("1:NCQ;2:IMGCAP1COORDS1&2&3->PNG...;") << "image message 2 does not carry a BMP file";
+                                                << "IMGCAP report without an image: \"IMGCAP1COORDS1&2&3\"" << false;
+    QTest::newRow("image without BMP") << QByteArray("1:NCQ;2:IMGCAP1COORDS1&2&3->PNG...;") << "image message 2 does not carry a BMP file" << false;
     QTest::newRow("image not closed") << QByteArray("1:NCQ;2:IMGCAP1COORDS1&2&3->BM") + QByteArray("\x1E\x00\x00\x00", 4) + QByteArray(24, 'p') + "x;"
-                                      << "image message 2 is not followed by \";\" after its 30 BMP bytes";
+                                      << "image message 2 is not followed by \";\" after its 30 BMP bytes" << false;
+    QTest::newRow("move nobody asked for") << QByteArray("1:NCQ;2:MOVEX1:;") << "\"MOVEX1:\" belongs to no request of this connection" << true;
+    QTest::newRow("GMS nobody asked for") << QByteArray("1:NCQ;2:GMS;") << "\"GMS\" belongs to no request of this connection" << true;
+    QTest::newRow("end nobody asked for") << QByteArray("1:NCQ;2:ALIGNEND;") << "\"ALIGNEND\" belongs to no request of this connection" << true;
+    QTest::newRow("failure nobody asked for") << QByteArray("1:NCQ;2:SCANFAIL:NOSTONE;")
+                                             << "\"SCANFAIL:NOSTONE\" belongs to no request of this connection" << true;
+    QTest::newRow("report nobody asked for") << QByteArray("1:NCQ;2:IMGSCAP0COORDS1&2&3#1#2#3#4;")
+                                            << "\"IMGSCAP0COORDS1&2&3#1#2#3#4\" belongs to no request of this connection" << true;
 }
 
 void TestHostSim::catchesStationFaults()
 {
     QFETCH(QByteArray, stationSays);
     QFETCH(QString, violation);
+    QFETCH(bool, ownRequestsOnly);
 
     FakeStation station;
     station.dataGreeting = stationSays;
     HostSimulator sim;
+    sim.setOwnRequestsOnly(ownRequestsOnly);
     sim.connectToStation(QStringLiteral("127.0.0.1"), station.port());
     QVERIFY(sim.waitUntil([&]() { return sim.violationCount() > 0; }, 5000));
     QCOMPARE(sim.violations().first(), violation);
@@ -442,6 +452,10 @@ void TestHostSim::scriptArguments_data()
     QTest::newRow("port too large") << QStringList{"--port", "70000"} << false << "";
     QTest::newRow("negative speed") << QStringList{"--speed", "-1"} << false << "";
     QTest::newRow("stream zero") << QStringList{"--stream", "0"} << false << "";
+    QTest::newRow("failure round") << QStringList{"--position", "X=60", "--expect-fail", "NOSTONE", "--align", "--position", "x=0", "--align"}
+                                   << true << "8,0,8,0";
+    QTest::newRow("position without axis") << QStringList{"--position", "60"} << false << "";
+    QTest::newRow("expected failure of nothing") << QStringList{"--align", "--expect-fail", "NOSTONE"} << false << "";
 }
 
 void TestHostSim::scriptArguments()

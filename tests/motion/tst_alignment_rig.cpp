@@ -81,9 +81,13 @@ private:
         QSignalSpy residual(core, &MotionCore::AlignmentResidual);
         const int from = host->messages().size();
         host->send(command);
-        if (host->waitForText(endMessage, from, 60000) < 0)
-            return alignment::Residual();
+        const bool ended = host->waitForText(endMessage, from, 60000) >= 0;
         *conversation = host->texts().mid(from);
+        if (!ended) {
+            qWarning().noquote() << "no" << endMessage << "after" << command << ":" << conversation->join(' ');
+            conversation->prepend(QStringLiteral("(no end)"));
+            return alignment::Residual();
+        }
         if (!QTest::qWaitFor([&]() { return residual.size() > 0; }, 10000))
             return alignment::Residual();
         return core->LastResidual();
