@@ -23,6 +23,9 @@ cv::Mat stretch(const cv::Mat& image, const QSize& size)
         image.copyTo(scaled);
     else
         cv::resize(image, scaled, cv::Size(size.width(), size.height()), 0, 0, cv::INTER_LINEAR);
+    // Every frame of the station holds B, G, R; the view picture and its marks hold R, G, B.
+    if (scaled.channels() == 3)
+        cv::cvtColor(scaled, scaled, cv::COLOR_BGR2RGB);
     return scaled;
 }
 

@@ -11,9 +11,10 @@ class QLabel;
 
 // Turning camera and vision images into view pictures.
 //
-// A view shows its picture stretched to the view (aspect ratio not kept). The picture is made
-// from the image without reordering channels: a 3-channel image shows its first channel as
-// red, its second as green, its third as blue; a 1-channel image shows as grey.
+// A view shows its picture stretched to the view (aspect ratio not kept). Images hold B, G, R
+// like every frame of the station; the view-sized copy holds R, G, B (the order the marks
+// drawn on it are given in): a 3-channel image shows its first channel as blue, its second as
+// green, its third as red; a 1-channel image shows as grey.
 //
 // Frames are scaled to the view's size before anything else happens to them, so the cost of a
 // refresh follows the view, not the sensor: a 5 MP frame shown in a 771x920 view touches only
@@ -23,7 +24,8 @@ namespace imagedisplay {
 // Draws on the view-sized picture; sx and sy map image pixels to view pixels.
 using Decorator = std::function<void(cv::Mat& viewImage, double sx, double sy)>;
 
-// The image stretched to size (linear interpolation), same type as the image. Empty when the
+// The image stretched to size (linear interpolation), same type as the image, its channels
+// turned from B, G, R into R, G, B. Empty when the
 // image or the size is empty, or when the image is not 8-bit with 1 or 3 channels.
 cv::Mat stretch(const cv::Mat& image, const QSize& size);
 

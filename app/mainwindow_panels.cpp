@@ -347,7 +347,8 @@ void MainWindow::on_pushButtonIncZIIPos_clicked() { Motion->IncrementZII(IncVal)
 // ---------------------------------------------------------------- settings page
 void MainWindow::on_pushButtonRefreshCameraList_clicked()
 {
-    // The list taken once at start-up; the cameras are not enumerated again here.
+    // Enumerated afresh: a camera plugged in since shows up (with its device ID of now).
+    SharedConf->RefreshCameraList();
     const QStringList cameras = SharedConf->GetCameraList();
     fillCameraSelector(ui->comboBoxCameraIDTL, cameras, tlCamera->GetID());
     fillCameraSelector(ui->comboBoxCameraIDTS, cameras, tsCamera->GetID());

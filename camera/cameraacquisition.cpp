@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 
@@ -52,6 +53,37 @@ int turnedBayerCode(int code, int height)
 
 // Buffers kept for recycling: the current frame, one a consumer may still hold, one to fill.
 constexpr size_t RecycledBuffers = 4;
+
+// A camera is frozen when no new frame came for this many frame times (and at least FreezeMinMs).
+constexpr double FreezeFrames = 4.0;
+constexpr double FreezeMinMs = 250.0;
+
+// The cameras deliver a frame within this many frame times of the start of its exposure. The
+// capture time is the device timestamp moved onto the station's clock by the smallest delay
+// seen, less this allowance: a little early rather than ever late.
+constexpr double LatencyAllowanceFrames = 2.0;
+}
+
+void RepeatingFailure::fail(Logs* logging, const QString& startLine, const QString& label)
+{
+    if (count++ == 0) {
+        name = label;
+        logging->udebug(startLine);
+    }
+}
+
+void RepeatingFailure::clear(Logs* logging, const QString& how)
+{
+    if (count == 0)
+        return;
+    logging->udebug(name + QStringLiteral(" ") + how + QStringLiteral(" after ") + QString::number(count)
+                    + (count == 1 ? QStringLiteral(" failed pass") : QStringLiteral(" failed passes")));
+    count = 0;
+}
+
+qint64 CameraAcquisition::SteadyNowUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 CameraAcquisition::CameraAcquisition(const CameraRole& cameraRole, QObject* parent)
@@ -160,6 +192,15 @@ void CameraAcquisition::Init(QString serial)
     ips = 10.0;
     ColorMode = 0;
     img_bbp = role.bitsPerPixel;
+    // The loop is stopped here or idles (IS_INIT is false): its bookkeeping starts afresh.
+    haveFrameNumber = false;
+    haveClockOffset = false;
+    lastFreshFrame = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        RelFrameNumber = -1;
+        RelCaptureTimeUs = -1;
+    }
 
     // The SDK keeps a camera whose exit it refused: one more try, and while it stays held its
     // handle is kept (nothing else is opened) so that the next binding can close it.
@@ -245,7 +286,14 @@ void CameraAcquisition::Init(QString serial)
             startThread();
             if (role.rawSensor)
                 ParamPxClock();
-            Aoi(DefaultAOIX, DefaultAOIY, DefaultAOIW, DefaultAOIH);
+            // No stored area (a first start, or a size of zero saved by an older version): the
+            // full sensor; a stored area the camera refuses leaves the full sensor in use too.
+            if (DefaultAOIW <= 0 || DefaultAOIH <= 0 || !Aoi(DefaultAOIX, DefaultAOIY, DefaultAOIW, DefaultAOIH)) {
+                DefaultAOIX = 0;
+                DefaultAOIY = 0;
+                DefaultAOIW = sensorW;
+                DefaultAOIH = sensorH;
+            }
             SetExposureTime(DefaultExposureTime);
             IS_INIT = true;
             wake();
@@ -274,6 +322,10 @@ void CameraAcquisition::unInit()
     wake();
     while (!wait(1)) {
     }
+    for (RepeatingFailure* failure : {&frameTimeFailure, &memoryFailure, &infoFailure, &passFailure})
+        failure->clear(logging, QStringLiteral("ended by closing the camera"));
+    if (frozen.exchange(false))
+        emit frozenChanged(false);
     if (cameraOpened) {
         is_StopLiveVideo(camid, IS_FORCE_VIDEO_STOP);
         const INT exited = is_ExitCamera(camid);
@@ -302,6 +354,9 @@ void CameraAcquisition::RegisterCam(QString serial)
     }
     AppRegistry->SetKey(role.idKey, serial);
     QThread::msleep(50);
+    // A camera plugged back in may have another device ID now.
+    if (SharedConf)
+        SharedConf->RefreshCameraList();
     Init(serial);
 }
 
@@ -358,6 +413,16 @@ cv::Mat CameraAcquisition::getImage()
 {
     std::lock_guard<std::mutex> lock(frameMutex);
     return RelCapture;
+}
+
+CameraFrame CameraAcquisition::getFrame()
+{
+    std::lock_guard<std::mutex> lock(frameMutex);
+    CameraFrame frame;
+    frame.image = RelCapture;
+    frame.frameNumber = RelFrameNumber;
+    frame.captureTimeUs = RelCaptureTimeUs;
+    return frame;
 }
 
 void CameraAcquisition::SaveCapture(QString path)
@@ -498,17 +563,24 @@ void CameraAcquisition::run()
     Clock::time_point next = Clock::now();
     while (CaptureRun) {
         if (IS_INIT) {
+            bool published = false;
             try {
-                samplePass();
+                published = samplePass();
+                passFailure.clear(logging);
             } catch (const std::exception& e) {
-                logging->udebug(QStringLiteral("Error While reading ") + role.displayName + QStringLiteral(" Camera ")
-                                + QString::fromLocal8Bit(e.what()));
+                passFailure.fail(logging,
+                                 QStringLiteral("Error While reading ") + role.displayName + QStringLiteral(" Camera ")
+                                     + QString::fromLocal8Bit(e.what()),
+                                 QStringLiteral("Reading failure on Camera ") + cameraRef() + alias());
             }
+            watchFreshness(published);
         }
-        // Pace by deadline, so the pass's own time is part of the period and the sampling
-        // rate is what ips says; a late pass starts the next period from now.
+        // Twice per frame of the camera: a frame waits at most half a frame time in the memory,
+        // and with a delivery jitter below half a frame time none is overwritten unseen. Paced by
+        // deadline, so the pass's own time is part of the period; a late pass starts the next
+        // period from now.
         const double rate = ips.load();
-        const auto period = std::chrono::microseconds(static_cast<long long>(std::llround(1e6 / (rate > 0.0 ? rate : 10.0))));
+        const auto period = std::chrono::microseconds(static_cast<long long>(std::llround(0.5e6 / (rate > 0.0 ? rate : 10.0))));
         next += period;
         const Clock::time_point now = Clock::now();
         if (next < now)
@@ -517,82 +589,147 @@ void CameraAcquisition::run()
     }
 }
 
-void CameraAcquisition::samplePass()
+void CameraAcquisition::watchFreshness(bool published)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const double staleMs = std::chrono::duration<double, std::milli>(now - lastFreshFrame).count();
+    if (published) {
+        if (frozen.exchange(false)) {
+            logging->udebug(QStringLiteral("Camera ") + cameraRef() + alias() + QStringLiteral(" delivers new frames again after ")
+                            + QString::number(std::llround(staleMs)) + QStringLiteral(" ms"));
+            emit frozenChanged(false);
+        }
+        lastFreshFrame = now;
+        return;
+    }
+    const double rate = ips.load();
+    const double limitMs = std::max(FreezeMinMs, FreezeFrames * 1000.0 / (rate > 0.0 ? rate : 10.0));
+    if (staleMs >= limitMs && !frozen.exchange(true)) {
+        logging->udebug(QStringLiteral("Camera ") + cameraRef() + alias() + QStringLiteral(" frozen: no new frame for ")
+                        + QString::number(std::llround(staleMs)) + QStringLiteral(" ms")
+                        + (haveFrameNumber ? QStringLiteral(", last frame ") + QString::number(lastFrameNumber) : QString()));
+        emit frozenChanged(true);
+    }
+}
+
+qint64 CameraAcquisition::captureTimeOf(const UEYEIMAGEINFO& info, qint64 receivedUs)
+{
+    // The device counts in tenths of a microsecond from a moment of its own.
+    const qint64 deviceUs = static_cast<qint64>(info.u64TimestampDevice / 10);
+    const qint64 offset = receivedUs - deviceUs;
+    if (!haveClockOffset || offset < clockOffsetUs) {
+        clockOffsetUs = offset;
+        haveClockOffset = true;
+    }
+    const double rate = ips.load();
+    const qint64 allowanceUs = static_cast<qint64>(LatencyAllowanceFrames * 1e6 / (rate > 0.0 ? rate : 10.0));
+    return std::min(receivedUs, deviceUs + clockOffsetUs - allowanceUs);
+}
+
+bool CameraAcquisition::samplePass()
 {
     double minTime = 0.0;
     double maxTime = 0.0;
     double step = 0.0;
     const INT timeStatus = is_GetFrameTimeRange(camid, &minTime, &maxTime, &step);
     if (timeStatus == IS_SUCCESS && minTime > 0.0 && std::isfinite(minTime)) {
-        ips = (1.0 / minTime) * role.pacePercent / 100.0;
-        frameTimeFailing = false;
-    } else if (!frameTimeFailing) {
+        // The camera free-runs at the shortest frame time its settings allow.
+        ips = 1.0 / minTime;
+        frameTimeFailure.clear(logging);
+    } else {
         // The pace stays what it was until the camera answers again.
-        frameTimeFailing = true;
-        logging->udebug(QStringLiteral("Get frame time range Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
-                        + QString::number(timeStatus));
+        frameTimeFailure.fail(logging,
+                              QStringLiteral("Get frame time range Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
+                                  + QString::number(timeStatus),
+                              QStringLiteral("Get frame time range failure on Camera ") + cameraRef() + alias());
     }
 
     INT memW = 0;
     INT memH = 0;
     const INT status = is_InquireImageMem(camid, imgMem, memId, &memW, &memH, &ubpp, &upit);
+    const qint64 receivedUs = SteadyNowUs();
     if (status != IS_SUCCESS) {
-        logging->udebug(QStringLiteral("Faild to get image memory Camera ") + cameraRef() + alias() + QStringLiteral(" Code Error ")
-                        + QString::number(status));
-        return;
+        memoryFailure.fail(logging,
+                           QStringLiteral("Faild to get image memory Camera ") + cameraRef() + alias() + QStringLiteral(" Code Error ")
+                               + QString::number(status),
+                           QStringLiteral("Get image memory failure on Camera ") + cameraRef() + alias());
+        return false;
     }
+    memoryFailure.clear(logging);
 
-    try {
-        const int channels = SupportedCameraType == 1 ? 1 : 3;
-        if (memW <= 0 || memH <= 0 || ubpp != channels * 8 || upit < memW * channels || !imgMem)
-            throw std::runtime_error("image memory " + std::to_string(memW) + "x" + std::to_string(memH) + " with "
-                                     + std::to_string(ubpp) + " bits and pitch " + std::to_string(upit)
-                                     + " does not match the camera's format");
-        LCapture = cv::Mat(memH, memW, CV_8UC(channels), imgMem, static_cast<size_t>(upit));
+    // Which frame the memory holds: only a frame number not seen before is a new frame.
+    UEYEIMAGEINFO info;
+    std::memset(&info, 0, sizeof info);
+    const INT infoStatus = is_GetImageInfo(camid, memId, &info, sizeof info);
+    if (infoStatus != IS_SUCCESS) {
+        infoFailure.fail(logging,
+                         QStringLiteral("Get image info Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
+                             + QString::number(infoStatus),
+                         QStringLiteral("Get image info failure on Camera ") + cameraRef() + alias());
+        return false;
+    }
+    infoFailure.clear(logging);
+    if (haveFrameNumber && info.u64FrameNumber == lastFrameNumber)
+        return false;
+    haveFrameNumber = true;
+    lastFrameNumber = info.u64FrameNumber;
+    const qint64 captureUs = captureTimeOf(info, receivedUs);
 
-        int width = 0;
-        int height = 0;
-        QString pendingSave;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            width = std::min(img_width, memW);
-            height = std::min(img_height, memH);
-        }
-        if (width <= 0 || height <= 0)
-            throw std::runtime_error("empty area of interest");
-        // Only the area of interest is converted: the rest of the memory holds nothing new.
-        const cv::Mat cut = LCapture(cv::Rect(0, 0, width, height));
-        cv::Mat frame;
-        if (role.rotateClockwise && channels == 1) {
-            // Turning the one-byte mosaic costs a third of turning the colour frame; the turned
-            // mosaic is then decoded with the filter layout it has after the turn.
-            cvRot90(cut, RCapture, 90);
-            frame = freeBuffer(width, height);
-            cv::cvtColor(RCapture, frame, turnedBayerCode(role.colorConversion, height));
-        } else if (role.rotateClockwise) {
+    const int channels = SupportedCameraType == 1 ? 1 : 3;
+    if (memW <= 0 || memH <= 0 || ubpp != channels * 8 || upit < memW * channels || !imgMem)
+        throw std::runtime_error("image memory " + std::to_string(memW) + "x" + std::to_string(memH) + " with "
+                                 + std::to_string(ubpp) + " bits and pitch " + std::to_string(upit)
+                                 + " does not match the camera's format");
+    LCapture = cv::Mat(memH, memW, CV_8UC(channels), imgMem, static_cast<size_t>(upit));
+
+    int width = 0;
+    int height = 0;
+    QString pendingSave;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        width = std::min(img_width, memW);
+        height = std::min(img_height, memH);
+    }
+    if (width <= 0 || height <= 0)
+        throw std::runtime_error("empty area of interest");
+    // Only the area of interest is converted: the rest of the memory holds nothing new.
+    const cv::Mat cut = LCapture(cv::Rect(0, 0, width, height));
+    cv::Mat frame;
+    if (role.rotateClockwise && channels == 1) {
+        // Turning the one-byte mosaic costs a third of turning the colour frame; the turned
+        // mosaic is then decoded with the filter layout it has after the turn.
+        cvRot90(cut, RCapture, 90);
+        frame = freeBuffer(width, height);
+        cv::cvtColor(RCapture, frame, turnedBayerCode(role.colorConversion, height));
+    } else if (role.rotateClockwise) {
+        if (role.colorConversion >= 0)
             cv::cvtColor(cut, RCapture, role.colorConversion);
-            frame = freeBuffer(width, height);
-            cvRot90(RCapture, frame, 90);
-        } else {
-            frame = freeBuffer(height, width);
+        else
+            RCapture = cut;
+        frame = freeBuffer(width, height);
+        cvRot90(RCapture, frame, 90);
+    } else {
+        frame = freeBuffer(height, width);
+        if (role.colorConversion >= 0)
             cv::cvtColor(cut, frame, role.colorConversion);
-        }
-        {
-            std::lock_guard<std::mutex> lock(frameMutex);
-            RelCapture = frame;
-        }
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            pendingSave.swap(HandleSave);
-        }
-        if (!pendingSave.isEmpty())
-            writeFrameFile(frame, pendingSave);
-        emit newcapture();
-        frameFinished(frame);
-    } catch (const std::exception& e) {
-        logging->udebug(QStringLiteral("Get Image Memory loop Exception Camera ") + cameraRef() + alias() + QStringLiteral(": ")
-                        + QString::fromLocal8Bit(e.what()));
+        else
+            cut.copyTo(frame);
     }
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        RelCapture = frame;
+        RelFrameNumber = static_cast<qint64>(info.u64FrameNumber);
+        RelCaptureTimeUs = captureUs;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        pendingSave.swap(HandleSave);
+    }
+    if (!pendingSave.isEmpty())
+        writeFrameFile(frame, pendingSave);
+    emit newcapture();
+    frameFinished(frame);
+    return true;
 }
 
 cv::Mat CameraAcquisition::freeBuffer(int rows, int cols)
@@ -622,13 +759,8 @@ void CameraAcquisition::cvRot90(cv::Mat src, cv::Mat& dst, int angle)
 void CameraAcquisition::writeFrameFile(const cv::Mat& frame, const QString& path)
 {
     try {
-        // Converted into a buffer of its own: the frame itself may already be in other hands.
-        cv::Mat trueColour;
-        if (role.framesAreRgb)
-            cv::cvtColor(frame, trueColour, cv::COLOR_RGB2BGR);
-        else
-            trueColour = frame;
-        if (cv::imwrite(path.toStdString(), trueColour))
+        // Frames hold B, G, R, the order the image files take.
+        if (cv::imwrite(path.toStdString(), frame))
             return;
         logging->udebug(QStringLiteral("Saving frame to ") + path + QStringLiteral(" Failed on Camera ") + cameraRef() + alias());
     } catch (const std::exception& e) {

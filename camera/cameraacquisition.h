@@ -29,26 +29,55 @@ struct CameraRole
     const char* exposureKey;
     int bitsPerPixel;          // image memory: 8 (raw Bayer) or 24 (BGR)
     bool rawSensor;            // colour mode, colour converter and pixel clock are set
-    int colorConversion;       // OpenCV conversion of the memory view
+    int colorConversion;       // OpenCV conversion of the memory view into B, G, R; -1: none
     bool rotateClockwise;      // the finished frame is the cut turned 90 degrees clockwise
-    int pacePercent;           // sampling rate in percent of the camera's highest frame rate
     QThread::Priority priority;
     bool runsWithoutCamera;    // the thread starts (and idles) even when opening fails
-    bool framesAreRgb;         // finished frames hold R, G, B (files are written in true colour)
+};
+
+// A published frame with what the camera told about it. Every frame of every role holds B, G, R.
+struct CameraFrame
+{
+    cv::Mat image;               // empty before the first frame
+    qint64 frameNumber = -1;     // the camera's own count (frames it dropped leave gaps)
+    // When the exposure started, on std::chrono::steady_clock in microseconds since its epoch
+    // (see CameraAcquisition::SteadyNowUs()); never later than the true time, by at most a
+    // few frame times earlier. -1 before the first frame.
+    qint64 captureTimeUs = -1;
+};
+
+// A failure that can repeat on every pass: one log line when it starts, one when it ends with
+// the number of passes it lasted, never one per pass.
+class RepeatingFailure
+{
+public:
+    // Counts a failed pass; logs `startLine` on the first one of a run. `label` names the
+    // failure in the closing line.
+    void fail(Logs* logging, const QString& startLine, const QString& label);
+    // Ends a run, if any: "<label> over after N failed passes" (or `how` instead of "over").
+    void clear(Logs* logging, const QString& how = QStringLiteral("over"));
+    bool active() const { return count > 0; }
+
+private:
+    long long count = 0;
+    QString name;
 };
 
 // One camera role: binds it to a camera by serial number, opens the camera through the SDK
-// (area of interest, gain, exposure) and samples the camera's single image memory in its own
-// thread at a fixed pace, publishing each sample as a colour frame and announcing it with
-// newcapture().
+// (area of interest, gain, exposure) and watches the camera's single image memory in its own
+// thread, at twice the camera's frame rate. A frame is published and announced with
+// newcapture() once, when the camera's frame number in the memory changed, together with its
+// frame number and capture time (getFrame()). A camera whose frame number stays the same for
+// several frame times is frozen: logged once when it starts and once when it ends, and
+// frozenChanged() tells the window.
 //
 // Hand-over between threads:
 // - Each pass converts into a buffer nobody else holds and publishes it; a frame handed out by
 //   getImage() is never written again (buffers are recycled only once every holder let go).
-// - frameMutex guards RelCapture. stateMutex guards CamRegRef, img_width, img_height,
+// - frameMutex guards RelCapture, RelFrameNumber and RelCaptureTimeUs. stateMutex guards CamRegRef, img_width, img_height,
 //   MaxWidth, MaxHeight and HandleSave. wakeMutex guards wakeRequested. All three are
 //   std::mutex so that ThreadSanitizer sees the locking (QMutex locks inside uninstrumented Qt).
-// - CaptureRun, IS_INIT and ips are atomics. Everything else (SDK records, memory pointer,
+// - CaptureRun, IS_INIT, frozen and ips are atomics. Everything else (SDK records, memory pointer,
 //   DefaultAOI*, DefaultExposureTime, rectAOI) belongs to the main thread, which changes the
 //   memory and handle only while the loop is stopped (Init, unInit, RegisterCam).
 class CameraAcquisition : public QThread
@@ -58,7 +87,8 @@ class CameraAcquisition : public QThread
 public:
     ~CameraAcquisition() override;
 
-    // Area of interest applied at initialisation; replaced by every successful Aoi().
+    // Area of interest applied at initialisation (the full sensor when none is stored); replaced
+    // by every successful Aoi(), so it always is what the camera uses.
     int DefaultAOIX = 0;
     int DefaultAOIY = 0;
     int DefaultAOIW = 0;
@@ -71,8 +101,14 @@ public:
     QString GetID();
     // The newest finished frame, shared without copying pixels; empty before the first one.
     cv::Mat getImage();
-    // Sampling rate in frames per second (10 until the first sampled pass).
+    // The same frame with its frame number and capture time, taken together under one lock.
+    CameraFrame getFrame();
+    // The camera's frame rate for its current settings (10 until the camera told it).
     double getFPS();
+    // True while the camera delivers no new frame although it should.
+    bool isFrozen() const { return frozen.load(); }
+    // The clock of CameraFrame::captureTimeUs: std::chrono::steady_clock in microseconds.
+    static qint64 SteadyNowUs();
     // Area of interest, before any rotation.
     int GetWidth();
     int GetHeight();
@@ -88,6 +124,8 @@ public:
 
 signals:
     void newcapture();
+    // The camera stopped or started again delivering new frames (emitted from the camera thread).
+    void frozenChanged(bool frozen);
 
 protected:
     CameraAcquisition(const CameraRole& role, QObject* parent);
@@ -122,7 +160,10 @@ private:
     bool ParamPxClock();
     void cvRot90(cv::Mat src, cv::Mat& dst, int angle);
 
-    void samplePass();
+    // One look at the memory; true when a new frame was published.
+    bool samplePass();
+    void watchFreshness(bool published);
+    qint64 captureTimeOf(const UEYEIMAGEINFO& info, qint64 receivedUs);
     cv::Mat freeBuffer(int rows, int cols);
     void writeFrameFile(const cv::Mat& frame, const QString& path);
     void startThread();
@@ -131,6 +172,7 @@ private:
 
     std::atomic<bool> CaptureRun{false};
     std::atomic<bool> IS_INIT{false};
+    std::atomic<bool> frozen{false};
     std::atomic<double> ips{10.0};
 
     std::mutex stateMutex;
@@ -159,11 +201,20 @@ private:
     cv::Mat RCapture; // the turned cut (mosaic for raw sensors), before colour conversion
     std::vector<cv::Mat> buffers;
     size_t nextBuffer = 0;
-    bool frameTimeFailing = false;
-    bool memoryMismatchLogged = false;
+    RepeatingFailure frameTimeFailure;
+    RepeatingFailure memoryFailure;
+    RepeatingFailure infoFailure;
+    RepeatingFailure passFailure;
+    bool haveFrameNumber = false;
+    UINT64 lastFrameNumber = 0;
+    bool haveClockOffset = false;
+    qint64 clockOffsetUs = 0; // smallest (receipt - device timestamp) seen since opening
+    std::chrono::steady_clock::time_point lastFreshFrame;
 
     std::mutex frameMutex;
     cv::Mat RelCapture;
+    qint64 RelFrameNumber = -1;
+    qint64 RelCaptureTimeUs = -1;
 
     std::mutex wakeMutex;
     std::condition_variable wakeCondition;

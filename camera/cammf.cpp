@@ -29,9 +29,7 @@ const CameraRole MFRole = {
     true,
     cv::COLOR_BayerRG2BGR,
     false,
-    95,
     QThread::TimeCriticalPriority,
-    false,
     false,
 };
 } // namespace

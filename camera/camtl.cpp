@@ -18,10 +18,8 @@ const CameraRole TLRole = {
     true,
     cv::COLOR_BayerBG2BGR,
     true,
-    95,
     QThread::TimeCriticalPriority,
     true,
-    false,
 };
 } // namespace
 

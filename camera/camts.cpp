@@ -16,12 +16,10 @@ const CameraRole TSRole = {
     "CAMTSEXPT",
     24,
     false,
-    cv::COLOR_BGR2RGB,
+    -1, // delivered as B, G, R already
     false,
-    80,
     QThread::InheritPriority,
     false,
-    true,
 };
 } // namespace
 

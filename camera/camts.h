@@ -3,8 +3,8 @@
 #include "camera/cameraacquisition.h"
 #include "core/singleton.h"
 
-// The Top Standard camera: a wider top view, shown only. The camera delivers packed B, G, R;
-// finished frames hold R, G, B.
+// The Top Standard camera: a wider top view, shown only. The camera delivers packed B, G, R,
+// which the finished frames keep.
 class CamTS : public CameraAcquisition
 {
     Q_OBJECT

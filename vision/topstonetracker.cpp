@@ -56,14 +56,15 @@ void TopStoneTracker::run()
 void TopStoneTracker::processFrame()
 {
     const vision::TopStoneParams params = ParamsSnapshot();
-    const cv::Mat frame = tlCamera ? tlCamera->getImage() : cv::Mat();
+    const CameraFrame captured = tlCamera ? tlCamera->getFrame() : CameraFrame();
+    const cv::Mat frame = captured.image;
     const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, work, true);
     if (!frame.empty()) {
         lastFrameWidth = frame.cols;
         lastFrameHeight = frame.rows;
     }
     publish();
-    emit NewTLResultInfo(r.CenterX > -1 ? QString() : QStringLiteral("NOSTONE"), -1);
+    emit NewTLResultInfo(r.CenterX > -1 ? QString() : QStringLiteral("NOSTONE"), captured.captureTimeUs);
     emit NewTLProcessedReady(r.CenterX, r.CenterY, r.FocalX, r.FocalY, r.MFX, r.MFY);
 }
 

@@ -41,7 +41,12 @@ void Camera::resetOpenState()
     subsamplingH = 1;
     subsamplingV = 1;
     capturing = false;
-    lastFrameIndex = -1;
+    inFlight.clear();
+    exposed.clear();
+    inMemory = InFlight();
+    lastNumber = 0;
+    framesExposed = 0;
+    framesDropped = 0;
 }
 
 void Camera::closeCamera()
@@ -80,6 +85,11 @@ CameraState Camera::snapshotState() const
     state.subsamplingV = subsamplingV;
     state.memories = static_cast<int>(memories.size());
     state.framesRendered = framesRendered;
+    state.frameTimeS = frameTimeS();
+    state.framesExposed = framesExposed;
+    state.framesDropped = framesDropped;
+    state.frameInMemory = inMemory.number;
+    state.frozen = frozen;
     return state;
 }
 
@@ -185,24 +195,110 @@ void Camera::writeFrame(Memory& memory, const cv::Mat& source, bool noise, int c
     cv::subtract(target, tables->down(down), target);
 }
 
-bool Camera::deliverFrame(const Scene& scene, unsigned long long generation, bool noise, bool force)
+double Camera::readoutS() const
 {
-    if (!capturing || activeMemory == 0)
-        return false;
+    // The full sensor at the highest clock reads out in what the fastest frame leaves beside the
+    // shortest exposure; fewer rows read faster, a lower clock slower.
+    const double fullReadout = std::max(1e-7, sheet.minFrameTimeS - sheet.exposureMinMs / 1000.0);
+    const int rows = std::max(1, aoi.height / std::max(1, subsamplingV));
+    const double clockRatio = double(std::max(1u, sheet.pixelClockMax)) / double(std::max(1u, pixelClock));
+    return fullReadout * double(rows) / double(std::max(1, sheet.height)) * clockRatio;
+}
+
+double Camera::frameTimeS() const
+{
+    return std::min(std::max(1e-7, exposureMs / 1000.0 + readoutS()), std::max(1e-7, sheet.maxFrameTimeS));
+}
+
+Camera::InFlight Camera::expose(Clock::time_point at, double frameTime)
+{
+    InFlight frame;
+    frame.number = ++lastNumber;
+    frame.exposure = at;
+    std::uniform_real_distribution<double> spread(-1.0, 1.0);
+    const double pipeline = exposureMs / 1000.0 + readoutS();
+    const double latency = std::max(pipeline, sheet.latencyFrames * frameTime * (1.0 + sheet.jitterFraction * spread(random)));
+    frame.arrival = at + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(latency));
+    lastExposure = at;
+    ++framesExposed;
+    exposed.push_back(frame);
+    if (exposed.size() > 4096)
+        exposed.pop_front();
+    return frame;
+}
+
+void Camera::render(const InFlight& frame, const std::vector<Rig::SceneAt>& scenes, bool noise)
+{
     auto memory = memories.find(activeMemory);
-    if (memory == memories.end())
-        return false;
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - captureStart).count();
-    const double frameTime = std::max(1e-6, sheet.minFrameTimeS);
-    const long long index = static_cast<long long>(std::floor(elapsed / frameTime));
-    if (!force && index <= lastFrameIndex)
-        return false;
+    if (memory == memories.end() || scenes.empty())
+        return;
+    // The scene as it stood when the exposure started.
+    const Rig::SceneAt* at = &scenes.front();
+    for (const Rig::SceneAt& entry : scenes)
+        if (entry.since <= frame.exposure)
+            at = &entry;
     const int channels = memory->second.bits / 8;
-    const cv::Mat& source = plateFor(scene, generation, channels);
+    const cv::Mat& source = plateFor(at->scene, at->generation, channels);
     writeFrame(memory->second, source, noise, channels);
-    lastFrameIndex = std::max(index, lastFrameIndex + 1);
+    inMemory = frame;
     ++framesRendered;
-    return true;
+}
+
+void Camera::startCapture(const std::vector<Rig::SceneAt>& scenes, bool noise, bool waitForFirst)
+{
+    capturing = true;
+    inFlight.clear();
+    const Clock::time_point now = Clock::now();
+    const InFlight first = expose(now, frameTimeS());
+    if (waitForFirst)
+        render(first, scenes, noise);
+    else
+        inFlight.push_back(first);
+}
+
+bool Camera::advance(Clock::time_point now, const std::vector<Rig::SceneAt>& scenes, bool noise)
+{
+    if (!capturing || activeMemory == 0 || memories.find(activeMemory) == memories.end())
+        return false;
+    if (frozen) {
+        inFlight.clear();
+        // Thawed, it starts again from the moment it is looked at.
+        lastExposure = now;
+    } else {
+        const double frameTime = frameTimeS();
+        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frameTime));
+        if (period.count() > 0) {
+            // A camera nobody looked at for a long time: the frames long gone are only counted.
+            const long long behind = (now - lastExposure) / period;
+            if (behind > 64) {
+                const long long skipped = behind - 64;
+                lastNumber += static_cast<unsigned long long>(skipped);
+                framesExposed += skipped;
+                lastExposure += period * skipped;
+                inFlight.clear();
+            }
+            std::bernoulli_distribution drop(std::min(1.0, std::max(0.0, sheet.dropFraction)));
+            while (lastExposure + period <= now) {
+                const InFlight frame = expose(lastExposure + period, frameTime);
+                if (sheet.dropFraction > 0.0 && drop(random))
+                    ++framesDropped;
+                else
+                    inFlight.push_back(frame);
+            }
+        }
+    }
+    // A stalled transfer holds every frame until it ends; then they arrive together and the
+    // newest one is what the single memory keeps.
+    bool arrived = false;
+    InFlight newest;
+    while (!inFlight.empty() && std::max(inFlight.front().arrival, stalledUntil) <= now) {
+        newest = inFlight.front();
+        inFlight.pop_front();
+        arrived = true;
+    }
+    if (arrived)
+        render(newest, scenes, noise);
+    return arrived;
 }
 
 std::shared_ptr<const NoiseTables> NoiseTables::forSize(cv::Size size, int channels)
@@ -285,6 +381,23 @@ Scene Rig::defaultScene()
     return scene;
 }
 
+void Rig::sceneChanged()
+{
+    ++sceneGeneration;
+    const auto now = std::chrono::steady_clock::now();
+    // Long enough for any frame still on its way to the memory.
+    while (history.size() > 1 && (history.size() > 256 || now - history[1].since > std::chrono::seconds(5)))
+        history.erase(history.begin());
+    history.push_back(SceneAt{now, currentScene, sceneGeneration});
+}
+
+std::vector<Rig::SceneAt> Rig::sceneHistory(bool* noise) const
+{
+    std::lock_guard<std::mutex> rigLock(mutex);
+    *noise = noiseOn;
+    return history;
+}
+
 void Rig::reset()
 {
     std::vector<std::shared_ptr<Camera>> retired;
@@ -292,7 +405,8 @@ void Rig::reset()
         std::lock_guard<std::mutex> rigLock(mutex);
         retired.swap(cameraTable);
         currentScene = defaultScene();
-        ++sceneGeneration;
+        history.clear();
+        sceneChanged();
         noiseOn = true;
         failures.clear();
         recent.clear();
@@ -370,9 +484,83 @@ bool Rig::updateCamera(const CameraSpec& sheet)
         camera->sheet = sheet;
         if (sizeChanged && !camera->open)
             camera->resetOpenState();
+        camera->exposureMs = std::min(std::max(camera->exposureMs, sheet.exposureMinMs), sheet.exposureMaxMs);
+        camera->pixelClock = std::min(std::max(camera->pixelClock, sheet.pixelClockMin), sheet.pixelClockMax);
         return true;
     }
     return false;
+}
+
+bool Rig::freezeCamera(const std::string& serial, bool frozen)
+{
+    for (const auto& camera : cameraList()) {
+        if (camera->serial != serial)
+            continue;
+        std::lock_guard<std::mutex> cameraLock(camera->mutex);
+        camera->frozen = frozen;
+        return true;
+    }
+    return false;
+}
+
+bool Rig::stallTransfer(const std::string& serial, double seconds)
+{
+    for (const auto& camera : cameraList()) {
+        if (camera->serial != serial)
+            continue;
+        std::lock_guard<std::mutex> cameraLock(camera->mutex);
+        camera->stalledUntil = std::chrono::steady_clock::now()
+                               + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                   std::chrono::duration<double>(std::max(0.0, seconds)));
+        return true;
+    }
+    return false;
+}
+
+bool Rig::replugCamera(const std::string& serial, int newDeviceId)
+{
+    std::shared_ptr<Camera> old;
+    for (const auto& camera : cameraList())
+        if (camera->serial == serial)
+            old = camera;
+    if (!old)
+        return false;
+    CameraSpec sheet;
+    cv::Mat pattern;
+    {
+        std::lock_guard<std::mutex> cameraLock(old->mutex);
+        sheet = old->sheet;
+        pattern = old->testPattern;
+    }
+    if (!removeCamera(serial))
+        return false;
+    sheet.deviceId = newDeviceId;
+    auto fresh = std::make_shared<Camera>(sheet);
+    fresh->testPattern = pattern;
+    fresh->patternGeneration = pattern.empty() ? 0 : 1;
+    std::lock_guard<std::mutex> rigLock(mutex);
+    cameraTable.push_back(fresh);
+    return true;
+}
+
+long long Rig::exposureTimeUs(const std::string& serial, unsigned long long frameNumber) const
+{
+    std::vector<std::shared_ptr<Camera>> candidates;
+    {
+        std::lock_guard<std::mutex> rigLock(mutex);
+        candidates = cameraTable;
+        for (const auto& entry : handles)
+            candidates.push_back(entry.second);
+    }
+    for (const auto& camera : candidates) {
+        if (camera->serial != serial)
+            continue;
+        std::lock_guard<std::mutex> cameraLock(camera->mutex);
+        for (const Camera::InFlight& frame : camera->exposed)
+            if (frame.number == frameNumber)
+                return std::chrono::duration_cast<std::chrono::microseconds>(frame.exposure.time_since_epoch()).count();
+    }
+    return -1;
 }
 
 std::vector<std::shared_ptr<Camera>> Rig::cameraList() const
@@ -391,7 +579,7 @@ void Rig::setScene(const Scene& scene)
 {
     std::lock_guard<std::mutex> rigLock(mutex);
     currentScene = scene;
-    ++sceneGeneration;
+    sceneChanged();
 }
 
 void Rig::setAxes(double x, double y, double z, double a, double zii)
@@ -407,6 +595,7 @@ void Rig::setAxes(double x, double y, double z, double a, double zii)
     take(z, currentScene.axes.z);
     take(a, currentScene.axes.a);
     take(zii, currentScene.axes.zii);
+    sceneChanged();
 }
 
 void Rig::setNoise(bool on)

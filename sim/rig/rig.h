@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <chrono>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -37,7 +38,9 @@ struct CameraSpec
     int width = 1280;
     int height = 1024;
     BayerLayout bayer = BayerLayout::RGGB;
-    // Frame time: the camera free-runs at minFrameTimeS per frame once capturing.
+    // Frame time: the fastest the camera runs, with the full sensor, the highest pixel clock and
+    // the shortest exposure. Once capturing, the camera free-runs at exposure + readout per
+    // frame, the readout growing with the rows read and shrinking with the pixel clock.
     double minFrameTimeS = 1.0 / 60.0;
     double maxFrameTimeS = 1.0;
     double frameTimeStepS = 1e-5;
@@ -49,6 +52,12 @@ struct CameraSpec
     double exposureMinMs = 0.05;
     double exposureMaxMs = 16.6;
     double exposureStepMs = 0.01;
+    // From the start of a frame's exposure to the frame in image memory, in frame times (never
+    // shorter than exposure + readout), varied by +-jitterFraction of itself; dropFraction of the
+    // frames never reach the memory (their numbers are skipped).
+    double latencyFrames = 1.5;
+    double jitterFraction = 0.1;
+    double dropFraction = 0.0;
 };
 
 // The rig's "true" geometry. The station has its own calibration values; the rig's defaults
@@ -123,6 +132,11 @@ struct CameraState
     int subsamplingV = 1;
     int memories = 0;
     long long framesRendered = 0;
+    double frameTimeS = 0.0;            // the free-running frame time for the current settings
+    long long framesExposed = 0;        // since capture started
+    long long framesDropped = 0;
+    unsigned long long frameInMemory = 0; // number of the frame in the active memory (0: none)
+    bool frozen = false;
 };
 
 struct CallRecord
@@ -156,8 +170,19 @@ public:
     bool removeCamera(const std::string& serial);
     void clearCameras();
     std::vector<CameraSpec> cameras() const;
-    // Replaces the sheet of the camera with sheet.serial (ranges, frame time...), keeping it open.
+    // Replaces the sheet of the camera with sheet.serial (ranges, frame time...), keeping it open;
+    // exposure and pixel clock are brought into the new ranges.
     bool updateCamera(const CameraSpec& sheet);
+
+    // Faults. A frozen camera answers every call but exposes no new frame until thawed. A stalled
+    // transfer holds every frame for `seconds`; then the newest one arrives. A re-plug unplugs the
+    // camera and plugs it back under another device ID (open handles on it become invalid).
+    bool freezeCamera(const std::string& serial, bool frozen);
+    bool stallTransfer(const std::string& serial, double seconds);
+    bool replugCamera(const std::string& serial, int newDeviceId);
+    // When the exposure of a recent frame started (steady clock, microseconds since its epoch);
+    // -1 for a frame the rig no longer remembers or never exposed.
+    long long exposureTimeUs(const std::string& serial, unsigned long long frameNumber) const;
 
     Scene scene() const;
     void setScene(const Scene& scene);
@@ -199,6 +224,14 @@ public:
     std::vector<std::shared_ptr<Camera>> cameraList() const;
     // A copy of the scene with its change counter and the noise switch, for rendering.
     void snapshot(Scene* scene, unsigned long long* generation, bool* noiseOn) const;
+    // The scene as it was at each change of the last seconds, oldest first (at least one).
+    struct SceneAt
+    {
+        std::chrono::steady_clock::time_point since;
+        Scene scene;
+        unsigned long long generation = 0;
+    };
+    std::vector<SceneAt> sceneHistory(bool* noiseOn) const;
 
 private:
     Rig();
@@ -219,6 +252,8 @@ private:
     unsigned nextHandle = 1;                                     // guarded by mutex
     Scene currentScene;                                          // guarded by mutex
     unsigned long long sceneGeneration = 1;                      // guarded by mutex
+    std::vector<SceneAt> history;                                // guarded by mutex
+    void sceneChanged();                                         // caller holds mutex
     bool noiseOn = true;                                         // guarded by mutex
     std::vector<FailureRule> failures;                           // guarded by mutex
     std::vector<CallRecord> recent;                              // guarded by mutex

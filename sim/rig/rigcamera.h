@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -58,9 +59,26 @@ public:
     int nextMemoryId = 1;
     int activeMemory = 0;
 
+    using Clock = std::chrono::steady_clock;
     bool capturing = false;
-    std::chrono::steady_clock::time_point captureStart;
-    long long lastFrameIndex = -1;
+    // The camera's own clock counts from here (the device timestamp of a frame).
+    const Clock::time_point powerOn = Clock::now();
+    // Free-running timeline: the exposure start of the last frame exposed and its number.
+    Clock::time_point lastExposure;
+    unsigned long long lastNumber = 0;
+    struct InFlight
+    {
+        unsigned long long number = 0;
+        Clock::time_point exposure;
+        Clock::time_point arrival;
+    };
+    std::deque<InFlight> inFlight;  // exposed, not yet in memory, in order
+    std::deque<InFlight> exposed;   // the last frames exposed (for the tests' ground truth)
+    InFlight inMemory;              // the frame in the active memory (number 0: none)
+    bool frozen = false;
+    Clock::time_point stalledUntil;
+    long long framesExposed = 0;
+    long long framesDropped = 0;
     long long framesRendered = 0;
 
     cv::Mat testPattern;              // BGR, sensor size; empty: the scene
@@ -68,15 +86,24 @@ public:
 
     // Settings that a freshly opened camera starts with.
     void resetOpenState();
-    // Writes a new frame into the active memory when the free-running camera has finished one
-    // since the last write (or always, with force). Returns whether a frame was written.
-    bool deliverFrame(const Scene& scene, unsigned long long generation, bool noise, bool force);
+    // Readout of the current area at the current pixel clock, and the free-running frame time.
+    double readoutS() const;
+    double frameTimeS() const;
+    // Runs the camera's timeline up to `now`: exposes the frames due, and writes the newest one
+    // that has reached the memory (rendered from the scene at its exposure) into the active
+    // memory. Returns whether a frame was written.
+    bool advance(Clock::time_point now, const std::vector<Rig::SceneAt>& scenes, bool noise);
+    // Starts the timeline: the first frame, exposed now, is in memory at once (a capture start
+    // that waits for its first image).
+    void startCapture(const std::vector<Rig::SceneAt>& scenes, bool noise, bool waitForFirst);
     void closeCamera();
     // Drops the rendering caches (an unplugged camera keeps only what a handle still needs).
     void dropCaches();
     CameraState snapshotState() const; // caller holds mutex
 
 private:
+    void render(const InFlight& frame, const std::vector<Rig::SceneAt>& scenes, bool noise);
+    InFlight expose(Clock::time_point at, double frameTime);
     const cv::Mat& plateFor(const Scene& scene, unsigned long long generation, int channels);
     void writeFrame(Memory& memory, const cv::Mat& plate, bool noise, int channels);
 

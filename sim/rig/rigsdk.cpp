@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 using rig::Camera;
@@ -372,18 +374,17 @@ INT is_InquireImageMem(HIDS hCam, char* pcMem, INT nID, INT* pnX, INT* pnY, INT*
     Call call("is_InquireImageMem", hCam, {static_cast<double>(nID)});
     if (INT refused = call.refusal())
         return call.done(refused);
-    rig::Scene scene;
-    unsigned long long generation = 0;
     bool noise = true;
-    Rig::instance().snapshot(&scene, &generation, &noise);
+    const std::vector<Rig::SceneAt> scenes = Rig::instance().sceneHistory(&noise);
     std::lock_guard<std::mutex> cameraLock(call.camera().mutex);
     auto memory = call.camera().memories.find(nID);
     if (memory == call.camera().memories.end() || memory->second.data.get() != pcMem)
         return call.done(IS_INVALID_MEMORY_POINTER);
-    // The camera free-runs; its frames are made when someone looks at the memory, which is
-    // all a reader can tell apart and keeps an unread camera from costing anything.
+    // The camera free-runs on its own clock; what reached the memory by now is written when
+    // someone looks at the memory, which is all a reader can tell apart and keeps an unread
+    // camera from costing anything.
     if (nID == call.camera().activeMemory)
-        call.camera().deliverFrame(scene, generation, noise, false);
+        call.camera().advance(std::chrono::steady_clock::now(), scenes, noise);
     if (pnX)
         *pnX = memory->second.width;
     if (pnY)
@@ -425,20 +426,14 @@ INT is_CaptureVideo(HIDS hCam, INT Wait)
     Call call("is_CaptureVideo", hCam, {static_cast<double>(Wait)});
     if (INT refused = call.refusal())
         return call.done(refused);
-    rig::Scene scene;
-    unsigned long long generation = 0;
     bool noise = true;
-    Rig::instance().snapshot(&scene, &generation, &noise);
+    const std::vector<Rig::SceneAt> scenes = Rig::instance().sceneHistory(&noise);
     std::lock_guard<std::mutex> cameraLock(call.camera().mutex);
     Camera& camera = call.camera();
     if (camera.activeMemory == 0)
         return call.done(IS_NO_ACTIVE_IMG_MEM);
-    camera.capturing = true;
-    camera.captureStart = std::chrono::steady_clock::now();
-    camera.lastFrameIndex = -1;
     // Waiting for the first image: it is in the memory when the call returns.
-    if (Wait != IS_DONT_WAIT)
-        camera.deliverFrame(scene, generation, noise, true);
+    camera.startCapture(scenes, noise, Wait != IS_DONT_WAIT);
     return call.done(IS_SUCCESS);
 }
 
@@ -549,9 +544,48 @@ INT is_GetFrameTimeRange(HIDS hCam, double* min, double* max, double* intervall)
     if (!min || !max || !intervall)
         return call.done(IS_INVALID_PARAMETER);
     std::lock_guard<std::mutex> cameraLock(call.camera().mutex);
-    *min = call.camera().sheet.minFrameTimeS;
+    // The shortest frame time the current exposure, area and pixel clock allow.
+    *min = call.camera().frameTimeS();
     *max = call.camera().sheet.maxFrameTimeS;
     *intervall = call.camera().sheet.frameTimeStepS;
+    return call.done(IS_SUCCESS);
+}
+
+INT is_GetImageInfo(HIDS hCam, INT nImageBufferID, UEYEIMAGEINFO* pImageInfo, INT nImageInfoSize)
+{
+    Call call("is_GetImageInfo", hCam, {static_cast<double>(nImageBufferID), static_cast<double>(nImageInfoSize)});
+    if (INT refused = call.refusal())
+        return call.done(refused);
+    if (!pImageInfo || nImageInfoSize != static_cast<INT>(sizeof(UEYEIMAGEINFO)))
+        return call.done(IS_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> cameraLock(call.camera().mutex);
+    Camera& camera = call.camera();
+    auto memory = camera.memories.find(nImageBufferID);
+    if (memory == camera.memories.end())
+        return call.done(IS_INVALID_MEMORY_POINTER);
+    // Only the active memory is ever written.
+    if (nImageBufferID != camera.activeMemory || camera.inMemory.number == 0)
+        return call.done(IS_NO_SUCCESS);
+    std::memset(pImageInfo, 0, sizeof *pImageInfo);
+    const auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(camera.inMemory.exposure - camera.powerOn).count() / 100;
+    pImageInfo->u64TimestampDevice = static_cast<UINT64>(std::max<long long>(0, ticks));
+    pImageInfo->u64FrameNumber = camera.inMemory.number;
+    const auto sinceArrival = std::chrono::steady_clock::now() - camera.inMemory.arrival;
+    const auto arrived = std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(sinceArrival);
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(arrived);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    pImageInfo->TimestampSystem.wYear = static_cast<WORD>(local.tm_year + 1900);
+    pImageInfo->TimestampSystem.wMonth = static_cast<WORD>(local.tm_mon + 1);
+    pImageInfo->TimestampSystem.wDay = static_cast<WORD>(local.tm_mday);
+    pImageInfo->TimestampSystem.wHour = static_cast<WORD>(local.tm_hour);
+    pImageInfo->TimestampSystem.wMinute = static_cast<WORD>(local.tm_min);
+    pImageInfo->TimestampSystem.wSecond = static_cast<WORD>(local.tm_sec);
+    pImageInfo->TimestampSystem.wMilliseconds = static_cast<WORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(arrived.time_since_epoch()).count() % 1000);
+    pImageInfo->dwImageBuffers = static_cast<DWORD>(camera.memories.size());
+    pImageInfo->dwImageWidth = static_cast<DWORD>(std::min(camera.aoi.width, memory->second.width));
+    pImageInfo->dwImageHeight = static_cast<DWORD>(std::min(camera.aoi.height, memory->second.height));
     return call.done(IS_SUCCESS);
 }
 

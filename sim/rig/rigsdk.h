@@ -16,6 +16,7 @@ typedef uint32_t DWORD;
 typedef uint32_t ULONG;
 typedef uint16_t WORD;
 typedef uint8_t BYTE;
+typedef uint64_t UINT64;
 typedef DWORD HIDS;
 typedef void* HWND;
 typedef int32_t BOOL;
@@ -146,6 +147,39 @@ typedef struct UEYE_CAMERA_LIST
     UEYE_CAMERA_INFO uci[1];
 } UEYE_CAMERA_LIST, *PUEYE_CAMERA_LIST;
 
+// Wall-clock date and time as the host's clock had it.
+typedef struct UEYETIME
+{
+    WORD wYear;
+    WORD wMonth;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+    BYTE byReserved[10];
+} UEYETIME;
+
+// What the camera tells about the frame in one image memory (is_GetImageInfo).
+typedef struct UEYEIMAGEINFO
+{
+    DWORD dwFlags;
+    BYTE byReserved1[4];
+    UINT64 u64TimestampDevice; // the camera's own clock, in 0.1 us, at the start of the exposure
+    UEYETIME TimestampSystem;  // the host's wall clock when the frame reached the memory
+    DWORD dwIoStatus;
+    WORD wAOIIndex;
+    WORD wAOICycle;
+    UINT64 u64FrameNumber;     // counts every frame the camera exposed, delivered or not
+    DWORD dwImageBuffers;
+    DWORD dwImageBuffersInUse;
+    DWORD dwReserved3;
+    DWORD dwImageHeight;
+    DWORD dwImageWidth;
+    DWORD dwHostProcessTime;
+    DWORD dwReserved[20];
+} UEYEIMAGEINFO;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -171,6 +205,8 @@ INT is_AOI(HIDS hCam, UINT nCommand, void* pParam, UINT SizeOfParam);
 INT is_Exposure(HIDS hCam, UINT nCommand, void* pParam, UINT cbSizeOfParam);
 INT is_SetSubSampling(HIDS hCam, INT mode);
 INT is_GetFrameTimeRange(HIDS hCam, double* min, double* max, double* intervall);
+// The frame in image memory nImageBufferID; IS_NO_SUCCESS while no frame has reached it.
+INT is_GetImageInfo(HIDS hCam, INT nImageBufferID, UEYEIMAGEINFO* pImageInfo, INT nImageInfoSize);
 ULONG is_CameraStatus(HIDS hCam, INT nInfo, ULONG ulValue);
 
 #ifdef __cplusplus

@@ -3,7 +3,7 @@
 #include <QLabel>
 #include <QtTest>
 
-// Turning images into view pictures: size, channel order, grey, unsupported images, and that a
+// Turning images into view pictures: size, true colours from B, G, R frames, grey, unsupported images, and that a
 // hidden view converts nothing.
 class TestImageDisplay : public QObject
 {
@@ -48,19 +48,19 @@ private slots:
         }
     }
 
-    void channelsShowInStoredOrder_data()
+    void framesShowInTrueColours_data()
     {
         QTest::addColumn<int>("channels");
         QTest::addColumn<int>("c0");
         QTest::addColumn<int>("c1");
         QTest::addColumn<int>("c2");
         QTest::addColumn<uint>("expected");
-        QTest::newRow("first channel is red") << 3 << 200 << 0 << 0 << uint(qRgb(200, 0, 0));
+        QTest::newRow("first channel is blue") << 3 << 200 << 0 << 0 << uint(qRgb(0, 0, 200));
         QTest::newRow("second channel is green") << 3 << 0 << 150 << 0 << uint(qRgb(0, 150, 0));
-        QTest::newRow("third channel is blue") << 3 << 0 << 0 << 100 << uint(qRgb(0, 0, 100));
+        QTest::newRow("third channel is red") << 3 << 0 << 0 << 100 << uint(qRgb(100, 0, 0));
         QTest::newRow("grey") << 1 << 77 << 0 << 0 << uint(qRgb(77, 77, 77));
     }
-    void channelsShowInStoredOrder()
+    void framesShowInTrueColours()
     {
         QFETCH(int, channels);
         QFETCH(int, c0);
@@ -103,7 +103,7 @@ private slots:
         view.resize(200, 100);
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
-        imagedisplay::show(&view, cv::Mat(50, 50, CV_8UC3, cv::Scalar(0, 0, 255)));
+        imagedisplay::show(&view, cv::Mat(50, 50, CV_8UC3, cv::Scalar(255, 0, 0)));
         QVERIFY(!shown(view).isNull());
         QCOMPARE(shown(view).size(), view.contentsRect().size());
         QCOMPARE(shown(view).toImage().pixel(20, 20), qRgb(0, 0, 255));
