@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <stdexcept>
 
@@ -287,13 +288,15 @@ void CameraAcquisition::Init(QString serial)
             if (role.rawSensor)
                 ParamPxClock();
             // No stored area (a first start, or a size of zero saved by an older version): the
-            // full sensor; a stored area the camera refuses leaves the full sensor in use too.
-            if (DefaultAOIW <= 0 || DefaultAOIH <= 0 || !Aoi(DefaultAOIX, DefaultAOIY, DefaultAOIW, DefaultAOIH)) {
+            // full sensor. A stored area the camera refuses stays the one asked for at the next
+            // opening (the refusal is logged; the camera keeps its full sensor meanwhile).
+            if (DefaultAOIW <= 0 || DefaultAOIH <= 0) {
                 DefaultAOIX = 0;
                 DefaultAOIY = 0;
                 DefaultAOIW = sensorW;
                 DefaultAOIH = sensorH;
             }
+            Aoi(DefaultAOIX, DefaultAOIY, DefaultAOIW, DefaultAOIH);
             SetExposureTime(DefaultExposureTime);
             IS_INIT = true;
             wake();
@@ -614,9 +617,35 @@ void CameraAcquisition::watchFreshness(bool published)
 
 qint64 CameraAcquisition::captureTimeOf(const UEYEIMAGEINFO& info, qint64 receivedUs)
 {
+    // When the frame reached the memory: the driver's wall-clock stamp moved onto the steady
+    // clock (the pass may come up to half a frame later, or much later on a busy machine);
+    // without a stamp, when this pass saw it.
+    qint64 arrivedUs = receivedUs;
+    const UEYETIME& wall = info.TimestampSystem;
+    if (wall.wYear >= 1970) {
+        std::tm local{};
+        local.tm_year = wall.wYear - 1900;
+        local.tm_mon = wall.wMonth - 1;
+        local.tm_mday = wall.wDay;
+        local.tm_hour = wall.wHour;
+        local.tm_min = wall.wMinute;
+        local.tm_sec = wall.wSecond;
+        local.tm_isdst = -1;
+        const std::time_t seconds = std::mktime(&local);
+        if (seconds != static_cast<std::time_t>(-1)) {
+            const qint64 wallUs = static_cast<qint64>(seconds) * 1000000 + qint64(wall.wMilliseconds) * 1000;
+            const qint64 steadyNowUs = SteadyNowUs();
+            const qint64 nowWallUs =
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+            const qint64 ageUs = nowWallUs - wallUs;
+            // A stamp from the future or from long ago (clock set meanwhile) is not used.
+            if (ageUs >= 0 && ageUs < 10000000)
+                arrivedUs = std::min(receivedUs, steadyNowUs - ageUs);
+        }
+    }
     // The device counts in tenths of a microsecond from a moment of its own.
     const qint64 deviceUs = static_cast<qint64>(info.u64TimestampDevice / 10);
-    const qint64 offset = receivedUs - deviceUs;
+    const qint64 offset = arrivedUs - deviceUs;
     if (!haveClockOffset || offset < clockOffsetUs) {
         clockOffsetUs = offset;
         haveClockOffset = true;

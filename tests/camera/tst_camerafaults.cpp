@@ -3,6 +3,7 @@
 // delivering, and the camera back in service once it is bound again the way "Apply" does it.
 
 #include "camerafixture.h"
+#include "queuedsignalspy.h"
 
 #include <QtTest>
 
@@ -411,16 +412,20 @@ private slots:
         QVERIFY(pace > 10.0);
 
         Rig::instance().failCall(call.toStdString(), status, 1 << 30, info(role).serial);
+        QString ended;
         if (call == "is_InquireImageMem") {
-            // No frame and no signal while the memory cannot be read; every pass says so.
+            // No frame and no signal while the memory cannot be read; said once, not every pass.
             const QString line = "Faild to get image memory" + onCamera(role) + " Code Error " + QString::number(status);
             QVERIFY2(testsupport::eventually([&] { return logCount(line) >= 1; }), qPrintable(logTail()));
             const int seen = frames[role];
-            const int logged = logCount(line);
+            const int calls = Rig::instance().callCount("is_InquireImageMem", info(role).serial);
             QVERIFY(othersDeliver(role, 3));
-            QVERIFY2(testsupport::eventually([&] { return logCount(line) >= logged + 3; }), qPrintable(logTail()));
+            QVERIFY(testsupport::eventually(
+                [&] { return Rig::instance().callCount("is_InquireImageMem", info(role).serial) >= calls + 5; }));
+            QCOMPARE(logCount(line), 1);
             QCOMPARE(frames[role].load(), seen);
             QVERIFY(!camera->getImage().empty());
+            ended = "^Get image memory failure on" + onCamera(role) + " over after [0-9]+ failed passes$";
         } else {
             // The pace stays what it was; the failure is logged once, not every pass.
             const QString line = "Get frame time range Failed on" + onCamera(role) + " CODE:" + QString::number(status);
@@ -432,6 +437,8 @@ private slots:
         // The loop keeps trying: frames come back without anyone binding the camera again.
         Rig::instance().clearFailures();
         QVERIFY2(deliver({role}, 3), qPrintable(logTail()));
+        if (!ended.isEmpty())
+            QCOMPARE(testsupport::logMessages().filter(QRegularExpression(ended)).size(), 1);
         QVERIFY(othersDeliver(role, 2));
         camera->RegisterCam(info(role).serial);
         QVERIFY(deliver({TL, MF, TS}, 3));
@@ -519,10 +526,63 @@ private slots:
         Rig::instance().clearFailures();
     }
 
-    void unpluggedWhileRunningComesBackWithApply_data() { addRoleRows(); }
+    void frozenCameraIsReportedOnce_data()
+    {
+        QTest::addColumn<Role>("role");
+        QTest::addColumn<bool>("stall");
+        QTest::addRow("TL frozen") << TL << false;
+        QTest::addRow("MF frozen") << MF << false;
+        QTest::addRow("TS transfer stalled") << TS << true;
+    }
+    // A camera that answers every call but delivers no new frame: no frame announced, one line
+    // when it starts and one when it ends, the state shown through frozenChanged().
+    void frozenCameraIsReportedOnce()
+    {
+        QFETCH(Role, role);
+        QFETCH(bool, stall);
+        startStation();
+        CameraAcquisition* camera = cameras[role];
+        QVERIFY(deliver({TL, MF, TS}, 2));
+        testsupport::QueuedSignalSpy changes(camera, &CameraAcquisition::frozenChanged);
+        if (stall)
+            QVERIFY(Rig::instance().stallTransfer(info(role).serial, 3.0));
+        else
+            QVERIFY(Rig::instance().freezeCamera(info(role).serial, true));
+        const QRegularExpression frozen("^Camera " + QString(info(role).serial) + " alias '" + info(role).name
+                                        + "' frozen: no new frame for [0-9]+ ms, last frame [0-9]+$");
+        QVERIFY2(testsupport::eventually([&] { return testsupport::logMessages().filter(frozen).size() == 1; }), qPrintable(logTail()));
+        QVERIFY(camera->isFrozen());
+        const int seen = frames[role];
+        QVERIFY(othersDeliver(role, 5));
+        QCOMPARE(frames[role].load(), seen);
+        QCOMPARE(testsupport::logMessages().filter(frozen).size(), 1);
+
+        if (!stall)
+            Rig::instance().freezeCamera(info(role).serial, false);
+        QVERIFY(deliver({role}, 3));
+        QVERIFY(!camera->isFrozen());
+        const QRegularExpression again("^Camera " + QString(info(role).serial) + " alias '" + info(role).name
+                                       + "' delivers new frames again after [0-9]+ ms$");
+        QCOMPARE(testsupport::logMessages().filter(again).size(), 1);
+        QVERIFY(changes.waitForCount(2, 20000));
+        QCOMPARE(changes.count(), 2);
+        QCOMPARE(changes.at(0).at(0).toBool(), true);
+        QCOMPARE(changes.at(1).at(0).toBool(), false);
+    }
+
+    void unpluggedWhileRunningComesBackWithApply_data()
+    {
+        QTest::addColumn<Role>("role");
+        QTest::addColumn<int>("deviceId"); // when plugged back; 0: the same as before
+        for (Role role : AllRoles)
+            QTest::addRow("%s", info(role).tag) << role << 0;
+        QTest::addRow("MF under a new device ID") << MF << 9;
+        QTest::addRow("TL under a new device ID") << TL << 12;
+    }
     void unpluggedWhileRunningComesBackWithApply()
     {
         QFETCH(Role, role);
+        QFETCH(int, deviceId);
         startStation();
         CameraAcquisition* camera = cameras[role];
         QVERIFY(deliver({TL, MF, TS}, 2));
@@ -535,12 +595,16 @@ private slots:
 
         // "Apply" before the camera is back: it can not be opened, the others reopen.
         apply();
-        QVERIFY2(logCount(openFailure(role, "InitCamera", IS_CANT_OPEN_DEVICE)) == 1, qPrintable(logTail()));
+        QVERIFY2(logCount(openFailure(role, "InitCamera", IS_CANT_OPEN_DEVICE)) + logCount("Camera " + QString(info(role).serial) + " alias '" + info(role).name + "' not found") == 1, qPrintable(logTail()));
+        QCOMPARE(logCount(line), 1); // the unplugged camera's failure, once, not every pass
         QVERIFY(othersDeliver(role, 3));
         QCOMPARE(frames[role].load(), seen);
 
         // Plugged back in: nothing happens by itself until the next "Apply".
-        Rig::instance().addCamera(Rig::defaultCamera(info(role).view));
+        rig::CameraSpec back = Rig::defaultCamera(info(role).view);
+        if (deviceId > 0)
+            back.deviceId = deviceId;
+        Rig::instance().addCamera(back);
         QVERIFY(othersDeliver(role, 3));
         QCOMPARE(frames[role].load(), seen);
 
