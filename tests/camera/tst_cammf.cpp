@@ -1,6 +1,7 @@
 // The front camera's snapshot and stream feed as the host sees them: a real server on
 // loopback, a host made of two plain sockets (data, then video), the rig behind the camera.
 
+#include "app/imagedisplay.h"
 #include "camerafixture.h"
 #include "queuedsignalspy.h"
 
@@ -190,13 +191,13 @@ private slots:
         QVERIFY(testsupport::logMessages().contains("Faild to get image memory Camera 4103117702 alias 'Marking Front' Code Error 1"));
     }
 
-    void streamFrameHasTheSizeOfTheAreaAndTrueColours_data()
+    void oneColourOrderInStreamSnapshotViewAndFile_data()
     {
         QTest::addColumn<QRect>("area");
         QTest::newRow("640 x 480 inside") << QRect(320, 260, 640, 480);
         QTest::newRow("320 x 240 at the corner") << QRect(0, 0, 320, 240);
     }
-    void streamFrameHasTheSizeOfTheAreaAndTrueColours()
+    void oneColourOrderInStreamSnapshotViewAndFile()
     {
         QFETCH(QRect, area);
         Rig::instance().setNoise(false);
@@ -223,10 +224,24 @@ private slots:
             QVERIFY2(right.blue() > 170 && right.red() < 70, qPrintable(right.name()));
         }
 
-        // A snapshot asked by the host has the same size.
+        // A snapshot asked by the host has the same size and colours.
         host->send("32:QISI;");
         QTRY_COMPARE_WITH_TIMEOUT(host->messages().count("SIDONE"), 2, 20000);
-        QCOMPARE(QImage(snapshotPath(), "PNG").size(), area.size());
+        const QImage snapshot(snapshotPath(), "PNG");
+        QCOMPARE(snapshot.size(), area.size());
+        QCOMPARE(snapshot.pixelColor(4, area.height() / 2), QColor(220, 30, 20));
+
+        // The operator's view and a saved frame file show the same colours.
+        const QImage view = imagedisplay::viewPicture(mf->getImage(), QSize(area.width() / 2, area.height() / 2));
+        QCOMPARE(view.pixelColor(2, area.height() / 4), QColor(220, 30, 20));
+        mf->SaveCapture(work->file("frame.png"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(work->file("frame.png")), 20000);
+        QCOMPARE(QImage(work->file("frame.png"), "PNG").pixelColor(4, area.height() / 2), QColor(220, 30, 20));
+        if (area.right() > 700) {
+            const QColor right(30, 50, 210);
+            QCOMPARE(snapshot.pixelColor(area.width() - 4, area.height() / 2), right);
+            QCOMPARE(view.pixelColor(view.width() - 2, area.height() / 4), right);
+        }
     }
 
     void snapshotThatCannotBeWrittenIsNotAcknowledged()
