@@ -327,8 +327,10 @@ void CameraAcquisition::unInit()
     }
     for (RepeatingFailure* failure : {&frameTimeFailure, &memoryFailure, &infoFailure, &passFailure})
         failure->clear(logging, QStringLiteral("ended by closing the camera"));
-    if (frozen.exchange(false))
+    if (frozen.exchange(false)) {
+        logging->udebug(QStringLiteral("Camera ") + openedSerial + alias() + QStringLiteral(" frozen until closed"));
         emit frozenChanged(false);
+    }
     if (cameraOpened) {
         is_StopLiveVideo(camid, IS_FORCE_VIDEO_STOP);
         const INT exited = is_ExitCamera(camid);
