@@ -276,21 +276,34 @@ void GridleStitcher::scan()
                                 + QStringLiteral(" ms"));
 
             phase.restart();
+            // A front frame captured after the axes were reported still (plus the settle time);
+            // a camera that gives no capture time: the first frame announced after that.
+            const qint64 freshFromUs = MotionCore::LastStillTimeUs() + qint64(std::max(0, int(Motion->SettleMs))) * 1000;
             NewMFCapture = false;
             const qint64 frameLimitMs = std::max(1, static_cast<int>(Motion->MeasurementWaitMs));
-            while (!NewMFCapture && !interrupted() && phase.elapsed() < frameLimitMs)
+            CameraFrame captured;
+            bool fresh = false;
+            while (!interrupted() && phase.elapsed() < frameLimitMs) {
+                if (NewMFCapture.exchange(false)) {
+                    captured = mfCamera->getFrame();
+                    fresh = !captured.image.empty()
+                            && (captured.captureTimeUs < 0 || captured.captureTimeUs >= freshFromUs);
+                    if (fresh)
+                        break;
+                }
                 QThread::msleep(1);
+            }
             if (interrupted())
                 break;
-            if (!NewMFCapture) {
-                fail(FailReason::Camera, tag + QStringLiteral("no front frame within ") + QString::number(frameLimitMs)
-                                             + QStringLiteral(" ms"));
+            if (!fresh) {
+                fail(FailReason::Camera, tag + QStringLiteral("no front frame taken after the motion within ")
+                                             + QString::number(frameLimitMs) + QStringLiteral(" ms"));
                 break;
             }
             timing.frameWaitUs = micros(phase);
 
             phase.restart();
-            const cv::Mat frame = mfCamera->getImage();
+            const cv::Mat frame = captured.image;
             const QString path = scangeometry::FramePath(folder, i);
             if (frame.empty()) {
                 fail(FailReason::Camera, tag + QStringLiteral("the front camera gave no frame for ") + path);
