@@ -202,6 +202,8 @@ void MainWindow::PanoramaReady()
         ui->labelMFPanorama->clear();
     else
         ui->labelMFPanorama->setPixmap(QPixmap::fromImage(picture));
+    // Per-seam registration, coverage and gaps (gaps are also hatched red in the image).
+    ui->labelMFPanorama->setToolTip(GridlePanoramaConstructor->PanoramaQuality().join(QLatin1Char('\n')));
 }
 
 void MainWindow::on_MFGriddleCapturesDataChanged(int images, double Deg)

@@ -7,9 +7,12 @@
 #include "hostlink/hostmessages.h"
 #include "motion/motioncore.h"
 #include "scan/scangeometry.h"
+#include "scan/scanpanorama.h"
 #include "scan/scanreport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 
 
 #include <algorithm>
@@ -69,12 +72,14 @@ void GridleStitcher::LoadMFStitchParameters()
 {
     CapturesNumber = AppRegistry->GetKeyINT(QStringLiteral("PSTTCHMFCAPN"), 20);
     CapturesCovering = AppRegistry->GetKeyDOUBLE(QStringLiteral("PSTTCHMFCAPCOV"), 0.0);
+    PanoramaFileEnabled = AppRegistry->GetKeyBOOL(QStringLiteral("PSTTCHMFPANOFILE"), true);
 }
 
 void GridleStitcher::SaveMFStitchParameter()
 {
     AppRegistry->SetKey(QStringLiteral("PSTTCHMFCAPN"), QString::number(CapturesNumber));
     AppRegistry->SetKey(QStringLiteral("PSTTCHMFCAPCOV"), hostmessages::Number(CapturesCovering));
+    AppRegistry->SetKey(QStringLiteral("PSTTCHMFPANOFILE"), PanoramaFileEnabled ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 int GridleStitcher::ImagesPerPerimeter(double D, double w, double c)
@@ -86,6 +91,51 @@ cv::Mat GridleStitcher::getImage()
 {
     std::lock_guard<std::mutex> resultLocker(resultMutex);
     return PanoramaResult.clone();
+}
+
+panorama::Result GridleStitcher::LastPanorama() const
+{
+    std::lock_guard<std::mutex> resultLocker(resultMutex);
+    return lastPanorama;
+}
+
+QStringList GridleStitcher::PanoramaQuality() const
+{
+    std::lock_guard<std::mutex> resultLocker(resultMutex);
+    return panoramaQuality;
+}
+
+void GridleStitcher::finishPanorama(const std::vector<cv::Mat>& frames, double step, double diameter,
+                                    const QString& folder, bool complete)
+{
+    const QString path = folder.isEmpty() ? QString() : QDir(folder).filePath(scanpanorama::FileName());
+    const bool store = complete && PanoramaFileEnabled && !path.isEmpty();
+    if (!store && !path.isEmpty() && QFile::exists(path)) {
+        if (QFile::remove(path))
+            logging->udebug(QStringLiteral("Panorama: removed the earlier ") + path + QStringLiteral(", not this scan's"));
+        else
+            logging->udebug(QStringLiteral("Panorama: could not remove the earlier ") + path);
+    }
+    if (!complete)
+        return;
+    const scanpanorama::Outcome outcome = scanpanorama::Build(frames, step, diameter, Motion->MFPixelSize);
+    for (const QString& line : outcome.lines)
+        logging->udebug(line);
+    logging->udebug(QStringLiteral("Panorama built in ") + millis(outcome.stitchUs) + QStringLiteral(" ms"));
+    if (store && !outcome.result.image.empty()) {
+        QString why;
+        if (WritePngAtomically(path, outcome.result.image, &why))
+            logging->udebug(QStringLiteral("Panorama written to ") + path);
+        else
+            logging->udebug(QStringLiteral("Panorama: could not write ") + path + QStringLiteral(": ") + why);
+    }
+    {
+        std::lock_guard<std::mutex> resultLocker(resultMutex);
+        PanoramaResult = outcome.result.image;
+        lastPanorama = outcome.result;
+        panoramaQuality = outcome.lines;
+    }
+    emit PanoramaReady();
 }
 
 QVector<GridleStitcher::FrameTiming> GridleStitcher::LastScanTimings() const
@@ -234,6 +284,7 @@ void GridleStitcher::scan()
         // (and is still reported). Without a folder the frame path would be a file at the root.
         const bool folderReady = EnsureFolder(folder);
         const double yOffsetDifference = Motion->TLYOffsetPosition - Motion->MFYOffsetPosition;
+        std::vector<cv::Mat> kept; // every frame of the scan, for the panorama at its end
 
         for (int i = 0; i < count; ++i) {
             emit MFGriddleCapturesStatusChanged(i + 1, count);
@@ -304,6 +355,7 @@ void GridleStitcher::scan()
 
             phase.restart();
             const cv::Mat frame = captured.image;
+            kept.push_back(frame);
             const QString path = scangeometry::FramePath(folder, i);
             if (frame.empty()) {
                 fail(FailReason::Camera, tag + QStringLiteral("the front camera gave no frame for ") + path);
@@ -352,6 +404,7 @@ void GridleStitcher::scan()
             if (i + 1 < count)
                 Motion->IncrementA(step);
         }
+        finishPanorama(kept, step, D, folderReady ? folder : QString(), !failed && !interrupted());
     }
 
     logging->udebug(QStringLiteral("Total Time ") + millis(micros(total)) + QStringLiteral(" ms"));

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "core/singleton.h"
+#include "scan/panorama.h"
 
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <QVector>
 
@@ -11,6 +13,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 class CamMF;
 class Logs;
@@ -28,7 +31,7 @@ class Registry;
 // starts). Host messages leave through the motion core's queued TXCMD / SENDIMAGETXCMD.
 //
 // Locks: startMutex serialises starting against teardown (guards scanFolder and destroying);
-// resultMutex guards PanoramaResult and frameTimings. Flags and parameters are std::atomic.
+// resultMutex guards PanoramaResult, the last panorama's quality and frameTimings. Flags and parameters are std::atomic.
 class GridleStitcher : public QThread
 {
     Q_OBJECT
@@ -56,6 +59,16 @@ public:
     cv::Mat getImage();
     // Frame count for diameter D, frame width w and covering c; 0 when there is none.
     int ImagesPerPerimeter(double D, double w, double c);
+
+    // At the end of a scan the kept frames are joined into the girdle panorama (getImage(),
+    // PanoramaReady()); with this on it is also written as panorama.png into the shared folder
+    // before "SCANEND". Key "PSTTCHMFPANOFILE".
+    std::atomic<bool> PanoramaFileEnabled{true};
+    // The last panorama's seams, coverage and gaps (image, offsets, confidences); empty before
+    // the first one.
+    panorama::Result LastPanorama() const;
+    // The same as lines of text, as the log has them.
+    QStringList PanoramaQuality() const;
 
     void LoadMFStitchParameters();
     void SaveMFStitchParameter();
@@ -102,6 +115,11 @@ private:
     void sendScanEnd(const QString& failure = QString());
     // Refuses a start while another motion request runs (SCANFAIL:BUSY, no SCANEND).
     void refuse(quint64 session, const QString& why);
+    // A complete scan: joins the frames it kept, publishes the panorama and stores its file in
+    // the folder (when the setting asks for it). Otherwise (failed, stopped, file off) only takes
+    // an older panorama.png out of the folder, which would not show this scan's frames.
+    void finishPanorama(const std::vector<cv::Mat>& frames, double step, double diameter, const QString& folder,
+                        bool complete);
 
     Logs* logging = nullptr;
     Registry* AppRegistry = nullptr;
@@ -123,5 +141,7 @@ private:
 
     mutable std::mutex resultMutex;
     cv::Mat PanoramaResult;            // guarded by resultMutex
+    panorama::Result lastPanorama;     // guarded by resultMutex
+    QStringList panoramaQuality;       // guarded by resultMutex
     QVector<FrameTiming> frameTimings; // guarded by resultMutex
 };

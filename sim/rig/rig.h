@@ -114,6 +114,9 @@ struct Scene
     cv::Point2d topLargeCentre() const;
     // ZII at which the front view is sharp.
     double frontFocusZii() const;
+    // How far along the girdle (mm, 0 .. pi * D) the texture the front camera sees has slid for
+    // the current A: the true offset of a front frame, for measuring a panorama's seams.
+    double frontTextureShiftMm() const;
 };
 
 struct CameraState

@@ -77,8 +77,7 @@ double girdleHeight(const Scene& scene)
 
 double girdleShift(const Scene& scene)
 {
-    const double circumference = Pi * scene.stoneDiameterMm;
-    return frac(scene.axes.a / 360.0) * circumference;
+    return scene.frontTextureShiftMm();
 }
 
 void gaussian(cv::Mat& image, double sigma)
@@ -103,6 +102,11 @@ void gaussian(cv::Mat& image, double sigma)
 } // namespace
 
 cv::Point2d Scene::topLargeCentre() const { return topCentre(*this, View::TopLarge); }
+
+double Scene::frontTextureShiftMm() const
+{
+    return frac(axes.a / 360.0) * Pi * stoneDiameterMm;
+}
 
 double Scene::frontFocusZii() const
 {
@@ -403,7 +407,9 @@ cv::Mat FrontViewRenderer::render(const Scene& scene, cv::Size sensor)
                 col.markU = du;
             }
         }
-        const long long grainIndex = static_cast<long long>(std::floor(u / pix));
+        // The grain belongs to the girdle (by position along it), so that a stretch of girdle
+        // looks the same in every frame that shows it, also across A = 0.
+        const long long grainIndex = static_cast<long long>(std::floor(col.along / pix));
         col.grainCol = static_cast<int>(((grainIndex % 256) + 256) % 256);
     }
 

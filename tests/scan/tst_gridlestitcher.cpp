@@ -95,9 +95,10 @@ private slots:
         QTest::addColumn<double>("covering");
         QTest::addColumn<int>("frames");
         QTest::addColumn<QString>("step");
-        QTest::newRow("ten frames") << 5.0 << 0.0 << 10 << "36";
-        QTest::newRow("twelve frames") << 6.0 << 0.0 << 12 << "30";
-        QTest::newRow("ten percent overlap") << 5.0 << 0.1 << 11 << "32.7273";
+        QTest::addColumn<bool>("panoramaFile");
+        QTest::newRow("ten frames") << 5.0 << 0.0 << 10 << "36" << true;
+        QTest::newRow("twelve frames, panorama file off") << 6.0 << 0.0 << 12 << "30" << false;
+        QTest::newRow("ten percent overlap") << 5.0 << 0.1 << 11 << "32.7273" << true;
     }
     void automaticScan()
     {
@@ -105,8 +106,11 @@ private slots:
         QFETCH(double, covering);
         QFETCH(int, frames);
         QFETCH(QString, step);
+        QFETCH(bool, panoramaFile);
         stitcher->CapturesCovering = covering;
+        stitcher->PanoramaFileEnabled = panoramaFile;
         useStone(diameter);
+        QSignalSpy panoramaReady(stitcher, &GridleStitcher::PanoramaReady);
         QSignalSpy data(stitcher, &GridleStitcher::MFGriddleCapturesDataChanged);
         QSignalSpy status(stitcher, &GridleStitcher::MFGriddleCapturesStatusChanged);
         const int from = host->messages().size();
@@ -157,6 +161,20 @@ private slots:
         QCOMPARE(log.filter(QRegularExpression("^\\[Capture \\d+\\]Alignement 1 Iterations end after \\d+ ms$")).size(), frames);
         QCOMPARE(log.filter(QRegularExpression("^Total Time \\d+ ms$")).size(), 1);
         QCOMPARE(stitcher->LastScanTimings().size(), frames);
+
+        // The panorama of this scan's frames: announced, shown, and in the folder when asked for.
+        QCOMPARE(panoramaReady.size(), 1);
+        QVERIFY(!stitcher->getImage().empty());
+        QCOMPARE(stitcher->LastPanorama().framesUsed, frames);
+        QCOMPARE(log.filter(QRegularExpression(QString("^Panorama: %1 frames, ").arg(frames))).size(), 1);
+        QCOMPARE(log.filter(QRegularExpression("^Panorama seam \\d+->\\d+: ")).size(),
+                 int(stitcher->LastPanorama().seams.size()));
+        const QString panoramaPath = QDir(share()).filePath("panorama.png");
+        QCOMPARE(QFileInfo(panoramaPath).isFile(), panoramaFile);
+        QCOMPARE(log.count("Panorama written to " + panoramaPath), panoramaFile ? 1 : 0);
+        // No temporary file left behind.
+        QCOMPARE(QDir(share()).entryList({"panorama*"}, QDir::Files),
+                 panoramaFile ? QStringList{"panorama.png"} : QStringList());
     }
 
     void steppedScanWaitsForTheOperator()
@@ -248,10 +266,12 @@ private slots:
     // the next scan straight away (no stone yet: each scan ends at once).
     void nextScanRightAfterScanEnd()
     {
-        int started = 1;
-        connect(core, &MotionCore::TXCMD, this, [&](const QString& text) {
-            if (text == "SCANEND" && started < 10) {
-                ++started;
+        // Shared, not on this function's stack: the last "SCANEND" may still be queued for the
+        // slot when the test has returned.
+        const auto started = std::make_shared<int>(1);
+        connect(core, &MotionCore::TXCMD, this, [this, started](const QString& text) {
+            if (text == "SCANEND" && *started < 10) {
+                ++*started;
                 stitcher->StartPanorama(false);
             }
         }, Qt::QueuedConnection);
@@ -349,13 +369,18 @@ private slots:
         Registry* registry = Registry::AccessMemory();
         registry->SetKey("PSTTCHMFCAPN", "12");
         registry->SetKey("PSTTCHMFCAPCOV", "0.25");
+        QVERIFY(stitcher->PanoramaFileEnabled);
+        registry->SetKey("PSTTCHMFPANOFILE", "0");
         stitcher->LoadMFStitchParameters();
         QCOMPARE(stitcher->CapturesNumber.load(), 12);
         QCOMPARE(stitcher->CapturesCovering.load(), 0.25);
+        QVERIFY(!stitcher->PanoramaFileEnabled);
         stitcher->CapturesCovering = 0.123456789;
+        stitcher->PanoramaFileEnabled = true;
         stitcher->SaveMFStitchParameter();
         QVERIFY(registry->SaveReg());
         QVERIFY(testsupport::readAll("Registry.dat").contains("PSTTCHMFCAPCOV:0.123457\n"));
+        QVERIFY(testsupport::readAll("Registry.dat").contains("PSTTCHMFPANOFILE:1\n"));
         QVERIFY(stitcher->getImage().empty());
     }
 
@@ -374,6 +399,8 @@ private slots:
         QTest::newRow("one frame's file blocked") << "share" << "share/img_03.png/" << 3;
         // A hand-edited "PSHAREDFOLDER:" with nothing after it: nothing may land at the root.
         QTest::newRow("folder setting empty") << "" << "" << 0;
+        // The panorama's file alone cannot be written: logged, the scan itself is complete.
+        QTest::newRow("panorama's file blocked") << "share" << "share/panorama.png/" << 10;
     }
     void scanStopsAtAFrameThatCannotBeStored()
     {
@@ -405,6 +432,12 @@ private slots:
         if (!path.isEmpty() && QFileInfo(path).isDir())
             QCOMPARE(QDir(path).entryList(QStringList{".*partial"}, QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(!QFileInfo::exists("/" + frameName(0)));
+        // The panorama belongs to a complete scan only.
+        const QString panoramaPath = QDir(path).filePath("panorama.png");
+        const bool blocked = obstacle.startsWith("share/panorama.png");
+        QCOMPARE(QFileInfo(panoramaPath).isFile(), stored == 10 && !blocked);
+        QCOMPARE(testsupport::logMessages().filter(QRegularExpression("^Panorama: could not write " + QRegularExpression::escape(panoramaPath) + ": ")).size(),
+                 blocked ? 1 : 0);
     }
 };
 

@@ -12,6 +12,7 @@
 #include "hostlink/veltraxserver.h"
 #include "motion/motioncore.h"
 #include "scan/gridlestitcher.h"
+#include "scan/scanpanorama.h"
 #include "sim/host/hostsimulator.h"
 #include "sim/rig/rig.h"
 #include "testsupport.h"
@@ -118,6 +119,9 @@ private slots:
         TopStoneTracker::AccessMemory();
         MotionCore* core = MotionCore::AccessMemory();
         core->OverlayMFFocalX = 300;
+        // The tracker runs under the sanitizers on a shared machine: its answer may take longer
+        // than a real station's limit, which this test is not about.
+        core->MeasurementWaitMs = 60000;
         GridleStitcher* stitcher = GridleStitcher::AccessMemory();
         // A fifth of each frame overlaps the next: twelve frames of 30 degrees for a 5 mm stone.
         stitcher->CapturesCovering = 0.2;
@@ -130,9 +134,14 @@ private slots:
         QVERIFY(host->waitForReady(10000));
         QTRY_VERIFY_WITH_TIMEOUT(std::fabs(core->GetStoneDiameter() - 5.0) < 0.2, 10000);
 
+        QSignalSpy panoramaReady(stitcher, &GridleStitcher::PanoramaReady);
         const int from = host->messages().size();
         host->send("BGSCAN");
         QVERIFY(host->waitForText("SCANEND", from, 240000) >= 0);
+        // The panorama is in the shared folder when the host reads "SCANEND".
+        const cv::Mat stored = cv::imread(work->file("share/panorama.png").toStdString(), cv::IMREAD_COLOR);
+        QVERIFY(!stored.empty());
+        QCOMPARE(panoramaReady.count(), 1);
         // The front camera acknowledges its start-up snapshot ("SIDONE") whenever its first
         // frame is stored; the scan's conversation starts with "SCANBG".
         const QStringList all = host->texts().mid(from);
@@ -186,6 +195,53 @@ private slots:
         // Always the same way round.
         for (double s : shifts)
             QCOMPARE(s > 0, shifts.first() > 0);
+
+        // The panorama: every seam where the rig's texture says it is, the ring one
+        // circumference wide, the same image on the window and in the file.
+        const double pixelMm = scene.cal.mfPixelUm / 1000.0;
+        const double circumference = M_PI * scene.stoneDiameterMm / pixelMm;
+        const QRegularExpression report("^IMGSCAP(\\d+)COORDS[^&]+&[^&]+&([^#]+)#([^#]+)#[^#]+#([^#]+)#(.+)$");
+        QVector<double> truth;
+        double pixelSize = 0, diameter = 0, step = 0;
+        for (int f : reports) {
+            const QRegularExpressionMatch m = report.match(texts.at(f));
+            QVERIFY2(m.hasMatch(), qPrintable(texts.at(f)));
+            rig::Scene at = scene;
+            at.axes.a = m.captured(2).toDouble();
+            truth << at.frontTextureShiftMm() / pixelMm;
+            pixelSize = m.captured(3).toDouble();
+            diameter = m.captured(4).toDouble();
+            step = m.captured(5).toDouble();
+        }
+        const panorama::Result result = stitcher->LastPanorama();
+        QVERIFY(result.closed);
+        QCOMPARE(result.coverageDeg, 360.0);
+        QCOMPARE(int(result.seams.size()), 12);
+        double sum = 0, worst = 0;
+        for (const panorama::Seam& seam : result.seams) {
+            double expectedPx = truth[seam.to] - truth[seam.from];
+            expectedPx -= std::floor(expectedPx / circumference) * circumference;
+            sum += std::fabs(seam.offsetPx - expectedPx);
+            worst = std::max(worst, std::fabs(seam.offsetPx - expectedPx));
+        }
+        qInfo("panorama seams against the rig: mean %.2f px, max %.2f px; width %d px for %.1f px of girdle",
+              sum / 12, worst, result.image.cols, circumference);
+        QVERIFY2(sum / 12 <= 1.0 && worst <= 2.0, qPrintable(stitcher->PanoramaQuality().join('\n')));
+        QVERIFY(std::fabs(result.image.cols - circumference) <= 0.01 * circumference);
+        const cv::Mat shown = stitcher->getImage();
+        QCOMPARE(shown.size(), stored.size());
+        QCOMPARE(cv::norm(shown, stored, cv::NORM_INF), 0.0);
+        const QByteArray log = testsupport::readAll("Logs.ini");
+        QVERIFY(log.contains("Panorama seam 11->0: "));
+        QVERIFY(log.contains("Panorama: 12 frames, "));
+
+        // Offline, from the files and the numbers of the reports: the same image.
+        std::vector<cv::Mat> files;
+        for (int f = 0; f < 12; ++f)
+            files.push_back(cv::imread(work->file(QString("share/img_%1.png").arg(f, 2, 10, QChar('0'))).toStdString()));
+        const scanpanorama::Outcome replay = scanpanorama::Build(files, step, diameter, pixelSize);
+        QCOMPARE(replay.result.image.size(), stored.size());
+        QCOMPARE(cv::norm(replay.result.image, stored, cv::NORM_INF), 0.0);
     }
 };
 
