@@ -55,6 +55,7 @@ MainWindow::MainWindow(QWidget* parent)
     // Every component's own dependencies exist before it is created.
     logging = Logs::AccessMemory();
     AppRegistry = Registry::AccessMemory();
+    logging->ApplySettings(*AppRegistry);
     Server = VeltraxServer::AccessMemory();
     SharedConf = CamVSharedConfig::AccessMemory();
     tlCamera = CamTL::AccessMemory();

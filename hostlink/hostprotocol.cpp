@@ -16,6 +16,91 @@ int nextSequence(int current)
     return current + 1;
 }
 
+namespace {
+
+// Length of the UTF-8 sequence a lead byte starts, 0 for a byte that cannot start one.
+int sequenceLength(uchar lead)
+{
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return 2;
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 3;
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return 4;
+    return 0;
+}
+
+// Whether the byte can follow the lead byte at position index (1..3) of its sequence; the
+// second byte's range excludes overlong forms, surrogates and code points past U+10FFFF.
+bool continues(uchar lead, int index, uchar byte)
+{
+    if (index == 1) {
+        if (lead == 0xE0)
+            return byte >= 0xA0 && byte <= 0xBF;
+        if (lead == 0xED)
+            return byte >= 0x80 && byte <= 0x9F;
+        if (lead == 0xF0)
+            return byte >= 0x90 && byte <= 0xBF;
+        if (lead == 0xF4)
+            return byte >= 0x80 && byte <= 0x8F;
+    }
+    return byte >= 0x80 && byte <= 0xBF;
+}
+
+} // namespace
+
+QString ByteDecoder::decode(const QByteArray& bytes)
+{
+    const QByteArray data = carry.isEmpty() ? bytes : carry + bytes;
+    carry.clear();
+    QString text;
+    text.reserve(data.size());
+    const int n = data.size();
+    const uchar* p = reinterpret_cast<const uchar*>(data.constData());
+    int i = 0;
+    while (i < n) {
+        const uchar lead = p[i];
+        if (lead < 0x80) {
+            int end = i + 1;
+            while (end < n && p[end] < 0x80)
+                ++end;
+            text.append(QLatin1String(data.constData() + i, end - i));
+            i = end;
+            continue;
+        }
+        const int length = sequenceLength(lead);
+        int valid = length > 0 ? 1 : 0;
+        while (valid > 0 && valid < length && i + valid < n && continues(lead, valid, p[i + valid]))
+            ++valid;
+        if (length > 0 && valid == length) {
+            uint ucs4 = lead & (0x7F >> length);
+            for (int k = 1; k < length; ++k)
+                ucs4 = (ucs4 << 6) | (p[i + k] & 0x3F);
+            if (QChar::requiresSurrogates(ucs4)) {
+                text.append(QChar(QChar::highSurrogate(ucs4)));
+                text.append(QChar(QChar::lowSurrogate(ucs4)));
+            } else {
+                text.append(QChar(ushort(ucs4)));
+            }
+            i += length;
+        } else if (length > 0 && i + valid == n) {
+            carry = data.mid(i); // the rest of this character is still on its way
+            break;
+        } else {
+            text.append(QChar(ushort(0xDC00 + lead)));
+            ++i;
+        }
+    }
+    return text;
+}
+
+int ByteDecoder::reset()
+{
+    const int dropped = carry.size();
+    carry.clear();
+    return dropped;
+}
+
 ReceiveFramer::ReceiveFramer(int cap)
     : limit(cap > 0 ? cap : DefaultReceiveCap)
 {

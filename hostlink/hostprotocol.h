@@ -22,6 +22,21 @@ constexpr int DefaultReceiveCap = 1024 * 1024;
 constexpr int LastSequenceNumber = 1001;
 int nextSequence(int current);
 
+// Decodes the bytes of the data connection as UTF-8, chunk by chunk (a character split between
+// two chunks is joined). A byte that is not part of valid UTF-8 becomes U+DC00 + byte (an
+// unpaired surrogate that no command contains), so that the log can show the byte itself
+// (logtext::Safe writes it as \xNN) instead of a replacement character.
+class ByteDecoder
+{
+public:
+    QString decode(const QByteArray& bytes);
+    // Forgets an unfinished character (connection ended); returns its byte count.
+    int reset();
+
+private:
+    QByteArray carry; // start of a character whose remaining bytes have not arrived yet
+};
+
 // Cuts tagged messages out of the text received on the data connection.
 //
 // A message is everything up to the next ";". Its tag is the text before its first ":"; the

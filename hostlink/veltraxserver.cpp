@@ -1,21 +1,26 @@
 #include "hostlink/veltraxserver.h"
 
 #include "core/logs.h"
+#include "core/registry.h"
 #include "core/stoprequest.h"
 #include "hostlink/hostmessages.h"
 
 #include <QDeadlineTimer>
+#include <QRegularExpression>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTextCodec>
 
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <functional>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,7 +28,7 @@ namespace {
 struct Endpoint
 {
     std::mutex mutex;                                // guards address, port
-    QHostAddress address{QHostAddress::AnyIPv4};
+    QHostAddress address;                            // null: the HOSTLISTEN setting
     quint16 port = VeltraxServer::DefaultPort;
 };
 
@@ -39,16 +44,18 @@ std::atomic<int>& writeTimeoutMs()
     return timeout;
 }
 
+std::atomic<int>& idleHandOverMs()
+{
+    static std::atomic<int> idle{VeltraxServer::IdleDataHandOverMs};
+    return idle;
+}
+
 // A host that has not read this much of what the data connection queued for it is gone.
 constexpr qint64 DataBacklogLimit = 64LL * 1024 * 1024;
-// Log lines quote at most this much of a host command.
-constexpr int QuotedCommandLength = 200;
-
+// A host command as log records quote it: escaped and cut (see logtext::Safe).
 QString quoted(const QString& text)
 {
-    if (text.size() <= QuotedCommandLength)
-        return text;
-    return text.left(QuotedCommandLength) + QStringLiteral("... (%1 characters)").arg(text.size());
+    return logtext::Safe(text, logtext::QuoteBytes);
 }
 
 QString peerText(const QTcpSocket* socket)
@@ -57,7 +64,108 @@ QString peerText(const QTcpSocket* socket)
         + QString::number(socket->peerPort()) + QStringLiteral("]");
 }
 
+// The listener hands every new connection to a check before it is queued: a refused peer
+// never reaches a role, however long the queue.
+class GuardedServer : public QTcpServer
+{
+public:
+    GuardedServer(QObject* parent, std::function<bool(QTcpSocket*)> check)
+        : QTcpServer(parent)
+        , admit(std::move(check))
+    {
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(static_cast<int>(descriptor));
+            delete socket;
+            return;
+        }
+        if (!admit(socket)) {
+            socket->abort();
+            socket->deleteLater();
+            return;
+        }
+        addPendingConnection(socket);
+    }
+
+private:
+    std::function<bool(QTcpSocket*)> admit;
+};
+
+// An IPv4 peer reached through an IPv6 listener shows as ::ffff:a.b.c.d.
+QHostAddress plainAddress(const QHostAddress& address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
 } // namespace
+
+const char* HostLinkSettings::AllowKey = "HOSTALLOW";
+const char* HostLinkSettings::AllowDefault = "*";
+const char* HostLinkSettings::ListenKey = "HOSTLISTEN";
+const char* HostLinkSettings::ListenDefault = "0.0.0.0";
+
+HostLinkSettings HostLinkSettings::fromRegistry(Registry& registry)
+{
+    HostLinkSettings settings;
+    settings.allow = registry.GetKeySTR(QString::fromLatin1(AllowKey), settings.allow).trimmed();
+    settings.listen = registry.GetKeySTR(QString::fromLatin1(ListenKey), settings.listen).trimmed();
+    return settings;
+}
+
+HostAllowList HostAllowList::parse(const QString& text, QStringList* rejected)
+{
+    HostAllowList list;
+    const QStringList entries = text.split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts);
+    if (entries.isEmpty() || entries.contains(QStringLiteral("*")))
+        return list;
+    list.all = false;
+    for (const QString& entry : entries) {
+        QPair<QHostAddress, int> subnet;
+        if (entry.contains(QLatin1Char('/'))) {
+            subnet = QHostAddress::parseSubnet(entry);
+        } else {
+            const QHostAddress address = plainAddress(QHostAddress(entry));
+            subnet = qMakePair(address, address.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128);
+        }
+        if (subnet.first.isNull() || subnet.second < 0) {
+            if (rejected)
+                *rejected << entry;
+            continue;
+        }
+        list.subnets << subnet;
+    }
+    return list;
+}
+
+bool HostAllowList::admits(const QHostAddress& peer) const
+{
+    if (all)
+        return true;
+    const QHostAddress address = plainAddress(peer);
+    for (const auto& subnet : subnets)
+        if (address.isInSubnet(subnet))
+            return true;
+    return false;
+}
+
+QString HostAllowList::describe() const
+{
+    if (all)
+        return QStringLiteral("everyone");
+    if (subnets.isEmpty())
+        return QStringLiteral("nobody");
+    QStringList shown;
+    for (const auto& subnet : subnets)
+        shown << subnet.first.toString() + QLatin1Char('/') + QString::number(subnet.second);
+    return shown.join(QStringLiteral(", "));
+}
 
 void VeltraxServer::SetListenEndpoint(const QHostAddress& address, quint16 port)
 {
@@ -67,6 +175,11 @@ void VeltraxServer::SetListenEndpoint(const QHostAddress& address, quint16 port)
     configured.port = port;
 }
 
+void VeltraxServer::SetIdleHandOver(int milliseconds)
+{
+    idleHandOverMs() = milliseconds > 0 ? milliseconds : IdleDataHandOverMs;
+}
+
 void VeltraxServer::SetWriteTimeout(int milliseconds)
 {
     writeTimeoutMs() = milliseconds > 0 ? milliseconds : DefaultWriteTimeoutMs;
@@ -74,11 +187,23 @@ void VeltraxServer::SetWriteTimeout(int milliseconds)
 
 VeltraxServer::VeltraxServer(QObject* parent)
     : QThread(parent)
-    , decoder(QTextCodec::codecForName("UTF-8")->makeDecoder())
 {
     qRegisterMetaType<QImage>("QImage");
     logging = Logs::AccessMemory();
-    Server = new QTcpServer(this);
+
+    // The settings store exists when the station starts (it is created before the server);
+    // without one (a test of the server alone) the defaults hold.
+    HostLinkSettings settings;
+    if (Registry* registry = Registry::Existing())
+        settings = HostLinkSettings::fromRegistry(*registry);
+    QStringList rejected;
+    allowList = HostAllowList::parse(settings.allow, &rejected);
+    if (!rejected.isEmpty())
+        LogDebug(QStringLiteral("%1: ignored entries that are neither an address nor a subnet: %2")
+                     .arg(QLatin1String(HostLinkSettings::AllowKey), rejected.join(QStringLiteral(", "))));
+    LogDebug(QStringLiteral("Connections accepted from: ") + allowList.describe());
+
+    Server = new GuardedServer(this, [this](QTcpSocket* socket) { return admitConnection(socket); });
     connect(Server, SIGNAL(newConnection()), this, SLOT(newConnection()));
     // Queued when emitted from the server thread: replies are written by the main thread.
     connect(this, SIGNAL(HandleDataSend(QString)), this, SLOT(Send(QString)));
@@ -92,8 +217,14 @@ VeltraxServer::VeltraxServer(QObject* parent)
         address = configured.address;
         port = configured.port;
     }
+    QString listenOn = address.isNull() ? settings.listen : address.toString();
+    if (QHostAddress(listenOn).isNull()) {
+        LogDebug(QStringLiteral("%1 \"%2\" is not a numeric address: listening on every IPv4 interface")
+                     .arg(QLatin1String(HostLinkSettings::ListenKey), listenOn));
+        listenOn = QString::fromLatin1(HostLinkSettings::ListenDefault);
+    }
     try {
-        RunServer(address.toString(), port);
+        RunServer(listenOn, port);
     } catch (const std::exception& e) {
         logging->udebug(QStringLiteral("Running Server..") + QString::fromLocal8Bit(e.what()));
     }
@@ -121,8 +252,6 @@ VeltraxServer::~VeltraxServer()
     }
     Server->close();
     logging->udebug(QStringLiteral("Server Destruction"));
-    delete decoder;
-    decoder = nullptr;
 }
 
 quint16 VeltraxServer::ListenPort() const
@@ -184,9 +313,9 @@ bool VeltraxServer::RunVideoStream(QString address, quint16 port)
     return true;
 }
 
-void VeltraxServer::LogDebug(QString text)
+void VeltraxServer::LogDebug(QString text, const QString& kind)
 {
-    logging->udebug(QStringLiteral("TCP Server: ") + text);
+    logging->udebug(QStringLiteral("TCP Server: ") + text, kind.isEmpty() ? kind : QStringLiteral("TCP Server: ") + kind);
 }
 
 QString VeltraxServer::TXData(int index)
@@ -208,6 +337,37 @@ void VeltraxServer::ValidateImageSavingRequest()
 void VeltraxServer::newConnection()
 {
     servePendingConnections();
+}
+
+bool VeltraxServer::admitConnection(QTcpSocket* socket)
+{
+    if (allowList.admits(socket->peerAddress()))
+        return true;
+    ++refusedConnections;
+    LogDebug(QStringLiteral("Connection refused from %1 (%2 refused so far): %3 admits %4")
+                 .arg(peerText(socket))
+                 .arg(refusedConnections)
+                 .arg(QLatin1String(HostLinkSettings::AllowKey), allowList.describe()),
+             QStringLiteral("Connection refused"));
+    return false;
+}
+
+void VeltraxServer::prepareSocket(QTcpSocket* socket)
+{
+    // Messages are short and answered at once (GMS/MOVESTAT per motion wait): do not let
+    // Nagle's algorithm hold them back waiting for the peer's acknowledgement.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // A host that vanished without closing (power lost, cable pulled) is found by keepalive
+    // probes, so that it does not hold its role for ever.
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const int fd = static_cast<int>(socket->socketDescriptor());
+    const int idle = KeepAliveIdleS, interval = KeepAliveIntervalS, probes = KeepAliveProbes;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    // What Qt reads ahead of the station is bounded too; the kernel's buffer then fills and
+    // the host's sends wait.
+    socket->setReadBufferSize(ReadChunk);
 }
 
 bool VeltraxServer::peerStillThere(QTcpSocket* socket) const
@@ -233,6 +393,17 @@ void VeltraxServer::servePendingConnections()
         }
         const bool dataFree = !TXSingleConnection || !TXSingleConnection->isOpen();
         const bool videoFree = !dataFree && (!VideoStreamConnection || !VideoStreamConnection->isOpen());
+        // A host opens its video connection right after its data connection. A data connection
+        // that has said nothing for long and has no video connection beside it is not a host
+        // at work (a stranger, a tool that kept its socket): the newcomer takes the data role.
+        if (!dataFree && videoFree && !dataSpoke && dataSince.isValid() && dataSince.elapsed() >= idleHandOverMs()) {
+            LogDebug(QStringLiteral("Data connection from %1 sent nothing in %2 s and opened no video connection: "
+                                    "closed so that a new connection takes the data role")
+                         .arg(peerText(TXSingleConnection))
+                         .arg(dataSince.elapsed() / 1000));
+            endDataConnection(TXSingleConnection); // serves the waiting connections itself
+            return;
+        }
         if (!dataFree && !videoFree)
             return; // both roles taken: the connection waits in the listener's queue
 
@@ -246,16 +417,15 @@ void VeltraxServer::servePendingConnections()
             socket->deleteLater();
             continue;
         }
-        // Messages are short and answered at once (GMS/MOVESTAT per motion wait): do not let
-        // Nagle's algorithm hold them back waiting for the peer's acknowledgement.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        prepareSocket(socket);
 
         if (dataFree) {
             retireSocket(TXSingleConnection);
             TXSingleConnection = socket;
             dataStalled = false;
-            delete decoder;
-            decoder = QTextCodec::codecForName("UTF-8")->makeDecoder();
+            decoder.reset();
+            dataSince.start();
+            dataSpoke = false;
             connect(socket, SIGNAL(disconnected()), this, SLOT(Disconnection()));
             connect(socket, SIGNAL(readyRead()), this, SLOT(readyRead()));
             connect(socket, &QTcpSocket::bytesWritten, this, [this, socket]() {
@@ -301,18 +471,31 @@ void VeltraxServer::retireSocket(QTcpSocket* socket)
     socket->deleteLater();
 }
 
-void VeltraxServer::drainDataSocket()
+void VeltraxServer::drainDataSocket(bool everything)
 {
     QTcpSocket* socket = TXSingleConnection;
     if (!socket)
         return;
-    const QByteArray bytes = socket->readAll();
-    if (bytes.isEmpty())
-        return;
-    const QString text = decoder->toUnicode(bytes);
-    std::lock_guard<std::mutex> receiveLock(receiveMutex);
-    framer.append(text);
-    receiveArrived.notify_one();
+    while (socket->bytesAvailable() > 0) {
+        {
+            std::lock_guard<std::mutex> receiveLock(receiveMutex);
+            receiveThrottled = false;
+            // Past the bound, wait for the server thread; but text without a complete message
+            // is read on, since only more text can finish it (the framer's cap bounds it).
+            if (!everything && framer.size() + interpreting >= ReceiveBound && framer.hasCompleteMessage()) {
+                receiveThrottled = true;
+                return;
+            }
+        }
+        const QByteArray bytes = socket->read(everything ? socket->bytesAvailable() : ReadChunk);
+        if (bytes.isEmpty())
+            return;
+        dataSpoke = true;
+        const QString text = decoder.decode(bytes);
+        std::lock_guard<std::mutex> receiveLock(receiveMutex);
+        framer.append(text);
+        receiveArrived.notify_one();
+    }
 }
 
 void VeltraxServer::readyRead()
@@ -333,14 +516,15 @@ void VeltraxServer::endDataConnection(QTcpSocket* socket)
 {
     // Whatever the host sent before closing is still served; only an unfinished message is
     // dropped, so that the next host does not inherit the head of a message.
-    drainDataSocket();
-    int dropped = 0;
+    drainDataSocket(true);
+    int dropped = decoder.reset();
     {
         std::lock_guard<std::mutex> receiveLock(receiveMutex);
         for (const QString& command : framer.takeCommands())
             readyCommands.append(qMakePair(framerSession, command));
-        dropped = framer.clear();
+        dropped += framer.clear();
         framerSession = 0;
+        receiveThrottled = false;
         receiveArrived.notify_one();
     }
     if (dropped > 0)
@@ -361,6 +545,8 @@ void VeltraxServer::endDataConnection(QTcpSocket* socket)
     retireSocket(video);
     TXSingleConnection = nullptr;
     VideoStreamConnection = nullptr;
+    dataSince.invalidate();
+    dataSpoke = false;
     dataStalled = false;
     videoStalled = false;
 
@@ -517,6 +703,20 @@ void VeltraxServer::FluxWrite(QByteArray payload)
 // ---------------------------------------------------------------------------------------------
 // Server thread
 
+namespace {
+// The framer's note about a message without a tag; such notes are counted, not repeated.
+const QString UntaggedNote = QStringLiteral("Message without tag discarded");
+} // namespace
+
+// receiveMutex held. Reading stopped at the bound starts again once half of it is free.
+void VeltraxServer::resumeReceiveIfThrottled()
+{
+    if (!receiveThrottled || framer.size() + interpreting >= ReceiveBound / 2)
+        return;
+    receiveThrottled = false;
+    QMetaObject::invokeMethod(this, [this]() { drainDataSocket(); }, Qt::QueuedConnection);
+}
+
 void VeltraxServer::run()
 {
     std::unique_lock<std::mutex> receiveLock(receiveMutex);
@@ -531,9 +731,14 @@ void VeltraxServer::run()
             receiveArrived.wait_for(receiveLock, std::chrono::milliseconds(2));
             continue;
         }
+        qint64 left = 0;
+        for (const auto& entry : commands)
+            left += entry.second.size() + 2; // and its tag's ":" and its ";", at least
+        interpreting = left;
         receiveLock.unlock();
         for (const QString& note : notes)
-            LogDebug(note);
+            LogDebug(note, note.startsWith(UntaggedNote) ? UntaggedNote : QString());
+        int done = 0;
         for (const auto& entry : commands) {
             if (!ServerRun)
                 break;
@@ -542,11 +747,21 @@ void VeltraxServer::run()
                 CMDTranslateExec(entry.second);
             } catch (const std::exception& e) {
                 LogDebug(QStringLiteral("Exception while interpreting \"%1\": %2")
-                             .arg(quoted(entry.second), QString::fromLocal8Bit(e.what())));
+                             .arg(quoted(entry.second), QString::fromLocal8Bit(e.what())),
+                         QStringLiteral("Exception while interpreting"));
+            }
+            left -= entry.second.size() + 2;
+            if (++done % 1024 == 0) {
+                receiveLock.lock();
+                interpreting = left;
+                resumeReceiveIfThrottled();
+                receiveLock.unlock();
             }
             commandSession = 0;
         }
         receiveLock.lock();
+        interpreting = 0;
+        resumeReceiveIfThrottled();
     }
     receiveLock.unlock();
     logging->udebug(QStringLiteral("Server Stopped"));
@@ -572,14 +787,16 @@ int VeltraxServer::CMDTranslateExec(QString text)
     if (action.unreadableFields > 0)
         LogDebug(QStringLiteral("%1 field(s) that are not numbers read as 0 in \"%2\"")
                      .arg(action.unreadableFields)
-                     .arg(quoted(action.command)));
+                     .arg(quoted(action.command)),
+                 QStringLiteral("Fields that are not numbers read as 0"));
 
     switch (action.kind) {
     case Action::Coords:
         emit NewCoord(action.values[0], action.values[1], action.values[2], action.values[3], action.values[4]);
         break;
     case Action::CoordsMalformed:
-        LogDebug(QStringLiteral("COORDS with fewer than five fields ignored: \"%1\"").arg(quoted(action.command)));
+        LogDebug(QStringLiteral("COORDS with fewer than five fields ignored: \"%1\"").arg(quoted(action.command)),
+                 QStringLiteral("COORDS with fewer than five fields ignored"));
         break;
     case Action::AlignInscription:
         emit StartAutoAlignement(false);
@@ -596,7 +813,8 @@ int VeltraxServer::CMDTranslateExec(QString text)
         emit NewMotionStatus(action.status[0], action.status[1], action.status[2]);
         break;
     case Action::MotionStatusMalformed:
-        LogDebug(QStringLiteral("MOVESTAT without exactly three fields ignored: \"%1\"").arg(quoted(action.command)));
+        LogDebug(QStringLiteral("MOVESTAT without exactly three fields ignored: \"%1\"").arg(quoted(action.command)),
+                 QStringLiteral("MOVESTAT without exactly three fields ignored"));
         break;
     case Action::EngageXAlign:
         emit EngageAutoXAlign();
@@ -608,7 +826,7 @@ int VeltraxServer::CMDTranslateExec(QString text)
         emit StramRequest();
         break;
     case Action::Unknown:
-        logging->udebug(QStringLiteral("CMD TO ADD ") + quoted(action.command));
+        logging->udebug(QStringLiteral("CMD TO ADD ") + quoted(action.command), QStringLiteral("CMD TO ADD"));
         return -1;
     }
     return 0;

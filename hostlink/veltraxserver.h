@@ -4,7 +4,10 @@
 #include "hostlink/hostprotocol.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QPair>
+#include <QVector>
 #include <QImage>
 #include <QPointer>
 #include <QString>
@@ -20,7 +23,41 @@
 class Logs;
 class QTcpServer;
 class QTcpSocket;
-class QTextDecoder;
+class Registry;
+
+// Who may use the host port and where it listens (read at start).
+struct HostLinkSettings
+{
+    // Addresses or subnets allowed to connect, separated by commas ("10.0.0.7,192.168.1.0/24";
+    // the settings store drops spaces); "*" is everyone.
+    static const char* AllowKey;     // HOSTALLOW
+    static const char* AllowDefault; // "*"
+    // Numeric address of the interface to listen on; 0.0.0.0 is every IPv4 interface.
+    static const char* ListenKey;     // HOSTLISTEN
+    static const char* ListenDefault; // "0.0.0.0"
+
+    QString allow = QString::fromLatin1(AllowDefault);
+    QString listen = QString::fromLatin1(ListenDefault);
+
+    static HostLinkSettings fromRegistry(Registry& registry);
+};
+
+// The allow-list in effect: everyone, or a list of subnets (a single address is a subnet of
+// full length).
+class HostAllowList
+{
+public:
+    // Entries that are neither an address nor a subnet are ignored and named in *rejected;
+    // a list with entries but none valid admits nobody.
+    static HostAllowList parse(const QString& text, QStringList* rejected);
+    bool admits(const QHostAddress& peer) const;
+    bool everyone() const { return all; }
+    QString describe() const;
+
+private:
+    bool all = true;
+    QVector<QPair<QHostAddress, int>> subnets;
+};
 
 // The station's TCP server for the host software. The host connects twice on the same port:
 // the first connection is the data connection (short tagged text messages both ways), the
@@ -32,8 +69,12 @@ class QTextDecoder;
 // woken as soon as text arrives, with a 2 ms tick as the upper bound. Host commands become
 // signals emitted from the server thread, so they reach their receivers queued.
 //
-// Locks: receiveMutex guards framer and readyCommands (appended by the main thread, consumed by
-// the server thread); receiveArrived is its condition. Every other member is touched by the
+// Back-pressure: the main thread reads the data socket only while less than ReceiveBound of
+// host input waits (see drainDataSocket); when it stops, the server thread resumes it once it
+// has interpreted half of what waited.
+//
+// Locks: receiveMutex guards framer, readyCommands, interpreting and receiveThrottled (the
+// main thread appends, the server thread consumes); receiveArrived is its condition. Every other member is touched by the
 // main thread only, except ServerRun (atomic) and the immutable index constants. The lock is a
 // std::mutex rather than a QMutex so that ThreadSanitizer sees it: QMutex locks inside the
 // uninstrumented Qt library, where the tool cannot follow it.
@@ -56,9 +97,30 @@ public:
     static constexpr quint16 DefaultPort = 5050;
     static constexpr int DefaultWriteTimeoutMs = 30000;
 
-    // Where the listener binds at construction. Production: every IPv4 interface, port 5050.
-    // Call before the first AccessMemory(); tests use 127.0.0.1 and port 0 (any free port).
+    // Host input held at most, in characters: received and not yet cut into messages, plus
+    // messages cut and not yet interpreted. Past it the data socket is not read until the
+    // server thread has caught up, so TCP slows a host that sends faster than the station
+    // interprets.
+    static constexpr int ReceiveBound = 256 * 1024;
+    // One read from the data socket, and what Qt buffers of it at most.
+    static constexpr int ReadChunk = 64 * 1024;
+    // A data connection that has sent nothing for this long gives up its role to a new
+    // connection when no video connection has been opened beside it (a stranger's idle
+    // connection must not keep the host out).
+    static constexpr int IdleDataHandOverMs = 10000;
+    // TCP keepalive: first probe after this much silence, then KeepAliveProbes probes
+    // KeepAliveIntervalS apart; a peer that answers none is gone.
+    static constexpr int KeepAliveIdleS = 60;
+    static constexpr int KeepAliveIntervalS = 10;
+    static constexpr int KeepAliveProbes = 3;
+
+    // Where the listener binds at construction. Production: the HOSTLISTEN setting (every
+    // IPv4 interface by default), port 5050. A null address takes the setting. Call before the
+    // first AccessMemory(); tests use 127.0.0.1 and port 0 (any free port).
     static void SetListenEndpoint(const QHostAddress& address, quint16 port);
+    // How long an idle data connection keeps its role (IdleDataHandOverMs unless a test
+    // shortens it).
+    static void SetIdleHandOver(int milliseconds);
     // Upper bound of one blocking write on a socket (30000 ms unless a test shortens it).
     static void SetWriteTimeout(int milliseconds);
 
@@ -84,8 +146,8 @@ public:
     // Entry of the stored text list at index, "-1" outside the list.
     QString TXData(int index);
 
-    // "TCP Server: " + text into the log.
-    void LogDebug(QString text);
+    // "TCP Server: " + text into the log; records of one kind are counted (see Logs::udebug).
+    void LogDebug(QString text, const QString& kind = QString());
 
     // Acknowledges a stored front snapshot with "SIDONE". Callable from any thread: the text is
     // handed to the main thread by a queued signal, never written from the caller's thread.
@@ -96,6 +158,8 @@ public:
     bool HasVideoConnection() const;
     // Characters received and not yet cut into messages (any thread).
     int PendingReceiveSize() const;
+    // The allow-list in effect.
+    HostAllowList AllowList() const { return allowList; }
 
 signals:
     // Emitted on the server thread just before the signals of every host command it interprets:
@@ -144,7 +208,12 @@ private:
     // Serves what the host sent, closes the data connection and the video connection with it,
     // and serves the connections waiting in the listener's queue.
     void endDataConnection(QTcpSocket* socket);
-    void drainDataSocket();
+    // Reads the data socket into the framer within ReceiveBound (everything: the connection
+    // is ending, its last bytes are served whatever the bound).
+    void drainDataSocket(bool everything = false);
+    bool admitConnection(QTcpSocket* socket);
+    void resumeReceiveIfThrottled(); // receiveMutex held
+    void prepareSocket(QTcpSocket* socket);
     // Writes bytes and waits, up to the write timeout, until they have left. False on failure.
     bool writeAndWait(QTcpSocket* socket, const QByteArray& bytes, const char* what);
     void retireSocket(QTcpSocket* socket);
@@ -161,7 +230,11 @@ private:
     QPointer<QTcpSocket> VideoStreamConnection;
     QStringList Buffer;
     int cmdindex = 0;
-    QTextDecoder* decoder = nullptr;
+    hostprotocol::ByteDecoder decoder;
+    HostAllowList allowList;
+    int refusedConnections = 0;
+    QElapsedTimer dataSince;  // main thread: when the data connection was accepted
+    bool dataSpoke = false;   // main thread: it has sent at least one byte
 
     // A socket whose last write ran into the time-out: later writes to it do not wait again
     // (text) or are dropped (frames) until its backlog has drained, so a host that stopped
@@ -179,4 +252,7 @@ private:
     quint64 framerSession = 0;            // guarded by receiveMutex: whose text the framer holds
     quint64 commandSession = 0;           // server thread: the connection of the command interpreted
     int droppedForLeftHost = 0;           // main thread: texts of requests whose host had left
+    qint64 interpreting = 0;              // guarded by receiveMutex: characters of taken commands
+                                          // not yet interpreted
+    bool receiveThrottled = false;        // guarded by receiveMutex: reading paused at the bound
 };

@@ -185,6 +185,102 @@ private slots:
         QCOMPARE(testsupport::logMessages(), QStringList({"back again"}));
     }
 
+    // Outside text reaches the file as one line, with nothing a terminal would act on.
+    void recordsAreEscapedAndCut_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("recorded");
+        QTest::newRow("terminal escape, line feed, NUL") << QString::fromUtf8("a\x1b[31mb\nc\r", 10) + QChar(0) + "d"
+                                                         << "a\\x1b[31mb\\x0ac\\x0d\\x00d";
+        QTest::newRow("DEL and C1 control") << QString("x") + QChar(0x7f) + QChar(0x9b) + "y" << "x\\x7f\\x9by";
+        QTest::newRow("bidi override, line separator") << QString("ab") + QChar(0x202e) + "cd" + QChar(0x2028)
+                                                       << "ab\\u{202e}cd\\u{2028}";
+        QTest::newRow("undecodable byte, lone surrogate") << QString("z") + QChar(0xdcff) + QChar(0xd800) << "z\\xff\\u{d800}";
+        QTest::newRow("valid UTF-8 stays") << QString::fromUtf8("Gr\xc3\xb6\xc3\x9f" "e \xe2\x9c\x93 \xf0\x9f\x98\x80")
+                                           << QString::fromUtf8("Gr\xc3\xb6\xc3\x9f" "e \xe2\x9c\x93 \xf0\x9f\x98\x80");
+        QTest::newRow("long text cut") << QString(3000, 'x') << QString(2000, 'x') + QString::fromUtf8("\xe2\x80\xa6 (1000 more bytes)");
+        QTest::newRow("cut counts escaped bytes") << QString(1999, 'x') + QString(10, QChar(1))
+                                                  << QString(1999, 'x') + QString::fromUtf8("\xe2\x80\xa6 (40 more bytes)");
+    }
+    void recordsAreEscapedAndCut()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, recorded);
+        Logs* log = Logs::AccessMemory();
+        QSignalSpy spy(log, &Logs::sendtotextarea);
+        log->udebug(message);
+        const QByteArray content = readAll("Logs.ini");
+        const QList<QByteArray> lines = content.split('\n');
+        QCOMPARE(lines.size(), 3); // "", separator, the record
+        QVERIFY(lines.at(2).endsWith("]: " + recorded.toUtf8()));
+        for (const char c : content)
+            QVERIFY2(uchar(c) >= 0x20 || c == '\n', qPrintable(QString("control byte %1").arg(int(uchar(c)))));
+        QVERIFY(spy.at(0).at(0).toString().endsWith(recorded));
+    }
+
+    // The same record again and again is written once, then summed up when it stops.
+    void repeatsAreCounted()
+    {
+        Logs* log = Logs::AccessMemory();
+        for (int i = 0; i < 1000; ++i)
+            log->udebug("same text");
+        log->udebug("other text");
+        for (int i = 0; i < 500; ++i) {
+            log->udebug(QString("CMD TO ADD FOO%1").arg(i), "CMD TO ADD");
+            log->udebug(QString("untagged %1").arg(i), "Message without tag discarded");
+        }
+        const QRegularExpression summary("^(.*) \\(repeated (\\d+) times in \\d+\\.\\d s\\)$");
+        QStringList messages = testsupport::logMessages();
+        QCOMPARE(messages.size(), 5);
+        QCOMPARE(summary.match(messages.at(1)).captured(1) + "=" + summary.match(messages.at(1)).captured(2), QString("same text=999"));
+        messages.removeAt(1);
+        QCOMPARE(messages, (QStringList{"same text", "other text", "CMD TO ADD FOO0", "untagged 0"}));
+        // Named kinds are summed up once they have been quiet for a while.
+        QTRY_COMPARE_WITH_TIMEOUT(testsupport::logMessages().size(), 7, 20000);
+        messages = testsupport::logMessages();
+        QStringList summed;
+        for (const QString& m : messages.mid(5))
+            summed << summary.match(m).captured(1) + "=" + summary.match(m).captured(2);
+        summed.sort();
+        QCOMPARE(summed, (QStringList{"CMD TO ADD=499", "Message without tag discarded=499"}));
+    }
+
+    void counterSumsUpEveryWindow()
+    {
+        RepeatCounter counter;
+        QVector<RepeatCounter::Summary> due;
+        QVERIFY(counter.admit("flood", "kind", 0, &due));
+        qint64 t = 0;
+        for (; t < RepeatCounter::WindowMs + 1000; t += 100)
+            QVERIFY(!counter.admit("flood", "kind", t + 100, &due));
+        QCOMPARE(due.size(), 1);
+        QCOMPARE(due.at(0).text(), QString("kind (repeated 599 times in 59.9 s)"));
+        counter.flush(&due);
+        QCOMPARE(due.size(), 2);
+        QCOMPARE(due.at(1).text(), QString("kind (repeated 11 times in 1.0 s)"));
+        QVERIFY(counter.isEmpty());
+    }
+
+    // Past its limit the file is renamed, never cut, and the rename is the new file's first record.
+    void fileIsRotatedPastItsLimit()
+    {
+        Logs* log = Logs::AccessMemory();
+        log->SetSizeLimit(1024 * 1024);
+        const int records = 2500;
+        for (int i = 0; i < records; ++i)
+            log->udebug(QString("record %1 ").arg(i, 5, 10, QChar('0')) + QString(500, 'r'));
+        const QStringList older = testsupport::logMessages(Logs::RotatedFileName);
+        const QStringList newer = testsupport::logMessages();
+        QVERIFY(QFileInfo(Logs::FileName).size() <= 1024 * 1024);
+        QVERIFY(QFileInfo(Logs::RotatedFileName).size() <= 1024 * 1024);
+        QVERIFY2(newer.value(0).startsWith("Log file reached "), qPrintable(newer.value(0)));
+        QVERIFY(newer.value(0).endsWith("(limit 1048576): earlier records are in Logs.ini.1"));
+        // Nothing lost across the rotation: the last record of the old file is followed by the next.
+        const int last = older.last().mid(7, 5).toInt();
+        QCOMPARE(newer.value(1).mid(7, 5).toInt(), last + 1);
+        QCOMPARE(newer.last().mid(7, 5).toInt(), records - 1);
+    }
+
     void recordsFromManyThreadsNeverInterleave()
     {
         Logs* log = Logs::AccessMemory();

@@ -1,9 +1,11 @@
 // The real server over real loopback sockets; the host side is a plain QTcpSocket, so the
 // bytes on the wire are checked exactly.
 #include "core/logs.h"
+#include "core/registry.h"
 #include "hostlink/veltraxserver.h"
 #include "testsupport.h"
 
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -63,6 +65,26 @@ public:
     QByteArray in;
 };
 
+// Records matching text, each counted with the repeats its summary reports.
+int recordsOf(const QString& text)
+{
+    static const QRegularExpression repeated(QStringLiteral(" \\(repeated (\\d+) times in [\\d.]+ s\\)$"));
+    int count = 0;
+    for (const QString& record : testsupport::logMessages().filter(text)) {
+        const auto match = repeated.match(record);
+        count += match.hasMatch() ? match.captured(1).toInt() : 1;
+    }
+    return count;
+}
+
+// Settings the server reads at start, through the settings store.
+void writeSettings(const QByteArray& lines)
+{
+    QFile file(QStringLiteral("Registry.dat"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("Veltrax:Registry\nVersion:1.0.0.1\n" + lines);
+}
+
 } // namespace
 
 class TestVeltraxServer : public QObject
@@ -96,6 +118,12 @@ private slots:
     void portTakenKeepsRunningWithoutListener();
     void hostThatStopsReadingCannotFreezeTeardown();
     void hostThatPausesReadingGetsEverythingInOrder();
+    void hostileInputKeepsTheLogSmall_data();
+    void hostileInputKeepsTheLogSmall();
+    void floodIsReadWithinTheBound();
+    void whoMayConnect_data();
+    void whoMayConnect();
+    void idleFirstConnectionGivesWayToTheHost();
 
 private:
     VeltraxServer* start();
@@ -117,6 +145,8 @@ void TestVeltraxServer::init()
 void TestVeltraxServer::cleanup()
 {
     VeltraxServer::Destroy();
+    VeltraxServer::SetIdleHandOver(VeltraxServer::IdleDataHandOverMs);
+    Registry::Destroy();
     Logs::Destroy();
     server = nullptr;
     workDir.reset();
@@ -196,6 +226,8 @@ void TestVeltraxServer::commands_data()
     QTest::newRow("QISI") << QByteArray("1:QISI;") << QStringList{"SavingImageRequest()"} << QByteArray() << QString();
     QTest::newRow("RQI") << QByteArray("1:RQI;") << QStringList{"StramRequest()"} << QByteArray() << QString();
     QTest::newRow("unknown") << QByteArray("1:HOME X;") << QStringList{} << QByteArray() << "CMD TO ADD HOMEX";
+    QTest::newRow("unknown with escape and bad byte") << QByteArray("1:CLS\x1b[2J\xff\xe2\x9c;") << QStringList{} << QByteArray()
+                                                      << "CMD TO ADD CLS\\x1b[2J\\xff\\xe2\\x9c";
 }
 
 void TestVeltraxServer::commands()
@@ -579,10 +611,11 @@ void TestVeltraxServer::hostThatStopsReadingCannotFreezeTeardown()
              qPrintable(testsupport::logMessages().join('\n')));
     for (int i = 0; i < 5; ++i)
         server->FluxWrite(frame);
-    QCOMPARE(testsupport::logMessages()
-                 .filter(QStringLiteral("TCP Server: Video frame of 33554432 bytes dropped: the host has not read the previous frame"))
-                 .size(),
-             5);
+    // The same drop again and again is counted, not repeated.
+    QVERIFY(testsupport::logMessages()
+                .filter(QStringLiteral("TCP Server: Video frame of 33554432 bytes dropped: the host has not read the previous frame"))
+                .size()
+            < 5);
     // The data connection is unaffected.
     server->Send(QStringLiteral("GMS"));
     QTRY_COMPARE_WITH_TIMEOUT(host.pull(), QByteArray("2:GMS;"), 5000);
@@ -590,6 +623,7 @@ void TestVeltraxServer::hostThatStopsReadingCannotFreezeTeardown()
     VeltraxServer::Destroy();
     const QStringList log = testsupport::logMessages();
     QCOMPARE(log.mid(log.size() - 2), (QStringList{"Server Stopped", "Server Destruction"}));
+    QCOMPARE(recordsOf(QStringLiteral("TCP Server: Video frame of 33554432 bytes dropped: the host has not read the previous frame")), 5);
 }
 
 void TestVeltraxServer::hostThatPausesReadingGetsEverythingInOrder()
@@ -620,6 +654,127 @@ void TestVeltraxServer::hostThatPausesReadingGetsEverythingInOrder()
     // Drained: the next write waits normally again.
     server->Send(QStringLiteral("ALIGNEND"));
     QTRY_COMPARE_WITH_TIMEOUT(host.pull().mid(expected.size()), QByteArray("6:ALIGNEND;"), 5000);
+}
+
+
+// Whatever a host sends, the log stays small, one line per record, free of control bytes, and
+// the host's next request is served.
+void TestVeltraxServer::hostileInputKeepsTheLogSmall_data()
+{
+    QTest::addColumn<QByteArray>("flood");
+    QTest::addColumn<QString>("counted"); // a record that stands for many
+    QByteArray noise(2 * 1024 * 1024, '\0');
+    QRandomGenerator random(17);
+    random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    QTest::newRow("2 MB of random bytes") << noise << QString();
+    QTest::newRow("200,000 unknown commands") << QByteArray("1:FOO;").repeated(200000) << "CMD TO ADD";
+    QTest::newRow("100,000 untagged messages") << QByteArray("X\x1b;").repeated(100000) << "TCP Server: Message without tag discarded";
+    QTest::newRow("50,000 short COORDS") << QByteArray("1:COORDS1:2;").repeated(50000) << "TCP Server: COORDS with fewer than five fields ignored";
+}
+
+void TestVeltraxServer::hostileInputKeepsTheLogSmall()
+{
+    QFETCH(QByteArray, flood);
+    QFETCH(QString, counted);
+    start();
+    Recorder recorder(server);
+    Peer host;
+    QVERIFY(connectData(host));
+    const qint64 before = QFileInfo(Logs::FileName).size();
+    host.write(flood);
+    host.write(flood.endsWith(';') ? "9:BGSCAN;" : ";9:BGSCAN;"); // ends what the flood left unfinished
+    QTRY_VERIFY_WITH_TIMEOUT(host.pull().endsWith(":SCANBG;"), 120000);
+    QVERIFY(recorder.events.endsWith(QStringLiteral("StartAutoScan()")));
+    if (!counted.isEmpty()) // summed up once they have stopped
+        QTRY_COMPARE_WITH_TIMEOUT(recordsOf(counted), int(flood.count(';')), 20000);
+    VeltraxServer::Destroy();
+    const QByteArray log = testsupport::readAll(Logs::FileName);
+    QVERIFY2(log.size() - before < 64 * 1024, qPrintable(QString::number(log.size() - before)));
+    QVERIFY2(log.count('\n') < 40, qPrintable(QString::number(log.count('\n'))));
+    for (const char c : log)
+        QVERIFY2(uchar(c) >= 0x20 || c == '\n', qPrintable(QString("control byte %1").arg(int(uchar(c)))));
+}
+
+// A host that sends far more than the station interprets at once is read only as fast as it is
+// served: what waits stays within the bound, and the next request is answered.
+void TestVeltraxServer::floodIsReadWithinTheBound()
+{
+    start();
+    Recorder recorder(server);
+    Peer host;
+    QVERIFY(connectData(host));
+    host.write(QByteArray("1:APPX1;").repeated(2 * 1024 * 1024)); // 16 MiB
+    host.write("9:BGSCAN;");
+    int largest = 0;
+    QTRY_VERIFY_WITH_TIMEOUT((largest = qMax(largest, server->PendingReceiveSize()), host.pull().endsWith(":SCANBG;")), 300000);
+    QVERIFY2(largest <= VeltraxServer::ReceiveBound + VeltraxServer::ReadChunk, qPrintable(QString::number(largest)));
+    QCOMPARE(recorder.events, QStringList{"StartAutoScan()"});
+    QCOMPARE(host.socket.bytesToWrite(), qint64(0));
+}
+
+void TestVeltraxServer::whoMayConnect_data()
+{
+    QTest::addColumn<QByteArray>("allow"); // HOSTALLOW line, empty for none
+    QTest::addColumn<bool>("admitted");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("no setting: everyone") << QByteArray() << true << "TCP Server: Connections accepted from: everyone";
+    QTest::newRow("star") << QByteArray("HOSTALLOW:*\n") << true << "TCP Server: Connections accepted from: everyone";
+    QTest::newRow("loopback subnet") << QByteArray("HOSTALLOW:127.0.0.0/8\n") << true << "TCP Server: Connections accepted from: 127.0.0.0/8";
+    QTest::newRow("this address among others") << QByteArray("HOSTALLOW:10.1.2.3, 127.0.0.1\n") << true
+                                               << "TCP Server: Connections accepted from: 10.1.2.3/32, 127.0.0.1/32";
+    QTest::newRow("another address") << QByteArray("HOSTALLOW:10.9.8.7\n") << false << "TCP Server: Connections accepted from: 10.9.8.7/32";
+    QTest::newRow("another subnet and a typo") << QByteArray("HOSTALLOW:192.168.0.0/16,127.0.0.l\n") << false
+                                               << "TCP Server: HOSTALLOW: ignored entries that are neither an address nor a subnet: 127.0.0.L";
+    QTest::newRow("nothing valid: nobody") << QByteArray("HOSTALLOW:HOST.EXAMPLE\n") << false << "TCP Server: Connections accepted from: nobody";
+}
+
+void TestVeltraxServer::whoMayConnect()
+{
+    QFETCH(QByteArray, allow);
+    QFETCH(bool, admitted);
+    QFETCH(QString, logLine);
+    writeSettings("HOSTLISTEN:127.0.0.1\n" + allow);
+    Registry::AccessMemory();
+    VeltraxServer::SetListenEndpoint(QHostAddress(), 0); // the address comes from the settings
+    start();
+    Recorder recorder(server);
+    QVERIFY(testsupport::logMessages().contains(QStringLiteral("Listening 127.0.0.1 : %1").arg(server->ListenPort())));
+    QVERIFY2(testsupport::logMessages().contains(logLine), qPrintable(testsupport::logMessages().join('\n')));
+    if (admitted) {
+        Peer host;
+        QVERIFY(connectData(host));
+        return;
+    }
+    Peer first;
+    Peer second;
+    for (Peer* peer : {&first, &second}) {
+        QVERIFY(peer->connectTo(server->ListenPort()));
+        peer->write("1:BGSCAN;");
+        QTRY_COMPARE_WITH_TIMEOUT(peer->socket.state(), QAbstractSocket::UnconnectedState, 10000);
+    }
+    QCOMPARE(first.pull(), QByteArray());
+    QCOMPARE(second.pull(), QByteArray());
+    QVERIFY(!server->HasDataConnection());
+    QCOMPARE(testsupport::logMessages().filter(QStringLiteral("TCP Server: Connection refused from [127.0.0.1:")).size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(recordsOf(QStringLiteral("TCP Server: Connection refused")), 2, 20000);
+    QCOMPARE(recorder.events, QStringList());
+}
+
+// An idle connection that holds the data role and opened no video connection does not keep the
+// host out for ever.
+void TestVeltraxServer::idleFirstConnectionGivesWayToTheHost()
+{
+    VeltraxServer::SetIdleHandOver(300);
+    start();
+    Peer stranger;
+    QVERIFY(connectData(stranger));
+    QTest::qWait(500); // longer than the hand-over time
+    Peer host;
+    QVERIFY(connectData(host, "2:NCQ;"));
+    QTRY_COMPARE_WITH_TIMEOUT(stranger.socket.state(), QAbstractSocket::UnconnectedState, 10000);
+    QVERIFY(testsupport::logMessages().filter(QStringLiteral(" sent nothing in 0 s and opened no video connection")).size() == 1);
+    Peer video;
+    QVERIFY(connectVideo(video)); // the host's second connection is its video connection
 }
 
 QTEST_GUILESS_MAIN(TestVeltraxServer)
