@@ -27,25 +27,53 @@ int utf8Length(uint ucs4)
     return ucs4 < 0x80 ? 1 : ucs4 < 0x800 ? 2 : ucs4 < 0x10000 ? 3 : 4;
 }
 
-// The escaped form of one code point, or an empty string when it stands as it is.
-QString escaped(uint ucs4, bool unpairedSurrogate)
+enum class Escape { None, Byte, CodePoint };
+
+Escape escapeOf(uint ucs4, bool unpairedSurrogate)
 {
-    if (unpairedSurrogate) {
-        // ByteDecoder carries an undecodable byte b as U+DC00 + b (b >= 0x80).
-        if (ucs4 >= 0xDC80 && ucs4 <= 0xDCFF)
-            return QStringLiteral("\\x%1").arg(ucs4 - 0xDC00, 2, 16, QLatin1Char('0'));
-        return QStringLiteral("\\u{%1}").arg(ucs4, 4, 16, QLatin1Char('0'));
-    }
-    if (ucs4 < 0x20 || (ucs4 >= 0x7F && ucs4 <= 0x9F))
-        return QStringLiteral("\\x%1").arg(ucs4, 2, 16, QLatin1Char('0'));
+    if (ucs4 >= 0x20 && ucs4 < 0x7F)
+        return Escape::None; // the common case first
+    if (unpairedSurrogate) // ByteDecoder carries an undecodable byte b as U+DC00 + b (b >= 0x80)
+        return ucs4 >= 0xDC80 && ucs4 <= 0xDCFF ? Escape::Byte : Escape::CodePoint;
+    if (ucs4 < 0x20 || ucs4 <= 0x9F)
+        return Escape::Byte;
     switch (QChar::category(ucs4)) {
     case QChar::Other_Format:        // bidirectional overrides, zero-width characters
     case QChar::Separator_Line:      // U+2028 starts a new line in some viewers
     case QChar::Separator_Paragraph:
-        return QStringLiteral("\\u{%1}").arg(ucs4, 4, 16, QLatin1Char('0'));
+        return Escape::CodePoint;
     default:
-        return QString();
+        return Escape::None;
     }
+}
+
+int hexDigits(uint value)
+{
+    int digits = 4;
+    while (value >> (4 * digits))
+        ++digits;
+    return digits;
+}
+
+// Size in bytes of the character as written.
+int writtenSize(uint ucs4, Escape escape)
+{
+    switch (escape) {
+    case Escape::None:
+        return utf8Length(ucs4);
+    case Escape::Byte:
+        return 4; // \xNN
+    case Escape::CodePoint:
+        return 4 + hexDigits(ucs4); // \u{NNNN}
+    }
+    return 0;
+}
+
+void appendHex(QString& out, uint value, int digits)
+{
+    static const char hex[] = "0123456789abcdef";
+    for (int d = digits - 1; d >= 0; --d)
+        out += QLatin1Char(hex[(value >> (4 * d)) & 0xF]);
 }
 } // namespace
 
@@ -54,7 +82,7 @@ QString logtext::Safe(const QString& text, int maxBytes)
     QString out;
     out.reserve(std::min(text.size(), maxBytes) + 16);
     int bytes = 0;
-    qint64 leftOut = 0; // escaped bytes past the cut
+    qint64 leftOut = 0; // written bytes past the cut
     const int n = text.size();
     for (int i = 0; i < n;) {
         const QChar c = text.at(i);
@@ -67,16 +95,22 @@ QString logtext::Safe(const QString& text, int maxBytes)
         } else if (c.isSurrogate()) {
             unpaired = true;
         }
-        const QString escape = escaped(ucs4, unpaired);
-        const int size = escape.isEmpty() ? utf8Length(ucs4) : escape.size();
+        const Escape escape = escapeOf(ucs4, unpaired);
+        const int size = writtenSize(ucs4, escape);
         if (leftOut > 0 || bytes + size > maxBytes) {
             leftOut += size;
         } else {
-            if (escape.isEmpty())
-                out.append(text.midRef(i, units));
-            else
-                out.append(escape);
             bytes += size;
+            if (escape == Escape::None) {
+                out.append(text.constData() + i, units);
+            } else if (escape == Escape::Byte) {
+                out += QLatin1String("\\x");
+                appendHex(out, unpaired ? ucs4 - 0xDC00 : ucs4, 2);
+            } else {
+                out += QLatin1String("\\u{");
+                appendHex(out, ucs4, hexDigits(ucs4));
+                out += QLatin1Char('}');
+            }
         }
         i += units;
     }
@@ -100,6 +134,8 @@ void RepeatCounter::close(const QString& key, QVector<Summary>* due)
     if (it->count > 0)
         due->append(Summary{it->label, it->count, it->lastMs - it->firstMs});
     entries.erase(it);
+    if (key == plainKey)
+        plainKey.clear();
 }
 
 void RepeatCounter::expire(qint64 nowMs, QVector<Summary>* due)
@@ -131,12 +167,12 @@ bool RepeatCounter::admit(const QString& text, const QString& kind, qint64 nowMs
     const QString key = named ? QStringLiteral("K:") + kind : QStringLiteral("T:") + text;
     expire(nowMs, due);
     // Plain text counts only while it comes right after itself.
-    QStringList interrupted;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-        if (!it->named && it.key() != key)
-            interrupted << it.key();
-    for (const QString& other : interrupted)
-        close(other, due);
+    if (!plainKey.isEmpty() && plainKey != key) {
+        close(plainKey, due);
+        plainKey.clear();
+    }
+    if (!named)
+        plainKey = key;
 
     const auto it = entries.find(key);
     if (it != entries.end()) {
@@ -152,7 +188,7 @@ bool RepeatCounter::admit(const QString& text, const QString& kind, qint64 nowMs
         close(oldest.key(), due);
     }
     Entry entry;
-    entry.label = named ? kind : logtext::Safe(text, logtext::QuoteBytes);
+    entry.label = logtext::Safe(named ? kind : text, logtext::QuoteBytes);
     entry.named = named;
     entry.firstMs = entry.lastMs = nowMs;
     entry.order = ++arrivals;
@@ -260,12 +296,11 @@ QString Logs::getDateTime()
 void Logs::udebug(QString message, const QString& kind)
 {
     std::lock_guard<std::mutex> recordLocker(writeLock);
-    const QString safe = logtext::Safe(message);
     QVector<RepeatCounter::Summary> due;
-    const bool fresh = repeats.admit(safe, logtext::Safe(kind, logtext::QuoteBytes), steadyMs(), &due);
+    const bool fresh = repeats.admit(message, kind, steadyMs(), &due);
     writeSummaries(due);
-    if (fresh)
-        emitRecord(safe);
+    if (fresh) // only what is written is escaped: a flood of counted records costs little
+        emitRecord(logtext::Safe(message));
 }
 
 void Logs::writeSummaries(const QVector<RepeatCounter::Summary>& due)

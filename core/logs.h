@@ -54,6 +54,7 @@ public:
     };
 
     // True when the record is to be written. Summaries that fall due are appended to due.
+    // Summaries name the kind, or the text, escaped (logtext::Safe) and cut.
     bool admit(const QString& text, const QString& kind, qint64 nowMs, QVector<Summary>* due);
     // Summaries of repeats that have stopped or filled their window.
     void expire(qint64 nowMs, QVector<Summary>* due);
@@ -74,6 +75,7 @@ private:
     void close(const QString& key, QVector<Summary>* due);
 
     QHash<QString, Entry> entries;
+    QString plainKey; // the entry of plain text, if any: there is at most one
     qint64 arrivals = 0;
 };
 

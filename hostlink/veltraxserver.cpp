@@ -294,6 +294,11 @@ bool VeltraxServer::RunServer(QString address, quint16 port)
                      .arg(Server->errorString()));
         return false;
     }
+    // Connections inherit the listener's receive buffer: a small one keeps what a flooding host
+    // has sent but the station has not read yet short (the kernel would grow it to megabytes),
+    // so the flood's end, and a close behind it, are reached soon after the sender stops.
+    const int receiveBuffer = ReadChunk;
+    ::setsockopt(static_cast<int>(Server->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     logging->udebug(QStringLiteral("Listening ") + Server->serverAddress().toString() + QStringLiteral(" : ")
                     + QString::number(Server->serverPort()));
     return true;
@@ -381,6 +386,15 @@ bool VeltraxServer::peerStillThere(QTcpSocket* socket) const
     return got != 0;
 }
 
+bool VeltraxServer::peerHasClosed(QTcpSocket* socket) const
+{
+    struct tcp_info info = {};
+    socklen_t length = sizeof info;
+    if (::getsockopt(static_cast<int>(socket->socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
+        return false;
+    return info.tcpi_state == TCP_CLOSE_WAIT; // the peer's FIN has arrived, behind all its data
+}
+
 void VeltraxServer::servePendingConnections()
 {
     while (Server->hasPendingConnections()) {
@@ -391,6 +405,12 @@ void VeltraxServer::servePendingConnections()
             endDataConnection(TXSingleConnection); // serves the waiting connections itself
             return;
         }
+        // A host that closed its data connection right after a burst of text and connects again:
+        // its last bytes are still being served (the station reads within a bound), so its
+        // close has not been seen yet. The newcomer waits for the data role instead of taking
+        // the video role of a connection that is already over.
+        if (TXSingleConnection && TXSingleConnection->isOpen() && peerHasClosed(TXSingleConnection))
+            return;
         const bool dataFree = !TXSingleConnection || !TXSingleConnection->isOpen();
         const bool videoFree = !dataFree && (!VideoStreamConnection || !VideoStreamConnection->isOpen());
         // A host opens its video connection right after its data connection. A data connection

@@ -102,8 +102,10 @@ public:
     // server thread has caught up, so TCP slows a host that sends faster than the station
     // interprets.
     static constexpr int ReceiveBound = 256 * 1024;
-    // One read from the data socket, and what Qt buffers of it at most.
-    static constexpr int ReadChunk = 64 * 1024;
+    // One read from the data socket, what Qt buffers of it at most, and the kernel's receive
+    // buffer of a connection. Qt reads once per event loop pass, so this sets how fast a host
+    // can send at most while the main thread is busy (cameras, display).
+    static constexpr int ReadChunk = 256 * 1024;
     // A data connection that has sent nothing for this long gives up its role to a new
     // connection when no video connection has been opened beside it (a stranger's idle
     // connection must not keep the host out).
@@ -205,6 +207,7 @@ private:
     // has already gone.
     void servePendingConnections();
     bool peerStillThere(QTcpSocket* socket) const;
+    bool peerHasClosed(QTcpSocket* socket) const;
     // Serves what the host sent, closes the data connection and the video connection with it,
     // and serves the connections waiting in the listener's queue.
     void endDataConnection(QTcpSocket* socket);
