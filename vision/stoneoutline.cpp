@@ -20,6 +20,10 @@ constexpr double ProfileReach = 6.0;
 // Less than this between the stone and its surroundings is no edge to measure (a dark facet,
 // a glint next to the stone).
 constexpr double MinEdgeContrast = 25.0;
+// An edge falls by at least this share of its contrast over one pixel: a stone within the
+// depth of field does (0.3 at a blur of 1.3 px, 0.16 at 2.5 px), the glow of a far
+// reflection does not (0.05).
+constexpr double MinEdgeFall = 0.15;
 // Outline pixels further than this inside the silhouette lie in a notch.
 constexpr double NotchDepth = 1.25;
 // An ellipse that fits the edge points this closely (rms, px) is the silhouette.
@@ -75,7 +79,7 @@ bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offse
         if (k >= first && k <= last && (peak < 0 || fall[k] > fall[peak]))
             peak = k;
     }
-    if (peak < 2 || peak > ProfileSamples - 3 || fall[peak] < 0.25 * (inside - outside))
+    if (peak < 2 || peak > ProfileSamples - 3 || fall[peak] < MinEdgeFall * (inside - outside))
         return false;
     const double a = fall[peak - 1], b = fall[peak], c = fall[peak + 1];
     const double den = a - 2.0 * b + c;
@@ -172,6 +176,30 @@ bool isRegularConvexShape(const std::vector<cv::Point>& contour, const std::vect
     const double shortSide = std::min(box.size.width, box.size.height);
     const double longSide = std::max(box.size.width, box.size.height);
     return shortSide > 0.0 && longSide <= rule.maxAspect * shortSide;
+}
+
+bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour)
+{
+    if (grey.empty() || contour.size() < 3)
+        return true;
+    cv::Point2d centre(0, 0);
+    for (const cv::Point& p : contour)
+        centre += cv::Point2d(p.x, p.y);
+    centre /= double(contour.size());
+    int tried = 0, sharp = 0, k = 0;
+    for (const cv::Point& p : denseOutline(contour)) {
+        if (k++ % 3 != 0 || p.x < 2 || p.y < 2 || p.x > grey.cols - 3 || p.y > grey.rows - 3)
+            continue;
+        const cv::Point2d ray = cv::Point2d(p.x, p.y) - centre;
+        const double len = std::hypot(ray.x, ray.y);
+        if (len < 1e-9)
+            continue;
+        double offset = 0.0;
+        ++tried;
+        if (edgeOffset(grey, cv::Point2d(p.x, p.y), ray / len, &offset))
+            ++sharp;
+    }
+    return tried == 0 || 2 * sharp >= tried;
 }
 
 bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level)

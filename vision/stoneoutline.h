@@ -44,6 +44,10 @@ bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame);
 // of a dim stone, taken alone, is surrounded by the rest of the stone.
 bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level);
 
+// True when most of the outline away from the frame's border is a sharp edge, as that of a
+// stone within the depth of field, and not the soft glow of an out-of-focus reflection.
+bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour);
+
 // Centroid of a closed polygon (area weighted); the mean of its points when it has no area.
 cv::Point2d polygonCentroid(const std::vector<cv::Point2d>& polygon);
 

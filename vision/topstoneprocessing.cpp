@@ -107,8 +107,9 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
         cv::convexHull(contour, hull);
         const double hullArea = cv::contourArea(hull);
         if (touchesBorder(contour, frame)) {
-            // Whatever runs off the frame cannot be measured; a stone-sized one is reported.
-            if (hullArea > params.contourSizeMin)
+            // Whatever runs off the frame cannot be measured; a stone-sized one with a sharp
+            // edge is reported (a far reflection's glow at the border is not a stone).
+            if (hullArea > params.contourSizeMin && !clipped && hasSharpEdge(grey, contour))
                 clipped = true;
             continue;
         }

@@ -398,13 +398,14 @@ cv::Mat renderRealistic(const RealisticView& view, cv::Size size)
         const cv::Size axes(20 + int(120 * hash01(seed, 2020 + k)), 10 + int(60 * hash01(seed, 2030 + k)));
         const double level = 120.0 + 110.0 * hash01(seed, 2040 + k);
         // Drawn and blurred in a window around it only.
-        const int reach = std::max(axes.width, axes.height) + 32;
+        const double blur = 12.0 + 8.0 * hash01(seed, 2060 + k);
+        const int reach = std::max(axes.width, axes.height) + int(4.0 * blur);
         const cv::Rect window = cv::Rect(centre.x - reach, centre.y - reach, 2 * reach + 1, 2 * reach + 1)
                                 & cv::Rect(cv::Point(0, 0), size);
         cv::Mat glow(window.size(), CV_32FC3, cv::Scalar(0, 0, 0));
         cv::ellipse(glow, centre - window.tl(), axes, 180.0 * hash01(seed, 2050 + k), 0, 360,
                     cv::Scalar(level, level, level * 0.95), cv::FILLED);
-        cv::GaussianBlur(glow, glow, cv::Size(0, 0), 8.0);
+        cv::GaussianBlur(glow, glow, cv::Size(0, 0), blur);
         cv::Mat target = plate(window);
         cv::max(target, glow, target);
     }

@@ -341,7 +341,8 @@ cv::Mat TopViewRenderer::render(const Scene& scene, View view, cv::Size upright,
 cv::Mat TopViewRenderer::renderRealisticTop(const Scene& scene, View view, cv::Size upright)
 {
     // A round stone of the scene's size where the clean scene has it, turned with A (its facet
-    // pattern shows the turn); the holder follows the axis, the rest of the surroundings stay.
+    // pattern shows the turn); the holder disc follows the axis, the rest of the surroundings
+    // (screws, dust, glints, reflections, light) stay where they are in the frame.
     const double pix = topPixelMm(scene, view);
     RealStone stone;
     stone.centre = topCentre(scene, view);
@@ -352,9 +353,10 @@ cv::Mat TopViewRenderer::renderRealisticTop(const Scene& scene, View view, cv::S
     RealisticView realistic;
     realistic.stones = {stone};
     realistic.around = randomSurroundings(scene.realisticSeed, upright, stone.centre, stone.lengthPx / 2.0);
+    // The rig's holder is a disc on the axis.
+    realistic.around.holder = Surroundings::Holder::Disc;
     realistic.around.holderCentre = topAxis(scene, view);
-    if (realistic.around.holder == Surroundings::Holder::Disc)
-        realistic.around.holderRadiusPx = scene.holderDiameterMm / 2.0 / pix;
+    realistic.around.holderRadiusPx = scene.holderDiameterMm / 2.0 / pix;
     realistic.blurSigmaPx = topSigmaPx(scene, view);
     return renderRealistic(realistic, upright);
 }
