@@ -70,6 +70,15 @@ namespace {
 // frame ambiguous; dust and glints stay far below it.
 constexpr double ComparableArea = 0.2;
 
+// The part of a stone left in view is no streak: a glint along a jaw cut by the border is not
+// a clipped stone.
+bool isCompact(const std::vector<cv::Point>& hull)
+{
+    const cv::RotatedRect box = cv::minAreaRect(hull);
+    const double shortSide = std::min(box.size.width, box.size.height);
+    return shortSide > 0.0 && std::max(box.size.width, box.size.height) <= 4.0 * shortSide;
+}
+
 void setValues(TopStoneResult& r, const SilhouetteFit& fit)
 {
     r.CenterX = fit.centre.x;
@@ -109,7 +118,9 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
         if (touchesBorder(contour, frame)) {
             // Whatever runs off the frame cannot be measured; a stone-sized one with a sharp
             // edge is reported (a far reflection's glow at the border is not a stone).
-            if (hullArea > params.contourSizeMin && !clipped && hasSharpEdge(grey, contour))
+            // A stone larger than the view fills most of it, whatever its edges in view.
+            if (hullArea > params.contourSizeMin && !clipped && isCompact(hull)
+                && (hullArea > 0.5 * frame.area() || hasSharpEdge(grey, contour)))
                 clipped = true;
             continue;
         }
