@@ -28,7 +28,7 @@ struct ConvexShapeRule
     double maxAspect = 3.0;    // long side / short side of the smallest enclosing rectangle
 };
 
-// The spec-style outline test (polygon of more than 8 vertices with regular edges) also needs
+// The round-outline test (polygon of more than 8 vertices with regular edges) also needs
 // the outline to fill this share of its silhouette: a star of bright facets inside a dim
 // stone is not the stone.
 constexpr double MinOutlineSolidity = 0.7;
