@@ -6,7 +6,8 @@
 //   tracker-replay [--registry FILE] [--set KEY=VALUE]... IMAGE...
 //
 // Output, one line per image: the path, a tab, then CenterX CenterY FocalX FocalY MFX MFY,
-// each in its shortest exact decimal form, all -1 when no stone was found. Exit status 0 when
+// each in its shortest exact decimal form; when no stone was found all six are -1 and a tab
+// and the reason follow (NOSTONE, CLIPPED or AMBIGUOUS). Exit status 0 when
 // every image was processed, 1 when one could not be read or processed, 2 on a usage error.
 
 #include "core/logs.h"
@@ -38,7 +39,8 @@ void usage()
     std::fprintf(stderr,
                  "usage: tracker-replay [--registry FILE] [--set KEY=VALUE]... IMAGE...\n"
                  "  Runs the Top Large stone detection on each image (PNG, BMP, JPEG) and prints\n"
-                 "  CenterX CenterY FocalX FocalY MFX MFY; writes IMAGE's name + \".result.png\".\n"
+                 "  CenterX CenterY FocalX FocalY MFX MFY, then why when there is no stone;\n"
+                 "  writes IMAGE's name + \".result.png\".\n"
                  "  --registry FILE  settings file to take the parameters from (default:\n"
                  "                   Registry.dat in the current directory; defaults if absent)\n"
                  "  --set KEY=VALUE  override one settings key, e.g. --set PCVTLTHRMI=170\n");
@@ -160,9 +162,10 @@ int main(int argc, char** argv)
         try {
             vision::TopStoneImages out;
             const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, out, true);
-            std::printf("%s\t%s %s %s %s %s %s\n", qPrintable(path), shortest(r.CenterX).c_str(),
+            std::printf("%s\t%s %s %s %s %s %s%s%s\n", qPrintable(path), shortest(r.CenterX).c_str(),
                         shortest(r.CenterY).c_str(), shortest(r.FocalX).c_str(),
-                        shortest(r.FocalY).c_str(), shortest(r.MFX).c_str(), shortest(r.MFY).c_str());
+                        shortest(r.FocalY).c_str(), shortest(r.MFX).c_str(), shortest(r.MFY).c_str(),
+                        r.reason.empty() ? "" : "\t", r.reason.c_str());
             const QString written = resultPath(path);
             if (!cv::imwrite(QFile::encodeName(written).toStdString(), out.result)) {
                 std::fprintf(stderr, "tracker-replay: cannot write %s\n", qPrintable(written));

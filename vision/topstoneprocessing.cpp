@@ -3,6 +3,7 @@
 #include "core/registry.h"
 #include "vision/linegeometry.h"
 #include "vision/morphology.h"
+#include "vision/stoneoutline.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -63,48 +64,96 @@ bool passesEdgeRegularity(const std::vector<cv::Point>& polygon)
     return 2.0 * runner > longest;
 }
 
-OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
-                                    const TopStoneParams& params)
-{
-    OutlineSelection selection;
-    std::vector<cv::Point> polygon;
-    for (std::size_t i = 0; i < contours.size(); ++i) {
-        const double epsilon = 0.01 * cv::arcLength(contours[i], true);
-        cv::approxPolyDP(contours[i], polygon, epsilon, true);
-        const double area = cv::contourArea(polygon, false);
-        if (!(params.contourSizeMin < area && area < params.contourSizeMax) || polygon.size() <= 8)
-            continue;
-        if (!passesEdgeRegularity(polygon))
-            continue;
-        // The simplified polygon decides whether the outline is the stone; the centre is the
-        // centroid of the outline itself. A polygon of a dozen or so vertices picked along a
-        // circle has its centroid up to 1.7 px off the circle's centre, the traced outline
-        // within a few hundredths of a pixel, and alignment puts this centre on its mark.
-        const cv::Moments m = cv::moments(contours[i], true);
-        // A zero-area outline has no centroid; it can only pass with a negative lower bound.
-        if (m.m00 == 0.0)
-            continue;
-        selection.accepted.push_back(int(i));
-        selection.result.CenterX = m.m10 / m.m00;
-        selection.result.CenterY = m.m01 / m.m00;
-    }
-    if (selection.accepted.empty())
-        return selection;
+namespace {
 
-    const std::vector<cv::Point>& first = contours[std::size_t(selection.accepted.front())];
-    cv::Point rightmost = first.front();
-    cv::Point topmost = first.front();
-    for (const cv::Point& pt : first) {
-        if (pt.x > rightmost.x)
-            rightmost = pt;
-        if (pt.y < topmost.y)
-            topmost = pt;
+// Another stone-like outline with at least this share of the largest one's area makes the
+// frame ambiguous; dust and glints stay far below it.
+constexpr double ComparableArea = 0.2;
+
+// The part of a stone left in view is no streak: a glint along a jaw cut by the border is not
+// a clipped stone.
+bool isCompact(const std::vector<cv::Point>& hull)
+{
+    const cv::RotatedRect box = cv::minAreaRect(hull);
+    const double shortSide = std::min(box.size.width, box.size.height);
+    return shortSide > 0.0 && std::max(box.size.width, box.size.height) <= 4.0 * shortSide;
+}
+
+void setValues(TopStoneResult& r, const SilhouetteFit& fit)
+{
+    r.CenterX = fit.centre.x;
+    r.CenterY = fit.centre.y;
+    r.FocalX = fit.right;
+    r.FocalY = fit.centre.y;
+    r.MFX = fit.centre.x;
+    r.MFY = fit.top;
+    r.reason.clear();
+}
+
+} // namespace
+
+OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
+                                    const TopStoneParams& params, cv::Size frame, const cv::Mat& grey)
+{
+    double surroundings = -1.0; // the frame's own threshold, made when first needed
+    const auto onDark = [&](const std::vector<cv::Point>& hull) {
+        if (grey.empty())
+            return true;
+        if (surroundings < 0.0)
+            surroundings = frameThreshold(grey, params.threshMin);
+        return standsOnDark(grey, hull, surroundings);
+    };
+    OutlineSelection selection;
+    std::vector<std::pair<double, int>> stoneLike; // silhouette area, index
+    bool clipped = false;
+    std::vector<cv::Point> polygon;
+    std::vector<cv::Point> hull;
+    std::vector<cv::Point> hullPolygon;
+    for (std::size_t i = 0; i < contours.size(); ++i) {
+        const std::vector<cv::Point>& contour = contours[i];
+        if (contour.size() < 3)
+            continue;
+        cv::convexHull(contour, hull);
+        const double hullArea = cv::contourArea(hull);
+        if (touchesBorder(contour, frame)) {
+            // Whatever runs off the frame cannot be measured; a stone-sized one with a sharp
+            // edge is reported (a far reflection's glow at the border is not a stone).
+            // A stone larger than the view fills most of it, whatever its edges in view.
+            if (hullArea > params.contourSizeMin && !clipped && isCompact(hull)
+                && (hullArea > 0.5 * frame.area() || hasSharpEdge(grey, contour)))
+                clipped = true;
+            continue;
+        }
+        const double epsilon = 0.01 * cv::arcLength(contour, true);
+        cv::approxPolyDP(contour, polygon, epsilon, true);
+        const double area = cv::contourArea(polygon, false);
+        bool accepted = params.contourSizeMin < area && area < params.contourSizeMax && polygon.size() > 8
+                        && passesEdgeRegularity(polygon)
+                        && cv::contourArea(contour) >= MinOutlineSolidity * hullArea;
+        if (!accepted) {
+            cv::approxPolyDP(hull, hullPolygon, 0.01 * cv::arcLength(hull, true), true);
+            const double hullPolygonArea = cv::contourArea(hullPolygon);
+            accepted = params.contourSizeMin < hullPolygonArea && hullPolygonArea < params.contourSizeMax
+                       && isRegularConvexShape(contour, hull, hullPolygon);
+        }
+        // A zero-area outline has no centroid; it can only pass with a negative lower bound.
+        if (accepted && hullArea > 0.0 && onDark(hull))
+            stoneLike.emplace_back(hullArea, int(i));
     }
-    TopStoneResult& r = selection.result;
-    r.FocalX = rightmost.x;
-    r.FocalY = r.CenterY;
-    r.MFX = r.CenterX;
-    r.MFY = topmost.y;
+    std::stable_sort(stoneLike.begin(), stoneLike.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& s : stoneLike)
+        selection.candidates.push_back(s.second);
+    if (stoneLike.empty()) {
+        selection.result.reason = clipped ? ReasonClipped : ReasonNoStone;
+        return selection;
+    }
+    if (stoneLike.size() > 1 && stoneLike[1].first >= ComparableArea * stoneLike[0].first) {
+        selection.result.reason = ReasonAmbiguous;
+        return selection;
+    }
+    selection.accepted.push_back(stoneLike[0].second);
+    setValues(selection.result, fitSilhouette(cv::Mat(), contours[std::size_t(stoneLike[0].second)]));
     return selection;
 }
 
@@ -152,16 +201,47 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
     std::vector<cv::Vec4i> hierarchy;
     cv::findContours(transformed, contours, hierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
                      cv::Point(0, 0));
+    OutlineSelection selection = selectStoneOutline(contours, params, frame.size(), grey);
 
-    const OutlineSelection selection = selectStoneOutline(contours, params);
+    if (selection.candidates.empty()) {
+        // Nothing at the operator's threshold: a dim stone shows at the frame's own threshold.
+        const double own = frameThreshold(grey, params.threshMin);
+        if (own < params.threshMin) {
+            cv::Mat dim;
+            cv::threshold(grey, dim, own, params.threshMax, cv::THRESH_BINARY);
+            MorphOpsRect(dim, params.erode, params.dilate, params.invertErodeDilate);
+            std::vector<std::vector<cv::Point>> dimContours;
+            std::vector<cv::Vec4i> dimHierarchy;
+            cv::findContours(dim, dimContours, dimHierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
+                             cv::Point(0, 0));
+            OutlineSelection dimSelection = selectStoneOutline(dimContours, params, frame.size(), grey);
+            // A stone, or two, found this way replace the first answer; a clipped one only
+            // replaces "no stone".
+            if (!dimSelection.candidates.empty() || selection.result.reason == ReasonNoStone) {
+                selection = dimSelection;
+                contours.swap(dimContours);
+                hierarchy.swap(dimHierarchy);
+            }
+        }
+    }
     if (selection.accepted.empty())
         return selection.result;
 
+    const int stone = selection.accepted.front();
+    const SilhouetteFit fit = fitSilhouette(grey, contours[std::size_t(stone)]);
+    TopStoneResult r = selection.result;
+    if (fit.valid) {
+        r.CenterX = fit.centre.x;
+        r.CenterY = fit.centre.y;
+        r.FocalX = fit.right;
+        r.FocalY = fit.centre.y;
+        r.MFX = fit.centre.x;
+        r.MFY = fit.top;
+    }
+
     cv::Mat result = frame.clone();
-    for (int i : selection.accepted)
-        cv::drawContours(result, contours, i, cv::Scalar(255, 255, 0), 2, cv::LINE_8, hierarchy, 0,
-                         cv::Point(0, 0));
-    const TopStoneResult& r = selection.result;
+    cv::drawContours(result, contours, stone, cv::Scalar(255, 255, 0), 2, cv::LINE_8, hierarchy, 0,
+                     cv::Point(0, 0));
     const cv::Scalar white(255, 255, 255);
     cv::line(result, cv::Point(int(r.FocalX - 15), int(r.FocalY)),
              cv::Point(int(r.FocalX + 15), int(r.FocalY)), white, 2, cv::LINE_8);

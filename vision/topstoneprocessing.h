@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <string>
 #include <vector>
 
 class Registry;
@@ -45,9 +46,16 @@ struct TopStoneParams
     void toRegistry(Registry& registry) const;
 };
 
-// The six values of one frame, in Top Large pixels (origin top left, y downwards): the
-// outline's centroid, the right-edge point at centroid height, the top-edge point at centroid
-// column. All -1 when no stone was found.
+// Why a frame has no stone.
+constexpr const char* ReasonNoStone = "NOSTONE";     // nothing stone-like in view
+constexpr const char* ReasonClipped = "CLIPPED";     // the stone-sized outline runs off the frame
+constexpr const char* ReasonAmbiguous = "AMBIGUOUS"; // two or more comparable stones in view
+
+// The six values of one frame, in Top Large pixels (origin top left, y downwards; pixel (x, y)
+// covers x - 0.5 .. x + 0.5), all from the one stone outline: the centroid of its silhouette,
+// the silhouette's rightmost x with the centroid's row, the centroid's column with the
+// silhouette's topmost y. All -1 when no stone was found, and `reason` says why (empty when a
+// stone was found).
 struct TopStoneResult
 {
     double CenterX = -1.0;
@@ -56,14 +64,16 @@ struct TopStoneResult
     double FocalY = -1.0;
     double MFX = -1.0;
     double MFY = -1.0;
+    std::string reason = ReasonNoStone;
 
     bool found() const { return CenterX > -1.0; }
 };
 
-// Which outlines count as the stone, and the six values they give.
+// Which outline is the stone, and the six values it gives.
 struct OutlineSelection
 {
-    std::vector<int> accepted; // contour indices, in contour order
+    std::vector<int> accepted;   // the stone's contour index; empty when there is none
+    std::vector<int> candidates; // every stone-like outline in view, largest first
     TopStoneResult result;
 };
 
@@ -71,11 +81,20 @@ struct OutlineSelection
 // runner-up. The closing edge p0-p(n-1) starts both; p0-p1 is not measured.
 bool passesEdgeRegularity(const std::vector<cv::Point>& polygon);
 
-// Picks the stone among the external contours: polygon (1 % of the perimeter) area strictly
-// inside the bounds, more than 8 vertices, regular edges. The centre is the centroid of the
-// last accepted outline as traced, the right and top edge points come from the first one.
+// Picks the stone among the external contours. An outline is stone-like when its polygon
+// (1 % of the perimeter) has an area strictly inside the bounds, more than 8 vertices and
+// regular edges and fills 70 % of its convex silhouette, or when that silhouette is a regular
+// shape of 4 or more corners (ConvexShapeRule) with its area inside the bounds. An outline that touches the border of `frame` is
+// never the stone; when it is at least as large as the lower bound and nothing else is
+// stone-like, the frame is CLIPPED. Of several stone-like outlines, the largest is the stone
+// unless another one has at least a fifth of its area (AMBIGUOUS). The values come from the
+// chosen outline's convex silhouette, whole pixels; processTopStoneFrame refines them on the
+// grey frame.
+// With the grey frame, a stone-like outline must also stand on darker surroundings
+// (standsOnDark at the frame's own threshold); otherwise it is part of something larger.
 OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
-                                    const TopStoneParams& params);
+                                    const TopStoneParams& params, cv::Size frame = cv::Size(),
+                                    const cv::Mat& grey = cv::Mat());
 
 // The intermediate and result images of one frame. Every image is a new matrix: nothing that
 // was in the struct before is written into, so images already handed to a viewer stay intact.
@@ -89,7 +108,11 @@ struct TopStoneImages
     cv::Mat result;            // the frame with the accepted outlines and edge marks
 };
 
-// Processes one BGR frame. Each image in `images` is replaced as soon as its step completes.
+// Processes one BGR frame: the operator's threshold, the morphology step and the outline
+// search as configured; when that finds nothing stone-like (not even a clipped stone), the
+// search is repeated once at the threshold the frame suggests (frameThreshold), for a dim
+// stone. The stone's values come from its silhouette fitted on the grey frame (fitSilhouette).
+// Each image in `images` is replaced as soon as its step completes.
 // OpenCV errors (an empty or grey frame, a Canny aperture OpenCV rejects) propagate as
 // cv::Exception; the images of the steps completed before the failure are already replaced,
 // the others keep what they held.

@@ -64,7 +64,7 @@ void TopStoneTracker::processFrame()
         lastFrameHeight = frame.rows;
     }
     publish();
-    emit NewTLResultInfo(r.CenterX > -1 ? QString() : QStringLiteral("NOSTONE"), captured.captureTimeUs);
+    emit NewTLResultInfo(QString::fromLatin1(r.reason.c_str()), captured.captureTimeUs);
     emit NewTLProcessedReady(r.CenterX, r.CenterY, r.FocalX, r.FocalY, r.MFX, r.MFY);
 }
 

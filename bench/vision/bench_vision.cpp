@@ -7,6 +7,7 @@
 #include "vision/gridleprocessing.h"
 #include "vision/topstoneprocessing.h"
 #ifdef VELTRAX_BENCH_RIG
+#include "sim/rig/realisticscene.h"
 #include "sim/rig/rig.h"
 #include "sim/rig/rigscene.h"
 #endif
@@ -169,6 +170,41 @@ BENCHMARK(BM_TrackerFrame)
     ->Args({2048, 1536, 1})->Args({2048, 1536, 0})
     ->Args({2592, 1944, 1})->Args({2592, 1944, 0})
     ->UseManualTime()->Unit(benchmark::kMillisecond);
+
+#ifdef VELTRAX_BENCH_RIG
+// One tracker frame, one OpenCV thread, on a realistic Top Large view (1024 x 1280 upright,
+// 5 mm round stone with dark rim facets, holder, screws, dust, glints): the robust steps
+// (silhouette fit, surroundings check) included. Arg 1: a dim stone, found at the frame's
+// own threshold after the operator's finds nothing (the dearest path).
+void BM_TrackerFrameRealistic(benchmark::State& state)
+{
+    useThreads(1);
+    const cv::Size size(1024, 1280);
+    rig::RealisticView view;
+    rig::RealStone stone;
+    stone.lengthPx = 5000.0 / 25.6;
+    stone.centre = cv::Point2d(505.3, 640.6);
+    stone.brightness = state.range(0) ? 0.7 : 1.0;
+    stone.seed = 5;
+    view.stones = {stone};
+    view.around = rig::randomSurroundings(11, size, stone.centre, stone.lengthPx / 2.0);
+    view.blurSigmaPx = 0.8;
+    view.noiseSigma = 2.0;
+    const cv::Mat frame = rig::renderRealistic(view, size);
+    vision::TopStoneParams params;
+    params.contourSizeMin = 500;
+    params.contourSizeMax = 3000000;
+    bool found = true;
+    for (auto _ : state) {
+        vision::TopStoneImages images;
+        const auto start = Clock::now();
+        found = vision::processTopStoneFrame(frame, params, images, true).found() && found;
+        state.SetIterationTime(seconds(start, Clock::now()));
+    }
+    state.counters["found"] = found ? 1 : 0;
+}
+BENCHMARK(BM_TrackerFrameRealistic)->ArgName("dim")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+#endif
 
 // The front camera's view: the rig's rendering of the girdle with its default scene, plus
 // about two grey levels of sensor noise as the rig adds; without the rig, a drawn girdle band

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <tuple>
 
 namespace rig {
@@ -378,6 +379,14 @@ Scene Rig::defaultScene()
     scene.axes.z = scene.cal.tlZFocus;
     scene.axes.a = 0.0;
     scene.axes.zii = scene.frontFocusZii();
+    if (const char* choice = std::getenv("VELTRAX_RIG_SCENE")) {
+        const std::string text(choice);
+        if (text.rfind("realistic", 0) == 0) {
+            const std::size_t colon = text.find(':');
+            const unsigned long seed = colon == std::string::npos ? 1ul : std::strtoul(text.c_str() + colon + 1, nullptr, 10);
+            scene.realisticSeed = seed == 0 ? 1u : static_cast<unsigned>(seed);
+        }
+    }
     return scene;
 }
 

@@ -101,6 +101,11 @@ struct Scene
     double offsetXMm = 0.15;
     double offsetYMm = -0.10;
     double holderDiameterMm = 8.0;
+    // 0: the clean scene (a bright brilliant on a plain holder). Otherwise the top views show
+    // a realistic stone and surroundings drawn from this seed (realisticscene.h): facets, rim,
+    // glints, dust, screws, holder disc or jaws, uneven light. The station started with
+    // VELTRAX_RIG_SCENE=realistic[:SEED] in its environment begins with such a scene.
+    unsigned realisticSeed = 0;
     Axes axes;
     Calibration cal;
 

@@ -1,5 +1,7 @@
 #include "rigscene.h"
 
+#include "realisticscene.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -300,6 +302,8 @@ cv::Mat TopViewRenderer::render(const Scene& scene, View view, cv::Size upright,
 {
     const double pixUm = view == View::TopStandard ? scene.cal.tsPixelUm : scene.cal.tlPixelUm;
     const double pix = pixUm / 1000.0;
+    if (scene.realisticSeed != 0)
+        return renderRealisticTop(scene, view, upright);
     const int margin = 4 + static_cast<int>(std::ceil(3.0 * TopMaxSigmaPx));
     if (generation != spriteGeneration || pixUm != spritePixelUm) {
         stone = makeStone(scene.stoneDiameterMm / 2.0 / pix, margin);
@@ -336,6 +340,29 @@ cv::Mat TopViewRenderer::render(const Scene& scene, View view, cv::Size upright,
     cv::Mat out;
     plate.convertTo(out, CV_8UC3);
     return out;
+}
+
+cv::Mat TopViewRenderer::renderRealisticTop(const Scene& scene, View view, cv::Size upright)
+{
+    // A round stone of the scene's size where the clean scene has it, turned with A (its facet
+    // pattern shows the turn); the holder disc follows the axis, the rest of the surroundings
+    // (screws, dust, glints, reflections, light) stay where they are in the frame.
+    const double pix = topPixelMm(scene, view);
+    RealStone stone;
+    stone.centre = topCentre(scene, view);
+    stone.lengthPx = scene.stoneDiameterMm / pix;
+    stone.rotationDeg = scene.axes.a;
+    stone.seed = scene.realisticSeed;
+    stone.darkRim = (scene.realisticSeed & 1u) != 0;
+    RealisticView realistic;
+    realistic.stones = {stone};
+    realistic.around = randomSurroundings(scene.realisticSeed, upright, stone.centre, stone.lengthPx / 2.0);
+    // The rig's holder is a disc on the axis.
+    realistic.around.holder = Surroundings::Holder::Disc;
+    realistic.around.holderCentre = topAxis(scene, view);
+    realistic.around.holderRadiusPx = scene.holderDiameterMm / 2.0 / pix;
+    realistic.blurSigmaPx = topSigmaPx(scene, view);
+    return renderRealistic(realistic, upright);
 }
 
 // ---------------------------------------------------------------------------------------------

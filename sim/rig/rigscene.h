@@ -55,6 +55,7 @@ private:
     static Sprite makeHolder(double radiusPx);
     static cv::Mat makeBackground(cv::Size size);
     static void blend(cv::Mat& plate, const cv::Mat& bgr, const cv::Mat& alpha, cv::Point origin);
+    static cv::Mat renderRealisticTop(const Scene& scene, View view, cv::Size upright);
 
     unsigned long long spriteGeneration = 0;
     double spritePixelUm = 0.0;

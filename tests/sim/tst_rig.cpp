@@ -2,6 +2,7 @@
 // them: enumeration, opening, areas of interest, pacing, noise, colour filters, failure
 // injection, and a scene that follows the axes the way the alignment formulas assume.
 
+#include "sim/rig/realisticscene.h"
 #include "sim/rig/rig.h"
 #include "sim/rig/rigscene.h"
 #include "sim/rig/rigsdk.h"
@@ -741,6 +742,115 @@ private slots:
         Rig::instance().setScene(axes(0, scene.panoramaY(), 0, focus - 0.3));
         const double blurred = sharpness(camera.read());
         QVERIFY2(sharp > 3.0 * soft && soft > blurred, qPrintable(QString("%1 %2 %3").arg(sharp).arg(soft).arg(blurred)));
+    }
+
+    void realisticStoneTruth_data()
+    {
+        QTest::addColumn<int>("shape");
+        QTest::addColumn<double>("length");
+        QTest::addColumn<double>("widthRatio");
+        QTest::addColumn<double>("rotation");
+        QTest::addColumn<double>("right"); // relative to the centre
+        QTest::addColumn<double>("top");
+        QTest::addColumn<double>("area");
+        using S = rig::StoneShape;
+        QTest::newRow("round") << int(S::Round) << 200.0 << 1.0 << 0.0 << 100.0 << -100.0 << Pi * 100.0 * 100.0;
+        QTest::newRow("oval standing") << int(S::Oval) << 200.0 << 0.5 << 90.0 << 50.0 << -100.0 << Pi * 100.0 * 50.0;
+        // Corner cuts of 2 % of the width: 4 x 2 x 2 / 2 px^2 less than the square.
+        QTest::newRow("princess") << int(S::Princess) << 200.0 << 1.0 << 0.0 << 100.0 << -100.0 << 40000.0 - 8.0;
+        // Corner cuts of a fifth of the half width (21 px).
+        QTest::newRow("emerald standing") << int(S::Emerald) << 300.0 << 0.7 << 90.0 << 105.0 << -150.0
+                                          << 300.0 * 210.0 - 4.0 * 21.0 * 21.0 / 2.0;
+        QTest::newRow("princess turned 45 degrees") << int(S::Princess) << 200.0 << 1.0 << 45.0 << 99.0 * std::sqrt(2.0)
+                                                    << -99.0 * std::sqrt(2.0) << 40000.0 - 8.0;
+    }
+    void realisticStoneTruth()
+    {
+        // The truth of the labelled frames: exact for these shapes, to the outline's sampling.
+        QFETCH(int, shape);
+        QFETCH(double, length);
+        QFETCH(double, widthRatio);
+        QFETCH(double, rotation);
+        QFETCH(double, right);
+        QFETCH(double, top);
+        QFETCH(double, area);
+        rig::RealStone stone;
+        stone.shape = static_cast<rig::StoneShape>(shape);
+        stone.lengthPx = length;
+        stone.widthRatio = widthRatio;
+        stone.rotationDeg = rotation;
+        stone.centre = cv::Point2d(300.25, 280.5);
+        const rig::StoneTruth truth = rig::stoneTruth(stone);
+        QVERIFY(std::abs(truth.centroid.x - stone.centre.x) < 1e-6);
+        QVERIFY(std::abs(truth.centroid.y - stone.centre.y) < 1e-6);
+        QVERIFY2(std::abs(truth.right - (stone.centre.x + right)) < 1e-6, qPrintable(QString::number(truth.right)));
+        QVERIFY2(std::abs(truth.top - (stone.centre.y + top)) < 1e-6, qPrintable(QString::number(truth.top)));
+        QVERIFY2(std::abs(truth.areaPx - area) < 1e-3 * area, qPrintable(QString::number(truth.areaPx)));
+    }
+
+    void realisticStoneIsDrawnOnItsTruth()
+    {
+        // Sharp and noise-free, on the bare bed: the grey level crosses half-way between the
+        // bed and the girdle rim on the true outline, along the centre row and column; the
+        // pear's centroid lies towards its round end.
+        rig::RealisticView view;
+        view.around.holder = rig::Surroundings::Holder::None;
+        rig::RealStone stone;
+        stone.lengthPx = 151.3;
+        stone.centre = cv::Point2d(200.3, 180.6);
+        view.stones = {stone};
+        const cv::Mat image = rig::renderRealistic(view, cv::Size(400, 360));
+        cv::Mat grey;
+        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+        const rig::StoneTruth truth = rig::stoneTruth(stone);
+        const int row = cvRound(truth.centroid.y), col = cvRound(truth.centroid.x);
+        const double bed = grey.at<uchar>(row, 395);
+        const double rim = grey.at<uchar>(row, int(std::floor(truth.right + 0.5)) - 1); // last pixel inside
+        const double mid = 0.5 * (bed + rim);
+        double crossing = -1;
+        for (int x = col; x + 1 < grey.cols; ++x) {
+            const double a = grey.at<uchar>(row, x), b = grey.at<uchar>(row, x + 1);
+            if (a >= mid && b < mid) {
+                crossing = x + (a - mid) / (a - b);
+                break;
+            }
+        }
+        // (Half a grey level of rounding, a few hundredths of a pixel on this slope.)
+        QVERIFY2(std::abs(crossing - truth.right) < 0.1, qPrintable(QString("crossing %1, truth %2").arg(crossing).arg(truth.right)));
+
+        rig::RealStone pear = stone;
+        pear.shape = rig::StoneShape::Pear;
+        pear.widthRatio = 0.6;
+        const rig::StoneTruth pearTruth = rig::stoneTruth(pear);
+        QVERIFY(pearTruth.centroid.x < pear.centre.x - 5.0);
+        QVERIFY(std::abs(pearTruth.centroid.y - pear.centre.y) < 1e-6);
+        QVERIFY(std::abs(pearTruth.right - (pear.centre.x + pear.lengthPx / 2.0)) < 0.01);
+    }
+
+    void realisticSceneFollowsTheAxes()
+    {
+        // The realistic scene puts its stone where the clean scene has it, and moves it with X.
+        fastFrames(Rig::TopLargeSerial);
+        Rig::instance().setNoise(false);
+        Opened camera(1, 8, true);
+        rig::Scene scene = Rig::instance().scene();
+        scene.realisticSeed = 3;
+        Rig::instance().setScene(scene);
+        const cv::Mat first = uprightTopLarge(camera);
+        scene.axes.x += 1.28; // 50 px up
+        Rig::instance().setScene(scene);
+        const cv::Mat moved = uprightTopLarge(camera);
+        QCOMPARE(first.size(), moved.size());
+        const cv::Point2d centre = scene.topLargeCentre();
+        const double radius = scene.stoneDiameterMm / 2.0 / (scene.cal.tlPixelUm / 1000.0);
+        // Inside the stone, well off any facet edge, the moved view shows what the first one
+        // showed 50 rows further down.
+        const int x = cvRound(centre.x), y = cvRound(centre.y - 0.3 * radius);
+        cv::Mat a, b;
+        cv::cvtColor(first(cv::Rect(x - 20, y + 50 - 5, 40, 10)), a, cv::COLOR_BGR2GRAY);
+        cv::cvtColor(moved(cv::Rect(x - 20, y - 5, 40, 10)), b, cv::COLOR_BGR2GRAY);
+        QVERIFY(cv::mean(b)[0] > 120.0);
+        QVERIFY2(cv::norm(a, b, cv::NORM_L1) / a.total() < 6.0, qPrintable(QString::number(cv::norm(a, b, cv::NORM_L1) / a.total())));
     }
 };
 

@@ -172,6 +172,40 @@ private slots:
         }
     }
 
+    void reasonComesWithEveryResult_data()
+    {
+        QTest::addColumn<double>("offsetXMm");
+        QTest::addColumn<int>("areaMax");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("stone in view") << 0.15 << 99999 << "";
+        QTest::newRow("upper bound below the stone") << 0.15 << 10000 << "NOSTONE";
+        QTest::newRow("stone across the right border") << 11.5 << 99999 << "CLIPPED";
+    }
+    void reasonComesWithEveryResult()
+    {
+        QFETCH(double, offsetXMm);
+        QFETCH(int, areaMax);
+        QFETCH(QString, reason);
+        startStation(true);
+        rig::Scene scene = rig::Rig::instance().scene();
+        scene.offsetXMm = offsetXMm;
+        rig::Rig::instance().setScene(scene);
+        tracker->CV_TL_Param_ContourSizeFMAX = areaMax;
+        // The frame in progress may still show the old scene; the next one shows the new.
+        Reading r{};
+        QVERIFY(nextReading(&r));
+        QVERIFY(nextReading(&r));
+        // Each result is announced with its reason first; collect a few settled frames.
+        testsupport::QueuedSignalSpy infos(tracker, &TopStoneTracker::NewTLResultInfo);
+        testsupport::QueuedSignalSpy readings(tracker, &TopStoneTracker::NewTLProcessedReady);
+        QTRY_VERIFY_WITH_TIMEOUT(readings.count() >= 3, 20000);
+        QVERIFY(infos.count() >= readings.count());
+        for (int i = 0; i < readings.count(); ++i) {
+            QCOMPARE(infos.at(i).at(0).toString(), reason);
+            QCOMPARE(reading(readings.at(i)).CenterX > -1.0, reason.isEmpty());
+        }
+    }
+
     void rejectedCannyApertureStopsTheSignal()
     {
         startStation(false);

@@ -32,15 +32,19 @@ Run replay(const QStringList& args)
     return r;
 }
 
-// The value lines (comment lines start with '#'), keyed by path.
+// The value lines (comment lines start with '#'), keyed by path: the six values, then the
+// reason when there is one.
 QMap<QString, QStringList> valueLines(const QString& out)
 {
     QMap<QString, QStringList> lines;
     for (const QString& line : out.split('\n', Qt::SkipEmptyParts)) {
         if (line.startsWith('#'))
             continue;
-        const int tab = line.indexOf('\t');
-        lines.insert(line.left(tab), line.mid(tab + 1).split(' '));
+        const QStringList fields = line.split('\t');
+        QStringList values = fields.value(1).split(' ');
+        if (fields.size() > 2)
+            values << fields.mid(2);
+        lines.insert(fields.first(), values);
     }
     return lines;
 }
@@ -52,6 +56,8 @@ QStringList asText(const vision::TopStoneResult& r)
         char buffer[64];
         values << QString::fromLatin1(buffer, int(std::to_chars(buffer, buffer + 64, v).ptr - buffer));
     }
+    if (!r.reason.empty())
+        values << QString::fromStdString(r.reason);
     return values;
 }
 
@@ -129,6 +135,10 @@ private slots:
             QCOMPARE(cv::norm(written, images.result, cv::NORM_INF), 0.0);
         }
         QVERIFY(run.out.startsWith("# ThreshMin "));
+        // A refused frame says why after its six -1 values.
+        QCOMPARE(lines.value("large.bmp").size(), areaMax < 99999 ? 7 : 6);
+        if (areaMax < 99999)
+            QCOMPARE(lines.value("large.bmp").last(), QString("NOSTONE"));
     }
 
     void settingsFileIsLeftAlone()

@@ -1,0 +1,381 @@
+#include "vision/stoneoutline.h"
+
+#include "vision/topstoneprocessing.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace vision {
+
+namespace {
+
+// Edge profile across the silhouette: samples every half pixel from 6 px inside to 6 px
+// outside; the levels on either side are the medians of the outer quarters.
+constexpr int ProfileSamples = 25;
+constexpr double ProfileStep = 0.5;
+constexpr double ProfileReach = 6.0;
+// Less than this between the stone and its surroundings is no edge to measure (a dark facet,
+// a glint next to the stone).
+constexpr double MinEdgeContrast = 25.0;
+// An edge falls by at least this share of its contrast over one pixel: a stone within the
+// depth of field does (0.3 at a blur of 1.3 px, 0.16 at 2.5 px), the glow of a far
+// reflection does not (0.05).
+constexpr double MinEdgeFall = 0.15;
+// Outline pixels further than this inside the silhouette lie in a notch.
+constexpr double NotchDepth = 1.25;
+// An ellipse that fits the edge points this closely (rms, px) is the silhouette.
+constexpr double EllipseRms = 0.4;
+
+double sampleBilinear(const cv::Mat& grey, double x, double y)
+{
+    x = std::clamp(x, 0.0, double(grey.cols - 1));
+    y = std::clamp(y, 0.0, double(grey.rows - 1));
+    const int x0 = std::min(int(x), grey.cols - 2 < 0 ? 0 : grey.cols - 2);
+    const int y0 = std::min(int(y), grey.rows - 2 < 0 ? 0 : grey.rows - 2);
+    const int x1 = std::min(x0 + 1, grey.cols - 1);
+    const int y1 = std::min(y0 + 1, grey.rows - 1);
+    const double fx = x - x0;
+    const double fy = y - y0;
+    const uchar* r0 = grey.ptr<uchar>(y0);
+    const uchar* r1 = grey.ptr<uchar>(y1);
+    const double top = r0[x0] + fx * (r0[x1] - r0[x0]);
+    const double bottom = r1[x0] + fx * (r1[x1] - r1[x0]);
+    return top + fy * (bottom - top);
+}
+
+double median7(const double* v)
+{
+    std::array<double, 7> a;
+    std::copy(v, v + 7, a.begin());
+    std::nth_element(a.begin(), a.begin() + 3, a.end());
+    return a[3];
+}
+
+// Offset along `u` from `p` of the silhouette edge: the steepest fall of the grey profile from
+// the stone to its surroundings, to a fraction of a pixel (a blurred edge falls fastest where
+// the silhouette is, whatever the levels on either side: a darker girdle rim does not pull it
+// inwards). False when the profile shows no clear edge there.
+bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offset)
+{
+    double s[ProfileSamples];
+    for (int k = 0; k < ProfileSamples; ++k) {
+        const double t = -ProfileReach + ProfileStep * k;
+        s[k] = sampleBilinear(grey, p.x + t * u.x, p.y + t * u.y);
+    }
+    const double inside = median7(s);
+    const double outside = median7(s + ProfileSamples - 7);
+    if (inside - outside < MinEdgeContrast)
+        return false;
+    // Fall over one pixel, centred on each sample; the search stays within 4 px of p.
+    double fall[ProfileSamples] = {};
+    int peak = -1;
+    const int first = int((ProfileReach - 4.0) / ProfileStep);
+    const int last = ProfileSamples - 1 - first;
+    for (int k = 1; k + 1 < ProfileSamples; ++k) {
+        fall[k] = s[k - 1] - s[k + 1];
+        if (k >= first && k <= last && (peak < 0 || fall[k] > fall[peak]))
+            peak = k;
+    }
+    if (peak < 2 || peak > ProfileSamples - 3 || fall[peak] < MinEdgeFall * (inside - outside))
+        return false;
+    const double a = fall[peak - 1], b = fall[peak], c = fall[peak + 1];
+    const double den = a - 2.0 * b + c;
+    const double delta = den < 0.0 ? std::clamp(0.5 * (a - c) / den, -0.5, 0.5) : 0.0;
+    *offset = -ProfileReach + ProfileStep * (peak + delta);
+    return true;
+}
+
+// Distance from a point to the ellipse, approximated along the ray from its centre.
+double ellipseDistance(const cv::RotatedRect& e, cv::Point2d p)
+{
+    const double a = e.size.width / 2.0;
+    const double b = e.size.height / 2.0;
+    const double t = e.angle * CV_PI / 180.0;
+    const double dx = p.x - e.center.x;
+    const double dy = p.y - e.center.y;
+    const double qx = dx * std::cos(t) + dy * std::sin(t);
+    const double qy = -dx * std::sin(t) + dy * std::cos(t);
+    const double k = std::hypot(qx / a, qy / b);
+    const double rho = std::hypot(qx, qy);
+    return k > 0.0 ? rho * (1.0 - 1.0 / k) : rho;
+}
+
+double fitRms(const cv::RotatedRect& e, const std::vector<cv::Point2f>& points, std::vector<double>* distances)
+{
+    distances->resize(points.size());
+    double sum = 0.0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const double d = ellipseDistance(e, points[i]);
+        (*distances)[i] = d;
+        sum += d * d;
+    }
+    return points.empty() ? 0.0 : std::sqrt(sum / points.size());
+}
+
+// The largest x and smallest y of an ellipse.
+void ellipseExtremes(const cv::RotatedRect& e, double* right, double* top)
+{
+    const double a = e.size.width / 2.0;
+    const double b = e.size.height / 2.0;
+    const double t = e.angle * CV_PI / 180.0;
+    const double c = std::cos(t);
+    const double s = std::sin(t);
+    *right = e.center.x + std::sqrt(a * a * c * c + b * b * s * s);
+    *top = e.center.y - std::sqrt(a * a * s * s + b * b * c * c);
+}
+
+double meanOfLargest(std::vector<double> v, std::size_t n)
+{
+    n = std::min(n, v.size());
+    std::partial_sort(v.begin(), v.begin() + long(n), v.end(), std::greater<double>());
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+        sum += v[i];
+    return sum / double(n);
+}
+
+} // namespace
+
+bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame)
+{
+    if (frame.empty())
+        return false;
+    for (const cv::Point& p : contour)
+        if (p.x <= 0 || p.y <= 0 || p.x >= frame.width - 1 || p.y >= frame.height - 1)
+            return true;
+    return false;
+}
+
+bool isRegularConvexShape(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull,
+                             const std::vector<cv::Point>& hullPolygon, const ConvexShapeRule& rule)
+{
+    const std::size_t n = hullPolygon.size();
+    if (int(n) < rule.minCorners)
+        return false;
+    // Every edge counts here: no edge of the silhouette reaches twice the runner-up.
+    double longest = 0.0, runner = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const cv::Point d = hullPolygon[(k + 1) % n] - hullPolygon[k];
+        const double len = std::hypot(double(d.x), double(d.y));
+        if (len > longest) {
+            runner = longest;
+            longest = len;
+        } else if (len > runner) {
+            runner = len;
+        }
+    }
+    if (!(2.0 * runner > longest))
+        return false;
+    const double hullArea = cv::contourArea(hull);
+    if (hullArea <= 0.0 || cv::contourArea(contour) < rule.minSolidity * hullArea)
+        return false;
+    const cv::RotatedRect box = cv::minAreaRect(hull);
+    const double shortSide = std::min(box.size.width, box.size.height);
+    const double longSide = std::max(box.size.width, box.size.height);
+    return shortSide > 0.0 && longSide <= rule.maxAspect * shortSide;
+}
+
+bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour)
+{
+    if (grey.empty() || contour.size() < 3)
+        return true;
+    cv::Point2d centre(0, 0);
+    for (const cv::Point& p : contour)
+        centre += cv::Point2d(p.x, p.y);
+    centre /= double(contour.size());
+    int tried = 0, sharp = 0, k = 0;
+    for (const cv::Point& p : denseOutline(contour)) {
+        if (k++ % 3 != 0 || p.x < 2 || p.y < 2 || p.x > grey.cols - 3 || p.y > grey.rows - 3)
+            continue;
+        const cv::Point2d ray = cv::Point2d(p.x, p.y) - centre;
+        const double len = std::hypot(ray.x, ray.y);
+        if (len < 1e-9)
+            continue;
+        double offset = 0.0;
+        ++tried;
+        if (edgeOffset(grey, cv::Point2d(p.x, p.y), ray / len, &offset))
+            ++sharp;
+    }
+    return tried == 0 || 2 * sharp >= tried;
+}
+
+bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level)
+{
+    if (grey.empty() || hull.size() < 3)
+        return true;
+    cv::Point2d centre(0, 0);
+    for (const cv::Point& p : hull)
+        centre += cv::Point2d(p.x, p.y);
+    centre /= double(hull.size());
+    int dark = 0, samples = 0;
+    for (std::size_t i = 0; i < hull.size(); ++i) {
+        const cv::Point2d a(hull[i].x, hull[i].y);
+        const cv::Point2d b(hull[(i + 1) % hull.size()].x, hull[(i + 1) % hull.size()].y);
+        const int steps = std::max(1, int(std::hypot(b.x - a.x, b.y - a.y) / 2.0));
+        for (int k = 0; k < steps; ++k) {
+            const cv::Point2d p = a + (b - a) * (double(k) / steps);
+            const cv::Point2d ray = p - centre;
+            const double len = std::hypot(ray.x, ray.y);
+            if (len < 1e-9)
+                continue;
+            const cv::Point2d q = p + ray * (3.0 / len);
+            ++samples;
+            if (sampleBilinear(grey, q.x, q.y) < level)
+                ++dark;
+        }
+    }
+    return samples == 0 || 2 * dark >= samples;
+}
+
+cv::Point2d polygonCentroid(const std::vector<cv::Point2d>& polygon)
+{
+    double a = 0.0, cx = 0.0, cy = 0.0;
+    const std::size_t n = polygon.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const cv::Point2d& p = polygon[i];
+        const cv::Point2d& q = polygon[(i + 1) % n];
+        const double cross = p.x * q.y - q.x * p.y;
+        a += cross;
+        cx += (p.x + q.x) * cross;
+        cy += (p.y + q.y) * cross;
+    }
+    if (std::abs(a) < 1e-9) {
+        cv::Point2d mean(0, 0);
+        for (const cv::Point2d& p : polygon)
+            mean += p;
+        return n ? mean / double(n) : mean;
+    }
+    return cv::Point2d(cx / (3.0 * a), cy / (3.0 * a));
+}
+
+std::vector<cv::Point> denseOutline(const std::vector<cv::Point>& contour)
+{
+    std::vector<cv::Point> dense;
+    const std::size_t n = contour.size();
+    dense.reserve(n * 4);
+    for (std::size_t i = 0; i < n; ++i) {
+        cv::Point p = contour[i];
+        const cv::Point q = contour[(i + 1) % n];
+        const int sx = (q.x > p.x) - (q.x < p.x);
+        const int sy = (q.y > p.y) - (q.y < p.y);
+        // Simplified contours join points by horizontal, vertical or diagonal runs.
+        const int steps = std::max(std::abs(q.x - p.x), std::abs(q.y - p.y));
+        for (int k = 0; k < std::max(1, steps); ++k) {
+            dense.push_back(p);
+            p.x += sx;
+            p.y += sy;
+        }
+    }
+    return dense;
+}
+
+SilhouetteFit fitSilhouette(const cv::Mat& grey, const std::vector<cv::Point>& contour)
+{
+    SilhouetteFit fit;
+    if (contour.empty())
+        return fit;
+    std::vector<cv::Point> hull;
+    cv::convexHull(contour, hull);
+    std::vector<cv::Point2d> hullPoints(hull.begin(), hull.end());
+    const cv::Point2d hullCentre = polygonCentroid(hullPoints);
+    fit.valid = true;
+    fit.centre = hullCentre;
+    int maxX = hull.front().x;
+    int minY = hull.front().y;
+    for (const cv::Point& p : hull) {
+        maxX = std::max(maxX, p.x);
+        minY = std::min(minY, p.y);
+    }
+    // Outline pixels are the outermost pixels inside the threshold; its edge is half a pixel out.
+    fit.right = maxX + 0.5;
+    fit.top = minY - 0.5;
+    if (grey.empty() || grey.type() != CV_8UC1 || hull.size() < 3)
+        return fit;
+
+    std::vector<cv::Point2f> edge;
+    std::vector<cv::Point> hullForTest = hull;
+    for (const cv::Point& p : denseOutline(contour)) {
+        const cv::Point2d pd(p.x, p.y);
+        if (cv::pointPolygonTest(hullForTest, cv::Point2f(float(p.x), float(p.y)), true) > NotchDepth)
+            continue;
+        const cv::Point2d ray = pd - hullCentre;
+        const double len = std::hypot(ray.x, ray.y);
+        if (len < 2.0)
+            continue;
+        const cv::Point2d u = ray / len;
+        double first = 0.0;
+        if (!edgeOffset(grey, pd, u, &first))
+            continue;
+        first = std::clamp(first, -3.0, 3.0);
+        double second = 0.0;
+        if (!edgeOffset(grey, pd + first * u, u, &second))
+            continue;
+        const double t = first + second;
+        if (std::abs(t) > 4.0)
+            continue;
+        edge.emplace_back(float(p.x + t * u.x), float(p.y + t * u.y));
+    }
+    fit.edgePoints = int(edge.size());
+    if (edge.size() < 12)
+        return fit;
+
+    cv::RotatedRect ellipse = cv::fitEllipse(edge);
+    std::vector<double> distances;
+    double rms = fitRms(ellipse, edge, &distances);
+    // One pass without the points that stand out (a glint on the rim, dust at the edge).
+    std::vector<cv::Point2f> kept;
+    for (std::size_t i = 0; i < edge.size(); ++i)
+        if (std::abs(distances[i]) <= 3.0 * rms + 0.3)
+            kept.push_back(edge[i]);
+    if (kept.size() >= 12 && kept.size() < edge.size()) {
+        ellipse = cv::fitEllipse(kept);
+        rms = fitRms(ellipse, kept, &distances);
+    }
+    fit.fitRms = rms;
+    if (rms <= EllipseRms && ellipse.size.width > 0 && ellipse.size.height > 0) {
+        fit.elliptic = true;
+        fit.centre = cv::Point2d(ellipse.center.x, ellipse.center.y);
+        ellipseExtremes(ellipse, &fit.right, &fit.top);
+        return fit;
+    }
+
+    // Any other outline: the polygon through the edge points, in outline order (notches are
+    // bridged by the chord between the points on either side).
+    std::vector<cv::Point2d> polygon(edge.begin(), edge.end());
+    fit.centre = polygonCentroid(polygon);
+    std::vector<double> xs, negYs;
+    for (const cv::Point2f& p : edge) {
+        xs.push_back(p.x);
+        negYs.push_back(-p.y);
+    }
+    fit.right = meanOfLargest(xs, 3);
+    fit.top = -meanOfLargest(negYs, 3);
+    return fit;
+}
+
+double frameThreshold(const cv::Mat& grey, double operatorThreshold)
+{
+    if (grey.empty() || grey.type() != CV_8UC1)
+        return operatorThreshold;
+    // The surroundings fill most of the frame: its median is their level.
+    std::array<double, 256> histogram{};
+    for (int r = 0; r < grey.rows; ++r) {
+        const uchar* row = grey.ptr<uchar>(r);
+        for (int c = 0; c < grey.cols; ++c)
+            histogram[row[c]] += 1.0;
+    }
+    const double half = 0.5 * double(grey.total());
+    double seen = 0.0;
+    int median = 0;
+    for (; median < 255; ++median) {
+        seen += histogram[std::size_t(median)];
+        if (seen >= half)
+            break;
+    }
+    return std::max(0.55 * operatorThreshold, median + 0.35 * (operatorThreshold - median));
+}
+
+} // namespace vision

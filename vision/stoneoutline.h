@@ -1,0 +1,82 @@
+#pragma once
+
+// The geometry of the one stone outline the top view reports: which outlines look like a
+// stone, and where the chosen one's silhouette really is, to a fraction of a pixel.
+//
+// A thresholded stone is rarely a clean disc: dark facets that reach the girdle cut notches
+// into it, and the threshold contour runs inside the true edge by an amount that depends on
+// the stone's brightness. The convex silhouette (the hull of the outline) bridges the notches;
+// the edge points along the parts of the outline that lie on that silhouette are moved to the
+// half-way level between the stone and what surrounds it, read from the grey frame, and the
+// centre and the two extremities come from a fit to those points.
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+namespace vision {
+
+// What makes an outline a regular convex stone shape, round or fancy, whatever the number of
+// corners of its simplified silhouette (4 for a princess, 6 to 8 for an emerald or a marquise,
+// more for pears and cushions): at least 4 corners, no silhouette edge reaching twice the
+// length of the runner-up (every edge measured), an outline that fills most of its silhouette
+// (dark facets cut notches, irregular blobs leave gaps), not much longer than wide.
+struct ConvexShapeRule
+{
+    int minCorners = 4;
+    double minSolidity = 0.8;  // outline area / silhouette area
+    double maxAspect = 3.0;    // long side / short side of the smallest enclosing rectangle
+};
+
+// The round-outline test (polygon of more than 8 vertices with regular edges) also needs
+// the outline to fill this share of its silhouette: a star of bright facets inside a dim
+// stone is not the stone.
+constexpr double MinOutlineSolidity = 0.7;
+
+bool isRegularConvexShape(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull,
+                             const std::vector<cv::Point>& hullPolygon, const ConvexShapeRule& rule = ConvexShapeRule());
+
+// True when any point of the outline lies on the outermost row or column of the frame.
+bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame);
+
+// True when the frame just outside the outline's convex silhouette (3 px out) is darker than
+// `level` along at least half of it: a stone lies on darker surroundings, while a bright facet
+// of a dim stone, taken alone, is surrounded by the rest of the stone.
+bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level);
+
+// True when most of the outline away from the frame's border is a sharp edge, as that of a
+// stone within the depth of field, and not the soft glow of an out-of-focus reflection.
+bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour);
+
+// Centroid of a closed polygon (area weighted); the mean of its points when it has no area.
+cv::Point2d polygonCentroid(const std::vector<cv::Point2d>& polygon);
+
+// The silhouette of one outline, sub-pixel.
+struct SilhouetteFit
+{
+    bool valid = false;
+    bool elliptic = false;   // centre and extremities from an ellipse fit
+    cv::Point2d centre;      // silhouette centroid
+    double right = 0.0;      // largest x of the silhouette
+    double top = 0.0;        // smallest y of the silhouette
+    int edgePoints = 0;      // edge points the fit used
+    double fitRms = 0.0;     // px, of the ellipse fit
+};
+
+// Every pixel of a traced outline (the runs between the points of a simplified contour
+// filled in), in contour order.
+std::vector<cv::Point> denseOutline(const std::vector<cv::Point>& contour);
+
+// Fits the silhouette of `contour` (an outline traced on a threshold of `grey`, CV_8UC1) from
+// the grey frame. Without a grey frame, or where the frame shows too little contrast, the
+// silhouette is the outline's convex hull, with its extremities at the outer side of the
+// outermost pixels.
+SilhouetteFit fitSilhouette(const cv::Mat& grey, const std::vector<cv::Point>& contour);
+
+// The threshold a frame suggests for itself when the operator's finds no stone: a third of
+// the way from the level of the surroundings (the frame's median grey) to the operator's
+// threshold, never below 0.55 of the operator's threshold, so that the holder, screw heads and
+// the machine bed stay below it while a stone at 0.6 of the usual brightness stands above it.
+double frameThreshold(const cv::Mat& grey, double operatorThreshold);
+
+} // namespace vision
