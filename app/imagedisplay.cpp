@@ -43,12 +43,21 @@ QImage toPicture(const cv::Mat& viewImage)
 
 QImage viewPicture(const cv::Mat& image, const QSize& size, const Decorator& decorate)
 {
-    cv::Mat scaled = stretch(image, size);
-    if (scaled.empty())
+    if (!displayable(image))
         return QImage();
+    const overlay::ViewFit f = overlay::fit(QSize(image.cols, image.rows), size);
+    if (!f.valid())
+        return QImage();
+    cv::Mat picture(size.height(), size.width(), image.type(), cv::Scalar::all(BarGrey));
+    cv::Mat shown = picture(cv::Rect(f.shown.x(), f.shown.y(), f.shown.width(), f.shown.height()));
+    // Writes into the shown part in place: the header already has the size and type.
+    cv::resize(image, shown, shown.size(), 0, 0, cv::INTER_LINEAR);
+    // Every frame of the station holds B, G, R; the view picture and its marks hold R, G, B.
+    if (shown.channels() == 3)
+        cv::cvtColor(shown, shown, cv::COLOR_BGR2RGB);
     if (decorate)
-        decorate(scaled, double(scaled.cols) / image.cols, double(scaled.rows) / image.rows);
-    return toPicture(scaled);
+        decorate(shown, f.sx, f.sy);
+    return toPicture(picture);
 }
 
 QSize pictureSize(const QLabel* view)

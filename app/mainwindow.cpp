@@ -19,6 +19,7 @@
 #include <QIcon>
 #include <QImage>
 #include <QMetaType>
+#include <QTimer>
 
 #include <opencv2/core.hpp>
 
@@ -74,6 +75,8 @@ MainWindow::MainWindow(QWidget* parent)
     LoadMainParams();
     LoadTLFiltersParams();
     LoadMFFiltersParams();
+    LoadTSExposure();
+    setUpStatusStrip();
 
     // The jog step is what the "Step" box shows, from the first press on.
     IncVal = ui->doubleSpinBoxIncrementationStep->value();
@@ -83,6 +86,9 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow()
 {
+    // The status strip reads the server and the cameras: it stops before they go.
+    if (statusTimer)
+        statusTimer->stop();
     // The analyser reads the front camera: it stops, and goes, before any camera does. It was
     // created last, so it is the first to be destroyed.
     if (GridleTraker)

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 
 #include <opencv2/core.hpp>
+
+#include <atomic>
+
+#include "overlaygeometry.h"
 
 namespace Ui {
 class MainWindow;
@@ -12,12 +17,15 @@ class MainWindow;
 class QEvent;
 class QLabel;
 class QResizeEvent;
+class QSlider;
 class QSpinBox;
+class QTimer;
 
 class Logs;
 class Registry;
 class VeltraxServer;
 class CamVSharedConfig;
+class CameraAcquisition;
 class CamMF;
 class CamTS;
 class CamTL;
@@ -28,7 +36,7 @@ class GridleAnalyser;
 
 // The station's one window. Its implementation is split by concern:
 //   mainwindow.cpp          start-up, component wiring, shutdown, the window's own settings
-//   mainwindow_views.cpp    live views, guide marks, measurement display, mouse AOI, resizing
+//   mainwindow_views.cpp    live views, guide marks, measurement display, status strip, mouse AOI
 //   mainwindow_panels.cpp   operator controls and parameter panels
 //   mainwindow_service.cpp  service mode and page navigation
 //
@@ -55,6 +63,10 @@ public:
     void SaveMainParams();
     void LoadTLFiltersParams();
     void LoadMFFiltersParams();
+    // Shows the Top Standard camera's exposure on its slider without setting it again.
+    void LoadTSExposure();
+    // Connects and starts the status strip below the pages.
+    void setUpStatusStrip();
 
     // Read-only views of the window's state, for the station's own checks.
     double jogStep() const { return IncVal; }
@@ -79,6 +91,9 @@ public slots:
     void ShowAlignmentResidual(QString text);
     // The last alignment's or scan's outcome, where the residual is shown.
     void ShowOutcome(bool ok, QString text);
+    // Status strip: how the last alignment and the last scan ended.
+    void ShowAlignmentOutcome(bool ok, QString text);
+    void ShowScanOutcome(bool ok, QString text);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -221,12 +236,17 @@ private:
     void connectComponents();
     QString cameraCaption(const char* code, const QString& id, double fps) const;
     // Press/release on a main camera view into its area-of-interest boxes.
-    void selectAoi(QLabel* view, QEvent* event, int cameraWidth, int cameraHeight, bool clampToView,
+    void selectAoi(QLabel* view, QEvent* event, const overlay::ViewedCamera& camera, bool clampToFrame,
                    QSpinBox* x, QSpinBox* y, QSpinBox* w, QSpinBox* h);
+    overlay::ViewedCamera viewedCamera(CameraAcquisition* camera, overlay::Turn turn) const;
     void showTopLarge(QLabel* caption, QLabel* view, int frontColumn);
     void showMarkingFront(QLabel* caption, QLabel* view);
     void showPendingTopStandardOverview();
     void reportAoiFailure(bool ok, const char* text);
+    void applyExposure(CameraAcquisition* camera, QSlider* slider, int percent);
+    // Once a second: host connection and the frame rate each camera delivers to the window.
+    void refreshStatusStrip();
+    void showAlignmentStatus();
     void updateCentringToolCentre(double left, double right);
 
     QString ApplicationVersion;
@@ -266,4 +286,14 @@ private:
     // arrive while a refresh is queued into that one.
     template <typename Camera>
     void connectCameraRefresh(Camera* camera, bool* queued, void (MainWindow::*refresh)());
+
+    // Status strip: frames announced per camera since the last refresh (counted in the camera
+    // threads), and the last alignment.
+    QTimer* statusTimer = nullptr;
+    QElapsedTimer statusClock;
+    std::atomic<int> framesTL{0}, framesTS{0}, framesMF{0};
+    bool alignmentKnown = false;
+    bool alignmentOk = false;
+    QString alignmentText;
+    QString alignmentResidual;
 };

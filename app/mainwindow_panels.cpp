@@ -5,6 +5,7 @@
 
 #include "ui_mainwindow.h"
 
+#include "camera/cameraacquisition.h"
 #include "camera/cammf.h"
 #include "camera/camtl.h"
 #include "camera/camts.h"
@@ -16,6 +17,8 @@
 #include "vision/topstonetracker.h"
 
 #include <QComboBox>
+#include <QSignalBlocker>
+#include <QSlider>
 #include <QMessageBox>
 
 namespace {
@@ -61,7 +64,7 @@ void MainWindow::on_spinBoxMaxRadTopL_valueChanged(int arg1) { TrackStoneFromTop
 void MainWindow::on_spinBoxMinCenterDistanceTopL_valueChanged(int arg1) { TrackStoneFromTop->CV_TL_Param_HC_MinCenterDistance = arg1; }
 void MainWindow::on_spinBoxAccumulatorThreshTopL_valueChanged(int arg1) { TrackStoneFromTop->CV_TL_Param_HC_AccumulatorThresh = arg1; }
 void MainWindow::on_spinBoxHigherThreshTopL_valueChanged(int arg1) { TrackStoneFromTop->CV_TL_Param_HC_HigherThresh = arg1; }
-void MainWindow::on_horizontalSliderExposureCamTopL_valueChanged(int value) { tlCamera->SetExposureTime(value); }
+void MainWindow::on_horizontalSliderExposureCamTopL_valueChanged(int value) { applyExposure(tlCamera, ui->horizontalSliderExposureCamTopL, value); }
 
 // ---------------------------------------------------------------- Top Large: overlays, motion
 void MainWindow::on_spinBoxHCentringOverlayCamTopL_valueChanged(int arg1) { Motion->OverlayTLCenterH = arg1; }
@@ -199,7 +202,7 @@ void MainWindow::on_doubleSpinBoxLineMFTheta_valueChanged(double arg1) { GridleT
 void MainWindow::on_spinBoxLinesMFThresh_valueChanged(int arg1) { GridleTraker->CV_MF_Param_LinesThreshold = arg1; }
 void MainWindow::on_doubleSpinBoxLineMFMinLength_valueChanged(double arg1) { GridleTraker->CV_MF_Param_LinesMinLength = arg1; }
 void MainWindow::on_doubleSpinBoxLineMFMaxGap_valueChanged(double arg1) { GridleTraker->CV_MF_Param_LinesMaxGap = arg1; }
-void MainWindow::on_horizontalSliderExposureCamMF_valueChanged(int value) { mfCamera->SetExposureTime(value); }
+void MainWindow::on_horizontalSliderExposureCamMF_valueChanged(int value) { applyExposure(mfCamera, ui->horizontalSliderExposureCamMF, value); }
 void MainWindow::on_doubleSpinBoxPixelSizeValMF_valueChanged(double arg1) { Motion->MFPixelSize = arg1; }
 void MainWindow::on_doubleSpinBoxPixelDegValMF_valueChanged(double arg1) { Motion->MFPixelDeg = arg1; }
 void MainWindow::on_doubleSpinBoxCapCoveringpercentMF_valueChanged(double arg1) { GridlePanoramaConstructor->CapturesCovering = arg1; }
@@ -251,7 +254,26 @@ void MainWindow::on_pushButtonMFCenteringGo_clicked()
 }
 
 // ---------------------------------------------------------------- Top Standard
-void MainWindow::on_horizontalSliderExposureCamTopS_valueChanged(int value) { tsCamera->SetExposureTime(value); }
+void MainWindow::on_horizontalSliderExposureCamTopS_valueChanged(int value) { applyExposure(tsCamera, ui->horizontalSliderExposureCamTopS, value); }
+
+// Exposure is a percentage of the camera's range (1 to 100 on every slider). A value the camera
+// refuses (logged by the camera) puts the slider back where the camera is.
+void MainWindow::applyExposure(CameraAcquisition* camera, QSlider* slider, int percent)
+{
+    if (!camera->SetExposureTime(percent)) {
+        const QSignalBlocker blocker(slider);
+        slider->setValue(camera->DefaultExposureTime);
+    }
+    slider->setToolTip(QString::number(slider->value()) + QStringLiteral(" %"));
+}
+
+void MainWindow::LoadTSExposure()
+{
+    // The Top Standard camera already runs at its stored exposure: the slider only shows it.
+    const QSignalBlocker blocker(ui->horizontalSliderExposureCamTopS);
+    ui->horizontalSliderExposureCamTopS->setValue(tsCamera->DefaultExposureTime);
+    ui->horizontalSliderExposureCamTopS->setToolTip(QString::number(ui->horizontalSliderExposureCamTopS->value()) + QStringLiteral(" %"));
+}
 
 // ---------------------------------------------------------------- areas of interest
 void MainWindow::reportAoiFailure(bool ok, const char* text)

@@ -1,15 +1,19 @@
 // Live views and measurement display of the main window: camera frames with their captions and
 // guide marks, the tracker's and analyser's images, the diameter, positions, targets, scan
-// progress, the mouse selection of an area of interest and the layout on resizing.
+// progress, the status strip and the mouse selection of an area of interest. Views show their
+// images letterboxed (overlay::fit); marks and mouse positions go through that same fit.
 #include "mainwindow.h"
 
 #include "imagedisplay.h"
 #include "overlaygeometry.h"
 #include "ui_mainwindow.h"
 
+#include "camera/cameraacquisition.h"
 #include "camera/cammf.h"
 #include "camera/camtl.h"
 #include "camera/camts.h"
+#include "hostlink/veltraxserver.h"
+#include "motion/alignmenttargets.h"
 #include "motion/motioncore.h"
 #include "scan/gridlestitcher.h"
 #include "vision/gridleanalyser.h"
@@ -18,6 +22,7 @@
 #include <QDebug>
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <QTimer>
 
 namespace {
 QString generalNumber(double value)
@@ -216,7 +221,112 @@ void MainWindow::on_MFGriddleCapturesDataChanged(int images, double Deg)
 
 void MainWindow::on_MFGriddleCapturesStatusChanged(int processed, int images)
 {
-    ui->labelMFGriddleCapturesStatus->setText(QString::number(processed) + QStringLiteral(" / ") + QString::number(images));
+    const QString progress = QString::number(processed) + QStringLiteral(" / ") + QString::number(images);
+    ui->labelMFGriddleCapturesStatus->setText(progress);
+    ui->labelStatusScan->setText(QStringLiteral("Scan: frame ") + progress);
+    ui->labelStatusScan->setStyleSheet(QString());
+}
+
+// ---------------------------------------------------------------- status strip
+
+namespace {
+// Green for a success, red for a failure, the default colour while nothing is known.
+QString outcomeStyle(bool ok)
+{
+    return ok ? QStringLiteral("color: rgb(0, 120, 0);") : QStringLiteral("color: rgb(190, 0, 0);");
+}
+
+QString cameraStatus(const char* code, int frames, qint64 elapsedMs)
+{
+    if (frames <= 0 || elapsedMs <= 0)
+        return QLatin1String(code) + QStringLiteral(": no frames");
+    return QLatin1String(code) + QStringLiteral(": ") + QString::number(frames * 1000.0 / elapsedMs, 'f', 1) + QStringLiteral(" fps");
+}
+
+// One axis of a residual in pixels and micrometres (axis units are millimetres).
+QString residualAxis(const QString& axis, double pixels, double millimetres)
+{
+    return axis + QLatin1Char(' ') + QString::number(pixels, 'f', 2) + QStringLiteral(" px ")
+           + QString::number(millimetres * 1000.0, 'f', 1) + QStringLiteral(" \u00b5m");
+}
+} // namespace
+
+void MainWindow::setUpStatusStrip()
+{
+    connect(Motion, &MotionCore::AlignmentOutcome, this, &MainWindow::ShowAlignmentOutcome);
+    connect(GridlePanoramaConstructor, &GridleStitcher::ScanOutcome, this, &MainWindow::ShowScanOutcome);
+    // The residual is measured after the alignment's last motion, so it follows the outcome.
+    connect(Motion, &MotionCore::AlignmentResidual, this, [this] {
+        const alignment::Residual r = Motion->LastResidual();
+        if (!r.valid)
+            return;
+        QString text = residualAxis(QStringLiteral("X"), r.xPixels, r.xUnits);
+        if (r.yAligned)
+            text += QStringLiteral(", ") + residualAxis(QStringLiteral("Y"), r.yPixels, r.yUnits);
+        text += QStringLiteral(", ")
+                + residualAxis(r.kind == alignment::Kind::Panorama ? QStringLiteral("ZII") : QStringLiteral("Z"), r.focusPixels, r.focusUnits);
+        alignmentResidual = text;
+        showAlignmentStatus();
+    });
+    // Counted in the camera threads as each frame is announced, so the strip shows what the
+    // cameras deliver whatever the window does with the frames.
+    connect(tlCamera, &CamTL::newcapture, this, [this] { ++framesTL; }, Qt::DirectConnection);
+    connect(tsCamera, &CamTS::newcapture, this, [this] { ++framesTS; }, Qt::DirectConnection);
+    connect(mfCamera, &CamMF::newcapture, this, [this] { ++framesMF; }, Qt::DirectConnection);
+    statusTimer = new QTimer(this);
+    statusTimer->setObjectName(QStringLiteral("statusTimer"));
+    connect(statusTimer, &QTimer::timeout, this, &MainWindow::refreshStatusStrip);
+    statusClock.start();
+    statusTimer->start(1000);
+    refreshStatusStrip();
+}
+
+void MainWindow::refreshStatusStrip()
+{
+    const QString peer = Server->HasDataConnection() ? Server->DataPeerAddress() : QString();
+    ui->labelStatusHost->setText(peer.isEmpty() ? QStringLiteral("Host: not connected") : QStringLiteral("Host: connected ") + peer);
+    ui->labelStatusHost->setStyleSheet(outcomeStyle(!peer.isEmpty()));
+
+    const qint64 elapsed = statusClock.restart();
+    const struct {
+        QLabel* label;
+        const char* code;
+        int frames;
+    } cameras[] = {{ui->labelStatusCameraTL, "TL", framesTL.exchange(0)},
+                   {ui->labelStatusCameraTS, "TS", framesTS.exchange(0)},
+                   {ui->labelStatusCameraMF, "MF", framesMF.exchange(0)}};
+    for (const auto& camera : cameras) {
+        camera.label->setText(cameraStatus(camera.code, camera.frames, elapsed));
+        camera.label->setStyleSheet(outcomeStyle(camera.frames > 0));
+    }
+}
+
+void MainWindow::ShowAlignmentOutcome(bool ok, QString text)
+{
+    alignmentKnown = true;
+    alignmentOk = ok;
+    alignmentText = text;
+    alignmentResidual.clear();
+    showAlignmentStatus();
+}
+
+void MainWindow::showAlignmentStatus()
+{
+    if (!alignmentKnown)
+        return;
+    QString text = (alignmentOk ? QStringLiteral("Alignment OK: ") : QStringLiteral("Alignment FAILED: ")) + alignmentText;
+    if (alignmentOk && !alignmentResidual.isEmpty())
+        text += QStringLiteral("; residual ") + alignmentResidual;
+    ui->labelStatusAlignment->setText(text);
+    ui->labelStatusAlignment->setToolTip(text);
+    ui->labelStatusAlignment->setStyleSheet(outcomeStyle(alignmentOk));
+}
+
+void MainWindow::ShowScanOutcome(bool ok, QString text)
+{
+    ui->labelStatusScan->setText((ok ? QStringLiteral("Scan OK: ") : QStringLiteral("Scan FAILED: ")) + text);
+    ui->labelStatusScan->setToolTip(text);
+    ui->labelStatusScan->setStyleSheet(outcomeStyle(ok));
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
@@ -224,31 +334,58 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     if (event->type() != QEvent::MouseButtonPress && event->type() != QEvent::MouseButtonRelease)
         return QMainWindow::eventFilter(watched, event);
     if (watched == ui->labelCamTopLargeMainView)
-        selectAoi(ui->labelCamTopLargeMainView, event, tlCamera->GetWidth(), tlCamera->GetHeight(), false,
+        selectAoi(ui->labelCamTopLargeMainView, event, viewedCamera(tlCamera, overlay::Turn::Clockwise), false,
                   ui->spinBoxXAOICamTopL, ui->spinBoxYAOICamTopL, ui->spinBoxWAOICamTopL, ui->spinBoxHAOICamTopL);
     else if (watched == ui->labelCamTopStandardMainView)
-        selectAoi(ui->labelCamTopStandardMainView, event, tsCamera->GetWidth(), tsCamera->GetHeight(), false,
+        selectAoi(ui->labelCamTopStandardMainView, event, viewedCamera(tsCamera, overlay::Turn::None), false,
                   ui->spinBoxXAOICamTopS, ui->spinBoxYAOICamTopS, ui->spinBoxWAOICamTopS, ui->spinBoxHAOICamTopS);
     else if (watched == ui->labelCamMarkingFrontMainView)
-        selectAoi(ui->labelCamMarkingFrontMainView, event, mfCamera->GetWidth(), mfCamera->GetHeight(), true,
+        selectAoi(ui->labelCamMarkingFrontMainView, event, viewedCamera(mfCamera, overlay::Turn::None), true,
                   ui->spinBoxXAOICamMF, ui->spinBoxYAOICamMF, ui->spinBoxWAOICamMF, ui->spinBoxHAOICamMF);
     // The view still gets the event.
     return false;
 }
 
-void MainWindow::selectAoi(QLabel* view, QEvent* event, int cameraWidth, int cameraHeight, bool clampToView,
+overlay::ViewedCamera MainWindow::viewedCamera(CameraAcquisition* camera, overlay::Turn turn) const
+{
+    overlay::ViewedCamera viewed;
+    viewed.turn = turn;
+    // The frame the view shows; before the first one, the area of interest (turned as the
+    // frames will be).
+    const cv::Mat frame = camera->getImage();
+    if (!frame.empty())
+        viewed.frame = QSize(frame.cols, frame.rows);
+    else if (turn == overlay::Turn::Clockwise)
+        viewed.frame = QSize(camera->GetHeight(), camera->GetWidth());
+    else
+        viewed.frame = QSize(camera->GetWidth(), camera->GetHeight());
+    // Area-of-interest positions are on the whole sensor; the frame starts at the current one.
+    viewed.aoiOrigin = QPoint(camera->DefaultAOIX, camera->DefaultAOIY);
+    return viewed;
+}
+
+void MainWindow::selectAoi(QLabel* view, QEvent* event, const overlay::ViewedCamera& camera, bool clampToFrame,
                            QSpinBox* x, QSpinBox* y, QSpinBox* w, QSpinBox* h)
 {
     const auto* mouse = static_cast<QMouseEvent*>(event);
     const bool press = event->type() == QEvent::MouseButtonPress;
+    // The picture fills the label's contents rectangle and shows the frame through the same fit
+    // the refresh used; a view without size selects nothing.
+    const QRect contents = view->contentsRect();
     QPoint point;
-    // The camera's AOI size (before any rotation) against the view's size, as the operator
-    // selects it; a view without size selects nothing.
-    if (!overlay::aoiPoint(mouse->localPos(), view->size(), QSize(cameraWidth, cameraHeight), clampToView && !press, &point))
+    if (!overlay::aoiPoint(mouse->localPos() - contents.topLeft(), contents.size(), camera, clampToFrame && !press, &point))
         return;
     if (press) {
         x->setValue(point.x());
         y->setValue(point.y());
+    } else if (camera.turn != overlay::Turn::None) {
+        // On a turned view the drag's corners are other corners on the sensor: the rectangle is
+        // the one spanned by both, starting at its smaller coordinates.
+        const QRect r = overlay::aoiRectangle(QPoint(x->value(), y->value()), point);
+        x->setValue(r.x());
+        y->setValue(r.y());
+        h->setValue(r.height());
+        w->setValue(r.width());
     } else {
         h->setValue(point.y() - y->value());
         w->setValue(point.x() - x->value());
@@ -257,16 +394,7 @@ void MainWindow::selectAoi(QLabel* view, QEvent* event, int cameraWidth, int cam
 
 void MainWindow::resizeEvent(QResizeEvent* event)
 {
+    // The central widget's layouts place the pages, the status strip and the positions bar;
+    // every view picks up its new size with its next frame.
     QMainWindow::resizeEvent(event);
-    const int ww = event->size().width();
-    const int wh = event->size().height();
-    QGroupBox* bar = ui->groupBox_8;
-    const int barY = wh - bar->height() - 5;
-    bar->setGeometry(bar->x(), barY, ww, bar->height());
-    ui->stackedWidgetMain->setGeometry(0, 0, ww, barY - 5);
-    const QRect tl = ui->labelCamTopLargeOverView->geometry();
-    ui->labelCamTopLargeOverView->setGeometry(tl.x(), tl.y(), tl.width(), ui->stackedWidgetMain->height() - tl.y());
-    const QRect mf = ui->labelCamMarkingFrontOverView->geometry();
-    ui->labelCamMarkingFrontOverView->setGeometry(mf.x(), mf.y(), ui->stackedWidgetMain->width() - mf.x(),
-                                                  ui->stackedWidgetMain->height() - mf.y());
 }

@@ -144,19 +144,65 @@ int aoiCoordinate(double viewPosition, double scale)
     return value;
 }
 
-bool aoiPoint(const QPointF& viewPosition, const QSize& viewSize, const QSize& cameraSize, bool clampToView, QPoint* out)
+QPointF ViewFit::toView(const QPointF& framePoint) const
 {
-    if (viewSize.width() <= 0 || viewSize.height() <= 0)
+    return QPointF(shown.x() + framePoint.x() * sx, shown.y() + framePoint.y() * sy);
+}
+
+QPointF ViewFit::toFrame(const QPointF& viewPoint) const
+{
+    if (!valid())
+        return QPointF();
+    return QPointF((viewPoint.x() - shown.x()) / sx, (viewPoint.y() - shown.y()) / sy);
+}
+
+ViewFit fit(const QSize& frame, const QSize& view)
+{
+    ViewFit f;
+    f.frame = frame;
+    if (frame.width() <= 0 || frame.height() <= 0 || view.width() <= 0 || view.height() <= 0)
+        return f;
+    const double scale = std::min(double(view.width()) / frame.width(), double(view.height()) / frame.height());
+    const int w = std::clamp(int(std::lround(frame.width() * scale)), 1, view.width());
+    const int h = std::clamp(int(std::lround(frame.height() * scale)), 1, view.height());
+    f.shown = QRect((view.width() - w) / 2, (view.height() - h) / 2, w, h);
+    f.sx = double(w) / frame.width();
+    f.sy = double(h) / frame.height();
+    return f;
+}
+
+QPointF frameToSensor(const QPointF& framePoint, const QSize& frame, Turn turn)
+{
+    if (turn == Turn::Clockwise)
+        return QPointF(framePoint.y(), frame.width() - framePoint.x());
+    return framePoint;
+}
+
+QPointF sensorToFrame(const QPointF& sensorPoint, const QSize& frame, Turn turn)
+{
+    if (turn == Turn::Clockwise)
+        return QPointF(frame.width() - sensorPoint.y(), sensorPoint.x());
+    return sensorPoint;
+}
+
+bool aoiPoint(const QPointF& viewPosition, const QSize& viewSize, const ViewedCamera& camera, bool clampToFrame, QPoint* out)
+{
+    const ViewFit f = fit(camera.frame, viewSize);
+    if (!f.valid())
         return false;
-    const double sx = double(cameraSize.width()) / viewSize.width();
-    const double sy = double(cameraSize.height()) / viewSize.height();
-    double px = viewPosition.x(), py = viewPosition.y();
-    if (clampToView) {
-        px = std::min(px, double(viewSize.width()));
-        py = std::min(py, double(viewSize.height()));
-    }
-    *out = QPoint(aoiCoordinate(px, sx), aoiCoordinate(py, sy));
+    QPointF p = f.toFrame(viewPosition);
+    if (clampToFrame)
+        p = QPointF(std::min(p.x(), double(camera.frame.width())), std::min(p.y(), double(camera.frame.height())));
+    const QPointF s = frameToSensor(p, camera.frame, camera.turn);
+    *out = QPoint(aoiCoordinate(camera.aoiOrigin.x() + s.x(), 1), aoiCoordinate(camera.aoiOrigin.y() + s.y(), 1));
     return true;
+}
+
+QRect aoiRectangle(const QPoint& pressSensor, const QPoint& releaseSensor)
+{
+    const int x = std::min(pressSensor.x(), releaseSensor.x());
+    const int y = std::min(pressSensor.y(), releaseSensor.y());
+    return QRect(x, y, std::abs(releaseSensor.x() - pressSensor.x()), std::abs(releaseSensor.y() - pressSensor.y()));
 }
 
 } // namespace overlay

@@ -3,7 +3,9 @@
 // Builds the real window over the simulated rig in a working directory of its own, lets the
 // host simulator (hostsim) connect and align the stone, enters service mode by typing the
 // access code into the code field as an operator does, steps through the pages with the arrow
-// buttons and saves each page as page<N>-<name>.png in the output folder.
+// buttons and saves each page as page<N>-<name>.png (and the settings page's host command tab
+// as page5-host-command.png), first with the window maximised, then at the form's 1556x1010,
+// each set in a folder of its own (maximised-1920x1080/, 1556x1010/).
 //
 //   station-screenshots OUTPUT_DIR
 #include "mainwindow.h"
@@ -20,7 +22,9 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QProcess>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -143,36 +147,77 @@ int main(int argc, char* argv[])
         {"panorama", [&]() { return hasPicture(label("labelCamTopStandardOverView")); }},
         {"settings", [&]() { return true; }},
     };
+    auto* tabs = static_cast<QTabWidget*>(find("tabWidgetSettings"));
+    // A command typed, not sent, so the host command tab shows how it is used.
+    static_cast<QLineEdit*>(find("lineEditTessarixCommand"))->setText(QStringLiteral("GMS"));
+
+    // The window as the screen shows it, frame and title bar of the window manager included;
+    // the window's own rendering where the platform cannot read the screen.
+    auto picture = [&window]() {
+        const QRect frame = window.frameGeometry();
+        QPixmap shot;
+        if (QScreen* screen = window.screen())
+            shot = screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+        return shot.isNull() ? window.grab() : shot;
+    };
     int saved = 0;
-    for (int page = 0; page < 6; ++page) {
-        if (page > 0)
-            press("pushButton_2");
-        if (pages->currentIndex() != page) {
-            say(QStringLiteral("the arrow did not reach page %1").arg(page));
-            return 1;
-        }
-        if (page == MainWindow::TopLargePage) {
-            // The operator unticks "Low CPU Mode" to see the tracker's intermediate images.
-            auto* lowCpu = static_cast<QCheckBox*>(find("checkBoxLowCpuMode"));
-            if (lowCpu->isChecked())
-                QTest::mouseClick(lowCpu, Qt::LeftButton, Qt::NoModifier, QPoint(8, lowCpu->height() / 2));
-        }
-        if (page == MainWindow::SettingsPage)
-            static_cast<QTabWidget*>(find("tabWidgetSettings"))->setCurrentIndex(0);
-        if (!waitFor(shots[page].ready, 30000))
-            say(QStringLiteral("page %1 is not complete; saving it as it is").arg(page));
+    auto save = [&](const QString& folder, const QString& name) {
         QTest::qWait(300);
-        const QString file = QDir(outDir).filePath(QStringLiteral("page%1-%2.png").arg(page).arg(QLatin1String(shots[page].name)));
-        if (window.grab().save(file)) {
+        const QString file = QDir(folder).filePath(name + QStringLiteral(".png"));
+        if (picture().save(file)) {
             ++saved;
             std::printf("%s\n", qPrintable(file));
         } else {
             say("cannot write " + file);
         }
+    };
+
+    // Maximised, as the station starts, then at the form's own size.
+    const bool maximisedSizes[] = {true, false};
+    for (const bool maximised : maximisedSizes) {
+        if (maximised) {
+            window.showMaximized();
+            waitFor([&]() { return window.isMaximized(); }, 10000);
+        } else {
+            window.showNormal();
+            window.resize(1556, 1010);
+            waitFor([&]() { return window.size() == QSize(1556, 1010); }, 10000);
+        }
+        QTest::qWait(1000); // the window manager's last configure
+        const QSize screen = window.screen() ? window.screen()->size() : QSize();
+        const QString folder = QDir(outDir).filePath(maximised ? QStringLiteral("maximised-%1x%2").arg(screen.width()).arg(screen.height())
+                                                               : QStringLiteral("%1x%2").arg(window.width()).arg(window.height()));
+        QDir().mkpath(folder);
+        say(QStringLiteral("window %1x%2, pictures in %3").arg(window.width()).arg(window.height()).arg(folder));
+        while (pages->currentIndex() > 0)
+            press("pushButton");
+        for (int page = 0; page < 6; ++page) {
+            if (page > 0)
+                press("pushButton_2");
+            if (pages->currentIndex() != page) {
+                say(QStringLiteral("the arrow did not reach page %1").arg(page));
+                return 1;
+            }
+            if (page == MainWindow::TopLargePage) {
+                // The operator unticks "Low CPU Mode" to see the tracker's intermediate images.
+                auto* lowCpu = static_cast<QCheckBox*>(find("checkBoxLowCpuMode"));
+                if (lowCpu->isChecked())
+                    QTest::mouseClick(lowCpu, Qt::LeftButton, Qt::NoModifier, QPoint(8, lowCpu->height() / 2));
+            }
+            if (page == MainWindow::SettingsPage)
+                tabs->setCurrentIndex(0);
+            if (!waitFor(shots[page].ready, 30000))
+                say(QStringLiteral("page %1 is not complete; saving it as it is").arg(page));
+            // Views on a page just shown get their pictures with the next frames.
+            QTest::qWait(500);
+            save(folder, QStringLiteral("page%1-%2").arg(page).arg(QLatin1String(shots[page].name)));
+        }
+        tabs->setCurrentIndex(1);
+        save(folder, QStringLiteral("page5-host-command"));
     }
 
     host.terminate();
     if (!host.waitForFinished(10000))
         host.kill();
-    return saved == 6 ? 0 : 1;
+    return saved == 14 ? 0 : 1;
 }

@@ -269,6 +269,13 @@ bool VeltraxServer::HasDataConnection() const
     return TXSingleConnection && TXSingleConnection->state() == QAbstractSocket::ConnectedState;
 }
 
+QString VeltraxServer::DataPeerAddress() const
+{
+    if (!HasDataConnection())
+        return QString();
+    return TXSingleConnection->peerAddress().toString() + QLatin1Char(':') + QString::number(TXSingleConnection->peerPort());
+}
+
 bool VeltraxServer::HasVideoConnection() const
 {
     return VideoStreamConnection && VideoStreamConnection->state() == QAbstractSocket::ConnectedState;

@@ -158,6 +158,8 @@ public:
     // Diagnostics (main thread): whether a host holds the data / video connection.
     bool HasDataConnection() const;
     bool HasVideoConnection() const;
+    // The data connection's peer as "address:port", empty without one (main thread).
+    QString DataPeerAddress() const;
     // Characters received and not yet cut into messages (any thread).
     int PendingReceiveSize() const;
     // The allow-list in effect.

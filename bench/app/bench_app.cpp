@@ -1,8 +1,9 @@
-// One display refresh of a camera view: the frame scaled to the view, the guide marks drawn,
-// the picture handed to the view. Against it, the baseline of converting the whole frame into a
-// picture first (what a view costs when the frame is turned into a pixmap at sensor size and
-// the label scales it). Each camera frame triggers one refresh on the main thread, for up to
-// three cameras at 60 frames/s, so a refresh must stay far below 16 ms: about 1 ms for 5 MP.
+// One display refresh of a camera view: the frame fitted into the view with its own aspect
+// ratio (bars beside it), the guide marks drawn, the picture handed to the view. Against it,
+// the baseline of converting the whole frame into a picture first (what a view costs when the
+// frame is turned into a pixmap at sensor size and the label scales it). Each camera frame
+// triggers one refresh on the main thread, for up to three cameras at 60 frames/s, so a refresh
+// must stay far below 16 ms: at most 3 ms for 5 MP.
 #include "app/imagedisplay.h"
 #include "app/overlaygeometry.h"
 
@@ -26,8 +27,13 @@ struct ViewSize {
     const char* name;
     int width, height;
 };
-// The overview's Top Large view, a camera page's view, a Marking Front page view.
-const ViewSize Views[] = {{"overview 771x920", 771, 920}, {"page 451x321", 451, 321}, {"front page 337x270", 337, 270}};
+// The overview's Top Large view, a camera page's view, a Marking Front page view at the form's
+// 1556x1010, and the overview and a camera page's view maximised at 1920x1080.
+const ViewSize Views[] = {{"overview 771x920", 771, 920},
+                          {"page 451x321", 451, 321},
+                          {"front page 337x270", 337, 270},
+                          {"maximised overview 958x950", 958, 950},
+                          {"maximised page 574x365", 574, 365}};
 
 cv::Mat sensorFrame(const FrameSize& f, int channels)
 {

@@ -72,20 +72,38 @@ private slots:
         QCOMPARE(picture.pixel(10, 10), QRgb(expected));
     }
 
-    void decoratorDrawsAtViewScale()
+    void decoratorDrawsOnTheFittedImage_data()
     {
-        const cv::Mat image(1000, 2000, CV_8UC3, cv::Scalar::all(0));
-        double seenX = 0, seenY = 0;
-        const QImage picture = imagedisplay::viewPicture(image, QSize(500, 100), [&](cv::Mat& view, double sx, double sy) {
+        QTest::addColumn<QSize>("image");
+        QTest::addColumn<QSize>("view");
+        QTest::addColumn<QPoint>("origin"); // where the image's top left lands in the picture
+        QTest::addColumn<double>("scale");
+        QTest::newRow("wide image, wider view: bars left and right") << QSize(2000, 1000) << QSize(500, 100) << QPoint(150, 0) << 0.1;
+        QTest::newRow("portrait Top Large frame in a camera page view") << QSize(1024, 1280) << QSize(451, 321) << QPoint(97, 0)
+                                                                        << 257.0 / 1024;
+        QTest::newRow("same aspect: no bars") << QSize(1280, 960) << QSize(640, 480) << QPoint(0, 0) << 0.5;
+    }
+    void decoratorDrawsOnTheFittedImage()
+    {
+        QFETCH(QSize, image);
+        QFETCH(QSize, view);
+        QFETCH(QPoint, origin);
+        QFETCH(double, scale);
+        const cv::Mat frame(image.height(), image.width(), CV_8UC3, cv::Scalar::all(0));
+        double seenX = 0;
+        const QImage picture = imagedisplay::viewPicture(frame, view, [&](cv::Mat& shown, double sx, double) {
             seenX = sx;
-            seenY = sy;
-            view.at<cv::Vec3b>(5, 7) = cv::Vec3b(255, 0, 0);
+            shown.at<cv::Vec3b>(5, 7) = cv::Vec3b(255, 0, 0);
         });
-        QCOMPARE(seenX, 0.25);
-        QCOMPARE(seenY, 0.1);
-        QCOMPARE(picture.pixel(7, 5), qRgb(255, 0, 0));
+        QCOMPARE(picture.size(), view);
+        QCOMPARE(seenX, scale);
+        QCOMPARE(picture.pixel(origin.x() + 7, origin.y() + 5), qRgb(255, 0, 0));
+        // Outside the image: the views' background grey; inside: the image.
+        const int grey = imagedisplay::BarGrey;
+        QCOMPARE(picture.pixel(0, view.height() - 1), origin.isNull() ? qRgb(0, 0, 0) : qRgb(grey, grey, grey));
+        QCOMPARE(picture.pixel(view.width() / 2, view.height() / 2), qRgb(0, 0, 0));
         // The image itself is left as it was.
-        QCOMPARE(cv::countNonZero(image.reshape(1)), 0);
+        QCOMPARE(cv::countNonZero(frame.reshape(1)), 0);
     }
 
     void hiddenViewConvertsNothing()
@@ -106,7 +124,8 @@ private slots:
         imagedisplay::show(&view, cv::Mat(50, 50, CV_8UC3, cv::Scalar(255, 0, 0)));
         QVERIFY(!shown(view).isNull());
         QCOMPARE(shown(view).size(), view.contentsRect().size());
-        QCOMPARE(shown(view).toImage().pixel(20, 20), qRgb(0, 0, 255));
+        const QSize contents = view.contentsRect().size();
+        QCOMPARE(shown(view).toImage().pixel(contents.width() / 2, contents.height() / 2), qRgb(0, 0, 255));
         imagedisplay::show(&view, cv::Mat());
         QVERIFY(shown(view).isNull());
     }

@@ -1,6 +1,8 @@
 #include "windowfixture.h"
 #include "queuedsignalspy.h"
 
+#include "app/overlaygeometry.h"
+#include "camera/cameraacquisition.h"
 #include "camera/cammf.h"
 #include "camera/camtl.h"
 #include "camera/camts.h"
@@ -10,6 +12,8 @@
 #include "vision/topstonetracker.h"
 
 #include <QCheckBox>
+#include <QSlider>
+#include <QTcpSocket>
 #include <QSignalSpy>
 
 #include <functional>
@@ -116,9 +120,10 @@ private slots:
         QVERIFY(station->button("pushButtonIncXPos")->autoRepeat());
         QVERIFY(!station->widget<QWidget>("groupBoxSubSamplingCamTopL")->isEnabled());
         QVERIFY(!station->spin("spinBoxVCentringOverlayCamTopL")->isEnabled());
-        // The Top Standard page is not filled from any component.
+        // The Top Standard page is not filled from any component, but its exposure slider shows
+        // the camera's exposure.
         QCOMPARE(station->spin("spinBoxXAOICamTopS")->value(), 0);
-        QCOMPARE(station->widget<QSlider>("horizontalSliderExposureCamTopS")->value(), 1);
+        QCOMPARE(station->widget<QSlider>("horizontalSliderExposureCamTopS")->value(), CamTS::AccessMemory()->DefaultExposureTime);
     }
 
     void widgetWritesItsField_data()
@@ -274,15 +279,17 @@ private slots:
         QTest::addColumn<int>("page");
         QTest::addColumn<QString>("view");
         QTest::addColumn<QString>("suffix");
-        QTest::addColumn<QPoint>("press");
-        QTest::addColumn<QPoint>("release");
-        QTest::addColumn<QRect>("expected"); // x, y, w, h as the boxes show them
-        QTest::newRow("Top Large 2:1") << 2 << "labelCamTopLargeMainView" << "CamTopL" << QPoint(100, 50) << QPoint(300, 250)
-                                       << QRect(200, 100, 400, 400);
-        QTest::newRow("Marking Front release beyond the view") << 3 << "labelCamMarkingFrontMainView" << "CamMF" << QPoint(100, 50)
-                                                               << QPoint(900, 900) << QRect(200, 100, -1, -1);
-        QTest::newRow("release left of the press: width 0") << 2 << "labelCamTopLargeMainView" << "CamTopL" << QPoint(300, 50)
-                                                            << QPoint(100, 250) << QRect(600, 100, 0, 400);
+        QTest::addColumn<QPoint>("press");    // sensor points under the mouse
+        QTest::addColumn<QPoint>("release");  // (-1, -1): beyond the view's bottom-right corner
+        QTest::addColumn<QRect>("expected");  // x, y, w, h as the boxes show them; -1: to the edge
+        // The Top Large frame is the sensor turned: the view's top-left corner of sensor area
+        // (200, 300, 400, 240) is sensor (200, 540), its bottom-right corner sensor (600, 300).
+        QTest::newRow("Top Large, turned") << 2 << "labelCamTopLargeMainView" << "CamTopL" << QPoint(200, 540) << QPoint(600, 300)
+                                           << QRect(200, 300, 400, 240);
+        QTest::newRow("Marking Front release beyond the view") << 3 << "labelCamMarkingFrontMainView" << "CamMF" << QPoint(200, 100)
+                                                               << QPoint(-1, -1) << QRect(200, 100, -1, -1);
+        QTest::newRow("release left of the press: width 0") << 3 << "labelCamMarkingFrontMainView" << "CamMF" << QPoint(600, 100)
+                                                            << QPoint(200, 500) << QRect(600, 100, 0, 400);
     }
     void mouseDragSetsAoiBoxes()
     {
@@ -295,21 +302,36 @@ private slots:
         start();
         station->goToPage(page);
         QLabel* label = station->window->findChild<QLabel*>(view);
-        // Sized to half the camera's AOI, so one view pixel is two camera pixels.
-        const QSize camera = page == 2 ? QSize(CamTL::AccessMemory()->GetWidth(), CamTL::AccessMemory()->GetHeight())
-                                       : QSize(CamMF::AccessMemory()->GetWidth(), CamMF::AccessMemory()->GetHeight());
-        QVERIFY(camera.width() > 0);
-        label->resize(camera / 2);
-        QTest::mousePress(label, Qt::LeftButton, Qt::NoModifier, press);
-        QTest::mouseRelease(label, Qt::LeftButton, Qt::NoModifier, release);
+        QTRY_VERIFY_WITH_TIMEOUT(!label->pixmap(Qt::ReturnByValue).isNull(), 20000);
+        CameraAcquisition* camera = page == 2 ? static_cast<CameraAcquisition*>(CamTL::AccessMemory()) : CamMF::AccessMemory();
+        const bool turned = page == 2;
+        const cv::Mat frame = camera->getImage();
+        const QSize frameSize(frame.cols, frame.rows);
+        QCOMPARE(frameSize, turned ? QSize(camera->GetHeight(), camera->GetWidth()) : QSize(camera->GetWidth(), camera->GetHeight()));
+        // Where the view shows a sensor point: the fit of the frame into the picture, which
+        // fills the label's contents rectangle.
+        const QRect contents = label->contentsRect();
+        const overlay::ViewFit fit = overlay::fit(frameSize, contents.size());
+        const auto at = [&](const QPoint& sensor) {
+            const QPointF f = overlay::sensorToFrame(sensor, frameSize, turned ? overlay::Turn::Clockwise : overlay::Turn::None);
+            return (fit.toView(f) + contents.topLeft()).toPoint();
+        };
+        QTest::mousePress(label, Qt::LeftButton, Qt::NoModifier, at(press));
+        QTest::mouseRelease(label, Qt::LeftButton, Qt::NoModifier,
+                            release.x() < 0 ? contents.bottomRight() + QPoint(40, 40) : at(release));
         const QByteArray s = suffix.toLatin1();
-        QCOMPARE(station->spin(("spinBoxXAOI" + s).constData())->value(), expected.x());
-        QCOMPARE(station->spin(("spinBoxYAOI" + s).constData())->value(), expected.y());
-        // -1: the release was limited to the view's edge, i.e. the camera's full size.
-        const int w = expected.width() < 0 ? camera.width() - expected.x() : expected.width();
-        const int h = expected.height() < 0 ? camera.height() - expected.y() : expected.height();
-        QCOMPARE(station->spin(("spinBoxWAOI" + s).constData())->value(), w);
-        QCOMPARE(station->spin(("spinBoxHAOI" + s).constData())->value(), h);
+        const QRect got(station->spin(("spinBoxXAOI" + s).constData())->value(), station->spin(("spinBoxYAOI" + s).constData())->value(),
+                        station->spin(("spinBoxWAOI" + s).constData())->value(), station->spin(("spinBoxHAOI" + s).constData())->value());
+        // -1: the release was limited to the frame's edge, i.e. the camera's full size.
+        const int w = expected.width() < 0 ? camera->GetWidth() - got.x() : expected.width();
+        const int h = expected.height() < 0 ? camera->GetHeight() - got.y() : expected.height();
+        // Half a view pixel of mouse position, plus the camera's even step, at each corner.
+        const double step = 0.5 / fit.sx + 2;
+        const QString seen = QStringLiteral("%1,%2 %3x%4").arg(got.x()).arg(got.y()).arg(got.width()).arg(got.height());
+        QVERIFY2(qAbs(got.x() - expected.x()) <= step && qAbs(got.y() - expected.y()) <= step, qPrintable(seen));
+        QVERIFY2(qAbs(got.width() - w) <= 2 * step && qAbs(got.height() - h) <= 2 * step, qPrintable(seen));
+        if (expected.width() == 0)
+            QCOMPARE(got.width(), 0);
     }
 
     void aoiRefusedShowsMessage_data()
@@ -469,6 +491,8 @@ private slots:
         QVERIFY(caption->text().startsWith(QStringLiteral("TL") + rig::Rig::TopLargeSerial + QStringLiteral(" FPS ")));
         QTRY_VERIFY_WITH_TIMEOUT(!station->label("labelCamMarkingFrontOverView")->pixmap(Qt::ReturnByValue).isNull(), 20000);
         QVERIFY(station->label("labelMFInfo")->text().startsWith(QStringLiteral("MF") + rig::Rig::FrontSerial));
+        // The status strip counts the frames each camera delivers.
+        QTRY_VERIFY_WITH_TIMEOUT(station->label("labelStatusCameraTL")->text().endsWith(QStringLiteral(" fps")), 20000);
 
         station->goToPage(5);
         overview->clear();
@@ -491,12 +515,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!overview->pixmap(Qt::ReturnByValue).isNull(), 20000);
         const QImage picture = overview->pixmap(Qt::ReturnByValue).toImage();
         const cv::Mat frame = CamTL::AccessMemory()->getImage();
-        const int row = qRound(double(motion()->OverlayTLCenterH) * picture.height() / frame.rows);
+        const overlay::ViewFit fit = overlay::fit(QSize(frame.cols, frame.rows), picture.size());
+        const int row = qRound(fit.toView(QPointF(0, motion()->OverlayTLCenterH)).y());
         int centring = 0;
         for (int r = row - 1; r <= row + 1; ++r)
             for (int x = 0; x < picture.width(); x += 7)
                 centring += picture.pixel(x, qBound(0, r, picture.height() - 1)) == qRgb(0, 153, 153);
-        QVERIFY2(centring > picture.width() / 14, qPrintable(QString::number(centring)));
+        // Across the shown frame only: the bars beside it carry no marks.
+        QVERIFY2(centring > fit.shown.width() / 14, qPrintable(QString::number(centring)));
+        QVERIFY(picture.pixel(0, row) != qRgb(0, 153, 153) || fit.shown.x() == 0);
     }
 
     void trackerImagesFollowLowCpuMode()
@@ -717,6 +744,87 @@ private slots:
         const int images = data.at(0).at(0).toInt();
         QVERIFY(images > 0);
         QTRY_VERIFY(station->label("labelMFGriddleCapturesStatus")->text().endsWith(QStringLiteral(" / ") + QString::number(images)));
+    }
+
+    // Exposure is a percentage on every page; each slider starts at its camera's exposure and
+    // goes back to it when the camera refuses a value.
+    void exposureSlidersArePercent_data()
+    {
+        QTest::addColumn<QString>("slider");
+        QTest::addColumn<QString>("serial");
+        QTest::newRow("Top Large") << "horizontalSliderExposureCamTopL" << rig::Rig::TopLargeSerial;
+        QTest::newRow("Top Standard") << "horizontalSliderExposureCamTopS" << rig::Rig::TopStandardSerial;
+        QTest::newRow("Marking Front") << "horizontalSliderExposureCamMF" << rig::Rig::FrontSerial;
+    }
+    void exposureSlidersArePercent()
+    {
+        QFETCH(QString, slider);
+        QFETCH(QString, serial);
+        start("CAMTLEXPT:37\nCAMTSEXPT:37\nCAMMFEXPT:37\n");
+        auto* s = station->widget<QSlider>(qPrintable(slider));
+        QCOMPARE(s->minimum(), 1);
+        QCOMPARE(s->maximum(), 100);
+        QCOMPARE(s->value(), 37);
+        s->setValue(80);
+        QCOMPARE(s->value(), 80);
+        rig::Rig::instance().failCall("is_Exposure", 1, 1, serial.toStdString());
+        s->setValue(90);
+        QCOMPARE(s->value(), 80);
+        QCOMPARE(s->toolTip(), QStringLiteral("80 %"));
+    }
+
+    // One strip below the pages: host, frames per camera, last alignment, scan.
+    void statusStripShowsTheStationState()
+    {
+        // No camera bound: after a refresh of the strip every camera says so.
+        station.reset(new Station(QByteArray(), false));
+        QVERIFY(station->exposed);
+        auto* tick = station->window->findChild<QTimer*>(QStringLiteral("statusTimer"));
+        QVERIFY(tick);
+        QSignalSpy ticks(tick, &QTimer::timeout);
+        QVERIFY(ticks.wait(10000));
+        for (const char* name : {"labelStatusCameraTL", "labelStatusCameraTS", "labelStatusCameraMF"})
+            QVERIFY2(station->label(name)->text().endsWith(QStringLiteral(": no frames")), name);
+        QCOMPARE(station->label("labelStatusHost")->text(), QStringLiteral("Host: not connected"));
+
+        QTcpSocket host;
+        host.connectToHost(QHostAddress::LocalHost, VeltraxServer::AccessMemory()->ListenPort());
+        QTRY_VERIFY_WITH_TIMEOUT(station->label("labelStatusHost")->text().startsWith(QStringLiteral("Host: connected 127.0.0.1:")), 20000);
+
+        emit motion()->AlignmentOutcome(false, QStringLiteral("Alignment inscription failed: no stone"));
+        QCOMPARE(station->label("labelStatusAlignment")->text(), QStringLiteral("Alignment FAILED: Alignment inscription failed: no stone"));
+        emit motion()->AlignmentOutcome(true, QStringLiteral("Alignment inscription done"));
+        QCOMPARE(station->label("labelStatusAlignment")->text(), QStringLiteral("Alignment OK: Alignment inscription done"));
+
+        emit GridleStitcher::AccessMemory()->MFGriddleCapturesStatusChanged(3, 36);
+        QCOMPARE(station->label("labelStatusScan")->text(), QStringLiteral("Scan: frame 3 / 36"));
+        emit GridleStitcher::AccessMemory()->ScanOutcome(false, QStringLiteral("stopped: no front frame"));
+        QCOMPARE(station->label("labelStatusScan")->text(), QStringLiteral("Scan FAILED: stopped: no front frame"));
+        QCOMPARE(station->label("labelUnitA")->text(), QStringLiteral("\u00b0"));
+        QVERIFY(!station->label("labelAlignmentResidualCaption")->text().isEmpty());
+    }
+
+    // Views take the room a larger window gives; the panels keep their size.
+    void pagesGrowWithTheWindow()
+    {
+        start();
+        station->goToPage(2);
+        station->window->showNormal();
+        station->window->resize(1556, 1010);
+        QTRY_COMPARE(station->window->size(), QSize(1556, 1010));
+        QLabel* view = station->label("labelCamTopLargeMainView");
+        QWidget* panel = station->widget<QWidget>("groupBoxAOICamTopL");
+        const QSize small = view->size(), panelSize = panel->size();
+        // As designed at the form's size: six views of about 451 by 321.
+        QVERIFY2(qAbs(small.width() - 451) < 20 && qAbs(small.height() - 321) < 40, qPrintable(QStringLiteral("%1x%2").arg(small.width()).arg(small.height())));
+        station->window->resize(1920, 1080);
+        QTRY_COMPARE(station->window->size(), QSize(1920, 1080));
+        QTRY_VERIFY(view->width() > small.width() + 100);
+        QVERIFY(view->height() > small.height());
+        QCOMPARE(panel->size(), panelSize);
+        // The side panels end at the window's right edge: no empty strip.
+        const QPoint right = panel->mapTo(station->window.get(), QPoint(panel->width(), 0));
+        QVERIFY2(station->window->width() - right.x() < 1920 / 20, qPrintable(QString::number(right.x())));
     }
 
     void serviceModeCodes_data()

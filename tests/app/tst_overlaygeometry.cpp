@@ -1,7 +1,13 @@
+#include "app/imagedisplay.h"
 #include "app/overlaygeometry.h"
+
+#include <QImage>
 
 #include <QtTest>
 
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -242,30 +248,147 @@ private slots:
     {
         QTest::addColumn<QPointF>("position");
         QTest::addColumn<QSize>("view");
-        QTest::addColumn<QSize>("camera");
+        QTest::addColumn<QSize>("frame");
+        QTest::addColumn<bool>("turned");
+        QTest::addColumn<QPoint>("origin");
         QTest::addColumn<bool>("clamp");
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QPoint>("expected");
-        const QSize view(640, 480), camera(1280, 960);
-        QTest::newRow("press") << QPointF(100, 50) << view << camera << false << true << QPoint(200, 100);
-        QTest::newRow("release") << QPointF(300, 250) << view << camera << false << true << QPoint(600, 500);
-        QTest::newRow("Top Large beyond the edge") << QPointF(700, 500) << view << camera << false << true << QPoint(1400, 1000);
-        QTest::newRow("Marking Front at the edge") << QPointF(700, 500) << view << camera << true << true << QPoint(1280, 960);
-        QTest::newRow("no lower limit") << QPointF(-10, -5) << view << camera << true << true << QPoint(-20, -10);
-        QTest::newRow("view without size") << QPointF(10, 10) << QSize(0, 480) << camera << false << false << QPoint();
+        const QSize view(640, 480), frame(1280, 960);
+        QTest::newRow("press") << QPointF(100, 50) << view << frame << false << QPoint() << false << true << QPoint(200, 100);
+        QTest::newRow("release") << QPointF(300, 250) << view << frame << false << QPoint() << false << true << QPoint(600, 500);
+        QTest::newRow("Top Large beyond the edge") << QPointF(700, 500) << view << frame << false << QPoint() << false << true << QPoint(1400, 1000);
+        QTest::newRow("Marking Front at the edge") << QPointF(700, 500) << view << frame << false << QPoint() << true << true << QPoint(1280, 960);
+        QTest::newRow("no lower limit") << QPointF(-10, -5) << view << frame << false << QPoint() << true << true << QPoint(-20, -10);
+        QTest::newRow("view without size") << QPointF(10, 10) << QSize(0, 480) << frame << false << QPoint() << false << false << QPoint();
+        // 640x640 shows the 4:3 frame 640x480 with bars of 80 above and below.
+        QTest::newRow("letterboxed: bars do not count") << QPointF(100, 130) << QSize(640, 640) << frame << false << QPoint() << false
+                                                       << true << QPoint(200, 100);
+        QTest::newRow("clamped to the frame, not the view") << QPointF(700, 630) << QSize(640, 640) << frame << false << QPoint() << true
+                                                           << true << QPoint(1280, 960);
+        QTest::newRow("area starts inside the sensor") << QPointF(100, 50) << view << frame << false << QPoint(64, 32) << false << true
+                                                      << QPoint(264, 132);
+        // Turned frame 960 wide, 1280 high (sensor area 1280x960): frame (200, 100) is sensor
+        // column 100, row 960 - 200.
+        QTest::newRow("turned") << QPointF(100, 50) << QSize(480, 640) << QSize(960, 1280) << true << QPoint() << false << true << QPoint(100, 760);
+        QTest::newRow("turned, area offset") << QPointF(100, 50) << QSize(480, 640) << QSize(960, 1280) << true << QPoint(64, 32) << false
+                                            << true << QPoint(164, 792);
+        QTest::newRow("turned, wide view") << QPointF(360, 50) << QSize(1000, 640) << QSize(960, 1280) << true << QPoint() << false << true
+                                          << QPoint(100, 760);
     }
     void aoiPoint()
     {
         QFETCH(QPointF, position);
         QFETCH(QSize, view);
-        QFETCH(QSize, camera);
+        QFETCH(QSize, frame);
+        QFETCH(bool, turned);
+        QFETCH(QPoint, origin);
         QFETCH(bool, clamp);
         QFETCH(bool, ok);
         QFETCH(QPoint, expected);
+        const overlay::ViewedCamera camera{frame, turned ? overlay::Turn::Clockwise : overlay::Turn::None, origin};
         QPoint point;
         QCOMPARE(overlay::aoiPoint(position, view, camera, clamp, &point), ok);
         if (ok)
             QCOMPARE(point, expected);
+    }
+
+    void fitKeepsTheAspectRatio_data()
+    {
+        QTest::addColumn<QSize>("frame");
+        QTest::addColumn<QSize>("view");
+        QTest::addColumn<QRect>("shown");
+        QTest::newRow("portrait Top Large in a camera page view") << QSize(1024, 1280) << QSize(451, 321) << QRect(97, 0, 257, 321);
+        QTest::newRow("same aspect fills the view") << QSize(1280, 960) << QSize(640, 480) << QRect(0, 0, 640, 480);
+        QTest::newRow("wide frame, tall view") << QSize(1280, 1024) << QSize(771, 920) << QRect(0, 151, 771, 617);
+        QTest::newRow("no frame") << QSize(0, 0) << QSize(771, 920) << QRect();
+    }
+    void fitKeepsTheAspectRatio()
+    {
+        QFETCH(QSize, frame);
+        QFETCH(QSize, view);
+        QFETCH(QRect, shown);
+        const overlay::ViewFit f = overlay::fit(frame, view);
+        QCOMPARE(f.shown, shown);
+        QCOMPARE(f.valid(), !shown.isNull());
+        if (f.valid()) {
+            QVERIFY(qAbs(f.sx - f.sy) * frame.width() < 1.0);
+            QCOMPARE(f.toFrame(f.toView(QPointF(123.5, 77.25))), QPointF(123.5, 77.25));
+        }
+    }
+
+    // The centring circles over a drawn stone land on the stone's outline at any view size.
+    void circlesLandOnTheStone_data()
+    {
+        QTest::addColumn<QSize>("view");
+        QTest::newRow("camera page 451x321") << QSize(451, 321);
+        QTest::newRow("overview 771x920") << QSize(771, 920);
+        QTest::newRow("maximised page 1100x520") << QSize(1100, 520);
+    }
+    void circlesLandOnTheStone()
+    {
+        QFETCH(QSize, view);
+        // A portrait Top Large frame with a dark round stone of radius 300 at (500, 640).
+        const double cx = 500, cy = 640, radius = 300;
+        cv::Mat frame(1280, 1024, CV_8UC3, cv::Scalar::all(230));
+        cv::circle(frame, cv::Point(int(cx), int(cy)), int(radius), cv::Scalar::all(40), cv::FILLED);
+        overlay::Marks marks;
+        marks.circles = overlay::centringCircles(1, radius, cx, cy);
+        const QImage picture = imagedisplay::viewPicture(frame, view, [&](cv::Mat& shown, double sx, double sy) {
+            overlay::draw(shown, marks, sx, sy);
+        });
+        QCOMPARE(picture.size(), view);
+        const overlay::ViewFit f = overlay::fit(QSize(frame.cols, frame.rows), view);
+        const QPointF centre = f.toView(QPointF(cx, cy));
+        const double outline = radius * f.sx; // the stone's edge in the view
+        double sum = 0, worst = 0;
+        int count = 0;
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                if (picture.pixel(x, y) == qRgb(0, 255, 0)) {
+                    // Pixel centres, as the ring is drawn.
+                    const double d = std::hypot(x + 0.5 - centre.x(), y + 0.5 - centre.y()) - outline;
+                    sum += d;
+                    worst = std::max(worst, std::abs(d));
+                    ++count;
+                }
+        QVERIFY(count > 100);
+        QVERIFY2(std::abs(sum / count) <= 1.0, qPrintable(QString::number(sum / count)));
+        // The ring's own thickness around its centre line, plus the 1-pixel goal.
+        const double halfThickness = std::max(1.0, std::round(2 * f.sx)) / 2;
+        QVERIFY2(worst <= 1.0 + halfThickness + 0.5, qPrintable(QString::number(worst)));
+    }
+
+    // A drag over a known sensor rectangle on the turned Top Large view selects that rectangle.
+    void dragOnTurnedViewSelectsTheSensorRectangle_data()
+    {
+        QTest::addColumn<QSize>("view");
+        QTest::newRow("451x321") << QSize(451, 321);
+        QTest::newRow("771x920") << QSize(771, 920);
+        QTest::newRow("1100x520") << QSize(1100, 520);
+    }
+    void dragOnTurnedViewSelectsTheSensorRectangle()
+    {
+        QFETCH(QSize, view);
+        const QSize sensor(1280, 1024);
+        const overlay::ViewedCamera camera{sensor.transposed(), overlay::Turn::Clockwise, QPoint(0, 0)};
+        const QRect wanted(200, 300, 400, 240); // on the sensor
+        const overlay::ViewFit f = overlay::fit(camera.frame, view);
+        // The operator drags from the top-left to the bottom-right corner of what they see.
+        const QPointF a = overlay::sensorToFrame(QPointF(wanted.left(), wanted.top()), camera.frame, camera.turn);
+        const QPointF b = overlay::sensorToFrame(QPointF(wanted.left() + wanted.width(), wanted.top() + wanted.height()), camera.frame, camera.turn);
+        const QPointF pressView = f.toView(QPointF(std::min(a.x(), b.x()), std::min(a.y(), b.y())));
+        const QPointF releaseView = f.toView(QPointF(std::max(a.x(), b.x()), std::max(a.y(), b.y())));
+        // Mouse positions are whole view pixels.
+        QPoint press, release;
+        QVERIFY(overlay::aoiPoint(QPointF(qRound(pressView.x()), qRound(pressView.y())), view, camera, false, &press));
+        QVERIFY(overlay::aoiPoint(QPointF(qRound(releaseView.x()), qRound(releaseView.y())), view, camera, false, &release));
+        const QRect got = overlay::aoiRectangle(press, release);
+        // One view pixel is 1/scale sensor pixels; the camera's step is 2.
+        const double step = 0.5 / f.sx + 2;
+        QVERIFY2(std::abs(got.x() - wanted.x()) <= step && std::abs(got.y() - wanted.y()) <= step
+                     && std::abs(got.right() - wanted.right()) <= step && std::abs(got.bottom() - wanted.bottom()) <= step,
+                 qPrintable(QStringLiteral("%1,%2 %3x%4").arg(got.x()).arg(got.y()).arg(got.width()).arg(got.height())));
     }
 };
 
