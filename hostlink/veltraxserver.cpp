@@ -696,12 +696,10 @@ void VeltraxServer::Send(QString text, QImage image)
 void VeltraxServer::SendToSession(quint64 session, QString text, QImage image)
 {
     if (session != 0 && session != hostSession.load()) {
-        // The host that asked has gone: its request's texts are not for anyone else.
-        if (droppedForLeftHost == 0 || droppedForLeftHost % 100 == 0)
-            LogDebug(QStringLiteral("\"%1\" not sent: it belongs to a host that has left (%2 such texts)")
-                         .arg(quoted(text))
-                         .arg(droppedForLeftHost + 1));
-        ++droppedForLeftHost;
+        // The host that asked has gone: its request's texts are not for anyone else. A burst of
+        // them is counted by the log, not written line by line.
+        LogDebug(QStringLiteral("\"%1\" not sent: it belongs to a host that has left").arg(quoted(text)),
+                 QStringLiteral("text for a host that has left"));
         // Numbered all the same, like any text dropped for want of a host.
         cmdindex = hostprotocol::nextSequence(cmdindex);
         return;

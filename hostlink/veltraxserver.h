@@ -256,7 +256,6 @@ private:
     QVector<QPair<quint64, QString>> readyCommands; // guarded by receiveMutex; cut at disconnection
     quint64 framerSession = 0;            // guarded by receiveMutex: whose text the framer holds
     quint64 commandSession = 0;           // server thread: the connection of the command interpreted
-    int droppedForLeftHost = 0;           // main thread: texts of requests whose host had left
     qint64 interpreting = 0;              // guarded by receiveMutex: characters of taken commands
                                           // not yet interpreted
     bool receiveThrottled = false;        // guarded by receiveMutex: reading paused at the bound

@@ -624,12 +624,6 @@ void MotionCore::EndScan()
     loopWake.notify_all();
 }
 
-bool MotionCore::ScanActive() const
-{
-    std::lock_guard<std::mutex> loopLock(loopMutex);
-    return scanActive;
-}
-
 int MotionCore::PendingRequests() const
 {
     std::lock_guard<std::mutex> loopLock(loopMutex);

@@ -135,7 +135,6 @@ public:
     // alignments wait while a scan runs. False (logged) when the scan must be refused.
     bool BeginScan();
     void EndScan();
-    bool ScanActive() const;
     // Requests waiting for the loop (diagnostics and tests).
     int PendingRequests() const;
     // The host session of the last BGSCAN (main thread; 0 once taken or for the operator).

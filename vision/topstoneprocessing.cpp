@@ -230,14 +230,8 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
     const int stone = selection.accepted.front();
     const SilhouetteFit fit = fitSilhouette(grey, contours[std::size_t(stone)]);
     TopStoneResult r = selection.result;
-    if (fit.valid) {
-        r.CenterX = fit.centre.x;
-        r.CenterY = fit.centre.y;
-        r.FocalX = fit.right;
-        r.FocalY = fit.centre.y;
-        r.MFX = fit.centre.x;
-        r.MFY = fit.top;
-    }
+    if (fit.valid)
+        setValues(r, fit);
 
     cv::Mat result = frame.clone();
     cv::drawContours(result, contours, stone, cv::Scalar(255, 255, 0), 2, cv::LINE_8, hierarchy, 0,

@@ -105,20 +105,20 @@ bool parseArguments(const QStringList& args, HostScriptOptions* options, QString
                 return false;
             continue;
         } else if (arg == QLatin1String("--position")) {
-            QString spec;
-            if (!takeValue(args, &i, &spec, error))
+            QString assignment;
+            if (!takeValue(args, &i, &assignment, error))
                 return false;
-            const QStringList parts = spec.split(QLatin1Char('='));
+            const QStringList parts = assignment.split(QLatin1Char('='));
             static const QString axes = QStringLiteral("XYZAF");
             bool ok = parts.size() == 2 && parts[0].size() == 1 && axes.contains(parts[0].toUpper());
             const double value = ok ? parts[1].toDouble(&ok) : 0;
             if (!ok) {
-                *error = QStringLiteral("--position wants AXIS=VALUE (X, Y, Z, A or F), not \"%1\"").arg(spec);
+                *error = QStringLiteral("--position wants AXIS=VALUE (X, Y, Z, A or F), not \"%1\"").arg(assignment);
                 return false;
             }
             action.kind = HostScriptAction::Position;
-            action.count = axes.indexOf(parts[0].toUpper());
-            action.seconds = value;
+            action.axis = axes.indexOf(parts[0].toUpper());
+            action.value = value;
             options->actions << action;
         } else if (arg == QLatin1String("--align")) {
             action.kind = HostScriptAction::Align;
@@ -404,12 +404,12 @@ public:
             return judge(action, failure, ScanFailed, QStringLiteral("scan"));
         }
         case HostScriptAction::Position: {
-            const auto axis = HostSimulator::Axis(action.count);
-            sim.setPosition(axis, action.seconds);
+            const auto axis = HostSimulator::Axis(action.axis);
+            sim.setPosition(axis, action.value);
             sim.reportCoords();
             // The station needs a few frames to see the stone where the axis now puts it.
             sim.waitUntil([]() { return false; }, 300);
-            say(QStringLiteral("position: %1 = %2, COORDS reported").arg(HostSimulator::axisName(axis)).arg(action.seconds));
+            say(QStringLiteral("position: %1 = %2, COORDS reported").arg(HostSimulator::axisName(axis)).arg(action.value));
             return Ok;
         }
         case HostScriptAction::Snapshot: {

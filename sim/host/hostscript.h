@@ -40,8 +40,10 @@ struct HostScriptAction
 {
     enum Kind { Align, RAlign, EnaAx, Scan, Snapshot, Stream, Send, Wait, Position };
     Kind kind = Align;
-    int count = 1;        // Stream; Position: the axis
-    double seconds = 0;   // Wait; Position: the value
+    int count = 1;        // Stream
+    double seconds = 0;   // Wait
+    int axis = 0;         // Position: HostSimulator::Axis
+    double value = 0;     // Position
     QString text;         // Send
     QString expectFail;   // Align, RAlign, EnaAx, Scan: the failure reason expected
 };
