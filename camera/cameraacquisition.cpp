@@ -58,28 +58,6 @@ constexpr size_t RecycledBuffers = 4;
 // A camera is frozen when no new frame came for this many frame times (and at least FreezeMinMs).
 constexpr double FreezeFrames = 4.0;
 constexpr double FreezeMinMs = 250.0;
-
-// The cameras deliver a frame within this many frame times of the start of its exposure. The
-// capture time is the device timestamp moved onto the station's clock by the smallest delay
-// seen, less this allowance: a little early rather than ever late.
-constexpr double LatencyAllowanceFrames = 2.0;
-}
-
-void RepeatingFailure::fail(Logs* logging, const QString& startLine, const QString& label)
-{
-    if (count++ == 0) {
-        name = label;
-        logging->udebug(startLine);
-    }
-}
-
-void RepeatingFailure::clear(Logs* logging, const QString& how)
-{
-    if (count == 0)
-        return;
-    logging->udebug(name + QStringLiteral(" ") + how + QStringLiteral(" after ") + QString::number(count)
-                    + (count == 1 ? QStringLiteral(" failed pass") : QStringLiteral(" failed passes")));
-    count = 0;
 }
 
 qint64 CameraAcquisition::SteadyNowUs()
@@ -91,7 +69,6 @@ CameraAcquisition::CameraAcquisition(const CameraRole& cameraRole, QObject* pare
     : QThread(parent)
     , role(cameraRole)
 {
-    img_bbp = role.bitsPerPixel;
     try {
         logging = Logs::AccessMemory();
         logging->udebug(QStringLiteral("Loading ") + role.displayName + QStringLiteral(" Camera..."));
@@ -107,7 +84,7 @@ CameraAcquisition::CameraAcquisition(const CameraRole& cameraRole, QObject* pare
 CameraAcquisition::~CameraAcquisition()
 {
     // Subclasses shut down first; this only covers a loop that is somehow still running.
-    if (isRunning() || cameraOpened)
+    if (isRunning() || (device && device->isHeld()))
         unInit();
 }
 
@@ -115,8 +92,6 @@ void CameraAcquisition::startUp()
 {
     try {
         LoadParams();
-        if (role.rawSensor)
-            SupportedCameraType = 1;
         Init(cameraRef());
         logging->udebug(QString::fromLatin1(role.displayName) + QStringLiteral(" Camera imported successfully"));
     } catch (const std::exception& e) {
@@ -165,6 +140,7 @@ void CameraAcquisition::LoadParams()
     DefaultAOIW = AppRegistry->GetKeyINT(role.aoiWKey, maxW);
     DefaultAOIH = AppRegistry->GetKeyINT(role.aoiHKey, maxH);
     DefaultExposureTime = AppRegistry->GetKeyINT(role.exposureKey, 50);
+    backend = BackendFromName(AppRegistry->GetKeySTR(role.backendKey, BackendName(CameraBackend::Sdk)));
 }
 
 void CameraAcquisition::SaveParams()
@@ -191,11 +167,8 @@ void CameraAcquisition::Init(QString serial)
     }
     IS_INIT = false;
     ips = 10.0;
-    ColorMode = 0;
-    img_bbp = role.bitsPerPixel;
     // The loop is stopped here or idles (IS_INIT is false): its bookkeeping starts afresh.
-    haveFrameNumber = false;
-    haveClockOffset = false;
+    lastFrameNumber = -1;
     lastFreshFrame = std::chrono::steady_clock::now();
     {
         std::lock_guard<std::mutex> lock(frameMutex);
@@ -203,106 +176,46 @@ void CameraAcquisition::Init(QString serial)
         RelCaptureTimeUs = -1;
     }
 
-    // The SDK keeps a camera whose exit it refused: one more try, and while it stays held its
-    // handle is kept (nothing else is opened) so that the next binding can close it.
-    if (cameraOpened)
+    // A library keeps a camera whose exit it refused: one more try, and while it stays held its
+    // device is kept (nothing else is opened) so that the next binding can close it.
+    if (device && device->isHeld())
         unInit();
-    if (cameraOpened) {
+    if (device && device->isHeld()) {
         logging->udebug(QStringLiteral("Open camera ") + serial + alias() + QStringLiteral(": previous camera not closed"));
         if (role.runsWithoutCamera)
             startThread();
         return;
     }
-
-    const int device = SharedConf ? SharedConf->GetCameraIndex(serial) : -1;
-    if (device < 0) {
-        camid = static_cast<HIDS>(-1);
-        logging->udebug(QStringLiteral("Camera ") + serial + alias() + QStringLiteral(" not found"));
-    } else {
-        camid = static_cast<HIDS>(device | IS_USE_DEVICE_ID);
-        QString failure;
-        INT status = IS_SUCCESS;
-        do {
-            status = is_InitCamera(&camid, nullptr);
-            if (status != IS_SUCCESS) {
-                failure = QStringLiteral("Failed to InitCamera CODE ") + QString::number(status);
-                break;
-            }
-            cameraOpened = true;
-            openedSerial = serial;
-            if (role.rawSensor)
-                ForceY8Mode();
-            status = is_GetCameraInfo(camid, &CamINF);
-            if (status != IS_SUCCESS) {
-                failure = QStringLiteral("Failed to GetCameraInfo CODE ") + QString::number(status);
-                break;
-            }
-            status = is_GetSensorInfo(camid, &SensorINF);
-            if (status != IS_SUCCESS) {
-                failure = QStringLiteral("Failed to GetSensorInfo CODE ") + QString::number(status);
-                break;
-            }
-            const int sensorW = static_cast<int>(SensorINF.nMaxWidth);
-            const int sensorH = static_cast<int>(SensorINF.nMaxHeight);
-            ColorMode = static_cast<signed char>(SensorINF.nColorMode);
-            logging->udebug(QString::fromLatin1(role.displayName) + QStringLiteral(" Camera ") + serial + QStringLiteral(" Initialized W[")
-                            + QString::number(sensorW) + QStringLiteral("] H[") + QString::number(sensorH) + QStringLiteral("] CM[")
-                            + QString::number(ColorMode) + QStringLiteral("] BP[") + QString::number(img_bbp) + QStringLiteral("]"));
-            AGC(true);
-            {
-                std::lock_guard<std::mutex> lock(stateMutex);
-                MaxWidth = sensorW;
-                MaxHeight = sensorH;
-                img_width = sensorW;
-                img_height = sensorH;
-            }
-            status = is_AllocImageMem(camid, sensorW, sensorH, img_bbp, &imgMem, &memId);
-            if (status != IS_SUCCESS) {
-                imgMem = nullptr;
-                failure = QStringLiteral("Failed to AllocImageMem CODE ") + QString::number(status);
-                break;
-            }
-            status = is_SetImageMem(camid, imgMem, memId);
-            if (status != IS_SUCCESS) {
-                failure = QStringLiteral("Failed to SetImageMem CODE ") + QString::number(status);
-                break;
-            }
-            status = is_SetImageSize(camid, sensorW, sensorH);
-            if (status != IS_SUCCESS) {
-                failure = QStringLiteral("Failed to SetImageSize CODE ") + QString::number(status);
-                break;
-            }
-            if (role.rawSensor) {
-                status = is_SetColorConverter(camid, IS_CM_SENSOR_RAW8, IS_CONV_MODE_HARDWARE_3X3);
-                if (status != IS_SUCCESS) {
-                    failure = QStringLiteral("Failed to SetColorConverter CODE ") + QString::number(status);
-                    break;
-                }
-            }
-            status = is_CaptureVideo(camid, IS_WAIT);
-            if (status != IS_SUCCESS) {
-                failure = QStringLiteral("Failed to CaptureVideo CODE ") + QString::number(status);
-                break;
-            }
-            startThread();
-            if (role.rawSensor)
-                ParamPxClock();
-            // No stored area (a first start, or a size of zero saved by an older version): the
-            // full sensor. A stored area the camera refuses stays the one asked for at the next
-            // opening (the refusal is logged; the camera keeps its full sensor meanwhile).
-            if (DefaultAOIW <= 0 || DefaultAOIH <= 0) {
-                DefaultAOIX = 0;
-                DefaultAOIY = 0;
-                DefaultAOIW = sensorW;
-                DefaultAOIH = sensorH;
-            }
-            Aoi(DefaultAOIX, DefaultAOIY, DefaultAOIW, DefaultAOIH);
-            SetExposureTime(DefaultExposureTime);
-            IS_INIT = true;
-            wake();
-        } while (false);
-        if (!failure.isEmpty())
-            logging->udebug(QStringLiteral("Open camera ") + serial + alias() + QStringLiteral(": ") + failure);
+    const DeviceRole deviceRole{role.displayName, role.rawSensor, role.bitsPerPixel, role.colorConversion};
+    CameraNamer namer = [this] { return cameraRef() + alias(); };
+    device = backend == CameraBackend::GenICam ? MakeGenICamCamera(deviceRole, logging, namer, alias())
+                                               : MakeSdkCamera(deviceRole, logging, SharedConf, namer, alias());
+    if (!device) {
+        logging->udebug(QStringLiteral("Open camera ") + serial + alias() + QStringLiteral(": GenICam cameras are not supported by this build"));
+    } else if (device->open(serial)) {
+        const QSize sensor = device->sensorSize();
+        {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            MaxWidth = sensor.width();
+            MaxHeight = sensor.height();
+            img_width = sensor.width();
+            img_height = sensor.height();
+        }
+        startThread();
+        device->shareBandwidth();
+        // No stored area (a first start, or a size of zero saved by an older version): the
+        // full sensor. A stored area the camera refuses stays the one asked for at the next
+        // opening (the refusal is logged; the camera keeps its full sensor meanwhile).
+        if (DefaultAOIW <= 0 || DefaultAOIH <= 0) {
+            DefaultAOIX = 0;
+            DefaultAOIY = 0;
+            DefaultAOIW = sensor.width();
+            DefaultAOIH = sensor.height();
+        }
+        Aoi(DefaultAOIX, DefaultAOIY, DefaultAOIW, DefaultAOIH);
+        SetExposureTime(DefaultExposureTime);
+        IS_INIT = true;
+        wake();
     }
     if (role.runsWithoutCamera)
         startThread();
@@ -325,29 +238,17 @@ void CameraAcquisition::unInit()
     wake();
     while (!wait(1)) {
     }
-    for (RepeatingFailure* failure : {&frameTimeFailure, &memoryFailure, &infoFailure, &passFailure})
-        failure->clear(logging, QStringLiteral("ended by closing the camera"));
+    const QString closing = QStringLiteral("ended by closing the camera");
+    passFailure.clear(logging, closing);
+    if (device)
+        device->clearFailures(closing);
     if (frozen.exchange(false)) {
-        logging->udebug(QStringLiteral("Camera ") + openedSerial + alias() + QStringLiteral(" frozen until closed"));
+        logging->udebug(QStringLiteral("Camera ") + (device ? device->heldSerial() : cameraRef()) + alias()
+                        + QStringLiteral(" frozen until closed"));
         emit frozenChanged(false);
     }
-    if (cameraOpened) {
-        is_StopLiveVideo(camid, IS_FORCE_VIDEO_STOP);
-        const INT exited = is_ExitCamera(camid);
-        if (imgMem) {
-            is_FreeImageMem(camid, imgMem, memId);
-            imgMem = nullptr;
-            memId = 0;
-        }
-        is_CameraStatus(camid, IS_STANDBY, IS_GET_STATUS);
-        // A refused exit leaves the camera held by the SDK, and no later opening of it could
-        // succeed; the handle is kept for another try. A handle the SDK no longer knows is closed.
-        cameraOpened = exited != IS_SUCCESS && exited != IS_INVALID_CAMERA_HANDLE;
-        if (cameraOpened)
-            logging->udebug(QStringLiteral("Exit camera Failed on Camera ") + openedSerial + alias() + QStringLiteral(" CODE:")
-                            + QString::number(exited));
-    }
-    imgMem = nullptr;
+    if (device)
+        device->close();
 }
 
 void CameraAcquisition::RegisterCam(QString serial)
@@ -363,36 +264,6 @@ void CameraAcquisition::RegisterCam(QString serial)
     if (SharedConf)
         SharedConf->RefreshCameraList();
     Init(serial);
-}
-
-bool CameraAcquisition::ForceY8Mode()
-{
-    const INT status = is_SetColorMode(camid, IS_CM_SENSOR_RAW8);
-    if (status != IS_SUCCESS)
-        logging->udebug(QStringLiteral("Setting Color Mode Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
-                        + QString::number(status));
-    return true;
-}
-
-bool CameraAcquisition::ParamPxClock()
-{
-    UINT range[3] = {0, 0, 0};
-    INT status = is_PixelClock(camid, IS_PIXELCLOCK_CMD_GET_RANGE, range, sizeof(range));
-    if (status != IS_SUCCESS) {
-        logging->udebug(QStringLiteral("Get Pixel Clock Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
-                        + QString::number(status));
-        return false;
-    }
-    UINT clock = SharedConf->PixelClockRegulate(range[1]);
-    status = is_PixelClock(camid, IS_PIXELCLOCK_CMD_SET, &clock, sizeof(clock));
-    if (status != IS_SUCCESS) {
-        logging->udebug(QStringLiteral("Setting Pixel Clock") + QString::number(clock) + QStringLiteral(" Failed on Camera ") + cameraRef()
-                        + alias() + QStringLiteral(" CODE:") + QString::number(status));
-        return false;
-    }
-    logging->udebug(QStringLiteral("Pixel Clock Setted as ") + QString::number(clock) + QStringLiteral(" on Camera ") + cameraRef() + alias()
-                    + QStringLiteral(" CODE:") + QStringLiteral("0"));
-    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -438,77 +309,30 @@ void CameraAcquisition::SaveCapture(QString path)
 
 bool CameraAcquisition::AGC(bool on)
 {
-    double value = on ? 1.0 : 0.0;
-    const INT status = is_SetAutoParameter(camid, IS_SET_ENABLE_AUTO_GAIN, &value, nullptr);
-    if (status != IS_SUCCESS) {
-        logging->udebug(QStringLiteral("Failed to ") + (on ? QStringLiteral("enable") : QStringLiteral("disable"))
-                        + QStringLiteral(" AGC on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE ") + QString::number(status));
-        return false;
-    }
-    return true;
+    return device && device->isHeld() && device->setAutoGain(on);
 }
 
 bool CameraAcquisition::SubSampling(int factor)
 {
-    int horizontal = -1;
-    int vertical = -1;
-    switch (factor) {
-    case 0: horizontal = IS_SUBSAMPLING_DISABLE; break;
-    case 2: horizontal = IS_SUBSAMPLING_2X_HORIZONTAL; vertical = IS_SUBSAMPLING_2X_VERTICAL; break;
-    case 3: horizontal = IS_SUBSAMPLING_3X_HORIZONTAL; vertical = IS_SUBSAMPLING_3X_VERTICAL; break;
-    case 4: horizontal = IS_SUBSAMPLING_4X_HORIZONTAL; vertical = IS_SUBSAMPLING_4X_VERTICAL; break;
-    case 5: horizontal = IS_SUBSAMPLING_5X_HORIZONTAL; vertical = IS_SUBSAMPLING_5X_VERTICAL; break;
-    case 6: horizontal = IS_SUBSAMPLING_6X_HORIZONTAL; vertical = IS_SUBSAMPLING_6X_VERTICAL; break;
-    case 8: horizontal = IS_SUBSAMPLING_8X_HORIZONTAL; vertical = IS_SUBSAMPLING_8X_VERTICAL; break;
-    case 16: horizontal = IS_SUBSAMPLING_16X_HORIZONTAL; vertical = IS_SUBSAMPLING_16X_VERTICAL; break;
-    default: break;
-    }
-    INT statusH = -1;
-    INT statusV = -1;
-    if (horizontal >= 0) {
-        statusH = is_SetSubSampling(camid, horizontal);
-        // Switching off is one call; its status counts for both directions.
-        statusV = vertical >= 0 ? is_SetSubSampling(camid, vertical) : statusH;
-    }
-    if (statusH == IS_SUCCESS && statusV == IS_SUCCESS)
-        return true;
-    logging->udebug(QStringLiteral("Sub sampling ") + QString::number(factor) + QStringLiteral("X (0X Disabling) Failed on Camera ")
-                    + cameraRef() + alias() + QStringLiteral(" CODE H:") + QString::number(statusH) + QStringLiteral("  V:")
-                    + QString::number(statusV));
-    return false;
+    return device && device->isHeld() && device->setSubSampling(factor);
 }
 
 bool CameraAcquisition::Aoi(int x, int y, int w, int h)
 {
-    rectAOI.s32X = x;
-    rectAOI.s32Y = y;
-    rectAOI.s32Width = w;
-    rectAOI.s32Height = h;
-    const INT status = is_AOI(camid, IS_AOI_IMAGE_SET_AOI, &rectAOI, sizeof(rectAOI));
-    int maxW = 0;
-    int maxH = 0;
+    if (!device || !device->isHeld())
+        return false;
+    if (!device->setAoi(x, y, w, h))
+        return false;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
-        if (status == IS_SUCCESS) {
-            img_width = w;
-            img_height = h;
-        }
-        maxW = MaxWidth;
-        maxH = MaxHeight;
+        img_width = w;
+        img_height = h;
     }
-    if (status == IS_SUCCESS) {
-        DefaultAOIX = x;
-        DefaultAOIY = y;
-        DefaultAOIW = w;
-        DefaultAOIH = h;
-        return true;
-    }
-    logging->udebug(QStringLiteral("AOI X") + QString::number(x) + QStringLiteral(" Y") + QString::number(y) + QStringLiteral(" W")
-                    + QString::number(w) + QStringLiteral(" H") + QString::number(h) + QStringLiteral(" EW") + QString::number(x + w)
-                    + QStringLiteral("/") + QString::number(maxW) + QStringLiteral(" EH") + QString::number(y + h) + QStringLiteral("/")
-                    + QString::number(maxH) + QStringLiteral(" Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
-                    + QString::number(status));
-    return false;
+    DefaultAOIX = x;
+    DefaultAOIY = y;
+    DefaultAOIW = w;
+    DefaultAOIH = h;
+    return true;
 }
 
 bool CameraAcquisition::ResetAoi()
@@ -525,20 +349,8 @@ bool CameraAcquisition::ResetAoi()
 
 bool CameraAcquisition::SetExposureTime(int percent)
 {
-    double range[3] = {0.0, 0.0, 0.0};
-    INT status = is_Exposure(camid, IS_EXPOSURE_CMD_GET_EXPOSURE_RANGE, range, sizeof(range));
-    if (status != IS_SUCCESS) {
-        logging->udebug(QStringLiteral("Get exposure range Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
-                        + QString::number(status));
+    if (!device || !device->isHeld() || !device->setExposurePercent(percent))
         return false;
-    }
-    double exposure = (percent * (range[1] - range[0])) / 100.0 + range[0];
-    status = is_Exposure(camid, IS_EXPOSURE_CMD_SET_EXPOSURE, &exposure, sizeof(exposure));
-    if (status != IS_SUCCESS) {
-        logging->udebug(QStringLiteral("Setting exposure time ") + QString::number(percent) + QStringLiteral(" Failed on Camera ")
-                        + cameraRef() + alias() + QStringLiteral(" CODE:") + QString::number(status));
-        return false;
-    }
     DefaultExposureTime = percent;
     return true;
 }
@@ -612,145 +424,62 @@ void CameraAcquisition::watchFreshness(bool published)
     if (staleMs >= limitMs && !frozen.exchange(true)) {
         logging->udebug(QStringLiteral("Camera ") + cameraRef() + alias() + QStringLiteral(" frozen: no new frame for ")
                         + QString::number(std::llround(staleMs)) + QStringLiteral(" ms")
-                        + (haveFrameNumber ? QStringLiteral(", last frame ") + QString::number(lastFrameNumber) : QString()));
+                        + (lastFrameNumber >= 0 ? QStringLiteral(", last frame ") + QString::number(lastFrameNumber) : QString()));
         emit frozenChanged(true);
     }
 }
 
-qint64 CameraAcquisition::captureTimeOf(const UEYEIMAGEINFO& info, qint64 receivedUs)
-{
-    // When the frame reached the memory: the driver's wall-clock stamp moved onto the steady
-    // clock (the pass may come up to half a frame later, or much later on a busy machine);
-    // without a stamp, when this pass saw it.
-    qint64 arrivedUs = receivedUs;
-    const UEYETIME& wall = info.TimestampSystem;
-    if (wall.wYear >= 1970) {
-        std::tm local{};
-        local.tm_year = wall.wYear - 1900;
-        local.tm_mon = wall.wMonth - 1;
-        local.tm_mday = wall.wDay;
-        local.tm_hour = wall.wHour;
-        local.tm_min = wall.wMinute;
-        local.tm_sec = wall.wSecond;
-        local.tm_isdst = -1;
-        const std::time_t seconds = std::mktime(&local);
-        if (seconds != static_cast<std::time_t>(-1)) {
-            const qint64 wallUs = static_cast<qint64>(seconds) * 1000000 + qint64(wall.wMilliseconds) * 1000;
-            const qint64 steadyNowUs = SteadyNowUs();
-            const qint64 nowWallUs =
-                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-            const qint64 ageUs = nowWallUs - wallUs;
-            // A stamp from the future or from long ago (clock set meanwhile) is not used.
-            if (ageUs >= 0 && ageUs < 10000000)
-                arrivedUs = std::min(receivedUs, steadyNowUs - ageUs);
-        }
-    }
-    // The device counts in tenths of a microsecond from a moment of its own.
-    const qint64 deviceUs = static_cast<qint64>(info.u64TimestampDevice / 10);
-    const qint64 offset = arrivedUs - deviceUs;
-    if (!haveClockOffset || offset < clockOffsetUs) {
-        clockOffsetUs = offset;
-        haveClockOffset = true;
-    }
-    const double rate = ips.load();
-    const qint64 allowanceUs = static_cast<qint64>(LatencyAllowanceFrames * 1e6 / (rate > 0.0 ? rate : 10.0));
-    return std::min(receivedUs, deviceUs + clockOffsetUs - allowanceUs);
-}
-
 bool CameraAcquisition::samplePass()
 {
-    double minTime = 0.0;
-    double maxTime = 0.0;
-    double step = 0.0;
-    const INT timeStatus = is_GetFrameTimeRange(camid, &minTime, &maxTime, &step);
-    if (timeStatus == IS_SUCCESS && minTime > 0.0 && std::isfinite(minTime)) {
-        // The camera free-runs at the shortest frame time its settings allow.
-        ips = 1.0 / minTime;
-        frameTimeFailure.clear(logging);
-    } else {
-        // The pace stays what it was until the camera answers again.
-        frameTimeFailure.fail(logging,
-                              QStringLiteral("Get frame time range Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
-                                  + QString::number(timeStatus),
-                              QStringLiteral("Get frame time range failure on Camera ") + cameraRef() + alias());
-    }
+    double rate = 0.0;
+    // The pace stays what it was until the camera answers again.
+    if (device->frameRate(&rate))
+        ips = rate;
 
-    INT memW = 0;
-    INT memH = 0;
-    const INT status = is_InquireImageMem(camid, imgMem, memId, &memW, &memH, &ubpp, &upit);
-    const qint64 receivedUs = SteadyNowUs();
-    if (status != IS_SUCCESS) {
-        memoryFailure.fail(logging,
-                           QStringLiteral("Faild to get image memory Camera ") + cameraRef() + alias() + QStringLiteral(" Code Error ")
-                               + QString::number(status),
-                           QStringLiteral("Get image memory failure on Camera ") + cameraRef() + alias());
+    DeviceFrame shot;
+    if (device->poll(&shot, ips.load()) != CameraDevice::Poll::NewFrame)
         return false;
-    }
-    memoryFailure.clear(logging);
-
-    // Which frame the memory holds: only a frame number not seen before is a new frame.
-    UEYEIMAGEINFO info;
-    std::memset(&info, 0, sizeof info);
-    const INT infoStatus = is_GetImageInfo(camid, memId, &info, sizeof info);
-    if (infoStatus != IS_SUCCESS) {
-        infoFailure.fail(logging,
-                         QStringLiteral("Get image info Failed on Camera ") + cameraRef() + alias() + QStringLiteral(" CODE:")
-                             + QString::number(infoStatus),
-                         QStringLiteral("Get image info failure on Camera ") + cameraRef() + alias());
-        return false;
-    }
-    infoFailure.clear(logging);
-    if (haveFrameNumber && info.u64FrameNumber == lastFrameNumber)
-        return false;
-    haveFrameNumber = true;
-    lastFrameNumber = info.u64FrameNumber;
-    const qint64 captureUs = captureTimeOf(info, receivedUs);
-
-    const int channels = SupportedCameraType == 1 ? 1 : 3;
-    if (memW <= 0 || memH <= 0 || ubpp != channels * 8 || upit < memW * channels || !imgMem)
-        throw std::runtime_error("image memory " + std::to_string(memW) + "x" + std::to_string(memH) + " with "
-                                 + std::to_string(ubpp) + " bits and pitch " + std::to_string(upit)
-                                 + " does not match the camera's format");
-    LCapture = cv::Mat(memH, memW, CV_8UC(channels), imgMem, static_cast<size_t>(upit));
+    lastFrameNumber = shot.frameNumber;
 
     int width = 0;
     int height = 0;
     QString pendingSave;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
-        width = std::min(img_width, memW);
-        height = std::min(img_height, memH);
+        width = std::min(img_width, shot.width);
+        height = std::min(img_height, shot.height);
     }
     if (width <= 0 || height <= 0)
         throw std::runtime_error("empty area of interest");
     // Only the area of interest is converted: the rest of the memory holds nothing new.
-    const cv::Mat cut = LCapture(cv::Rect(0, 0, width, height));
+    const cv::Mat cut = shot.memory(cv::Rect(0, 0, width, height));
+    const int conversion = shot.colorConversion;
     cv::Mat frame;
-    if (role.rotateClockwise && channels == 1) {
+    if (role.rotateClockwise && cut.channels() == 1) {
         // Turning the one-byte mosaic costs a third of turning the colour frame; the turned
         // mosaic is then decoded with the filter layout it has after the turn.
         cvRot90(cut, RCapture, 90);
         frame = freeBuffer(width, height);
-        cv::cvtColor(RCapture, frame, turnedBayerCode(role.colorConversion, height));
+        cv::cvtColor(RCapture, frame, turnedBayerCode(conversion, height));
     } else if (role.rotateClockwise) {
-        if (role.colorConversion >= 0)
-            cv::cvtColor(cut, RCapture, role.colorConversion);
+        if (conversion >= 0)
+            cv::cvtColor(cut, RCapture, conversion);
         else
             RCapture = cut;
         frame = freeBuffer(width, height);
         cvRot90(RCapture, frame, 90);
     } else {
         frame = freeBuffer(height, width);
-        if (role.colorConversion >= 0)
-            cv::cvtColor(cut, frame, role.colorConversion);
+        if (conversion >= 0)
+            cv::cvtColor(cut, frame, conversion);
         else
             cut.copyTo(frame);
     }
     {
         std::lock_guard<std::mutex> lock(frameMutex);
         RelCapture = frame;
-        RelFrameNumber = static_cast<qint64>(info.u64FrameNumber);
-        RelCaptureTimeUs = captureUs;
+        RelFrameNumber = shot.frameNumber;
+        RelCaptureTimeUs = shot.captureTimeUs;
     }
     {
         std::lock_guard<std::mutex> lock(stateMutex);

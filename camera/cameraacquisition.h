@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camera/camerasdk.h"
+#include "camera/cameradevice.h"
 
 #include <QString>
 #include <QThread>
@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct CameraRole
     bool rotateClockwise;      // the finished frame is the cut turned 90 degrees clockwise
     QThread::Priority priority;
     bool runsWithoutCamera;    // the thread starts (and idles) even when opening fails
+    const char* backendKey;    // settings key of the library that drives the camera ("SDK", "GENICAM")
 };
 
 // A published frame with what the camera told about it. Every frame of every role holds B, G, R.
@@ -46,26 +48,9 @@ struct CameraFrame
     qint64 captureTimeUs = -1;
 };
 
-// A failure that can repeat on every pass: one log line when it starts, one when it ends with
-// the number of passes it lasted, never one per pass.
-class RepeatingFailure
-{
-public:
-    // Counts a failed pass; logs `startLine` on the first one of a run. `label` names the
-    // failure in the closing line.
-    void fail(Logs* logging, const QString& startLine, const QString& label);
-    // Ends a run, if any: "<label> over after N failed passes" (or `how` instead of "over").
-    void clear(Logs* logging, const QString& how = QStringLiteral("over"));
-    bool active() const { return count > 0; }
-
-private:
-    long long count = 0;
-    QString name;
-};
-
-// One camera role: binds it to a camera by serial number, opens the camera through the SDK
-// (area of interest, gain, exposure) and watches the camera's single image memory in its own
-// thread, at twice the camera's frame rate. A frame is published and announced with
+// One camera role: binds it to a camera by serial number, opens the camera through the backend
+// its settings name (cameradevice.h: the camera SDK or GenICam; area of interest, gain,
+// exposure) and watches the camera in its own thread, at twice the camera's frame rate. A frame is published and announced with
 // newcapture() once, when the camera's frame number in the memory changed, together with its
 // frame number and capture time (getFrame()). A camera whose frame number stays the same for
 // several frame times is frozen: logged once when it starts and once when it ends, and
@@ -77,9 +62,9 @@ private:
 // - frameMutex guards RelCapture, RelFrameNumber and RelCaptureTimeUs. stateMutex guards CamRegRef, img_width, img_height,
 //   MaxWidth, MaxHeight and HandleSave. wakeMutex guards wakeRequested. All three are
 //   std::mutex so that ThreadSanitizer sees the locking (QMutex locks inside uninstrumented Qt).
-// - CaptureRun, IS_INIT, frozen and ips are atomics. Everything else (SDK records, memory pointer,
-//   DefaultAOI*, DefaultExposureTime, rectAOI) belongs to the main thread, which changes the
-//   memory and handle only while the loop is stopped (Init, unInit, RegisterCam).
+// - CaptureRun, IS_INIT, frozen and ips are atomics. Everything else (the device, DefaultAOI*,
+//   DefaultExposureTime) belongs to the main thread, which opens, closes and replaces the device
+//   only while the loop is stopped (Init, unInit, RegisterCam); the loop polls it.
 class CameraAcquisition : public QThread
 {
     Q_OBJECT
@@ -148,7 +133,6 @@ protected:
     Logs* logging = nullptr;
     Registry* AppRegistry = nullptr;
     CamVSharedConfig* SharedConf = nullptr;
-    unsigned short SupportedCameraType = 65535;
 
 private:
     // The camera benchmark stops the loop and times single sampling passes in its own thread.
@@ -156,14 +140,11 @@ private:
 
     void Init(QString serial);
     void unInit();
-    bool ForceY8Mode();
-    bool ParamPxClock();
     void cvRot90(cv::Mat src, cv::Mat& dst, int angle);
 
-    // One look at the memory; true when a new frame was published.
+    // One look at the camera; true when a new frame was published.
     bool samplePass();
     void watchFreshness(bool published);
-    qint64 captureTimeOf(const UEYEIMAGEINFO& info, qint64 receivedUs);
     cv::Mat freeBuffer(int rows, int cols);
     void writeFrameFile(const cv::Mat& frame, const QString& path);
     void startThread();
@@ -183,32 +164,15 @@ private:
     int img_height = 0;
     QString HandleSave;
 
-    int img_bbp = 8;
-    int ColorMode = 0;
-    HIDS camid = 0;
-    bool cameraOpened = false;
-    QString openedSerial; // the camera camid belongs to (the binding may have moved on)
-    char* imgMem = nullptr;
-    int memId = 0;
-    SENSORINFO SensorINF{};
-    BOARDINFO CamINF{};
-    IS_RECT rectAOI{0, 0, 0, 0};
+    CameraBackend backend = CameraBackend::Sdk;
+    std::unique_ptr<CameraDevice> device;
 
     // Loop thread only.
-    int ubpp = 0;
-    int upit = 0;
-    cv::Mat LCapture;
     cv::Mat RCapture; // the turned cut (mosaic for raw sensors), before colour conversion
     std::vector<cv::Mat> buffers;
     size_t nextBuffer = 0;
-    RepeatingFailure frameTimeFailure;
-    RepeatingFailure memoryFailure;
-    RepeatingFailure infoFailure;
     RepeatingFailure passFailure;
-    bool haveFrameNumber = false;
-    UINT64 lastFrameNumber = 0;
-    bool haveClockOffset = false;
-    qint64 clockOffsetUs = 0; // smallest (receipt - device timestamp) seen since opening
+    qint64 lastFrameNumber = -1;
     std::chrono::steady_clock::time_point lastFreshFrame;
 
     std::mutex frameMutex;

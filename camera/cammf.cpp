@@ -31,6 +31,7 @@ const CameraRole MFRole = {
     false,
     QThread::TimeCriticalPriority,
     false,
+    "CAMMFBACKEND",
 };
 } // namespace
 

@@ -20,6 +20,7 @@ const CameraRole TLRole = {
     true,
     QThread::TimeCriticalPriority,
     true,
+    "CAMTLBACKEND",
 };
 } // namespace
 

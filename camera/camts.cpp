@@ -20,6 +20,7 @@ const CameraRole TSRole = {
     false,
     QThread::InheritPriority,
     false,
+    "CAMTSBACKEND",
 };
 } // namespace
 

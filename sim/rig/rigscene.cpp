@@ -525,4 +525,29 @@ cv::Mat FrontViewRenderer::render(const Scene& scene, cv::Size sensor)
     return result;
 }
 
+cv::Mat SensorView::render(cv::Size sensor)
+{
+    Scene scene;
+    unsigned long long generation = 0;
+    bool noise = false;
+    Rig::instance().snapshot(&scene, &generation, &noise);
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<double> now = viewKey(scene, view, generation);
+    now.push_back(sensor.width);
+    now.push_back(sensor.height);
+    if (now == key && !image.empty())
+        return image;
+    if (view == View::Front) {
+        image = front.render(scene, sensor);
+    } else {
+        const cv::Mat upright = top.render(scene, view, uprightSize(view, sensor), generation);
+        if (view == View::TopLarge)
+            cv::rotate(upright, image, cv::ROTATE_90_COUNTERCLOCKWISE);
+        else
+            image = upright;
+    }
+    key = now;
+    return image;
+}
+
 } // namespace rig

@@ -19,6 +19,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <mutex>
 #include <vector>
 
 namespace rig {
@@ -72,6 +73,25 @@ public:
 
 private:
     cv::Mat grain; // CV_32FC1 tile, fixed pattern of the frosted girdle surface
+};
+
+// One view of the rig's present scene as a sensor of the given size sees it, without noise:
+// for a camera outside the rig's own SDK calls (Aravis's simulated GenICam camera).
+// Thread-safe.
+class SensorView
+{
+public:
+    explicit SensorView(View view) : view(view) {}
+    // B, G, R in the sensor's orientation.
+    cv::Mat render(cv::Size sensor);
+
+private:
+    const View view;
+    std::mutex mutex;
+    TopViewRenderer top;
+    FrontViewRenderer front;
+    std::vector<double> key;
+    cv::Mat image;
 };
 
 } // namespace rig

@@ -12,6 +12,7 @@
 #include "core/registry.h"
 #include "hostlink/veltraxserver.h"
 #include "sim/rig/rig.h"
+#include "sim/rig/rigsdk.h" // the status codes the simulated cameras return
 #include "testsupport.h"
 
 #include <QDir>
