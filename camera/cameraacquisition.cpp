@@ -214,6 +214,9 @@ void CameraAcquisition::Init(QString serial)
         }
         Aoi(DefaultAOIX, DefaultAOIY, DefaultAOIW, DefaultAOIH);
         SetExposureTime(DefaultExposureTime);
+        // Opening may take a while (a GenICam camera is looked for on the network): the wait
+        // for the first frame starts now. The loop does not look at it before IS_INIT.
+        lastFreshFrame = std::chrono::steady_clock::now();
         IS_INIT = true;
         wake();
     }

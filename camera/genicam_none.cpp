@@ -12,3 +12,5 @@ std::vector<ListedCamera> genicamcameras::List(Logs*) { return {}; }
 void genicamsimulation::SetHook(Hook) {}
 
 void genicamsimulation::Install() {}
+
+void genicamsimulation::Unplug(bool) {}

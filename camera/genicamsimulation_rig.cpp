@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,9 +25,14 @@ namespace {
 struct Filler
 {
     std::atomic<ArvFakeCamera*> camera{nullptr}; // the one opened last for the role
+    ArvDevice* device = nullptr;                 // the same, as a device (weak: null once gone)
     std::unique_ptr<rig::SensorView> view;
+    rig::CameraSpec sheet;
     cv::Size sensor;
 };
+
+// While unplugged the simulated camera is not listed and its frames stay empty.
+std::atomic<bool> unplugged{false};
 
 std::mutex fillersMutex;
 std::map<std::string, std::shared_ptr<Filler>>& fillers()
@@ -47,9 +53,11 @@ bool bayerLayout(ArvPixelFormat format, rig::BayerLayout* layout)
 }
 
 // Called by the simulated camera's stream thread for every frame.
-void fill(ArvBuffer* buffer, void* data, guint32, guint32, ArvPixelFormat format)
+void fill(ArvBuffer* buffer, void* data, guint32 exposureUs, guint32, ArvPixelFormat format)
 {
     Filler* filler = static_cast<Filler*>(data);
+    if (unplugged)
+        return;
     const int width = arv_buffer_get_image_width(buffer);
     const int height = arv_buffer_get_image_height(buffer);
     size_t size = 0;
@@ -61,7 +69,15 @@ void fill(ArvBuffer* buffer, void* data, guint32, guint32, ArvPixelFormat format
     ArvFakeCamera* camera = filler->camera.load();
     arv_fake_camera_read_register(camera, ARV_FAKE_CAMERA_REGISTER_X_OFFSET, &x);
     arv_fake_camera_read_register(camera, ARV_FAKE_CAMERA_REGISTER_Y_OFFSET, &y);
-    const cv::Mat bgr = filler->view->render(filler->sensor);
+    // Shared with the view's cache: never written.
+    const cv::Mat view = filler->view->render(filler->sensor);
+    // Brighter with a longer exposure, as the rig's own cameras (gain 1 at the middle of the range).
+    const double gain = rig::exposureGain(filler->sheet, exposureUs / 1000.0, false);
+    cv::Mat bgr;
+    if (std::abs(gain - 1.0) > 1e-3)
+        view.convertTo(bgr, CV_8UC3, gain);
+    else
+        bgr = view;
     const cv::Rect area = cv::Rect(static_cast<int>(x), static_cast<int>(y), width, height) & cv::Rect(0, 0, bgr.cols, bgr.rows);
     if (area.width != width || area.height != height)
         return;
@@ -101,9 +117,14 @@ void prepare(void* opened, const char* role)
     if (!filler) {
         filler = std::make_shared<Filler>();
         filler->view = std::make_unique<rig::SensorView>(view);
+        filler->sheet = sheet;
         filler->sensor = cv::Size(sheet.width, sheet.height);
     }
     filler->camera = camera;
+    if (filler->device)
+        g_object_remove_weak_pointer(G_OBJECT(filler->device), reinterpret_cast<gpointer*>(&filler->device));
+    filler->device = device;
+    g_object_add_weak_pointer(G_OBJECT(device), reinterpret_cast<gpointer*>(&filler->device));
     arv_fake_camera_set_fill_pattern(camera, &fill, filler.get());
 }
 
@@ -111,6 +132,25 @@ void prepare(void* opened, const char* role)
 
 void genicamsimulation::Install()
 {
+    // The simulated camera only: a build over the rig has no real cameras to look for, and a
+    // look on the network costs a second each time the list is read.
+    arv_disable_interface("GigEVision");
+    arv_disable_interface("USB3Vision");
     arv_enable_interface("Fake");
     SetHook(&prepare);
+}
+
+void genicamsimulation::Unplug(bool gone)
+{
+    unplugged = gone;
+    if (!gone) {
+        arv_enable_interface("Fake");
+        return;
+    }
+    arv_disable_interface("Fake");
+    // What Aravis tells when a device stops answering (a cable pulled, a heartbeat missed).
+    std::lock_guard<std::mutex> lock(fillersMutex);
+    for (auto& entry : fillers())
+        if (entry.second->device)
+            g_signal_emit_by_name(entry.second->device, "control-lost");
 }
