@@ -4,6 +4,7 @@
 // (from the tracker result after the last motion) is collected over stones placed at several
 // offsets.
 
+#include "camera/cameradevice.h"
 #include "camera/cammf.h"
 #include "camera/camtl.h"
 #include "camera/camts.h"
@@ -110,6 +111,11 @@ private:
         // A realistic stone: dark facets at the rim, glints, dust, screws, uneven light.
         QTest::newRow("realistic scene, default placement") << 0.15 << -0.10 << 3u;
         QTest::newRow("realistic scene, left and down") << -3.5 << 2.5 << 4u;
+        // The Top Large camera as a GenICam camera (Aravis's simulated one, showing the rig's view).
+        if (genicamcameras::Available()) {
+            QTest::newRow("GenICam, default placement") << 0.15 << -0.10 << 0u;
+            QTest::newRow("GenICam, far left, down") << -5.0 << 4.0 << 0u;
+        }
     }
 
 private slots:
@@ -119,7 +125,9 @@ private slots:
         rig::Rig::instance().reset();
         Logs::AccessMemory();
         Registry* registry = Registry::AccessMemory();
-        registry->SetKey("CAMTLID", rig::Rig::TopLargeSerial);
+        const bool genicam = QByteArray(QTest::currentDataTag()).startsWith("GenICam");
+        registry->SetKey("CAMTLBACKEND", genicam ? "GENICAM" : "SDK");
+        registry->SetKey("CAMTLID", genicam ? "1" : rig::Rig::TopLargeSerial);
         registry->SetKey(Registry::SharedFolderKey, work->file("share"));
         VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
         VeltraxServer* server = VeltraxServer::AccessMemory();
