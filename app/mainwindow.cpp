@@ -146,6 +146,9 @@ void MainWindow::connectCameraRefresh(Camera* camera, bool* queued, void (MainWi
             (this->*refresh)();
         });
     });
+    // A frozen camera announces no frame: its caption says so as soon as the camera tells.
+    // Queued also when the change comes from the main thread (a camera closed while frozen).
+    connect(camera, &Camera::frozenChanged, this, [this, refresh](bool) { (this->*refresh)(); }, Qt::QueuedConnection);
 }
 
 void MainWindow::LoadMainParams()

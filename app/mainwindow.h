@@ -234,7 +234,8 @@ private slots:
 
 private:
     void connectComponents();
-    QString cameraCaption(const char* code, const QString& id, double fps) const;
+    // "TL<serial> FPS <rate>", and " FROZEN: no new frame" while the camera delivers none.
+    QString cameraCaption(const char* code, const QString& id, double fps, bool frozen) const;
     // Press/release on a main camera view into its area-of-interest boxes.
     void selectAoi(QLabel* view, QEvent* event, const overlay::ViewedCamera& camera, bool clampToFrame,
                    QSpinBox* x, QSpinBox* y, QSpinBox* w, QSpinBox* h);

@@ -31,9 +31,10 @@ QString generalNumber(double value)
 }
 } // namespace
 
-QString MainWindow::cameraCaption(const char* code, const QString& id, double fps) const
+QString MainWindow::cameraCaption(const char* code, const QString& id, double fps, bool frozen) const
 {
-    return QLatin1String(code) + id + QStringLiteral(" FPS ") + generalNumber(fps);
+    return QLatin1String(code) + id + QStringLiteral(" FPS ") + generalNumber(fps)
+           + (frozen ? QStringLiteral(" FROZEN: no new frame") : QString());
 }
 
 void MainWindow::RefreshTLCapture()
@@ -47,7 +48,7 @@ void MainWindow::RefreshTLCapture()
 
 void MainWindow::showTopLarge(QLabel* caption, QLabel* view, int frontColumn)
 {
-    caption->setText(cameraCaption("TL", tlCamera->GetID(), tlCamera->getFPS()));
+    caption->setText(cameraCaption("TL", tlCamera->GetID(), tlCamera->getFPS(), tlCamera->isFrozen()));
     const cv::Mat frame = tlCamera->getImage();
     overlay::TopLargeInputs in;
     in.width = frame.cols;
@@ -79,11 +80,11 @@ void MainWindow::RefreshTSCapture()
         // thus shows the last frame received while the overview was current. That view is
         // hidden now, so the frame is only kept (published frames never change) and converted
         // when its page comes up.
-        ui->labelTSInfo->setText(cameraCaption("TS", tsCamera->GetID(), tsCamera->getFPS()));
+        ui->labelTSInfo->setText(cameraCaption("TS", tsCamera->GetID(), tsCamera->getFPS(), tsCamera->isFrozen()));
         overviewTopStandardFrame = tsCamera->getImage();
         overviewTopStandardPending = true;
     } else if (page == TopStandardPage) {
-        ui->labelTSInfo_2->setText(cameraCaption("TS", tsCamera->GetID(), tsCamera->getFPS()));
+        ui->labelTSInfo_2->setText(cameraCaption("TS", tsCamera->GetID(), tsCamera->getFPS(), tsCamera->isFrozen()));
         imagedisplay::show(ui->labelCamTopStandardMainView, tsCamera->getImage());
     }
 }
@@ -108,7 +109,7 @@ void MainWindow::RefreshMFCapture()
 
 void MainWindow::showMarkingFront(QLabel* caption, QLabel* view)
 {
-    caption->setText(cameraCaption("MF", mfCamera->GetID(), mfCamera->getFPS()));
+    caption->setText(cameraCaption("MF", mfCamera->GetID(), mfCamera->getFPS(), mfCamera->isFrozen()));
     const cv::Mat frame = mfCamera->getImage();
     const overlay::Marks cross = overlay::markingFrontCross(mfCamera->GetWidth(), mfCamera->GetHeight());
     imagedisplay::show(view, frame, [&cross](cv::Mat& picture, double sx, double sy) { overlay::draw(picture, cross, sx, sy); });
@@ -236,8 +237,10 @@ QString outcomeStyle(bool ok)
     return ok ? QStringLiteral("color: rgb(0, 120, 0);") : QStringLiteral("color: rgb(190, 0, 0);");
 }
 
-QString cameraStatus(const char* code, int frames, qint64 elapsedMs)
+QString cameraStatus(const char* code, int frames, qint64 elapsedMs, bool frozen)
 {
+    if (frozen)
+        return QLatin1String(code) + QStringLiteral(": frozen");
     if (frames <= 0 || elapsedMs <= 0)
         return QLatin1String(code) + QStringLiteral(": no frames");
     return QLatin1String(code) + QStringLiteral(": ") + QString::number(frames * 1000.0 / elapsedMs, 'f', 1) + QStringLiteral(" fps");
@@ -292,12 +295,13 @@ void MainWindow::refreshStatusStrip()
         QLabel* label;
         const char* code;
         int frames;
-    } cameras[] = {{ui->labelStatusCameraTL, "TL", framesTL.exchange(0)},
-                   {ui->labelStatusCameraTS, "TS", framesTS.exchange(0)},
-                   {ui->labelStatusCameraMF, "MF", framesMF.exchange(0)}};
+        bool frozen;
+    } cameras[] = {{ui->labelStatusCameraTL, "TL", framesTL.exchange(0), tlCamera->isFrozen()},
+                   {ui->labelStatusCameraTS, "TS", framesTS.exchange(0), tsCamera->isFrozen()},
+                   {ui->labelStatusCameraMF, "MF", framesMF.exchange(0), mfCamera->isFrozen()}};
     for (const auto& camera : cameras) {
-        camera.label->setText(cameraStatus(camera.code, camera.frames, elapsed));
-        camera.label->setStyleSheet(outcomeStyle(camera.frames > 0));
+        camera.label->setText(cameraStatus(camera.code, camera.frames, elapsed, camera.frozen));
+        camera.label->setStyleSheet(outcomeStyle(camera.frames > 0 && !camera.frozen));
     }
 }
 

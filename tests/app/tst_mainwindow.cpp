@@ -493,6 +493,12 @@ private slots:
         QVERIFY(station->label("labelMFInfo")->text().startsWith(QStringLiteral("MF") + rig::Rig::FrontSerial));
         // The status strip counts the frames each camera delivers.
         QTRY_VERIFY_WITH_TIMEOUT(station->label("labelStatusCameraTL")->text().endsWith(QStringLiteral(" fps")), 20000);
+        // A camera that delivers no new frame says so on its caption and in the strip, until it delivers again.
+        rig::Rig::instance().freezeCamera(rig::Rig::TopLargeSerial, true);
+        QTRY_VERIFY_WITH_TIMEOUT(caption->text().endsWith(QStringLiteral(" FROZEN: no new frame")), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(station->label("labelStatusCameraTL")->text(), QStringLiteral("TL: frozen"), 20000);
+        rig::Rig::instance().freezeCamera(rig::Rig::TopLargeSerial, false);
+        QTRY_VERIFY_WITH_TIMEOUT(!caption->text().contains(QStringLiteral("FROZEN")), 20000);
 
         station->goToPage(5);
         overview->clear();
