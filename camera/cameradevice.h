@@ -71,9 +71,9 @@ struct DeviceRole
 // The device's handle on a frame: valid until the next poll() or close().
 struct DeviceFrame
 {
-    cv::Mat memory;           // CV_8UC1 mosaic or CV_8UC3, the camera's whole image memory
-    int width = 0;            // of it, the area of interest the frame covers (top left)
-    int height = 0;
+    cv::Mat memory;           // CV_8UC1 mosaic or CV_8UC3, the camera's image memory
+    int width = 0;            // of it, the most the frame can cover from the top left (the role
+    int height = 0;           // cuts its area of interest from there)
     int colorConversion = -1; // OpenCV conversion of `memory` into B, G, R; -1: none needed
     qint64 frameNumber = 0;
     qint64 captureTimeUs = 0; // steady clock, see CaptureClock

@@ -127,7 +127,8 @@ private:
     QString openedSerial;
     QSize sensor;
     const Format* format = nullptr;
-    int aoiWidth = 0;
+    ArvPixelFormat pixelFormat = 0; // the camera's value for `format`
+    int aoiWidth = 0;  // main thread only
     int aoiHeight = 0;
     std::atomic<double> rate{0.0};
 
@@ -233,6 +234,8 @@ bool GenICamCamera::open(const QString& serial)
             failure = QStringLiteral("Failed to set PixelFormat ") + format->name;
             break;
         }
+        pixelFormat = arv_camera_get_pixel_format(camera, &error);
+        check(error, QStringLiteral("Reading PixelFormat"));
         logging->udebug(QString::fromLatin1(role.displayName) + QStringLiteral(" Camera ") + serial + QStringLiteral(" Initialized W[")
                         + QString::number(width) + QStringLiteral("] H[") + QString::number(height) + QStringLiteral("] PF[")
                         + format->name + QStringLiteral("] GenICam ") + QString::fromUtf8(deviceId));
@@ -511,8 +514,7 @@ CameraDevice::Poll GenICamCamera::poll(DeviceFrame* frame, double framesPerSecon
     void* data = const_cast<void*>(arv_buffer_get_data(newest, &size));
     // Some producers leave the data size at 0; the image's size comes from width, height and format.
     const size_t needed = static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(format->channels);
-    if (!data || width <= 0 || height <= 0 || arv_buffer_get_image_pixel_format(newest) != arv_camera_get_pixel_format(camera, nullptr)
-        || (size != 0 && size < needed)) {
+    if (!data || width <= 0 || height <= 0 || arv_buffer_get_image_pixel_format(newest) != pixelFormat || (size != 0 && size < needed)) {
         arv_stream_push_buffer(source, newest);
         g_object_unref(source);
         throw std::runtime_error("GenICam buffer " + std::to_string(width) + "x" + std::to_string(height) + " of "
@@ -525,8 +527,8 @@ CameraDevice::Poll GenICamCamera::poll(DeviceFrame* frame, double framesPerSecon
     });
     frame->memory = cv::Mat(height, width, CV_8UC(format->channels), data);
     frame->owner = owner;
-    frame->width = std::min(width, aoiWidth);
-    frame->height = std::min(height, aoiHeight);
+    frame->width = width;
+    frame->height = height;
     frame->colorConversion = format->conversion;
     return Poll::NewFrame;
 }

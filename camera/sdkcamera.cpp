@@ -70,8 +70,6 @@ private:
     SENSORINFO SensorINF{};
     BOARDINFO CamINF{};
     IS_RECT rectAOI{0, 0, 0, 0};
-    int aoiWidth = 0;  // the area in use (the memory keeps the sensor's size)
-    int aoiHeight = 0;
 
     // Sampling thread only.
     INT ubpp = 0;
@@ -131,8 +129,6 @@ bool SdkCamera::open(const QString& serial)
                         + QString::number(colorMode) + QStringLiteral("] BP[") + QString::number(role.bitsPerPixel) + QStringLiteral("]"));
         setAutoGain(true);
         sensor = QSize(sensorW, sensorH);
-        aoiWidth = sensorW;
-        aoiHeight = sensorH;
         status = is_AllocImageMem(camid, sensorW, sensorH, role.bitsPerPixel, &imgMem, &memId);
         if (status != IS_SUCCESS) {
             imgMem = nullptr;
@@ -264,11 +260,8 @@ bool SdkCamera::setAoi(int x, int y, int w, int h)
     rectAOI.s32Width = w;
     rectAOI.s32Height = h;
     const INT status = is_AOI(camid, IS_AOI_IMAGE_SET_AOI, &rectAOI, sizeof(rectAOI));
-    if (status == IS_SUCCESS) {
-        aoiWidth = w;
-        aoiHeight = h;
+    if (status == IS_SUCCESS)
         return true;
-    }
     logging->udebug(QStringLiteral("AOI X") + QString::number(x) + QStringLiteral(" Y") + QString::number(y) + QStringLiteral(" W")
                     + QString::number(w) + QStringLiteral(" H") + QString::number(h) + QStringLiteral(" EW") + QString::number(x + w)
                     + QStringLiteral("/") + QString::number(sensor.width()) + QStringLiteral(" EH") + QString::number(y + h)
@@ -387,8 +380,9 @@ CameraDevice::Poll SdkCamera::poll(DeviceFrame* frame, double framesPerSecond)
         throw std::runtime_error("image memory " + std::to_string(memW) + "x" + std::to_string(memH) + " with " + std::to_string(ubpp)
                                  + " bits and pitch " + std::to_string(upit) + " does not match the camera's format");
     frame->memory = cv::Mat(memH, memW, CV_8UC(channels), imgMem, static_cast<size_t>(upit));
-    frame->width = std::min(aoiWidth, static_cast<int>(memW));
-    frame->height = std::min(aoiHeight, static_cast<int>(memH));
+    // The memory keeps the sensor's size; the role cuts its area of interest from its top left.
+    frame->width = memW;
+    frame->height = memH;
     frame->colorConversion = role.colorConversion;
     return Poll::NewFrame;
 }
