@@ -24,6 +24,10 @@ constexpr double MinEdgeContrast = 25.0;
 // depth of field does (0.3 at a blur of 1.3 px, 0.16 at 2.5 px), the glow of a far
 // reflection does not (0.05).
 constexpr double MinEdgeFall = 0.15;
+// What hasSharpEdge asks of an edge: a stone within the depth of field falls by 0.3 of its
+// contrast per pixel or more; an out-of-focus reflection, cut by the threshold anywhere on its
+// flank, by about a tenth.
+constexpr double SharpEdgeFall = 0.22;
 // Outline pixels further than this inside the silhouette lie in a notch.
 constexpr double NotchDepth = 1.25;
 // An ellipse that fits the edge points this closely (rms, px) is the silhouette.
@@ -58,7 +62,7 @@ double median7(const double* v)
 // the stone to its surroundings, to a fraction of a pixel (a blurred edge falls fastest where
 // the silhouette is, whatever the levels on either side: a darker girdle rim does not pull it
 // inwards). False when the profile shows no clear edge there.
-bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offset)
+bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offset, double minFall = MinEdgeFall)
 {
     double s[ProfileSamples];
     for (int k = 0; k < ProfileSamples; ++k) {
@@ -79,7 +83,7 @@ bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offse
         if (k >= first && k <= last && (peak < 0 || fall[k] > fall[peak]))
             peak = k;
     }
-    if (peak < 2 || peak > ProfileSamples - 3 || fall[peak] < MinEdgeFall * (inside - outside))
+    if (peak < 2 || peak > ProfileSamples - 3 || fall[peak] < minFall * (inside - outside))
         return false;
     const double a = fall[peak - 1], b = fall[peak], c = fall[peak + 1];
     const double den = a - 2.0 * b + c;
@@ -196,7 +200,7 @@ bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour)
             continue;
         double offset = 0.0;
         ++tried;
-        if (edgeOffset(grey, cv::Point2d(p.x, p.y), ray / len, &offset))
+        if (edgeOffset(grey, cv::Point2d(p.x, p.y), ray / len, &offset, SharpEdgeFall))
             ++sharp;
     }
     return tried == 0 || 2 * sharp >= tried;

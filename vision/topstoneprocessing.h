@@ -50,6 +50,7 @@ struct TopStoneParams
 constexpr const char* ReasonNoStone = "NOSTONE";     // nothing stone-like in view
 constexpr const char* ReasonClipped = "CLIPPED";     // the stone-sized outline runs off the frame
 constexpr const char* ReasonAmbiguous = "AMBIGUOUS"; // two or more comparable stones in view
+constexpr const char* ReasonCamera = "CAMERA";       // the camera delivers no new frame
 
 // The six values of one frame, in Top Large pixels (origin top left, y downwards; pixel (x, y)
 // covers x - 0.5 .. x + 0.5), all from the one stone outline: the centroid of its silhouette,

@@ -20,6 +20,7 @@ TopStoneTracker::TopStoneTracker(QObject* parent)
         tlCamera = CamTL::AccessMemory();
         connect(tsCamera, SIGNAL(newcapture()), this, SLOT(NewTSCaptureReady()));
         connect(tlCamera, SIGNAL(newcapture()), this, SLOT(NewTLCaptureReady()));
+        connect(tlCamera, &CameraAcquisition::frozenChanged, this, &TopStoneTracker::TLCameraFrozen);
         LoadParams();
         // Opened before the start so that a Destroy() right after construction ends the loop.
         gate.open();
@@ -47,6 +48,13 @@ void TopStoneTracker::NewTLCaptureReady()
 
 void TopStoneTracker::NewTSCaptureReady() {}
 
+void TopStoneTracker::TLCameraFrozen(bool frozen)
+{
+    // The worker tells the freeze through its next result.
+    if (frozen)
+        gate.announce();
+}
+
 void TopStoneTracker::run()
 {
     while (gate.waitForNext())
@@ -57,6 +65,12 @@ void TopStoneTracker::processFrame()
 {
     const vision::TopStoneParams params = ParamsSnapshot();
     const CameraFrame captured = tlCamera ? tlCamera->getFrame() : CameraFrame();
+    if (tlCamera && tlCamera->isFrozen()) {
+        // The newest frame is one the camera delivered before it froze: no measurement.
+        emit NewTLResultInfo(QString::fromLatin1(vision::ReasonCamera), captured.captureTimeUs);
+        emit NewTLProcessedReady(-1.0, -1.0, -1.0, -1.0, -1.0, -1.0);
+        return;
+    }
     const cv::Mat frame = captured.image;
     const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, work, true);
     if (!frame.empty()) {

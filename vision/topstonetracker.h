@@ -101,6 +101,9 @@ public:
     vision::TopStoneParams ParamsSnapshot() const;
 
 signals:
+    // While the Top Large camera is frozen its newest frame is stale: the worker measures
+    // nothing from it and emits one result with the reason "CAMERA" (all -1) when the freeze
+    // starts, and again for any frame it is asked to process during the freeze.
     // Emitted just before every NewTLProcessedReady, for the same frame: why there is no stone
     // (empty when one was found; otherwise one upper-case word such as "NOSTONE") and the
     // capture time of the frame (steady clock, microseconds; -1 when the camera does not tell).
@@ -114,6 +117,7 @@ protected:
 private slots:
     void NewTLCaptureReady();
     void NewTSCaptureReady();
+    void TLCameraFrozen(bool frozen);
 
 private:
     explicit TopStoneTracker(QObject* parent = nullptr);
