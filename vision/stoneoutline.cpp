@@ -28,6 +28,9 @@ constexpr double MinEdgeFall = 0.15;
 // contrast per pixel or more; an out-of-focus reflection, cut by the threshold anywhere on its
 // flank, by about a tenth.
 constexpr double SharpEdgeFall = 0.22;
+// The outermost pixels of a frame are the least reliable (vignetting, the sensor's edge) and
+// an edge needs room for its profile: an outline this close to the border touches it.
+constexpr int BorderMargin = 2;
 // Outline pixels further than this inside the silhouette lie in a notch.
 constexpr double NotchDepth = 1.25;
 // An ellipse that fits the edge points this closely (rms, px) is the silhouette.
@@ -148,7 +151,8 @@ bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame)
     if (frame.empty())
         return false;
     for (const cv::Point& p : contour)
-        if (p.x <= 0 || p.y <= 0 || p.x >= frame.width - 1 || p.y >= frame.height - 1)
+        if (p.x <= BorderMargin || p.y <= BorderMargin || p.x >= frame.width - 1 - BorderMargin
+            || p.y >= frame.height - 1 - BorderMargin)
             return true;
     return false;
 }
@@ -208,13 +212,18 @@ bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour)
 
 bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level)
 {
+    return brightAround(grey, hull, level) <= 0.5;
+}
+
+double brightAround(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level)
+{
     if (grey.empty() || hull.size() < 3)
-        return true;
+        return 0.0;
     cv::Point2d centre(0, 0);
     for (const cv::Point& p : hull)
         centre += cv::Point2d(p.x, p.y);
     centre /= double(hull.size());
-    int dark = 0, samples = 0;
+    int bright = 0, samples = 0;
     for (std::size_t i = 0; i < hull.size(); ++i) {
         const cv::Point2d a(hull[i].x, hull[i].y);
         const cv::Point2d b(hull[(i + 1) % hull.size()].x, hull[(i + 1) % hull.size()].y);
@@ -227,11 +236,11 @@ bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, doubl
                 continue;
             const cv::Point2d q = p + ray * (3.0 / len);
             ++samples;
-            if (sampleBilinear(grey, q.x, q.y) < level)
-                ++dark;
+            if (sampleBilinear(grey, q.x, q.y) >= level)
+                ++bright;
         }
     }
-    return samples == 0 || 2 * dark >= samples;
+    return samples == 0 ? 0.0 : double(bright) / samples;
 }
 
 cv::Point2d polygonCentroid(const std::vector<cv::Point2d>& polygon)
