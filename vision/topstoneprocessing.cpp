@@ -102,9 +102,10 @@ void setValues(TopStoneResult& r, const SilhouetteFit& fit)
 } // namespace
 
 OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
-                                    const TopStoneParams& params, cv::Size frame, const cv::Mat& grey)
+                                    const TopStoneParams& params, cv::Size frame, const cv::Mat& grey,
+                                    double ownThreshold)
 {
-    double surroundings = -1.0; // the frame's own threshold, made when first needed
+    double surroundings = ownThreshold; // the frame's own threshold, made when first needed
     const auto onDark = [&](const std::vector<cv::Point>& hull) {
         if (grey.empty())
             return true;
@@ -211,6 +212,14 @@ cv::Mat topStoneHsv(const cv::Mat& frame)
     return hsv;
 }
 
+cv::Mat topStoneEdges(const cv::Mat& thresh, double low, double high, int kernel)
+{
+    cv::Mat edges;
+    if (!thresh.empty())
+        cv::Canny(thresh, edges, low, high, kernel, false);
+    return edges;
+}
+
 TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& params,
                                     TopStoneImages& images, bool deferHsv)
 {
@@ -234,30 +243,44 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
     cv::threshold(grey, mainThresh, params.threshMin, params.threshMax, cv::THRESH_BINARY);
     // mainThresh is not written after this point, so the display image can share it.
     images.thresh = mainThresh;
-    cv::Mat transformed = mainThresh.clone();
-    MorphOpsRect(transformed, params.erode, params.dilate, params.invertErodeDilate);
+    // The outline search does not write its input, so without a morphology step the
+    // threshold image serves as the transformed one too.
+    cv::Mat transformed = mainThresh;
+    if (params.erode > 0 || params.dilate > 0) {
+        transformed = mainThresh.clone();
+        MorphOpsRect(transformed, params.erode, params.dilate, params.invertErodeDilate);
+    }
     images.threshTransformed = transformed;
 
-    cv::Mat edges;
-    cv::Canny(mainThresh, edges, params.cannyThreshVal,
-              params.cannyThreshVal * params.cannyThreshRatio, params.cannyThreshKernel, false);
-    images.contour = edges;
+    const double cannyLow = params.cannyThreshVal;
+    const double cannyHigh = params.cannyThreshVal * params.cannyThreshRatio;
+    if (deferHsv) {
+        // The settings are checked as the full image would check them.
+        cv::Mat probe;
+        cv::Canny(cv::Mat(8, 8, CV_8UC1, cv::Scalar(0)), probe, cannyLow, cannyHigh, params.cannyThreshKernel, false);
+        images.contour = cv::Mat();
+    } else {
+        images.contour = topStoneEdges(mainThresh, cannyLow, cannyHigh, params.cannyThreshKernel);
+    }
+    images.cannyLow = cannyLow;
+    images.cannyHigh = cannyHigh;
+    images.cannyKernel = params.cannyThreshKernel;
 
     std::vector<std::vector<cv::Point>> contours;
     std::vector<cv::Vec4i> hierarchy;
     cv::findContours(transformed, contours, hierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
                      cv::Point(0, 0));
-    OutlineSelection selection = selectStoneOutline(contours, params, frame.size(), grey);
-
-    // The search at the threshold the frame suggests for itself (below the operator's).
+    // The threshold the frame suggests for itself (below the operator's).
     const double own = frameThreshold(grey, params.threshMin);
+    OutlineSelection selection = selectStoneOutline(contours, params, frame.size(), grey, own);
+
     const auto searchAtOwnThreshold = [&](std::vector<std::vector<cv::Point>>* found,
                                           std::vector<cv::Vec4i>* foundHierarchy) {
         cv::Mat dim;
         cv::threshold(grey, dim, own, params.threshMax, cv::THRESH_BINARY);
         MorphOpsRect(dim, params.erode, params.dilate, params.invertErodeDilate);
         cv::findContours(dim, *found, *foundHierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, cv::Point(0, 0));
-        return selectStoneOutline(*found, params, frame.size(), grey);
+        return selectStoneOutline(*found, params, frame.size(), grey, own);
     };
     if (selection.candidates.empty() && own < params.threshMin) {
         // Nothing at the operator's threshold: a dim stone shows at the frame's own threshold.

@@ -88,9 +88,12 @@ void TopStoneTracker::publish()
         // Keep an HSV view already made for the same frame (a frame that failed before its
         // first step leaves the frame unchanged).
         const cv::Mat cachedHsv = board.frame.data == work.frame.data ? board.hsv : cv::Mat();
+        const cv::Mat cachedEdges = board.thresh.data == work.thresh.data ? board.contour : cv::Mat();
         board = work;
         if (board.hsv.empty())
             board.hsv = cachedHsv;
+        if (board.contour.empty())
+            board.contour = cachedEdges;
     });
 }
 
@@ -158,7 +161,33 @@ cv::Mat TopStoneTracker::getTLHSVImage()
     return hsv;
 }
 
-cv::Mat TopStoneTracker::getTLContourImage() { return published.get(&vision::TopStoneImages::contour); }
+cv::Mat TopStoneTracker::getTLContourImage()
+{
+    cv::Mat thresh;
+    double low = 0.0, high = 0.0;
+    int kernel = 3;
+    const cv::Mat ready = published.update([&](vision::TopStoneImages& board) {
+        thresh = board.thresh;
+        low = board.cannyLow;
+        high = board.cannyHigh;
+        kernel = board.cannyKernel;
+        return board.contour;
+    });
+    if (!ready.empty() || thresh.empty())
+        return ready;
+    // Made outside the lock, as the HSV view; settings the frame accepted cannot fail here.
+    cv::Mat edges;
+    try {
+        edges = vision::topStoneEdges(thresh, low, high, kernel);
+    } catch (const cv::Exception&) {
+        return cv::Mat();
+    }
+    published.update([&](vision::TopStoneImages& board) {
+        if (board.thresh.data == thresh.data && board.contour.empty())
+            board.contour = edges;
+    });
+    return edges;
+}
 
 cv::Mat TopStoneTracker::getTLResultImage() { return published.get(&vision::TopStoneImages::result); }
 

@@ -75,8 +75,9 @@ public:
     std::atomic<int> CV_TS_Param_Dilate{0};
     std::atomic<bool> CV_TS_Param_InvertErodeDilate{false};
 
-    // Images of the last completed frame (the HSV view is made when first asked for). Each is
-    // a consistent image that never changes once returned; empty before the first frame.
+    // Images of the last completed frame (the HSV view and the Canny edges are made when first
+    // asked for). Each is a consistent image that never changes once returned; empty before
+    // the first frame.
     cv::Mat getTLThreshImage();
     cv::Mat getTLThreshTransformedImage();
     cv::Mat getTLHSVImage();
