@@ -73,7 +73,7 @@ namespace {
 // may be a piece of a dim stone; it is, when the outline at that threshold that holds it has
 // this much more area.
 constexpr double FragmentBrightShare = 0.1;
-constexpr double FragmentGrowth = 1.1;
+constexpr double FragmentGrowth = 1.03;
 
 // Another stone-like outline with at least this share of the largest one's area makes the
 // frame ambiguous; dust and glints stay far below it.
