@@ -116,6 +116,7 @@ void MainWindow::connectComponents()
     connectCameraRefresh(mfCamera, &mfRefreshQueued, &MainWindow::RefreshMFCapture);
     connectCameraRefresh(tsCamera, &tsRefreshQueued, &MainWindow::RefreshTSCapture);
     connectCameraRefresh(tlCamera, &tlRefreshQueued, &MainWindow::RefreshTLCapture);
+    connect(TrackStoneFromTop, &TopStoneTracker::NewTLResultInfo, this, [this](QString reason) { tlResultReason = reason; });
     connect(TrackStoneFromTop, &TopStoneTracker::NewTLProcessedReady, this, &MainWindow::RefreshTLTracker);
     connect(TrackStoneFromTop, &TopStoneTracker::NewTSProcessedReady, this, &MainWindow::RefreshTSTracker);
     connect(Motion, &MotionCore::StoneCentredCoordinatesInscription, this, &MainWindow::SetTLCentringStoneCoordinates);

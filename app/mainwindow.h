@@ -270,6 +270,8 @@ private:
     int OverlayChargingV = 0;
     double _CenterX = 0, _CenterY = 0, _FocalX = 0, _FocalY = 0, _MFX = 0, _MFY = 0;
     double StoneDiameter = 0;
+    // Why the tracker's next result has no stone (its word, empty when it found one).
+    QString tlResultReason;
     double _CurrentZPosition = 0, _CurrentYPosition = 0, _CurrentZIIPosition = 0;
     double _XasVerticalTL = 0, ZCenterTL = 0, _YasHorizontal = 0;
     double _XasVerticalMF = 0, ZIICenterMF = 0, _YasHorizontalII = 0;

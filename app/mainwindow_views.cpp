@@ -12,6 +12,7 @@
 #include "camera/cammf.h"
 #include "camera/camtl.h"
 #include "camera/camts.h"
+#include "hostlink/hostmessages.h"
 #include "hostlink/veltraxserver.h"
 #include "motion/alignmenttargets.h"
 #include "motion/motioncore.h"
@@ -125,7 +126,13 @@ void MainWindow::RefreshTLTracker(double CenterX, double CenterY, double FocalX,
     _MFY = MFY;
     // Vertical plus horizontal radius, TL pixels to millimetres (pixel size in micrometres).
     StoneDiameter = ((_CenterY - _MFY) + (_FocalX - _CenterX)) * double(Motion->TLPixelSize) / 1000;
-    ui->labelStoneDiameterCamTopL->setText(generalNumber(StoneDiameter) + QStringLiteral(" mm"));
+    // Without a stone the page says why, in the words of the alignment outcomes.
+    const QString reason = tlResultReason;
+    tlResultReason.clear();
+    if (!(_CenterX > -1))
+        ui->labelStoneDiameterCamTopL->setText(hostmessages::ReasonText(hostmessages::ReasonFromTracker(reason)));
+    else
+        ui->labelStoneDiameterCamTopL->setText(generalNumber(StoneDiameter) + QStringLiteral(" mm"));
 
     if (ui->stackedWidgetMain->currentIndex() != TopLargePage)
         return;

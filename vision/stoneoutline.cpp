@@ -24,6 +24,13 @@ constexpr double MinEdgeContrast = 25.0;
 // depth of field does (0.3 at a blur of 1.3 px, 0.16 at 2.5 px), the glow of a far
 // reflection does not (0.05).
 constexpr double MinEdgeFall = 0.15;
+// What hasSharpEdge asks of an edge: a stone within the depth of field falls by 0.3 of its
+// contrast per pixel or more; an out-of-focus reflection, cut by the threshold anywhere on its
+// flank, by about a tenth.
+constexpr double SharpEdgeFall = 0.22;
+// The outermost pixels of a frame are the least reliable (vignetting, the sensor's edge) and
+// an edge needs room for its profile: an outline this close to the border touches it.
+constexpr int BorderMargin = 2;
 // Outline pixels further than this inside the silhouette lie in a notch.
 constexpr double NotchDepth = 1.25;
 // An ellipse that fits the edge points this closely (rms, px) is the silhouette.
@@ -58,7 +65,7 @@ double median7(const double* v)
 // the stone to its surroundings, to a fraction of a pixel (a blurred edge falls fastest where
 // the silhouette is, whatever the levels on either side: a darker girdle rim does not pull it
 // inwards). False when the profile shows no clear edge there.
-bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offset)
+bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offset, double minFall = MinEdgeFall)
 {
     double s[ProfileSamples];
     for (int k = 0; k < ProfileSamples; ++k) {
@@ -79,7 +86,7 @@ bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offse
         if (k >= first && k <= last && (peak < 0 || fall[k] > fall[peak]))
             peak = k;
     }
-    if (peak < 2 || peak > ProfileSamples - 3 || fall[peak] < MinEdgeFall * (inside - outside))
+    if (peak < 2 || peak > ProfileSamples - 3 || fall[peak] < minFall * (inside - outside))
         return false;
     const double a = fall[peak - 1], b = fall[peak], c = fall[peak + 1];
     const double den = a - 2.0 * b + c;
@@ -144,7 +151,8 @@ bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame)
     if (frame.empty())
         return false;
     for (const cv::Point& p : contour)
-        if (p.x <= 0 || p.y <= 0 || p.x >= frame.width - 1 || p.y >= frame.height - 1)
+        if (p.x <= BorderMargin || p.y <= BorderMargin || p.x >= frame.width - 1 - BorderMargin
+            || p.y >= frame.height - 1 - BorderMargin)
             return true;
     return false;
 }
@@ -196,7 +204,7 @@ bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour)
             continue;
         double offset = 0.0;
         ++tried;
-        if (edgeOffset(grey, cv::Point2d(p.x, p.y), ray / len, &offset))
+        if (edgeOffset(grey, cv::Point2d(p.x, p.y), ray / len, &offset, SharpEdgeFall))
             ++sharp;
     }
     return tried == 0 || 2 * sharp >= tried;
@@ -204,13 +212,18 @@ bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour)
 
 bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level)
 {
+    return brightAround(grey, hull, level) <= 0.5;
+}
+
+double brightAround(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level)
+{
     if (grey.empty() || hull.size() < 3)
-        return true;
+        return 0.0;
     cv::Point2d centre(0, 0);
     for (const cv::Point& p : hull)
         centre += cv::Point2d(p.x, p.y);
     centre /= double(hull.size());
-    int dark = 0, samples = 0;
+    int bright = 0, samples = 0;
     for (std::size_t i = 0; i < hull.size(); ++i) {
         const cv::Point2d a(hull[i].x, hull[i].y);
         const cv::Point2d b(hull[(i + 1) % hull.size()].x, hull[(i + 1) % hull.size()].y);
@@ -223,11 +236,11 @@ bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, doubl
                 continue;
             const cv::Point2d q = p + ray * (3.0 / len);
             ++samples;
-            if (sampleBilinear(grey, q.x, q.y) < level)
-                ++dark;
+            if (sampleBilinear(grey, q.x, q.y) >= level)
+                ++bright;
         }
     }
-    return samples == 0 || 2 * dark >= samples;
+    return samples == 0 ? 0.0 : double(bright) / samples;
 }
 
 cv::Point2d polygonCentroid(const std::vector<cv::Point2d>& polygon)
@@ -360,19 +373,21 @@ double frameThreshold(const cv::Mat& grey, double operatorThreshold)
 {
     if (grey.empty() || grey.type() != CV_8UC1)
         return operatorThreshold;
-    // The surroundings fill most of the frame: its median is their level.
-    std::array<double, 256> histogram{};
-    for (int r = 0; r < grey.rows; ++r) {
+    // The surroundings fill most of the frame: its median is their level. Every second pixel
+    // of every second row tells it as well as all of them.
+    std::array<int, 256> histogram{};
+    long long samples = 0;
+    for (int r = 0; r < grey.rows; r += 2) {
         const uchar* row = grey.ptr<uchar>(r);
-        for (int c = 0; c < grey.cols; ++c)
-            histogram[row[c]] += 1.0;
+        for (int c = 0; c < grey.cols; c += 2)
+            ++histogram[row[c]];
+        samples += (grey.cols + 1) / 2;
     }
-    const double half = 0.5 * double(grey.total());
-    double seen = 0.0;
+    long long seen = 0;
     int median = 0;
     for (; median < 255; ++median) {
         seen += histogram[std::size_t(median)];
-        if (seen >= half)
+        if (2 * seen >= samples)
             break;
     }
     return std::max(0.55 * operatorThreshold, median + 0.35 * (operatorThreshold - median));

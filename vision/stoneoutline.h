@@ -36,13 +36,15 @@ constexpr double MinOutlineSolidity = 0.7;
 bool isRegularConvexShape(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull,
                              const std::vector<cv::Point>& hullPolygon, const ConvexShapeRule& rule = ConvexShapeRule());
 
-// True when any point of the outline lies on the outermost row or column of the frame.
+// True when any point of the outline lies within 2 px of the frame's border.
 bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame);
 
 // True when the frame just outside the outline's convex silhouette (3 px out) is darker than
 // `level` along at least half of it: a stone lies on darker surroundings, while a bright facet
 // of a dim stone, taken alone, is surrounded by the rest of the stone.
 bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level);
+// The share of the ring 3 px outside the convex silhouette that is at `level` or brighter.
+double brightAround(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level);
 
 // True when most of the outline away from the frame's border is a sharp edge, as that of a
 // stone within the depth of field, and not the soft glow of an out-of-focus reflection.

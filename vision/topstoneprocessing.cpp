@@ -7,6 +7,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <cmath>
+
 #include <QString>
 
 namespace vision {
@@ -66,6 +69,12 @@ bool passesEdgeRegularity(const std::vector<cv::Point>& polygon)
 
 namespace {
 
+// An outline with more than this share of its surroundings above the frame's own threshold
+// may be a piece of a dim stone; it is, when the outline at that threshold that holds it has
+// this much more area.
+constexpr double FragmentBrightShare = 0.1;
+constexpr double FragmentGrowth = 1.03;
+
 // Another stone-like outline with at least this share of the largest one's area makes the
 // frame ambiguous; dust and glints stay far below it.
 constexpr double ComparableArea = 0.2;
@@ -93,9 +102,10 @@ void setValues(TopStoneResult& r, const SilhouetteFit& fit)
 } // namespace
 
 OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
-                                    const TopStoneParams& params, cv::Size frame, const cv::Mat& grey)
+                                    const TopStoneParams& params, cv::Size frame, const cv::Mat& grey,
+                                    double ownThreshold)
 {
-    double surroundings = -1.0; // the frame's own threshold, made when first needed
+    double surroundings = ownThreshold; // the frame's own threshold, made when first needed
     const auto onDark = [&](const std::vector<cv::Point>& hull) {
         if (grey.empty())
             return true;
@@ -109,6 +119,7 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
     std::vector<cv::Point> polygon;
     std::vector<cv::Point> hull;
     std::vector<cv::Point> hullPolygon;
+    std::vector<std::vector<cv::Point>> clippedHulls;
     for (std::size_t i = 0; i < contours.size(); ++i) {
         const std::vector<cv::Point>& contour = contours[i];
         if (contour.size() < 3)
@@ -119,9 +130,11 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
             // Whatever runs off the frame cannot be measured; a stone-sized one with a sharp
             // edge is reported (a far reflection's glow at the border is not a stone).
             // A stone larger than the view fills most of it, whatever its edges in view.
-            if (hullArea > params.contourSizeMin && !clipped && isCompact(hull)
-                && (hullArea > 0.5 * frame.area() || hasSharpEdge(grey, contour)))
+            if (hullArea > params.contourSizeMin && isCompact(hull)
+                && (hullArea > 0.5 * frame.area() || hasSharpEdge(grey, contour))) {
                 clipped = true;
+                clippedHulls.push_back(hull);
+            }
             continue;
         }
         const double epsilon = 0.01 * cv::arcLength(contour, true);
@@ -140,6 +153,40 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
         if (accepted && hullArea > 0.0 && onDark(hull))
             stoneLike.emplace_back(hullArea, int(i));
     }
+    // A piece of a clipped stone (a facet cut off from the rest by a dark one) is part of that
+    // stone: its centre lies within the circle around the clipped outline, or within the
+    // ellipse through the outline's silhouette corners away from the border (a stone larger
+    // than the view reaches far beyond what is left of it in view).
+    const auto insideClipped = [&](const std::pair<double, int>& s) {
+        const cv::Moments m = cv::moments(contours[std::size_t(s.second)]);
+        if (m.m00 <= 0.0)
+            return false;
+        const cv::Point2f c(float(m.m10 / m.m00), float(m.m01 / m.m00));
+        for (const auto& h : clippedHulls) {
+            if (cv::contourArea(h) <= s.first)
+                continue;
+            cv::Point2f centre;
+            float radius = 0.0f;
+            cv::minEnclosingCircle(h, centre, radius);
+            if (cv::norm(c - centre) <= radius)
+                return true;
+            std::vector<cv::Point2f> corners;
+            for (const cv::Point& p : h)
+                if (p.x > 1 && p.y > 1 && p.x < frame.width - 2 && p.y < frame.height - 2)
+                    corners.emplace_back(float(p.x), float(p.y));
+            if (corners.size() < 5)
+                continue;
+            const cv::RotatedRect e = cv::fitEllipse(corners);
+            const double t = e.angle * CV_PI / 180.0;
+            const double dx = c.x - e.center.x, dy = c.y - e.center.y;
+            const double u = (dx * std::cos(t) + dy * std::sin(t)) / (0.5 * e.size.width);
+            const double v = (-dx * std::sin(t) + dy * std::cos(t)) / (0.5 * e.size.height);
+            if (e.size.width > 0 && e.size.height > 0 && u * u + v * v <= 1.0)
+                return true;
+        }
+        return false;
+    };
+    stoneLike.erase(std::remove_if(stoneLike.begin(), stoneLike.end(), insideClipped), stoneLike.end());
     std::stable_sort(stoneLike.begin(), stoneLike.end(),
                      [](const auto& a, const auto& b) { return a.first > b.first; });
     for (const auto& s : stoneLike)
@@ -165,6 +212,14 @@ cv::Mat topStoneHsv(const cv::Mat& frame)
     return hsv;
 }
 
+cv::Mat topStoneEdges(const cv::Mat& thresh, double low, double high, int kernel)
+{
+    cv::Mat edges;
+    if (!thresh.empty())
+        cv::Canny(thresh, edges, low, high, kernel, false);
+    return edges;
+}
+
 TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& params,
                                     TopStoneImages& images, bool deferHsv)
 {
@@ -188,39 +243,78 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
     cv::threshold(grey, mainThresh, params.threshMin, params.threshMax, cv::THRESH_BINARY);
     // mainThresh is not written after this point, so the display image can share it.
     images.thresh = mainThresh;
-    cv::Mat transformed = mainThresh.clone();
-    MorphOpsRect(transformed, params.erode, params.dilate, params.invertErodeDilate);
+    // The outline search does not write its input, so without a morphology step the
+    // threshold image serves as the transformed one too.
+    cv::Mat transformed = mainThresh;
+    if (params.erode > 0 || params.dilate > 0) {
+        transformed = mainThresh.clone();
+        MorphOpsRect(transformed, params.erode, params.dilate, params.invertErodeDilate);
+    }
     images.threshTransformed = transformed;
 
-    cv::Mat edges;
-    cv::Canny(mainThresh, edges, params.cannyThreshVal,
-              params.cannyThreshVal * params.cannyThreshRatio, params.cannyThreshKernel, false);
-    images.contour = edges;
+    const double cannyLow = params.cannyThreshVal;
+    const double cannyHigh = params.cannyThreshVal * params.cannyThreshRatio;
+    if (deferHsv) {
+        // The settings are checked as the full image would check them.
+        cv::Mat probe;
+        cv::Canny(cv::Mat(8, 8, CV_8UC1, cv::Scalar(0)), probe, cannyLow, cannyHigh, params.cannyThreshKernel, false);
+        images.contour = cv::Mat();
+    } else {
+        images.contour = topStoneEdges(mainThresh, cannyLow, cannyHigh, params.cannyThreshKernel);
+    }
+    images.cannyLow = cannyLow;
+    images.cannyHigh = cannyHigh;
+    images.cannyKernel = params.cannyThreshKernel;
 
     std::vector<std::vector<cv::Point>> contours;
     std::vector<cv::Vec4i> hierarchy;
     cv::findContours(transformed, contours, hierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
                      cv::Point(0, 0));
-    OutlineSelection selection = selectStoneOutline(contours, params, frame.size(), grey);
+    // The threshold the frame suggests for itself (below the operator's).
+    const double own = frameThreshold(grey, params.threshMin);
+    OutlineSelection selection = selectStoneOutline(contours, params, frame.size(), grey, own);
 
-    if (selection.candidates.empty()) {
+    const auto searchAtOwnThreshold = [&](std::vector<std::vector<cv::Point>>* found,
+                                          std::vector<cv::Vec4i>* foundHierarchy) {
+        cv::Mat dim;
+        cv::threshold(grey, dim, own, params.threshMax, cv::THRESH_BINARY);
+        MorphOpsRect(dim, params.erode, params.dilate, params.invertErodeDilate);
+        cv::findContours(dim, *found, *foundHierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, cv::Point(0, 0));
+        return selectStoneOutline(*found, params, frame.size(), grey, own);
+    };
+    if (selection.candidates.empty() && own < params.threshMin) {
         // Nothing at the operator's threshold: a dim stone shows at the frame's own threshold.
-        const double own = frameThreshold(grey, params.threshMin);
-        if (own < params.threshMin) {
-            cv::Mat dim;
-            cv::threshold(grey, dim, own, params.threshMax, cv::THRESH_BINARY);
-            MorphOpsRect(dim, params.erode, params.dilate, params.invertErodeDilate);
+        std::vector<std::vector<cv::Point>> dimContours;
+        std::vector<cv::Vec4i> dimHierarchy;
+        OutlineSelection dimSelection = searchAtOwnThreshold(&dimContours, &dimHierarchy);
+        // A stone, or two, found this way replace the first answer; a clipped one only
+        // replaces "no stone".
+        if (!dimSelection.candidates.empty() || selection.result.reason == ReasonNoStone) {
+            selection = dimSelection;
+            contours.swap(dimContours);
+            hierarchy.swap(dimHierarchy);
+        }
+    } else if (!selection.accepted.empty() && own < params.threshMin) {
+        // The bright facets of a dim stone, cut apart by its dark ones, can pass for a stone on
+        // their own. When much of what surrounds the outline is still brighter than the frame's
+        // own threshold, the stone is the larger outline at that threshold that holds it.
+        const std::vector<cv::Point>& outline = contours[std::size_t(selection.accepted.front())];
+        std::vector<cv::Point> hull;
+        cv::convexHull(outline, hull);
+        if (brightAround(grey, hull, own) > FragmentBrightShare) {
             std::vector<std::vector<cv::Point>> dimContours;
             std::vector<cv::Vec4i> dimHierarchy;
-            cv::findContours(dim, dimContours, dimHierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
-                             cv::Point(0, 0));
-            OutlineSelection dimSelection = selectStoneOutline(dimContours, params, frame.size(), grey);
-            // A stone, or two, found this way replace the first answer; a clipped one only
-            // replaces "no stone".
-            if (!dimSelection.candidates.empty() || selection.result.reason == ReasonNoStone) {
-                selection = dimSelection;
-                contours.swap(dimContours);
-                hierarchy.swap(dimHierarchy);
+            OutlineSelection dimSelection = searchAtOwnThreshold(&dimContours, &dimHierarchy);
+            if (!dimSelection.accepted.empty()) {
+                std::vector<cv::Point> larger;
+                cv::convexHull(dimContours[std::size_t(dimSelection.accepted.front())], larger);
+                const cv::Point2d inside = polygonCentroid(std::vector<cv::Point2d>(hull.begin(), hull.end()));
+                if (cv::contourArea(larger) > FragmentGrowth * cv::contourArea(hull)
+                    && cv::pointPolygonTest(larger, cv::Point2f(float(inside.x), float(inside.y)), false) > 0) {
+                    selection = dimSelection;
+                    contours.swap(dimContours);
+                    hierarchy.swap(dimHierarchy);
+                }
             }
         }
     }

@@ -50,6 +50,7 @@ struct TopStoneParams
 constexpr const char* ReasonNoStone = "NOSTONE";     // nothing stone-like in view
 constexpr const char* ReasonClipped = "CLIPPED";     // the stone-sized outline runs off the frame
 constexpr const char* ReasonAmbiguous = "AMBIGUOUS"; // two or more comparable stones in view
+constexpr const char* ReasonCamera = "CAMERA";       // the camera delivers no new frame
 
 // The six values of one frame, in Top Large pixels (origin top left, y downwards; pixel (x, y)
 // covers x - 0.5 .. x + 0.5), all from the one stone outline: the centroid of its silhouette,
@@ -92,9 +93,10 @@ bool passesEdgeRegularity(const std::vector<cv::Point>& polygon);
 // grey frame.
 // With the grey frame, a stone-like outline must also stand on darker surroundings
 // (standsOnDark at the frame's own threshold); otherwise it is part of something larger.
+// `ownThreshold` is frameThreshold(grey, params.threshMin) when the caller has it already.
 OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
                                     const TopStoneParams& params, cv::Size frame = cv::Size(),
-                                    const cv::Mat& grey = cv::Mat());
+                                    const cv::Mat& grey = cv::Mat(), double ownThreshold = -1.0);
 
 // The intermediate and result images of one frame. Every image is a new matrix: nothing that
 // was in the struct before is written into, so images already handed to a viewer stay intact.
@@ -104,8 +106,12 @@ struct TopStoneImages
     cv::Mat hsv;               // the frame in HSV; see deferHsv below
     cv::Mat thresh;            // binary threshold of the grey frame
     cv::Mat threshTransformed; // after the morphology step; the contour search runs on it
-    cv::Mat contour;           // Canny edges of the threshold, for display only
+    cv::Mat contour;           // Canny edges of the threshold, for display only; see deferHsv
     cv::Mat result;            // the frame with the accepted outlines and edge marks
+    // The Canny settings the edges are (or, deferred, are to be) made with.
+    double cannyLow = 0.0;
+    double cannyHigh = 0.0;
+    int cannyKernel = 3;
 };
 
 // Processes one BGR frame: the operator's threshold, the morphology step and the outline
@@ -117,14 +123,17 @@ struct TopStoneImages
 // cv::Exception; the images of the steps completed before the failure are already replaced,
 // the others keep what they held.
 //
-// The HSV image is for display only and is the costliest step (about half of a frame). With
-// deferHsv the step only records its input: `hsv` is left empty and `frame` is set where the
-// HSV image would have been made, so a viewer can derive exactly that image with topStoneHsv()
-// when it actually shows it.
+// The HSV image and the Canny edges are for display only and together cost more than the
+// rest of a frame. With deferHsv those steps only record their input: `hsv` and `contour` are
+// left empty, `frame` and the Canny settings are set where the images would have been made
+// (a Canny aperture OpenCV rejects still fails the frame there), so a viewer can derive
+// exactly those images with topStoneHsv() and topStoneEdges() when it actually shows them.
 TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& params,
                                     TopStoneImages& images, bool deferHsv = false);
 
 // The HSV view of a frame, as the frame processing makes it.
 cv::Mat topStoneHsv(const cv::Mat& frame);
+// The Canny edges of a frame's threshold image, as the frame processing makes them.
+cv::Mat topStoneEdges(const cv::Mat& thresh, double low, double high, int kernel);
 
 } // namespace vision

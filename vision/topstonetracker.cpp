@@ -20,6 +20,7 @@ TopStoneTracker::TopStoneTracker(QObject* parent)
         tlCamera = CamTL::AccessMemory();
         connect(tsCamera, SIGNAL(newcapture()), this, SLOT(NewTSCaptureReady()));
         connect(tlCamera, SIGNAL(newcapture()), this, SLOT(NewTLCaptureReady()));
+        connect(tlCamera, &CameraAcquisition::frozenChanged, this, &TopStoneTracker::TLCameraFrozen);
         LoadParams();
         // Opened before the start so that a Destroy() right after construction ends the loop.
         gate.open();
@@ -47,6 +48,13 @@ void TopStoneTracker::NewTLCaptureReady()
 
 void TopStoneTracker::NewTSCaptureReady() {}
 
+void TopStoneTracker::TLCameraFrozen(bool frozen)
+{
+    // The worker tells the freeze through its next result.
+    if (frozen)
+        gate.announce();
+}
+
 void TopStoneTracker::run()
 {
     while (gate.waitForNext())
@@ -57,6 +65,12 @@ void TopStoneTracker::processFrame()
 {
     const vision::TopStoneParams params = ParamsSnapshot();
     const CameraFrame captured = tlCamera ? tlCamera->getFrame() : CameraFrame();
+    if (tlCamera && tlCamera->isFrozen()) {
+        // The newest frame is one the camera delivered before it froze: no measurement.
+        emit NewTLResultInfo(QString::fromLatin1(vision::ReasonCamera), captured.captureTimeUs);
+        emit NewTLProcessedReady(-1.0, -1.0, -1.0, -1.0, -1.0, -1.0);
+        return;
+    }
     const cv::Mat frame = captured.image;
     const vision::TopStoneResult r = vision::processTopStoneFrame(frame, params, work, true);
     if (!frame.empty()) {
@@ -74,9 +88,12 @@ void TopStoneTracker::publish()
         // Keep an HSV view already made for the same frame (a frame that failed before its
         // first step leaves the frame unchanged).
         const cv::Mat cachedHsv = board.frame.data == work.frame.data ? board.hsv : cv::Mat();
+        const cv::Mat cachedEdges = board.thresh.data == work.thresh.data ? board.contour : cv::Mat();
         board = work;
         if (board.hsv.empty())
             board.hsv = cachedHsv;
+        if (board.contour.empty())
+            board.contour = cachedEdges;
     });
 }
 
@@ -144,7 +161,33 @@ cv::Mat TopStoneTracker::getTLHSVImage()
     return hsv;
 }
 
-cv::Mat TopStoneTracker::getTLContourImage() { return published.get(&vision::TopStoneImages::contour); }
+cv::Mat TopStoneTracker::getTLContourImage()
+{
+    cv::Mat thresh;
+    double low = 0.0, high = 0.0;
+    int kernel = 3;
+    const cv::Mat ready = published.update([&](vision::TopStoneImages& board) {
+        thresh = board.thresh;
+        low = board.cannyLow;
+        high = board.cannyHigh;
+        kernel = board.cannyKernel;
+        return board.contour;
+    });
+    if (!ready.empty() || thresh.empty())
+        return ready;
+    // Made outside the lock, as the HSV view; settings the frame accepted cannot fail here.
+    cv::Mat edges;
+    try {
+        edges = vision::topStoneEdges(thresh, low, high, kernel);
+    } catch (const cv::Exception&) {
+        return cv::Mat();
+    }
+    published.update([&](vision::TopStoneImages& board) {
+        if (board.thresh.data == thresh.data && board.contour.empty())
+            board.contour = edges;
+    });
+    return edges;
+}
 
 cv::Mat TopStoneTracker::getTLResultImage() { return published.get(&vision::TopStoneImages::result); }
 

@@ -75,8 +75,9 @@ public:
     std::atomic<int> CV_TS_Param_Dilate{0};
     std::atomic<bool> CV_TS_Param_InvertErodeDilate{false};
 
-    // Images of the last completed frame (the HSV view is made when first asked for). Each is
-    // a consistent image that never changes once returned; empty before the first frame.
+    // Images of the last completed frame (the HSV view and the Canny edges are made when first
+    // asked for). Each is a consistent image that never changes once returned; empty before
+    // the first frame.
     cv::Mat getTLThreshImage();
     cv::Mat getTLThreshTransformedImage();
     cv::Mat getTLHSVImage();
@@ -101,6 +102,9 @@ public:
     vision::TopStoneParams ParamsSnapshot() const;
 
 signals:
+    // While the Top Large camera is frozen its newest frame is stale: the worker measures
+    // nothing from it and emits one result with the reason "CAMERA" (all -1) when the freeze
+    // starts, and again for any frame it is asked to process during the freeze.
     // Emitted just before every NewTLProcessedReady, for the same frame: why there is no stone
     // (empty when one was found; otherwise one upper-case word such as "NOSTONE") and the
     // capture time of the frame (steady clock, microseconds; -1 when the camera does not tell).
@@ -114,6 +118,7 @@ protected:
 private slots:
     void NewTLCaptureReady();
     void NewTSCaptureReady();
+    void TLCameraFrozen(bool frozen);
 
 private:
     explicit TopStoneTracker(QObject* parent = nullptr);

@@ -443,17 +443,25 @@ private slots:
     void diameterShown_data()
     {
         QTest::addColumn<QList<double>>("result");
+        QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("text");
-        QTest::newRow("no stone") << QList<double>{-1, -1, -1, -1, -1, -1} << "0 mm";
-        QTest::newRow("300 + 300 px at 25.6 um") << QList<double>{500, 400, 800, 400, 500, 100} << "15.36 mm";
+        QTest::newRow("no stone: stone cut by the border")
+            << QList<double>{-1, -1, -1, -1, -1, -1} << "CLIPPED" << "the stone touches the border of the view";
+        QTest::newRow("300 + 300 px at 25.6 um") << QList<double>{500, 400, 800, 400, 500, 100} << "" << "15.36 mm";
     }
+    // The tracker's reason comes just before its values; without a stone the page shows it.
     void diameterShown()
     {
         QFETCH(QList<double>, result);
+        QFETCH(QString, reason);
         QFETCH(QString, text);
         start();
+        emit tracker()->NewTLResultInfo(reason, -1);
         station->window->RefreshTLTracker(result[0], result[1], result[2], result[3], result[4], result[5]);
         QCOMPARE(station->label("labelStoneDiameterCamTopL")->text(), text);
+        // A result without its note (no reason) is a plain "no stone".
+        station->window->RefreshTLTracker(-1, -1, -1, -1, -1, -1);
+        QCOMPARE(station->label("labelStoneDiameterCamTopL")->text(), QStringLiteral("no stone found"));
     }
 
     void scanProgress_data()

@@ -498,6 +498,9 @@ private slots:
         const TopStoneResult b = vision::processTopStoneFrame(frame, TopStoneParams(), deferred, true);
         QVERIFY(deferred.hsv.empty());
         QVERIFY(sameImage(vision::topStoneHsv(deferred.frame), eager.hsv));
+        QVERIFY(deferred.contour.empty());
+        QVERIFY(sameImage(vision::topStoneEdges(deferred.thresh, deferred.cannyLow, deferred.cannyHigh, deferred.cannyKernel),
+                          eager.contour));
         QCOMPARE(b.CenterX, a.CenterX);
         QCOMPARE(b.MFY, a.MFY);
         QVERIFY(sameImage(deferred.result, eager.result));
@@ -521,9 +524,12 @@ private slots:
         QTest::newRow("round dim 7 mm") << "round dim" << 6u << 273.0 << "" << 0.5 << 0.75;
         for (const char* shape : {"oval", "pear", "marquise", "cushion", "princess", "emerald"})
             QTest::newRow(shape) << shape << 7u << 220.0 << "" << 2.0 << 100.0;
+        // Dark facets at two corners, as dark as the holder at the operator's threshold.
+        QTest::newRow("emerald, dark facets at its corners") << "emerald" << 31u << 220.0 << "" << 0.5 << 100.0;
         QTest::newRow("clipped") << "clipped" << 8u << 200.0 << "CLIPPED" << 0.0 << 0.0;
         QTest::newRow("two stones") << "two stones" << 9u << 150.0 << "AMBIGUOUS" << 0.0 << 0.0;
         QTest::newRow("empty holder") << "empty" << 10u << 150.0 << "NOSTONE" << 0.0 << 0.0;
+        QTest::newRow("empty holder, reflection at the border") << "empty" << 12u << 150.0 << "NOSTONE" << 0.0 << 0.0;
         QTest::newRow("oversize") << "oversize" << 11u << 150.0 << "CLIPPED" << 0.0 << 0.0;
     }
     void realisticViews()

@@ -177,15 +177,18 @@ private slots:
         QTest::addColumn<double>("offsetXMm");
         QTest::addColumn<int>("areaMax");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("stone in view") << 0.15 << 99999 << "";
-        QTest::newRow("upper bound below the stone") << 0.15 << 10000 << "NOSTONE";
-        QTest::newRow("stone across the right border") << 11.5 << 99999 << "CLIPPED";
+        QTest::addColumn<bool>("frozen");
+        QTest::newRow("stone in view") << 0.15 << 99999 << "" << false;
+        QTest::newRow("upper bound below the stone") << 0.15 << 10000 << "NOSTONE" << false;
+        QTest::newRow("stone across the right border") << 11.5 << 99999 << "CLIPPED" << false;
+        QTest::newRow("stone in view, camera frozen") << 0.15 << 99999 << "CAMERA" << true;
     }
     void reasonComesWithEveryResult()
     {
         QFETCH(double, offsetXMm);
         QFETCH(int, areaMax);
         QFETCH(QString, reason);
+        QFETCH(bool, frozen);
         startStation(true);
         rig::Scene scene = rig::Rig::instance().scene();
         scene.offsetXMm = offsetXMm;
@@ -198,6 +201,26 @@ private slots:
         // Each result is announced with its reason first; collect a few settled frames.
         testsupport::QueuedSignalSpy infos(tracker, &TopStoneTracker::NewTLResultInfo);
         testsupport::QueuedSignalSpy readings(tracker, &TopStoneTracker::NewTLProcessedReady);
+        if (frozen) {
+            // The stone stays in view, but the frame the camera still holds is stale: once the
+            // freeze is seen, no result measures it; a thawed camera is measured again.
+            QVERIFY(rig::Rig::instance().freezeCamera(rig::Rig::TopLargeSerial, true));
+            const auto firstRefusal = [&] {
+                for (int i = 0; i < infos.count(); ++i)
+                    if (infos.at(i).at(0).toString() == reason)
+                        return i;
+                return -1;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(firstRefusal() >= 0 && readings.count() > firstRefusal(), 20000);
+            QVERIFY(infos.count() >= readings.count());
+            for (int i = firstRefusal(); i < readings.count(); ++i) {
+                QCOMPARE(infos.at(i).at(0).toString(), reason);
+                QCOMPARE(reading(readings.at(i)).CenterX, -1.0);
+            }
+            QVERIFY(rig::Rig::instance().freezeCamera(rig::Rig::TopLargeSerial, false));
+            QTRY_VERIFY_WITH_TIMEOUT(readings.count() > 0 && reading(readings.at(readings.count() - 1)).CenterX > -1.0, 20000);
+            return;
+        }
         QTRY_VERIFY_WITH_TIMEOUT(readings.count() >= 3, 20000);
         QVERIFY(infos.count() >= readings.count());
         for (int i = 0; i < readings.count(); ++i) {
