@@ -502,7 +502,10 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
         lastResultReason.clear();
         lastResultCaptureUs = captureUs;
         NewCordinate = true;
-        if (residualPending > 0 && --residualPending == 0) {
+        // Counting results is not enough: with a camera's latency the first ones after the
+        // motion can show the stone where it was before the last move.
+        if (residualPending > 0 && (captureUs >= 0 ? captureUs >= residualFreshFromUs : --residualPending == 0)) {
+            residualPending = 0;
             residualDue = true;
             residualKind = pendingResidualKind;
         }
@@ -856,6 +859,7 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
     {
         std::lock_guard<std::mutex> measurementLock(measurementMutex);
         residualPending = ResultsAfterMotion;
+        residualFreshFromUs = threadStillUs + qint64(std::max(0, static_cast<int>(SettleMs))) * 1000;
         pendingResidualKind = kind;
     }
     {

@@ -338,7 +338,10 @@ private:
     qint64 lastResultCaptureUs = -1;
     alignment::TrackerMeasurement lastMeasurement;
     alignment::Targets lastTargets;
-    int residualPending = 0;                     // results with a stone until the residual
+    // The residual comes from the first result with a stone of a frame captured from
+    // residualFreshFromUs on; from a camera without capture times, from the residualPending-th.
+    int residualPending = 0;                     // 0: no residual due
+    qint64 residualFreshFromUs = -1;
     alignment::Kind pendingResidualKind = alignment::Kind::Inscription;
 
     mutable std::mutex reportMutex;
