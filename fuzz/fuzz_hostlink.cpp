@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    constexpr int cap = 4096; // small, so that the overflow path is reached quickly
+    constexpr int cap = 256; // far below the longest input, so that the overflow path is reached often
     hostprotocol::ReceiveFramer framer(cap);
     hostprotocol::ByteDecoder decoder;
     QString chunked;

@@ -8,6 +8,7 @@
 #include "sim/host/stationdataparser.h"
 #include "sim/host/stationvideoparser.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,8 @@ void fail(const char* what)
     std::abort();
 }
 
-// Read sizes from a small generator seeded by the first byte: 1..chunkMax bytes.
+// Read sizes from a small generator seeded by the first byte: 1..chunkMax bytes. The pieces
+// point into stream (no copy), which outlives them; the parser copies what it keeps.
 std::vector<QByteArray> cut(const QByteArray& stream, unsigned seed)
 {
     std::vector<QByteArray> pieces;
@@ -30,7 +32,7 @@ std::vector<QByteArray> cut(const QByteArray& stream, unsigned seed)
     while (at < stream.size()) {
         seed = seed * 1103515245u + 12345u;
         const int take = int(1 + (seed >> 16) % chunkMax);
-        pieces.push_back(stream.mid(at, take));
+        pieces.push_back(QByteArray::fromRawData(stream.constData() + at, std::min(take, int(stream.size()) - at)));
         at += take;
     }
     return pieces;
@@ -129,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1)
         return 0;
     const unsigned mode = data[0];
-    const QByteArray stream(reinterpret_cast<const char*>(data + 1), int(size - 1));
+    // The bytes stay where the fuzzer put them: a read past their end is caught.
+    const QByteArray stream = QByteArray::fromRawData(reinterpret_cast<const char*>(data + 1), int(size - 1));
     if (mode & 1)
         checkVideo(stream, mode >> 1);
     else

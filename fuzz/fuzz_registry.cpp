@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -14,12 +15,23 @@
 namespace {
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
 
+// The settings file lives in memory when the machine offers a RAM file system: every save is
+// synced to disk, and on a disk that sync costs more than everything else of an input.
+QString workspaceTemplate()
+{
+    const QString shm = QStringLiteral("/dev/shm");
+    return QFileInfo(shm).isDir() && QFileInfo(shm).isWritable() ? shm + QStringLiteral("/fuzz_registry-XXXXXX")
+                                                                   : QDir::tempPath() + QStringLiteral("/fuzz_registry-XXXXXX");
+}
+
 struct Workspace
 {
     Workspace()
+        : dir(workspaceTemplate())
     {
         qInstallMessageHandler(quiet);
         QDir::setCurrent(dir.path());
+        Logs::AccessMemory(); // one log for every input, as in the station
     }
     QTemporaryDir dir;
 };
@@ -29,8 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static Workspace workspace;
     static unsigned runs = 0;
-    if (++runs % 512 == 0)
-        QFile::remove("Logs.ini"); // the log only grows; keep the fuzzing disk use flat
+    if (++runs % 512 == 0) {
+        // The log only grows; keep the fuzzing disk use flat. Now and then the log is closed
+        // and started again, as when the station stops and starts.
+        Logs::Destroy();
+        QFile::remove("Logs.ini");
+    }
 
     {
         QFile file("Registry.dat");
@@ -64,6 +80,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     }
     Registry::Destroy();
-    Logs::Destroy();
     return 0;
 }

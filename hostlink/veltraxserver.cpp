@@ -801,7 +801,17 @@ int VeltraxServer::CMDTranslateExec(QString text)
     // acknowledgement ahead of anything the command itself makes the station send.
     // Both go to the host that sent the command only: a command it sent just before leaving is
     // still interpreted, but its reply and what it starts must not reach the next host.
-    emit CommandSession(commandSession);
+    // Commands that emit nothing (APPX, unknown or malformed ones) do not announce their session
+    // either: a flood of them must not queue an event per command for the main thread.
+    switch (action.kind) {
+    case Action::Appx:
+    case Action::Unknown:
+    case Action::CoordsMalformed:
+    case Action::MotionStatusMalformed:
+        break;
+    default:
+        emit CommandSession(commandSession);
+    }
     if (!action.reply.isEmpty()) {
         if (commandSession != 0)
             emit HandleSessionSend(commandSession, action.reply);

@@ -166,9 +166,10 @@ public:
     HostAllowList AllowList() const { return allowList; }
 
 signals:
-    // Emitted on the server thread just before the signals of every host command it interprets:
-    // the data connection (HostSession() number) the command came from. A receiver of the
-    // command's signal (queued, in the same order) can tell which host asked.
+    // Emitted on the server thread just before the signals of every host command it interprets
+    // (commands without a signal or reply of their own, such as APPX, go unannounced): the data
+    // connection (HostSession() number) the command came from. A receiver of the command's
+    // signal (queued, in the same order) can tell which host asked.
     void CommandSession(quint64 session);
     // Text for the host of one data connection (see SendToSession).
     void HandleSessionSend(quint64 session, QString text);
