@@ -3,6 +3,7 @@
 #include "filewrites.h"
 #include "logs.h"
 
+#include <QBuffer>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QTextStream>
@@ -101,33 +102,66 @@ QString Registry::normaliseLine(const QString& line)
     return entry.toUpper();
 }
 
+QByteArray Registry::WithHeader(const QByteArray& content)
+{
+    // A file that already starts with the header (in any letter case) keeps everything else
+    // byte for byte; a file without it (new, empty, or edited by hand) gets the header in front
+    // of its content, so no stored line is lost.
+    const QByteArray header = QByteArray(HeaderLine1) + '\n' + QByteArray(HeaderLine2) + '\n';
+    QByteArray rest = content;
+    const int firstEnd = content.indexOf('\n');
+    const int secondEnd = firstEnd < 0 ? -1 : content.indexOf('\n', firstEnd + 1);
+    if (secondEnd > 0) {
+        const QByteArray l1 = content.left(firstEnd).trimmed();
+        const QByteArray l2 = content.mid(firstEnd + 1, secondEnd - firstEnd - 1).trimmed();
+        if (l1.toUpper() == QByteArray(HeaderLine1).toUpper() && l2.toUpper() == QByteArray(HeaderLine2).toUpper())
+            rest = content.mid(secondEnd + 1);
+    } else if (content.trimmed().toUpper() == QByteArray(HeaderLine1).toUpper()) {
+        rest.clear();
+    }
+    return header + rest;
+}
+
+QStringList Registry::Parse(QIODevice& text)
+{
+    QStringList entries;
+    QTextStream in(&text);
+    while (!in.atEnd())
+        entries.append(normaliseLine(in.readLine()));
+    return entries;
+}
+
+QStringList Registry::Parse(const QByteArray& content)
+{
+    QByteArray copy = content;
+    QBuffer buffer(&copy);
+    buffer.open(QIODevice::ReadOnly | QIODevice::Text);
+    return Parse(buffer);
+}
+
+QByteArray Registry::Content() const
+{
+    QByteArray content;
+    for (const QString& entry : RegBase)
+        content += entry.toLocal8Bit() + '\n';
+    return content;
+}
+
+void Registry::Load(const QByteArray& content)
+{
+    RegBase = Parse(WithHeader(content));
+}
+
 bool Registry::Init()
 {
     try {
-        // Give the file its header. A file that already starts with the header (in any letter
-        // case) keeps everything else byte for byte; a file without it (new, empty, or edited
-        // by hand) gets the header in front of its content, so no stored line is lost.
         QByteArray content;
         bool exists = file.exists();
         if (exists && file.open(QIODevice::ReadOnly)) {
             content = file.readAll();
             file.close();
         }
-        const QByteArray header = QByteArray(HeaderLine1) + '\n' + QByteArray(HeaderLine2) + '\n';
-        QByteArray rest = content;
-        {
-            const int firstEnd = content.indexOf('\n');
-            const int secondEnd = firstEnd < 0 ? -1 : content.indexOf('\n', firstEnd + 1);
-            if (secondEnd > 0) {
-                const QByteArray l1 = content.left(firstEnd).trimmed();
-                const QByteArray l2 = content.mid(firstEnd + 1, secondEnd - firstEnd - 1).trimmed();
-                if (l1.toUpper() == QByteArray(HeaderLine1).toUpper() && l2.toUpper() == QByteArray(HeaderLine2).toUpper())
-                    rest = content.mid(secondEnd + 1);
-            } else if (content.trimmed().toUpper() == QByteArray(HeaderLine1).toUpper()) {
-                rest.clear();
-            }
-        }
-        const QByteArray wanted = header + rest;
+        const QByteArray wanted = WithHeader(content);
         if (wanted != content && !isWriteProtected(file.fileName())) {
             // On failure the file keeps its old header and everything else; it is read as it is.
             QSaveFile out(file.fileName());
@@ -141,9 +175,7 @@ bool Registry::Init()
         } else if (file.size() == 0) {
             logging->udebug(QStringLiteral("Registry: Empty."));
         } else {
-            QTextStream in(&file);
-            while (!in.atEnd())
-                RegBase.append(normaliseLine(in.readLine()));
+            RegBase.append(Parse(file));
         }
         file.close();
         logging->udebug(QStringLiteral("Registry Class imported successfully"));
@@ -278,11 +310,8 @@ bool Registry::SaveReg()
             logging->udebug(QStringLiteral("Can not open reg file"));
             return false;
         }
-        QByteArray content;
-        for (const QString& entry : qAsConst(RegBase))
-            content += entry.toLocal8Bit() + '\n';
         QString error;
-        if (!replaceWhole(out, content, &error)) {
+        if (!replaceWhole(out, Content(), &error)) {
             logging->udebug(QStringLiteral("Can not write registry file :") + error);
             return false;
         }

@@ -29,6 +29,16 @@ public:
     bool SaveReg();
     QStringList GetRegBaseCopy();
 
+    // What SaveReg() writes.
+    QByteArray Content() const;
+    // Takes content as the file's, as Init() reads a writable file, without touching the disk.
+    void Load(const QByteArray& content);
+
+    // The content with the two header lines in front, unless it starts with them already.
+    static QByteArray WithHeader(const QByteArray& content);
+    // The entries of a settings text, one per line, normalised as they are held in memory.
+    static QStringList Parse(const QByteArray& content);
+
     static const char* FileName;
     static const char* HeaderLine1;
     static const char* HeaderLine2;
@@ -49,6 +59,7 @@ private:
     int findEntry(const QString& key, int firstIndex) const;
     bool lookup(const QString& key, QString* value);
     static QString normaliseLine(const QString& line);
+    static QStringList Parse(QIODevice& text);
 
     Logs* logging = nullptr;
     QFile file;
