@@ -62,7 +62,7 @@ constexpr double FreezeMinMs = 250.0;
 
 qint64 CameraAcquisition::SteadyNowUs()
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return CaptureClock::NowUs();
 }
 
 CameraAcquisition::CameraAcquisition(const CameraRole& cameraRole, QObject* parent)

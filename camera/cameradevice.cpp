@@ -3,6 +3,7 @@
 #include "core/logs.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 // The cameras deliver a frame within this many frame times of the start of its exposure.
@@ -36,6 +37,21 @@ qint64 CaptureClock::captureTime(qint64 deviceUs, qint64 arrivedUs, qint64 recei
     const qint64 allowanceUs =
         static_cast<qint64>(LatencyAllowanceFrames * 1e6 / (framesPerSecond > 0.0 ? framesPerSecond : 10.0));
     return std::min(receivedUs, deviceUs + offsetUs - allowanceUs);
+}
+
+qint64 CaptureClock::NowUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+qint64 CaptureClock::FromWallClock(qint64 wallUs, qint64 receivedUs)
+{
+    const qint64 wallNowUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const qint64 ageUs = wallNowUs - wallUs;
+    if (ageUs < 0 || ageUs >= 10000000)
+        return receivedUs;
+    return std::min(receivedUs, NowUs() - ageUs);
 }
 
 QString BackendName(CameraBackend backend)

@@ -48,6 +48,13 @@ public:
     // clock); receivedUs: when this pass saw it (never earlier than arrivedUs).
     qint64 captureTime(qint64 deviceUs, qint64 arrivedUs, qint64 receivedUs, double framesPerSecond);
 
+    // Now on the steady clock, in microseconds (the clock of every capture time).
+    static qint64 NowUs();
+    // A wall-clock stamp (microseconds since 1970) of an arrival moved onto the steady clock,
+    // never later than receivedUs; receivedUs itself for a stamp from the future or more than
+    // 10 s old (the wall clock was set meanwhile).
+    static qint64 FromWallClock(qint64 wallUs, qint64 receivedUs);
+
 private:
     bool haveOffset = false;
     qint64 offsetUs = 0;

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <mutex>
 
@@ -33,16 +32,6 @@ std::mutex& listMutex()
 }
 std::atomic<bool> inUse{false};
 std::atomic<genicamsimulation::Hook> simulationHook{nullptr};
-
-qint64 steadyNowUs()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-qint64 wallNowUs()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 // A pixel format the station reads: its GenICam name, bytes per pixel and the OpenCV
 // conversion into B, G, R (-1: already B, G, R). GenICam names a Bayer layout by its top-left
@@ -487,7 +476,7 @@ CameraDevice::Poll GenICamCamera::poll(DeviceFrame* frame, double framesPerSecon
         return Poll::SameFrame;
     }
     bufferFailure.clear(logging);
-    const qint64 receivedUs = steadyNowUs();
+    const qint64 receivedUs = CaptureClock::NowUs();
 
     // Frame ids may be 16 bits wide (GigE Vision) and wrap: the station's count keeps rising.
     const guint64 id = arv_buffer_get_frame_id(newest);
@@ -496,13 +485,8 @@ CameraDevice::Poll GenICamCamera::poll(DeviceFrame* frame, double framesPerSecon
     lastFrameId = id;
 
     // Arrival: the host's wall-clock stamp of the buffer, moved onto the steady clock.
-    qint64 arrivedUs = receivedUs;
     const guint64 systemNs = arv_buffer_get_system_timestamp(newest);
-    if (systemNs > 0) {
-        const qint64 ageUs = wallNowUs() - static_cast<qint64>(systemNs / 1000);
-        if (ageUs >= 0 && ageUs < 10000000)
-            arrivedUs = std::min(receivedUs, steadyNowUs() - ageUs);
-    }
+    const qint64 arrivedUs = systemNs > 0 ? CaptureClock::FromWallClock(static_cast<qint64>(systemNs / 1000), receivedUs) : receivedUs;
     const guint64 deviceNs = arv_buffer_get_timestamp(newest);
     const qint64 deviceUs = deviceNs > 0 ? static_cast<qint64>(deviceNs / 1000) : arrivedUs;
     frame->captureTimeUs = clock.captureTime(deviceUs, arrivedUs, receivedUs, framesPerSecond);

@@ -8,7 +8,6 @@
 #include "core/logs.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -326,16 +325,7 @@ qint64 SdkCamera::arrivalOf(const UEYEIMAGEINFO& info, qint64 receivedUs) const
     const std::time_t seconds = std::mktime(&local);
     if (seconds == static_cast<std::time_t>(-1))
         return receivedUs;
-    const qint64 wallUs = static_cast<qint64>(seconds) * 1000000 + qint64(wall.wMilliseconds) * 1000;
-    const qint64 steadyNowUs =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    const qint64 nowWallUs =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-    const qint64 ageUs = nowWallUs - wallUs;
-    // A stamp from the future or from long ago (clock set meanwhile) is not used.
-    if (ageUs < 0 || ageUs >= 10000000)
-        return receivedUs;
-    return std::min(receivedUs, steadyNowUs - ageUs);
+    return CaptureClock::FromWallClock(static_cast<qint64>(seconds) * 1000000 + qint64(wall.wMilliseconds) * 1000, receivedUs);
 }
 
 CameraDevice::Poll SdkCamera::poll(DeviceFrame* frame, double framesPerSecond)
@@ -343,8 +333,7 @@ CameraDevice::Poll SdkCamera::poll(DeviceFrame* frame, double framesPerSecond)
     INT memW = 0;
     INT memH = 0;
     const INT status = is_InquireImageMem(camid, imgMem, memId, &memW, &memH, &ubpp, &upit);
-    const qint64 receivedUs =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const qint64 receivedUs = CaptureClock::NowUs();
     if (status != IS_SUCCESS) {
         memoryFailure.fail(logging,
                            QStringLiteral("Faild to get image memory Camera ") + who() + QStringLiteral(" Code Error ")
