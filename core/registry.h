@@ -34,7 +34,8 @@ public:
     // Takes content as the file's, as Init() reads a writable file, without touching the disk.
     void Load(const QByteArray& content);
 
-    // The content with the two header lines in front, unless it starts with them already.
+    // The content with the two header lines in front. A content that starts with them (in any
+    // letter case) keeps everything after them byte for byte.
     static QByteArray WithHeader(const QByteArray& content);
     // The entries of a settings text, one per line, normalised as they are held in memory.
     static QStringList Parse(const QByteArray& content);
