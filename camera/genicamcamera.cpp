@@ -117,8 +117,6 @@ private:
     QSize sensor;
     const Format* format = nullptr;
     ArvPixelFormat pixelFormat = 0; // the camera's value for `format`
-    int aoiWidth = 0;  // main thread only
-    int aoiHeight = 0;
     std::atomic<double> rate{0.0};
 
     // streamMutex guards stream: the main thread replaces it (area of interest) while the
@@ -232,9 +230,6 @@ bool GenICamCamera::open(const QString& serial)
         // The full sensor until the role asks for its area.
         arv_camera_set_region(camera, 0, 0, width, height, &error);
         check(error, QStringLiteral("Setting Width/Height ") + QString::number(width) + QStringLiteral("x") + QString::number(height));
-        gint x = 0, y = 0;
-        arv_camera_get_region(camera, &x, &y, &aoiWidth, &aoiHeight, &error);
-        check(error, QStringLiteral("Reading Width/Height"));
         if (arv_camera_is_frame_rate_available(camera, nullptr)) {
             double lowest = 0.0, highest = 0.0;
             arv_camera_get_frame_rate_bounds(camera, &lowest, &highest, &error);
@@ -345,9 +340,6 @@ bool GenICamCamera::setSubSampling(int factor)
     stopStream();
     arv_camera_set_binning(camera, step, step, &error);
     const bool done = check(error, QStringLiteral("Setting BinningHorizontal/BinningVertical ") + QString::number(step));
-    gint x = 0, y = 0;
-    arv_camera_get_region(camera, &x, &y, &aoiWidth, &aoiHeight, &error);
-    check(error, QStringLiteral("Reading Width/Height"));
     return startStream() && done;
 }
 
@@ -377,12 +369,12 @@ bool GenICamCamera::setAoi(int x, int y, int w, int h)
         if (error)
             refusal = QString::fromUtf8(error->message);
         g_clear_error(&error);
-        gint gotX = 0, gotY = 0;
-        arv_camera_get_region(camera, &gotX, &gotY, &aoiWidth, &aoiHeight, &error);
+        gint gotX = 0, gotY = 0, gotW = 0, gotH = 0;
+        arv_camera_get_region(camera, &gotX, &gotY, &gotW, &gotH, &error);
         g_clear_error(&error);
-        if (refusal.isEmpty() && (gotX != x || gotY != y || aoiWidth != w || aoiHeight != h))
+        if (refusal.isEmpty() && (gotX != x || gotY != y || gotW != w || gotH != h))
             refusal = QStringLiteral("camera took X") + QString::number(gotX) + QStringLiteral(" Y") + QString::number(gotY)
-                      + QStringLiteral(" W") + QString::number(aoiWidth) + QStringLiteral(" H") + QString::number(aoiHeight);
+                      + QStringLiteral(" W") + QString::number(gotW) + QStringLiteral(" H") + QString::number(gotH);
         startStream();
     }
     if (refusal.isEmpty())

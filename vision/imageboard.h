@@ -29,6 +29,28 @@ public:
         images = fresh;
     }
 
+    // A display image made only when a viewer asks for it: `view` of the last frame if it is
+    // made already; otherwise make(images) of that frame, run outside the lock so that the
+    // worker never waits for a viewer, and kept for the next viewer unless a newer frame came
+    // meanwhile (its `source` is another buffer: the copy held here keeps the old one alive,
+    // so a new one cannot share its address). Empty while `source` is.
+    template <typename Make>
+    cv::Mat getOrMake(cv::Mat Images::*source, cv::Mat Images::*view, Make&& make)
+    {
+        Images seen;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen = images;
+        }
+        if (!(seen.*view).empty() || (seen.*source).empty())
+            return seen.*view;
+        const cv::Mat made = make(static_cast<const Images&>(seen));
+        std::lock_guard<std::mutex> lock(mutex);
+        if ((images.*source).data == (seen.*source).data && (images.*view).empty())
+            images.*view = made;
+        return made;
+    }
+
     // Runs f(images) under the lock, for a read-and-change that must be whole.
     template <typename F>
     auto update(F&& f)

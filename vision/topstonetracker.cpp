@@ -85,8 +85,8 @@ void TopStoneTracker::processFrame()
 void TopStoneTracker::publish()
 {
     published.update([this](vision::TopStoneImages& board) {
-        // Keep an HSV view already made for the same frame (a frame that failed before its
-        // first step leaves the frame unchanged).
+        // Keep the HSV view and the edges already made from the same frame and threshold (a
+        // frame that failed before its first steps leaves them unchanged).
         const cv::Mat cachedHsv = board.frame.data == work.frame.data ? board.hsv : cv::Mat();
         const cv::Mat cachedEdges = board.thresh.data == work.thresh.data ? board.contour : cv::Mat();
         board = work;
@@ -144,49 +144,20 @@ cv::Mat TopStoneTracker::getTLThreshTransformedImage() { return published.get(&v
 
 cv::Mat TopStoneTracker::getTLHSVImage()
 {
-    cv::Mat frame;
-    const cv::Mat ready = published.update([&frame](vision::TopStoneImages& board) {
-        frame = board.frame;
-        return board.hsv;
-    });
-    if (!ready.empty() || frame.empty())
-        return ready;
-    // Made outside the lock so that the worker never waits for a viewer; the frame header held
-    // here keeps its buffer alive, so a newer frame cannot share its address.
-    const cv::Mat hsv = vision::topStoneHsv(frame);
-    published.update([&](vision::TopStoneImages& board) {
-        if (board.frame.data == frame.data && board.hsv.empty())
-            board.hsv = hsv;
-    });
-    return hsv;
+    return published.getOrMake(&vision::TopStoneImages::frame, &vision::TopStoneImages::hsv,
+                               [](const vision::TopStoneImages& seen) { return vision::topStoneHsv(seen.frame); });
 }
 
 cv::Mat TopStoneTracker::getTLContourImage()
 {
-    cv::Mat thresh;
-    double low = 0.0, high = 0.0;
-    int kernel = 3;
-    const cv::Mat ready = published.update([&](vision::TopStoneImages& board) {
-        thresh = board.thresh;
-        low = board.cannyLow;
-        high = board.cannyHigh;
-        kernel = board.cannyKernel;
-        return board.contour;
+    return published.getOrMake(&vision::TopStoneImages::thresh, &vision::TopStoneImages::contour, [](const vision::TopStoneImages& seen) {
+        // Settings the frame accepted cannot fail here.
+        try {
+            return vision::topStoneEdges(seen.thresh, seen.cannyLow, seen.cannyHigh, seen.cannyKernel);
+        } catch (const cv::Exception&) {
+            return cv::Mat();
+        }
     });
-    if (!ready.empty() || thresh.empty())
-        return ready;
-    // Made outside the lock, as the HSV view; settings the frame accepted cannot fail here.
-    cv::Mat edges;
-    try {
-        edges = vision::topStoneEdges(thresh, low, high, kernel);
-    } catch (const cv::Exception&) {
-        return cv::Mat();
-    }
-    published.update([&](vision::TopStoneImages& board) {
-        if (board.thresh.data == thresh.data && board.contour.empty())
-            board.contour = edges;
-    });
-    return edges;
 }
 
 cv::Mat TopStoneTracker::getTLResultImage() { return published.get(&vision::TopStoneImages::result); }
