@@ -192,12 +192,12 @@ private slots:
         startStation(true);
         rig::Scene scene = rig::Rig::instance().scene();
         scene.offsetXMm = offsetXMm;
-        rig::Rig::instance().setScene(scene);
         tracker->CV_TL_Param_ContourSizeFMAX = areaMax;
-        // The frame in progress may still show the old scene; the next one shows the new.
-        Reading r{};
-        QVERIFY(nextReading(&r));
-        QVERIFY(nextReading(&r));
+        rig::Rig::instance().setScene(scene);
+        // With the camera's latency, frames exposed before the change still arrive after it:
+        // only results of frames captured after the change (plus one frame time for the
+        // parameter to reach the tracker's pass) show the new scene.
+        const qint64 changedAtUs = CameraAcquisition::SteadyNowUs() + 100000;
         // Each result is announced with its reason first; collect a few settled frames.
         testsupport::QueuedSignalSpy infos(tracker, &TopStoneTracker::NewTLResultInfo);
         testsupport::QueuedSignalSpy readings(tracker, &TopStoneTracker::NewTLProcessedReady);
@@ -221,9 +221,15 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(readings.count() > 0 && reading(readings.at(readings.count() - 1)).CenterX > -1.0, 20000);
             return;
         }
-        QTRY_VERIFY_WITH_TIMEOUT(readings.count() >= 3, 20000);
+        const auto firstAfterChange = [&] {
+            for (int i = 0; i < infos.count(); ++i)
+                if (infos.at(i).at(1).toLongLong() >= changedAtUs)
+                    return i;
+            return -1;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(firstAfterChange() >= 0 && readings.count() >= firstAfterChange() + 3, 20000);
         QVERIFY(infos.count() >= readings.count());
-        for (int i = 0; i < readings.count(); ++i) {
+        for (int i = firstAfterChange(); i < readings.count(); ++i) {
             QCOMPARE(infos.at(i).at(0).toString(), reason);
             QCOMPARE(reading(readings.at(i)).CenterX > -1.0, reason.isEmpty());
         }
