@@ -276,24 +276,52 @@ double brightAround(const cv::Mat& grey, const std::vector<cv::Point>& hull, dou
     return samples == 0 ? 0.0 : double(bright) / samples;
 }
 
+namespace {
+
+// The pixels inside `polygon`, outside `except`, at `level` or brighter, within `box`.
+cv::Mat maskAtLevel(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double level,
+                    const std::vector<cv::Point>& except, cv::Rect* box)
+{
+    *box = cv::boundingRect(polygon) & cv::Rect(0, 0, grey.cols, grey.rows);
+    if (box->empty())
+        return cv::Mat();
+    cv::Mat mask(box->size(), CV_8UC1, cv::Scalar(0));
+    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(255), cv::LINE_8, 0, -box->tl());
+    if (except.size() >= 3)
+        cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{except}, cv::Scalar(0), cv::LINE_8, 0, -box->tl());
+    cv::Mat bright;
+    cv::compare(grey(*box), level, bright, cv::CMP_GE);
+    mask &= bright;
+    return mask;
+}
+
+} // namespace
+
 double meanLevelInside(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double level,
                        const std::vector<cv::Point>& except)
 {
     if (grey.empty() || polygon.size() < 3)
         return -1.0;
-    const cv::Rect box = cv::boundingRect(polygon) & cv::Rect(0, 0, grey.cols, grey.rows);
-    if (box.empty())
-        return -1.0;
-    cv::Mat mask(box.size(), CV_8UC1, cv::Scalar(0));
-    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(255), cv::LINE_8, 0, -box.tl());
-    if (except.size() >= 3)
-        cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{except}, cv::Scalar(0), cv::LINE_8, 0, -box.tl());
-    cv::Mat bright;
-    cv::compare(grey(box), level, bright, cv::CMP_GE);
-    mask &= bright;
-    if (cv::countNonZero(mask) == 0)
+    cv::Rect box;
+    const cv::Mat mask = maskAtLevel(grey, polygon, level, except, &box);
+    if (mask.empty() || cv::countNonZero(mask) == 0)
         return -1.0;
     return cv::mean(grey(box), mask)[0];
+}
+
+double shareAtLevel(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double floor, double level,
+                    const std::vector<cv::Point>& except)
+{
+    if (grey.empty() || polygon.size() < 3)
+        return 0.0;
+    cv::Rect box;
+    const cv::Mat mask = maskAtLevel(grey, polygon, floor, except, &box);
+    const int all = mask.empty() ? 0 : cv::countNonZero(mask);
+    if (all == 0)
+        return 0.0;
+    cv::Mat bright;
+    cv::compare(grey(box), level, bright, cv::CMP_GE);
+    return double(cv::countNonZero(mask & bright)) / all;
 }
 
 double halfwayToOutline(const cv::Mat& grey, const std::vector<cv::Point>& hull, double ownThreshold)

@@ -68,6 +68,11 @@ double brightAround(const cv::Mat& grey, const std::vector<cv::Point>& hull, dou
 double meanLevelInside(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double level,
                        const std::vector<cv::Point>& except = {});
 
+// The share of the pixels inside `polygon`, at `floor` or brighter and outside `except`, that
+// are at `level` or brighter; 0 when there are none.
+double shareAtLevel(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double floor, double level,
+                    const std::vector<cv::Point>& except);
+
 // The level half-way between the frame's own threshold and the outline's own brightness (the
 // mean of its silhouette at or above that threshold). One stone shows one brightness, its facets
 // within a few tenths of it; a holder, a disc behind the stone or the machine bed is far darker

@@ -74,6 +74,10 @@ namespace {
 // this much more area.
 constexpr double FragmentBrightShare = 0.1;
 constexpr double FragmentGrowth = 1.03;
+// Up to this growth the larger outline holds what dark facets cut off a stone; beyond it, this
+// share of what it adds must be as bright as a stone (halfwayToOutline).
+constexpr double FragmentCorners = 1.5;
+constexpr double FragmentStoneShare = 0.2;
 
 // Another stone-like outline with at least this share of the largest one's area makes the
 // frame ambiguous; dust and glints stay far below it.
@@ -336,12 +340,15 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
                 std::vector<cv::Point> larger;
                 cv::convexHull(dim.contours[std::size_t(dim.selection.accepted.front())], larger);
                 const cv::Point2d inside = polygonCentroid(std::vector<cv::Point2d>(hull.begin(), hull.end()));
-                // The rest of a stone is about as bright as its facets found first; a disc
-                // behind a stone, brighter than the frame's own threshold, is far darker.
-                const double added = meanLevelInside(grey, larger, own, hull);
-                if (cv::contourArea(larger) > FragmentGrowth * cv::contourArea(hull)
+                // Much of the rest of a stone is about as bright as its facets found first; a
+                // disc behind a stone, brighter than the frame's own threshold, is far darker
+                // all over (but for its rim), and larger than the stone by far. Dark facets at a
+                // bright stone's corners leave it little to add.
+                const double growth = cv::contourArea(larger) / std::max(1.0, cv::contourArea(hull));
+                if (growth > FragmentGrowth
                     && cv::pointPolygonTest(larger, cv::Point2f(float(inside.x), float(inside.y)), false) > 0
-                    && added >= halfwayToOutline(grey, hull, own))
+                    && (growth <= FragmentCorners
+                        || shareAtLevel(grey, larger, own, halfwayToOutline(grey, hull, own), hull) >= FragmentStoneShare))
                     adopt(dim);
             }
         }
