@@ -157,6 +157,39 @@ bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame)
     return false;
 }
 
+bool isHolderRing(const std::vector<std::vector<cv::Point>>& contours, const std::vector<cv::Vec4i>& hierarchy,
+                  int index)
+{
+    const std::vector<cv::Point>& outline = contours[std::size_t(index)];
+    const cv::Moments m = cv::moments(outline);
+    if (m.m00 <= 0.0)
+        return false;
+    const cv::Point2f centre(float(m.m10 / m.m00), float(m.m01 / m.m00));
+    for (int h = hierarchy[std::size_t(index)][2]; h >= 0; h = hierarchy[std::size_t(h)][0]) {
+        const std::vector<cv::Point>& hole = contours[std::size_t(h)];
+        if (hole.size() >= 3 && cv::contourArea(hole) >= RingHoleShare * m.m00
+            && cv::pointPolygonTest(hole, centre, false) > 0)
+            return true;
+    }
+    return false;
+}
+
+double raggedShare(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull)
+{
+    if (hull.size() < 3)
+        return 0.0;
+    int near = 0, ragged = 0;
+    for (const cv::Point& p : denseOutline(contour)) {
+        const double depth = cv::pointPolygonTest(hull, cv::Point2f(float(p.x), float(p.y)), true);
+        if (depth > 4.0)
+            continue;
+        ++near;
+        if (depth > NotchDepth)
+            ++ragged;
+    }
+    return near == 0 ? 0.0 : double(ragged) / near;
+}
+
 bool isRegularConvexShape(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull,
                              const std::vector<cv::Point>& hullPolygon, const ConvexShapeRule& rule)
 {
@@ -241,6 +274,60 @@ double brightAround(const cv::Mat& grey, const std::vector<cv::Point>& hull, dou
         }
     }
     return samples == 0 ? 0.0 : double(bright) / samples;
+}
+
+namespace {
+
+// The pixels inside `polygon`, outside `except`, at `level` or brighter, within `box`.
+cv::Mat maskAtLevel(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double level,
+                    const std::vector<cv::Point>& except, cv::Rect* box)
+{
+    *box = cv::boundingRect(polygon) & cv::Rect(0, 0, grey.cols, grey.rows);
+    if (box->empty())
+        return cv::Mat();
+    cv::Mat mask(box->size(), CV_8UC1, cv::Scalar(0));
+    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{polygon}, cv::Scalar(255), cv::LINE_8, 0, -box->tl());
+    if (except.size() >= 3)
+        cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{except}, cv::Scalar(0), cv::LINE_8, 0, -box->tl());
+    cv::Mat bright;
+    cv::compare(grey(*box), level, bright, cv::CMP_GE);
+    mask &= bright;
+    return mask;
+}
+
+} // namespace
+
+double meanLevelInside(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double level,
+                       const std::vector<cv::Point>& except)
+{
+    if (grey.empty() || polygon.size() < 3)
+        return -1.0;
+    cv::Rect box;
+    const cv::Mat mask = maskAtLevel(grey, polygon, level, except, &box);
+    if (mask.empty() || cv::countNonZero(mask) == 0)
+        return -1.0;
+    return cv::mean(grey(box), mask)[0];
+}
+
+double shareAtLevel(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double floor, double level,
+                    const std::vector<cv::Point>& except)
+{
+    if (grey.empty() || polygon.size() < 3)
+        return 0.0;
+    cv::Rect box;
+    const cv::Mat mask = maskAtLevel(grey, polygon, floor, except, &box);
+    const int all = mask.empty() ? 0 : cv::countNonZero(mask);
+    if (all == 0)
+        return 0.0;
+    cv::Mat bright;
+    cv::compare(grey(box), level, bright, cv::CMP_GE);
+    return double(cv::countNonZero(mask & bright)) / all;
+}
+
+double halfwayToOutline(const cv::Mat& grey, const std::vector<cv::Point>& hull, double ownThreshold)
+{
+    const double inside = meanLevelInside(grey, hull, ownThreshold);
+    return inside < 0.0 ? ownThreshold : 0.5 * (ownThreshold + inside);
 }
 
 cv::Point2d polygonCentroid(const std::vector<cv::Point2d>& polygon)

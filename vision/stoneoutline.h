@@ -36,6 +36,23 @@ constexpr double MinOutlineSolidity = 0.7;
 bool isRegularConvexShape(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull,
                              const std::vector<cv::Point>& hullPolygon, const ConvexShapeRule& rule = ConvexShapeRule());
 
+// A ring of the holder around the stone's seat (a polished ring, a disc's bright rim) is round
+// and bright like a stone, but it has a hole around its centre where the stone lies: true when
+// one of the holes of outline `index` (in a cv::RETR_CCOMP hierarchy) holds the outline's
+// centroid and has at least this share of its area. Dark facets cut notches at a stone's
+// girdle and dust leaves small holes; neither makes a hole around the stone's centre.
+constexpr double RingHoleShare = 0.04;
+bool isHolderRing(const std::vector<std::vector<cv::Point>>& contours, const std::vector<cv::Vec4i>& hierarchy,
+                  int index);
+
+// The share of the outline's pixels near its convex silhouette (within 4 px) that lie more than
+// 1.25 px inside it. A stone's girdle is a smooth curve or straight facet edges: its outline
+// follows the silhouette to a pixel, and the dark facets that reach the girdle cut few, deep
+// notches. A worn or grainy holder (a jaw, a bar) at a threshold near its own grey gives a
+// ragged outline that wanders a pixel or two all along.
+double raggedShare(const std::vector<cv::Point>& contour, const std::vector<cv::Point>& hull);
+constexpr double MaxRaggedShare = 0.33;
+
 // True when any point of the outline lies within 2 px of the frame's border.
 bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame);
 
@@ -45,6 +62,22 @@ bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame);
 bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level);
 // The share of the ring 3 px outside the convex silhouette that is at `level` or brighter.
 double brightAround(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level);
+
+// Mean grey of the pixels inside `polygon` that are at `level` or brighter and lie outside
+// `except` (when given); -1 when there are none.
+double meanLevelInside(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double level,
+                       const std::vector<cv::Point>& except = {});
+
+// The share of the pixels inside `polygon`, at `floor` or brighter and outside `except`, that
+// are at `level` or brighter; 0 when there are none.
+double shareAtLevel(const cv::Mat& grey, const std::vector<cv::Point>& polygon, double floor, double level,
+                    const std::vector<cv::Point>& except);
+
+// The level half-way between the frame's own threshold and the outline's own brightness (the
+// mean of its silhouette at or above that threshold). One stone shows one brightness, its facets
+// within a few tenths of it; a holder, a disc behind the stone or the machine bed is far darker
+// than the stone it carries, even where it is brighter than the frame's own threshold.
+double halfwayToOutline(const cv::Mat& grey, const std::vector<cv::Point>& hull, double ownThreshold);
 
 // True when most of the outline away from the frame's border is a sharp edge, as that of a
 // stone within the depth of field, and not the soft glow of an out-of-focus reflection.

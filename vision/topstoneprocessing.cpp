@@ -74,6 +74,10 @@ namespace {
 // this much more area.
 constexpr double FragmentBrightShare = 0.1;
 constexpr double FragmentGrowth = 1.03;
+// Up to this growth the larger outline holds what dark facets cut off a stone; beyond it, this
+// share of what it adds must be as bright as a stone (halfwayToOutline).
+constexpr double FragmentCorners = 1.5;
+constexpr double FragmentStoneShare = 0.2;
 
 // Another stone-like outline with at least this share of the largest one's area makes the
 // frame ambiguous; dust and glints stay far below it.
@@ -86,6 +90,25 @@ bool isCompact(const std::vector<cv::Point>& hull)
     const cv::RotatedRect box = cv::minAreaRect(hull);
     const double shortSide = std::min(box.size.width, box.size.height);
     return shortSide > 0.0 && std::max(box.size.width, box.size.height) <= 4.0 * shortSide;
+}
+
+// The outlines of the grey frame at one threshold and the stone among them.
+struct Search
+{
+    std::vector<std::vector<cv::Point>> contours;
+    std::vector<cv::Vec4i> hierarchy;
+    OutlineSelection selection;
+};
+
+Search searchAt(const cv::Mat& grey, double level, const TopStoneParams& params, cv::Size frame)
+{
+    Search found;
+    cv::Mat binary;
+    cv::threshold(grey, binary, level, params.threshMax, cv::THRESH_BINARY);
+    MorphOpsRect(binary, params.erode, params.dilate, params.invertErodeDilate);
+    cv::findContours(binary, found.contours, found.hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_SIMPLE, cv::Point(0, 0));
+    found.selection = selectStoneOutline(found.contours, params, frame, grey, level, found.hierarchy);
+    return found;
 }
 
 void setValues(TopStoneResult& r, const SilhouetteFit& fit)
@@ -103,7 +126,7 @@ void setValues(TopStoneResult& r, const SilhouetteFit& fit)
 
 OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
                                     const TopStoneParams& params, cv::Size frame, const cv::Mat& grey,
-                                    double ownThreshold)
+                                    double ownThreshold, const std::vector<cv::Vec4i>& hierarchy)
 {
     double surroundings = ownThreshold; // the frame's own threshold, made when first needed
     const auto onDark = [&](const std::vector<cv::Point>& hull) {
@@ -111,7 +134,9 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
             return true;
         if (surroundings < 0.0)
             surroundings = frameThreshold(grey, params.threshMin);
-        return standsOnDark(grey, hull, surroundings);
+        // On a bright ground (a disc behind the stone), the ground is still far darker than the
+        // stone itself.
+        return standsOnDark(grey, hull, surroundings) || standsOnDark(grey, hull, halfwayToOutline(grey, hull, surroundings));
     };
     OutlineSelection selection;
     std::vector<std::pair<double, int>> stoneLike; // silhouette area, index
@@ -122,7 +147,8 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
     std::vector<std::vector<cv::Point>> clippedHulls;
     for (std::size_t i = 0; i < contours.size(); ++i) {
         const std::vector<cv::Point>& contour = contours[i];
-        if (contour.size() < 3)
+        const bool hole = i < hierarchy.size() && hierarchy[i][3] >= 0;
+        if (contour.size() < 3 || hole)
             continue;
         cv::convexHull(contour, hull);
         const double hullArea = cv::contourArea(hull);
@@ -130,7 +156,10 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
             // Whatever runs off the frame cannot be measured; a stone-sized one with a sharp
             // edge is reported (a far reflection's glow at the border is not a stone).
             // A stone larger than the view fills most of it, whatever its edges in view.
+            // What is left in view of a stone is filled, as the stone is; an arc of a ring or
+            // a disc's rim cut by the border is not.
             if (hullArea > params.contourSizeMin && isCompact(hull)
+                && cv::contourArea(contour) >= MinOutlineSolidity * hullArea && raggedShare(contour, hull) <= MaxRaggedShare
                 && (hullArea > 0.5 * frame.area() || hasSharpEdge(grey, contour))) {
                 clipped = true;
                 clippedHulls.push_back(hull);
@@ -149,6 +178,10 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
             accepted = params.contourSizeMin < hullPolygonArea && hullPolygonArea < params.contourSizeMax
                        && isRegularConvexShape(contour, hull, hullPolygon);
         }
+        if (accepted && i < hierarchy.size() && isHolderRing(contours, hierarchy, int(i)))
+            accepted = false;
+        if (accepted && raggedShare(contour, hull) > MaxRaggedShare)
+            accepted = false;
         // A zero-area outline has no centroid; it can only pass with a negative lower bound.
         if (accepted && hullArea > 0.0 && onDark(hull))
             stoneLike.emplace_back(hullArea, int(i));
@@ -268,32 +301,32 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
 
     std::vector<std::vector<cv::Point>> contours;
     std::vector<cv::Vec4i> hierarchy;
-    cv::findContours(transformed, contours, hierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
+    cv::findContours(transformed, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_SIMPLE,
                      cv::Point(0, 0));
     // The threshold the frame suggests for itself (below the operator's).
     const double own = frameThreshold(grey, params.threshMin);
-    OutlineSelection selection = selectStoneOutline(contours, params, frame.size(), grey, own);
+    OutlineSelection selection = selectStoneOutline(contours, params, frame.size(), grey, own, hierarchy);
 
-    const auto searchAtOwnThreshold = [&](std::vector<std::vector<cv::Point>>* found,
-                                          std::vector<cv::Vec4i>* foundHierarchy) {
-        cv::Mat dim;
-        cv::threshold(grey, dim, own, params.threshMax, cv::THRESH_BINARY);
-        MorphOpsRect(dim, params.erode, params.dilate, params.invertErodeDilate);
-        cv::findContours(dim, *found, *foundHierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, cv::Point(0, 0));
-        return selectStoneOutline(*found, params, frame.size(), grey, own);
+    const auto adopt = [&](Search& other) {
+        selection = other.selection;
+        contours.swap(other.contours);
+        hierarchy.swap(other.hierarchy);
     };
     if (selection.candidates.empty() && own < params.threshMin) {
         // Nothing at the operator's threshold: a dim stone shows at the frame's own threshold.
-        std::vector<std::vector<cv::Point>> dimContours;
-        std::vector<cv::Vec4i> dimHierarchy;
-        OutlineSelection dimSelection = searchAtOwnThreshold(&dimContours, &dimHierarchy);
+        Search dim = searchAt(grey, own, params, frame.size());
+        if (dim.selection.candidates.empty()) {
+            // A bright ground (a disc behind the stone) about as bright as the frame's own
+            // threshold runs into the stone there; the stone stands clear of it half-way up to
+            // the operator's threshold.
+            Search higher = searchAt(grey, 0.5 * (own + params.threshMin), params, frame.size());
+            if (!higher.selection.candidates.empty())
+                dim = std::move(higher);
+        }
         // A stone, or two, found this way replace the first answer; a clipped one only
         // replaces "no stone".
-        if (!dimSelection.candidates.empty() || selection.result.reason == ReasonNoStone) {
-            selection = dimSelection;
-            contours.swap(dimContours);
-            hierarchy.swap(dimHierarchy);
-        }
+        if (!dim.selection.candidates.empty() || selection.result.reason == ReasonNoStone)
+            adopt(dim);
     } else if (!selection.accepted.empty() && own < params.threshMin) {
         // The bright facets of a dim stone, cut apart by its dark ones, can pass for a stone on
         // their own. When much of what surrounds the outline is still brighter than the frame's
@@ -302,19 +335,21 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
         std::vector<cv::Point> hull;
         cv::convexHull(outline, hull);
         if (brightAround(grey, hull, own) > FragmentBrightShare) {
-            std::vector<std::vector<cv::Point>> dimContours;
-            std::vector<cv::Vec4i> dimHierarchy;
-            OutlineSelection dimSelection = searchAtOwnThreshold(&dimContours, &dimHierarchy);
-            if (!dimSelection.accepted.empty()) {
+            Search dim = searchAt(grey, own, params, frame.size());
+            if (!dim.selection.accepted.empty()) {
                 std::vector<cv::Point> larger;
-                cv::convexHull(dimContours[std::size_t(dimSelection.accepted.front())], larger);
+                cv::convexHull(dim.contours[std::size_t(dim.selection.accepted.front())], larger);
                 const cv::Point2d inside = polygonCentroid(std::vector<cv::Point2d>(hull.begin(), hull.end()));
-                if (cv::contourArea(larger) > FragmentGrowth * cv::contourArea(hull)
-                    && cv::pointPolygonTest(larger, cv::Point2f(float(inside.x), float(inside.y)), false) > 0) {
-                    selection = dimSelection;
-                    contours.swap(dimContours);
-                    hierarchy.swap(dimHierarchy);
-                }
+                // Much of the rest of a stone is about as bright as its facets found first; a
+                // disc behind a stone, brighter than the frame's own threshold, is far darker
+                // all over (but for its rim), and larger than the stone by far. Dark facets at a
+                // bright stone's corners leave it little to add.
+                const double growth = cv::contourArea(larger) / std::max(1.0, cv::contourArea(hull));
+                if (growth > FragmentGrowth
+                    && cv::pointPolygonTest(larger, cv::Point2f(float(inside.x), float(inside.y)), false) > 0
+                    && (growth <= FragmentCorners
+                        || shareAtLevel(grey, larger, own, halfwayToOutline(grey, hull, own), hull) >= FragmentStoneShare))
+                    adopt(dim);
             }
         }
     }

@@ -94,9 +94,14 @@ bool passesEdgeRegularity(const std::vector<cv::Point>& polygon);
 // With the grey frame, a stone-like outline must also stand on darker surroundings
 // (standsOnDark at the frame's own threshold); otherwise it is part of something larger.
 // `ownThreshold` is frameThreshold(grey, params.threshMin) when the caller has it already.
+// With the two-level hierarchy of the contours (cv::RETR_CCOMP), holes are never the stone,
+// and an outline with a hole around its centre (isHolderRing) is a ring of the holder, not a
+// stone: the stone inside it, an outline of its own, is judged on its own. Without a
+// hierarchy every contour is an outline without holes.
 OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& contours,
                                     const TopStoneParams& params, cv::Size frame = cv::Size(),
-                                    const cv::Mat& grey = cv::Mat(), double ownThreshold = -1.0);
+                                    const cv::Mat& grey = cv::Mat(), double ownThreshold = -1.0,
+                                    const std::vector<cv::Vec4i>& hierarchy = {});
 
 // The intermediate and result images of one frame. Every image is a new matrix: nothing that
 // was in the struct before is written into, so images already handed to a viewer stay intact.

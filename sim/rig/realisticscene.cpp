@@ -1,5 +1,7 @@
 #include "realisticscene.h"
 
+#include "realisticholder.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -16,22 +18,8 @@ constexpr int SubSamples = 4;  // per pixel side along the outline
 
 double frac(double v) { return v - std::floor(v); }
 
-uint64_t mix(uint64_t x)
-{
-    x ^= x >> 31;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 29;
-    x *= 0x94D049BB133111EBull;
-    x ^= x >> 32;
-    return x;
-}
-
 // A fixed value in [0, 1) per (seed, n).
-double hash01(unsigned seed, int64_t n)
-{
-    const uint64_t x = mix(static_cast<uint64_t>(seed) * 0x9E3779B97F4A7C15ull + static_cast<uint64_t>(n) * 0xD6E8FEB86659FD93ull);
-    return static_cast<double>(x >> 11) / static_cast<double>(1ull << 53);
-}
+double hash01(unsigned seed, int64_t n) { return sceneHash01(seed, n); }
 
 // Points of the shape in its own frame (long axis along x, centred on the origin).
 std::vector<cv::Point2d> localOutline(const RealStone& s)
@@ -259,47 +247,6 @@ void drawStone(cv::Mat& plate, const RealStone& s)
         const double d = 0.8 * radiusMin * std::sqrt(hash01(s.seed, 60 + k));
         addSpot(plate, s.centre + cv::Point2d(d * std::cos(a), d * std::sin(a)), 0.6 + 0.8 * hash01(s.seed, 70 + k),
                 level * 0.45, 2.0);
-    }
-}
-
-void drawHolder(cv::Mat& plate, const Surroundings& around)
-{
-    const unsigned seed = around.seed;
-    if (around.holder == Surroundings::Holder::Disc) {
-        const cv::Point2d c = around.holderCentre;
-        const double radius = around.holderRadiusPx;
-        const int r = static_cast<int>(std::ceil(radius)) + 2;
-        const double base = 50.0 + 10.0 * hash01(seed, 1);
-        for (int y = std::max(0, int(c.y) - r); y <= std::min(plate.rows - 1, int(c.y) + r); ++y) {
-            cv::Vec3f* row = plate.ptr<cv::Vec3f>(y);
-            for (int x = std::max(0, int(c.x) - r); x <= std::min(plate.cols - 1, int(c.x) + r); ++x) {
-                const double d = std::hypot(x - c.x, y - c.y);
-                const double a = std::clamp(radius - d + 0.5, 0.0, 1.0);
-                if (a <= 0.0)
-                    continue;
-                double shade = base + 4.0 * std::sin(d * 0.9);
-                if (radius - d < 4.0)
-                    shade = base - 14.0;
-                const cv::Vec3f colour(float(shade), float(shade + 1.0), float(shade + 3.0));
-                row[x] = row[x] * float(1.0 - a) + colour * float(a);
-            }
-        }
-    } else if (around.holder == Surroundings::Holder::Jaws) {
-        // Two steel jaws from the left and right borders, closed on the stone's sides.
-        const double gap = around.holderRadiusPx;
-        const double height = 2.2 * gap + 60.0;
-        const double shade = 48.0 + 8.0 * hash01(seed, 2);
-        const cv::Scalar colour(shade, shade + 1.0, shade + 3.0);
-        const int top = static_cast<int>(around.holderCentre.y - height / 2.0);
-        const int bottom = static_cast<int>(around.holderCentre.y + height / 2.0);
-        const int leftEnd = static_cast<int>(around.holderCentre.x - gap);
-        const int rightStart = static_cast<int>(around.holderCentre.x + gap);
-        cv::rectangle(plate, cv::Point(0, top), cv::Point(leftEnd, bottom), colour, cv::FILLED);
-        cv::rectangle(plate, cv::Point(rightStart, top), cv::Point(plate.cols - 1, bottom), colour, cv::FILLED);
-        // Polished bevels catch the light: thin streaks along the jaws' far edges.
-        const cv::Scalar streak(170, 172, 175);
-        cv::line(plate, cv::Point(0, top + 3), cv::Point(std::max(0, leftEnd - 12), top + 3), streak, 1);
-        cv::line(plate, cv::Point(rightStart + 12, bottom - 3), cv::Point(plate.cols - 1, bottom - 3), streak, 1);
     }
 }
 

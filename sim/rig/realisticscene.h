@@ -5,7 +5,9 @@
 // outline, a bright or dark girdle rim, glints, dust) of one of the common shapes, on a steel
 // holder disc or between jaws, with screw heads, dust and glints around it, reflections of
 // distant bright objects at the frame's border, uneven light and vignetting, focus blur and
-// sensor noise. Everything is drawn from a seed, so equal descriptions render equal images.
+// sensor noise. The holder may be a bright disc behind the stone, with a bright rim, and carry
+// a polished ring around the stone; jaws may stand at any angle, grey and worn, with or without
+// a stone between them. Everything is drawn from a seed, so equal descriptions render equal images.
 //
 // Coordinates are those of the upright frame in pixels; pixel (x, y) covers x - 0.5 .. x + 0.5.
 // The truth of a stone is that of its silhouette before blur: the area centroid of its outline,
@@ -47,7 +49,17 @@ struct Surroundings
     enum class Holder { None, Disc, Jaws };
     Holder holder = Holder::Disc;
     cv::Point2d holderCentre{512.0, 640.0};
-    double holderRadiusPx = 160.0;
+    double holderRadiusPx = 160.0;     // of the disc; half the gap between the jaws
+    double holderLevel = 0.0;          // grey of the holder's steel; 0 = dark steel (about 50)
+    bool brightRim = false;            // the disc's edge polished bright instead of dark
+    double jawAngleDeg = 0.0;          // of the jaws' axis, clockwise (0: from the left and right)
+    double jawLengthPx = 0.0;          // of each jaw along its axis; 0 = to the frame's borders
+    double jawWidthPx = 0.0;           // across the axis; 0 = 2.2 x the gap + 60
+    // A polished ring of the holder around its centre (the stone's seat), drawn over the
+    // holder: inner radius, width and grey level; no ring when the width is 0.
+    double ringInnerPx = 0.0;
+    double ringWidthPx = 0.0;
+    double ringLevel = 200.0;
     int screws = 0;
     int dust = 0;
     int glints = 0;           // on the holder

@@ -1,12 +1,14 @@
 // stone-set: a labelled set of realistic Top Large views and its score.
 //
 //   stone-set render --seed N [--count M] --out DIR
-//       Renders M frames (default 420) drawn from seed N into DIR/frame_NNNN.png and writes
+//       Renders the categories' shares scaled to M (default 420: 555 frames, the first 420 of
+//       them the original twelve categories) drawn from seed N into DIR/frame_NNNN.png and writes
 //       DIR/truth.csv: name, category, whether a stone must be found, and the silhouette truth
 //       (centroid, rightmost x, topmost y, diameter as the station measures it).
 //   stone-set score TRUTH.csv REPLAY.txt
 //       Reads tracker-replay's output for those frames and prints, per category, the found
-//       rate, the refusals, the wrong answers and the centre, edge and diameter errors.
+//       rate, the refusals, the wrong answers (values for a view to refuse, or a centre more
+//       than 3 px or a diameter more than 10 % off) and the centre, edge and diameter errors.
 //
 // Exit status 0 on success, 1 when a file cannot be read or written, 2 on a usage error.
 
@@ -102,20 +104,77 @@ bool placeInView(cv::RNG& rng, rig::RealStone& s, double margin)
 struct Category
 {
     const char* name;
-    int share; // of 420
+    int share; // of BaseShares
 };
 
 const Category Categories[] = {
     {"round", 150}, {"round dim", 40}, {"oval", 25},   {"pear", 25},     {"marquise", 25}, {"cushion", 25},
     {"princess", 25}, {"emerald", 25}, {"clipped", 25}, {"two stones", 20}, {"empty", 20}, {"oversize", 15},
+    // Harder holders and light, after the first twelve so that those render as they always have.
+    {"ring", 25}, {"disc behind", 20}, {"dim on bright", 20}, {"oval dim", 20}, {"emerald dim", 20},
+    {"empty jaws", 20}, {"empty ring", 10},
 };
+constexpr int BaseShares = 420; // --count 420 renders every category at its share
+
+bool isEmpty(const std::string& category)
+{
+    return category == "empty" || category == "empty jaws" || category == "empty ring";
+}
+
+bool isDim(const std::string& category)
+{
+    return category == "round dim" || category == "dim on bright" || category == "oval dim" || category == "emerald dim";
+}
+
+// A polished ring around the stone's seat: a narrow gap to the stone, thin or wide, bright.
+struct Ring
+{
+    double gap = 0.0, width = 0.0, level = 0.0;
+};
+
+Ring randomRing(cv::RNG& rng)
+{
+    Ring r;
+    r.gap = rng.uniform(3.0, 15.0);
+    r.width = rng.uniform(0.0, 1.0) < 0.5 ? rng.uniform(3.0, 8.0) : rng.uniform(15.0, 60.0);
+    r.level = rng.uniform(150.0, 235.0);
+    return r;
+}
+
+// The holder of the harder categories, over the surroundings drawn for the view.
+void dressHolder(cv::RNG& rng, const std::string& category, const Ring& ring, double stoneRadius, rig::Surroundings& around)
+{
+    if (category == "ring" || category == "empty ring") {
+        around.holder = rig::Surroundings::Holder::Disc;
+        around.ringInnerPx = (category == "ring" ? stoneRadius : rng.uniform(40.0, 200.0)) + ring.gap;
+        around.ringWidthPx = ring.width;
+        around.ringLevel = ring.level;
+        around.holderRadiusPx = std::max(around.holderRadiusPx, around.ringInnerPx + ring.width + rng.uniform(10.0, 80.0));
+    } else if (category == "disc behind" || category == "dim on bright") {
+        // A bright disc behind the stone, large enough to set the frame's level, and a bright
+        // or dark rim.
+        around.holder = rig::Surroundings::Holder::Disc;
+        around.holderLevel = category == "disc behind" ? rng.uniform(70.0, 120.0) : rng.uniform(75.0, 105.0);
+        around.brightRim = rng.uniform(0.0, 1.0) < 0.5;
+        around.holderRadiusPx = std::max(stoneRadius * 1.3, rng.uniform(250.0, 700.0));
+    } else if (category == "empty jaws") {
+        // Two grey jaws closed on nothing, at any angle, long or running off the frame.
+        around.holder = rig::Surroundings::Holder::Jaws;
+        around.jawAngleDeg = rng.uniform(0.0, 180.0);
+        around.holderRadiusPx = rng.uniform(20.0, 200.0);
+        around.jawWidthPx = rng.uniform(80.0, 300.0);
+        around.jawLengthPx = rng.uniform(0.0, 1.0) < 0.5 ? 0.0 : rng.uniform(2.0, 5.0) * around.jawWidthPx;
+        around.holderLevel = rng.uniform(60.0, 175.0);
+    }
+}
 
 rig::StoneShape shapeOf(const std::string& category)
 {
     static const std::map<std::string, rig::StoneShape> shapes = {
         {"oval", rig::StoneShape::Oval},         {"pear", rig::StoneShape::Pear},
         {"marquise", rig::StoneShape::Marquise}, {"cushion", rig::StoneShape::Cushion},
-        {"princess", rig::StoneShape::Princess}, {"emerald", rig::StoneShape::Emerald}};
+        {"princess", rig::StoneShape::Princess}, {"emerald", rig::StoneShape::Emerald},
+        {"oval dim", rig::StoneShape::Oval},     {"emerald dim", rig::StoneShape::Emerald}};
     const auto it = shapes.find(category);
     return it == shapes.end() ? rig::StoneShape::Round : it->second;
 }
@@ -129,7 +188,7 @@ int render(unsigned seed, int count, const std::string& dir)
 {
     std::vector<std::string> plan;
     for (const Category& c : Categories) {
-        const int n = std::max(1, int(std::lround(c.share * count / 420.0)));
+        const int n = std::max(1, int(std::lround(c.share * count / double(BaseShares))));
         for (int k = 0; k < n; ++k)
             plan.push_back(c.name);
     }
@@ -155,9 +214,12 @@ int render(unsigned seed, int count, const std::string& dir)
         double holderRadius = 120.0;
         const double margin = 8.0 + 3.0 * view.blurSigmaPx;
 
-        if (category == "empty") {
+        Ring ring;
+        if (isEmpty(category)) {
             holderAt += cv::Point2d(rng.uniform(-150.0, 150.0), rng.uniform(-150.0, 150.0));
             holderRadius = rng.uniform(40.0, 200.0);
+            if (category == "empty ring")
+                ring = randomRing(rng);
         } else if (category == "two stones") {
             const double d1 = logUniform(rng, 1.5, 7.0);
             rig::RealStone a = makeStone(rng, anyShape(rng), d1);
@@ -195,12 +257,17 @@ int render(unsigned seed, int count, const std::string& dir)
             holderAt = s.centre;
             f.sizeMm = s.lengthPx * PixelUm / 1000.0;
         } else {
-            const rig::StoneShape shape = shapeOf(category);
-            const double size = shape == rig::StoneShape::Round ? logUniform(rng, 0.8, 12.0) : logUniform(rng, 0.9, 10.0);
+            const rig::StoneShape shape = category == "disc behind" ? anyShape(rng) : shapeOf(category);
+            const double size = category == "ring"                 ? logUniform(rng, 1.0, 7.0)
+                                : shape == rig::StoneShape::Round ? logUniform(rng, 0.8, 12.0)
+                                                                   : logUniform(rng, 0.9, 10.0);
             rig::RealStone s = makeStone(rng, shape, size);
-            if (category == "round dim")
+            if (isDim(category))
                 s.brightness = rng.uniform(0.6, 0.85);
-            while (!placeInView(rng, s, margin))
+            if (category == "ring")
+                ring = randomRing(rng);
+            // A ring stays wholly in view, as a holder under the camera does.
+            while (!placeInView(rng, s, margin + ring.gap + ring.width))
                 s.lengthPx *= 0.9;
             view.stones = {s};
             f.stoneExpected = true;
@@ -216,6 +283,9 @@ int render(unsigned seed, int count, const std::string& dir)
                                               view.stones.empty() ? holderRadius : stoneRadius);
         if (view.stones.empty())
             view.around.holderRadiusPx = holderRadius;
+        if (category == "ring")
+            view.around.holderCentre = view.stones.front().centre;
+        dressHolder(rng, category, ring, stoneRadius, view.around);
         if (view.stones.size() > 1 && view.around.holder == rig::Surroundings::Holder::Jaws)
             view.around.holder = rig::Surroundings::Holder::Disc;
 
@@ -232,6 +302,10 @@ int render(unsigned seed, int count, const std::string& dir)
     }
     return truthFile.good() ? 0 : 1;
 }
+
+// An answer this far from the truth is another outline than the stone's: a wrong answer.
+constexpr double WrongCentrePx = 3.0;
+constexpr double WrongDiameterPercent = 10.0;
 
 struct Stats
 {
@@ -334,7 +408,11 @@ int score(const std::string& truthPath, const std::string& replayPath)
                 const double cx = std::stod(cells[3]), cy = std::stod(cells[4]);
                 const double right = std::stod(cells[5]), top = std::stod(cells[6]), d = std::stod(cells[7]);
                 const double e = std::hypot(a.v[0] - cx, a.v[1] - cy);
-                if (e > 3.0) {
+                const double measured = (a.v[2] - a.v[0]) + (a.v[1] - a.v[5]);
+                const double diameterError = 100.0 * (measured - d) / d;
+                // Another outline than the stone's (a ring around it, a disc behind it) can
+                // share its centre; its size gives it away.
+                if (e > WrongCentrePx || std::abs(diameterError) > WrongDiameterPercent) {
                     ++s->wrong;
                     continue;
                 }
@@ -342,8 +420,7 @@ int score(const std::string& truthPath, const std::string& replayPath)
                 s->centre.push_back(e);
                 s->edge.push_back(a.v[2] - right);
                 s->edge.push_back(top - a.v[5]);
-                const double measured = (a.v[2] - a.v[0]) + (a.v[1] - a.v[5]);
-                s->diameter.push_back(100.0 * (measured - d) / d);
+                s->diameter.push_back(diameterError);
             }
         }
     }

@@ -73,7 +73,7 @@ rig::RealisticView realisticView(const QString& kind, unsigned seed, double size
         stone.shape = fancy.at(kind).first;
         stone.widthRatio = fancy.at(kind).second;
     }
-    if (kind == "round dim")
+    if (kind == "round dim" || kind == "dim on bright")
         stone.brightness = 0.65;
     if (kind == "clipped")
         stone.centre.x = frameSize.width - sizePx * 0.3;
@@ -81,7 +81,7 @@ rig::RealisticView realisticView(const QString& kind, unsigned seed, double size
         stone.lengthPx = 900.0;
         stone.centre = cv::Point2d(frameSize.width / 2.0, frameSize.height / 2.0);
     }
-    if (kind != "empty")
+    if (!kind.startsWith("empty"))
         view.stones.push_back(stone);
     if (kind == "two stones") {
         rig::RealStone other = stone;
@@ -92,6 +92,31 @@ rig::RealisticView realisticView(const QString& kind, unsigned seed, double size
         view.stones.push_back(other);
     }
     view.around = rig::randomSurroundings(seed, frameSize, stone.centre, sizePx / 2.0);
+    rig::Surroundings& around = view.around;
+    if (kind == "ring" || kind == "empty ring") {
+        // A polished ring of the holder 6 px around the stone, or around nothing.
+        around.holder = rig::Surroundings::Holder::Disc;
+        around.holderCentre = stone.centre;
+        around.ringInnerPx = sizePx / 2.0 + 6.0;
+        around.ringWidthPx = seed % 2 == 0 ? 5.0 : 30.0;
+        around.ringLevel = 215.0;
+        around.holderRadiusPx = around.ringInnerPx + around.ringWidthPx + 20.0;
+    } else if (kind == "dim on bright" || kind == "disc behind") {
+        around.holder = rig::Surroundings::Holder::Disc;
+        around.holderCentre = stone.centre;
+        around.holderLevel = 95.0;
+        around.brightRim = true;
+        around.holderRadiusPx = 2.5 * sizePx;
+    } else if (kind == "empty jaws") {
+        // Grey worn jaws at an angle, closed on nothing, one of them wholly in view.
+        around.holder = rig::Surroundings::Holder::Jaws;
+        around.holderCentre = cv::Point2d(frameSize.width / 2.0, frameSize.height / 2.0);
+        around.jawAngleDeg = 35.0;
+        around.holderRadiusPx = 40.0;
+        around.jawWidthPx = 110.0;
+        around.jawLengthPx = 220.0;
+        around.holderLevel = 175.0;
+    }
     *truth = rig::stoneTruth(stone);
     return view;
 }
@@ -531,6 +556,13 @@ private slots:
         QTest::newRow("empty holder") << "empty" << 10u << 150.0 << "NOSTONE" << 0.0 << 0.0;
         QTest::newRow("empty holder, reflection at the border") << "empty" << 12u << 150.0 << "NOSTONE" << 0.0 << 0.0;
         QTest::newRow("oversize") << "oversize" << 11u << 150.0 << "CLIPPED" << 0.0 << 0.0;
+        // Holders and grounds that look like a stone: a polished ring around it (thin, wide),
+        // a bright disc behind it with a bright rim, grey jaws on nothing.
+        QTest::newRow("ring around the stone, thin") << "ring" << 14u << 150.0 << "" << 0.5 << 0.75;
+        QTest::newRow("ring around the stone, wide") << "ring" << 15u << 100.0 << "" << 0.5 << 0.75;
+        QTest::newRow("dim stone on a bright disc") << "dim on bright" << 16u << 120.0 << "" << 0.5 << 1.0;
+        QTest::newRow("empty holder ring") << "empty ring" << 18u << 150.0 << "NOSTONE" << 0.0 << 0.0;
+        QTest::newRow("empty grey jaws at an angle") << "empty jaws" << 19u << 150.0 << "NOSTONE" << 0.0 << 0.0;
     }
     void realisticViews()
     {
