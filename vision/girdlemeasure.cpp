@@ -19,7 +19,13 @@ constexpr double CoarseSigma = 2.0;
 constexpr double FineSigma = 1.0;
 // Candidate paths looked at per frame: the two edges plus the strongest impostors (a polished
 // girdle's reflection, a jaw, a row of facets).
-constexpr int Candidates = 4;
+constexpr int Candidates = 5;
+// How much softer one edge of the band may look than the other.
+constexpr double SharpnessRatio = 2.5;
+// The least worth of an edge beside the frame's strongest edge.
+constexpr double MinShareOfStrongest = 0.15;
+// The steepest a girdle edge runs (tilt, scallops, the cylinder's foreshortening), px per px.
+constexpr double MaxClimb = 0.2;
 
 // The frame reduced to strips: column means at full vertical resolution (rows x strips).
 struct Profiles
@@ -66,8 +72,11 @@ struct Path
     std::vector<int> row;
     std::vector<char> seen;
     std::vector<double> y; // sub-pixel, NaN where not seen
+    std::vector<char> strayed; // seen, but on another edge than the rest of the path
     double coverage = 0.0;
     double strength = 0.0; // mean fine-scale evidence over the seen strips
+    double width = 0.0;    // median 10-90 % rise over a sample of the seen strips, px
+    double worth = 0.0;    // coverage x strength / width
     double meanRow = 0.0;
 };
 
@@ -140,12 +149,63 @@ double refine(const cv::Mat& fine, int strip, int row, int window, double thresh
     return best + std::clamp(offset, -0.5, 0.5);
 }
 
+double riseWidth(const cv::Mat& fine, int strip, double y, int limit);
+double median(std::vector<double> v);
+
+// Where an edge is hidden over a stretch (a facet as bright as the girdle), the path may drift
+// onto another edge (a reflection inside the band, a facet row) and be seen there. The seen
+// strips fall into runs that follow one edge each; the longest run stands, and the others
+// stay only where a girdle edge could have climbed from it across the gap.
+void keepConsistentRuns(Path& p, int strip)
+{
+    struct Run
+    {
+        size_t first, last;
+    };
+    std::vector<Run> runs;
+    const double stepPx = 0.3 * strip + 1.0;
+    for (size_t s = 0; s < p.seen.size(); ++s) {
+        if (!p.seen[s])
+            continue;
+        if (!runs.empty() && p.seen[runs.back().last] && runs.back().last + 1 == s
+            && std::abs(p.y[s] - p.y[s - 1]) <= stepPx)
+            runs.back().last = s;
+        else
+            runs.push_back({s, s});
+    }
+    if (runs.size() < 2)
+        return;
+    std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.last - a.first > b.last - b.first; });
+    std::vector<Run> kept{runs.front()};
+    for (size_t i = 1; i < runs.size(); ++i) {
+        const Run& r = runs[i];
+        bool fits = true;
+        for (const Run& k : kept) {
+            // Compare the facing ends of the two runs.
+            const size_t a = r.last < k.first ? r.last : r.first;
+            const size_t b = r.last < k.first ? k.first : k.last;
+            const double gapPx = std::abs(double(b) - double(a)) * strip;
+            fits = fits && std::abs(p.y[b] - p.y[a]) <= MaxClimb * gapPx + 3.0;
+        }
+        if (fits)
+            kept.push_back(r);
+        else
+            for (size_t s = r.first; s <= r.last; ++s) {
+                p.seen[s] = 0;
+                p.y[s] = Nan;
+                p.strayed[s] = 1;
+            }
+    }
+}
+
+
 Path tracePath(const Profiles& pr, const cv::Mat& evidence, double threshold, int reach)
 {
     Path p;
     p.row = bestPath(evidence, reach, 0.1f * float(threshold));
     const int strips = evidence.cols;
     p.seen.assign(static_cast<size_t>(strips), 0);
+    p.strayed.assign(static_cast<size_t>(strips), 0);
     p.y.assign(static_cast<size_t>(strips), Nan);
     int seen = 0;
     double sum = 0.0, rows = 0.0;
@@ -160,58 +220,64 @@ Path tracePath(const Profiles& pr, const cv::Mat& evidence, double threshold, in
         ++seen;
         sum += peak;
     }
+    keepConsistentRuns(p, pr.strip);
+    seen = 0;
+    sum = 0.0;
+    for (int s = 0; s < strips; ++s)
+        if (p.seen[static_cast<size_t>(s)]) {
+            ++seen;
+            sum += std::abs(pr.fineSigned.at<float>(int(std::lround(p.y[static_cast<size_t>(s)])), s));
+        }
     p.coverage = double(seen) / strips;
     p.strength = seen > 0 ? sum / seen : 0.0;
+    std::vector<double> widths;
+    const int every = std::max(1, seen / 16);
+    for (int s = 0, k = 0; s < strips; ++s)
+        if (p.seen[static_cast<size_t>(s)] && k++ % every == 0)
+            widths.push_back(riseWidth(pr.fineSigned, s, p.y[static_cast<size_t>(s)], 40));
+    p.width = median(widths);
+    p.worth = std::isnan(p.width) ? 0.0 : p.coverage * p.strength / std::max(1.0, p.width);
     p.meanRow = rows / strips;
     return p;
 }
 
-// Clears the evidence around a path so that the next search finds another edge.
+// Clears the evidence around a path so that the next search finds another edge; where the
+// path strayed onto another edge, that edge is left for a later search.
 void suppress(cv::Mat& evidence, const Path& p, int halfWidth)
 {
     for (int s = 0; s < evidence.cols; ++s) {
+        if (p.strayed[static_cast<size_t>(s)])
+            continue;
         const int r = p.row[static_cast<size_t>(s)];
         for (int q = std::max(0, r - halfWidth); q <= std::min(evidence.rows - 1, r + halfWidth); ++q)
             evidence.at<float>(q, s) = 0.0f;
     }
 }
 
-// 10-90 % rise of the edge at `y` in one strip, from the running sum of the fine derivative
-// over the peak's flanks, corrected for the profile's own smoothing.
+// 10-90 % rise of the edge at `y` in one strip, from the width of the derivative's peak at
+// half its height (local, so a reflection or a facet next to the edge does not widen it),
+// scaled to the rise of a Gaussian edge and corrected for the profile's own smoothing.
 double riseWidth(const cv::Mat& fine, int strip, double y, int limit)
 {
-    const int centre = int(std::lround(y));
+    // 10-90 % rise of a Gaussian edge over the full width at half maximum of its derivative.
+    constexpr double RisePerHalfWidth = 2.563 / 2.355;
+    const int centre = std::clamp(int(std::lround(y)), 0, fine.rows - 1);
     const float sign = fine.at<float>(centre, strip) >= 0.0f ? 1.0f : -1.0f;
-    const float peak = sign * fine.at<float>(centre, strip);
-    int lo = centre, hi = centre;
-    while (lo - 1 >= std::max(0, centre - limit) && sign * fine.at<float>(lo - 1, strip) > 0.05f * peak)
-        --lo;
-    while (hi + 1 <= std::min(fine.rows - 1, centre + limit) && sign * fine.at<float>(hi + 1, strip) > 0.05f * peak)
-        ++hi;
-    double total = 0.0;
-    for (int r = lo; r <= hi; ++r)
-        total += sign * fine.at<float>(r, strip);
-    if (total <= 0.0)
+    const auto v = [&](int r) { return double(sign * fine.at<float>(r, strip)); };
+    const double half = 0.5 * v(centre);
+    if (half <= 0.0)
         return Nan;
-    double run = 0.0, at10 = lo, at90 = hi;
-    bool have10 = false;
-    for (int r = lo; r <= hi; ++r) {
-        const double v = sign * fine.at<float>(r, strip);
-        const double before = run;
-        run += v;
-        // The running sum rises across the sample r (r - 0.5 .. r + 0.5).
-        if (!have10 && run >= 0.1 * total) {
-            at10 = r - 0.5 + (0.1 * total - before) / v;
-            have10 = true;
-        }
-        if (run >= 0.9 * total) {
-            at90 = r - 0.5 + (0.9 * total - before) / v;
-            break;
-        }
-    }
-    const double smoothing = 2.563 * FineSigma;
-    const double w = at90 - at10;
-    return std::sqrt(std::max(0.0, w * w - smoothing * smoothing));
+    int lo = centre, hi = centre;
+    while (lo - 1 >= std::max(0, centre - limit) && v(lo - 1) > half)
+        --lo;
+    while (hi + 1 <= std::min(fine.rows - 1, centre + limit) && v(hi + 1) > half)
+        ++hi;
+    if (lo == 0 || hi == fine.rows - 1 || v(lo - 1) > half || v(hi + 1) > half)
+        return Nan; // the peak runs into the frame's border or the search limit
+    const double left = lo - (v(lo) - half) / (v(lo) - v(lo - 1));
+    const double right = hi + (v(hi) - half) / (v(hi) - v(hi + 1));
+    const double sigma2 = std::pow((right - left) / 2.355, 2.0) - FineSigma * FineSigma;
+    return RisePerHalfWidth * 2.355 * std::sqrt(std::max(0.0, sigma2));
 }
 
 double median(std::vector<double> v)
@@ -268,28 +334,46 @@ Measurement refuse(const char* reason)
     return m;
 }
 
-// The two edges among the candidate paths: well seen, one wholly above the other by at least
-// the least thickness, the pair with the strongest weaker edge.
+// The two edges among the candidate paths. An edge must be seen over enough of the frame,
+// be strong next to the strongest, and be about as sharp as the sharpest: everything at the
+// girdle is in one focal plane, while a reflection on a polished girdle is soft. Of the pairs
+// that lie apart by the least thickness wherever both are seen and are alike in sharpness,
+// the outermost is the band: glyphs, reflections and the facets of a faceted girdle lie inside.
 bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, int* upper, int* lower)
 {
-    double best = 0.0;
+    double sharpest = 1e18, strongest = 0.0;
+    for (const Path& e : paths)
+        if (e.coverage >= p.minCoverage && e.worth > 0.0) {
+            sharpest = std::min(sharpest, e.width);
+            strongest = std::max(strongest, e.worth);
+        }
+    const auto eligible = [&](const Path& e) {
+        return e.coverage >= p.minCoverage && e.worth >= MinShareOfStrongest * strongest
+               && e.width <= SharpnessRatio * sharpest + 2.0;
+    };
+    double widest = 0.0;
     for (size_t i = 0; i < paths.size(); ++i)
         for (size_t j = 0; j < paths.size(); ++j) {
             const Path& a = paths[i];
             const Path& b = paths[j];
-            if (i == j || a.meanRow >= b.meanRow || a.coverage < p.minCoverage || b.coverage < p.minCoverage)
+            if (i == j || a.meanRow >= b.meanRow || !eligible(a) || !eligible(b))
                 continue;
-            bool apart = true;
-            for (size_t s = 0; s < a.row.size() && apart; ++s)
-                apart = b.row[s] - a.row[s] >= p.minThicknessPx;
-            const double weaker = std::min(a.strength * a.coverage, b.strength * b.coverage);
-            if (apart && weaker > best) {
-                best = weaker;
+            // Where a weak edge's path strays onto the other's flank the two come close; a few
+            // such strips are forgiven (and left out of the measurement).
+            int both = 0, close = 0;
+            for (size_t s = 0; s < a.row.size(); ++s)
+                if (a.seen[s] && b.seen[s]) {
+                    ++both;
+                    close += b.y[s] - a.y[s] < p.minThicknessPx;
+                }
+            const bool alike = std::max(a.width, b.width) <= SharpnessRatio * std::min(a.width, b.width) + 2.0;
+            if (both > 0 && close <= both / 10 && alike && b.meanRow - a.meanRow > widest) {
+                widest = b.meanRow - a.meanRow;
                 *upper = int(i);
                 *lower = int(j);
             }
         }
-    return best > 0.0;
+    return widest > 0.0;
 }
 
 void fillGeometry(Measurement& m, int width, int height, const MeasureParameters& p)
@@ -347,10 +431,13 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
                 return refuse(ReasonClipped);
         return refuse(ReasonNoGirdle);
     }
-    const Path& a = paths[static_cast<size_t>(upper)];
-    const Path& b = paths[static_cast<size_t>(lower)];
+    Path a = paths[static_cast<size_t>(upper)];
+    Path b = paths[static_cast<size_t>(lower)];
     for (size_t s = 0; s < a.row.size(); ++s)
-        if (a.row[s] <= p.borderMarginPx || b.row[s] >= frame.rows - 1 - p.borderMarginPx)
+        if (a.seen[s] && b.seen[s] && b.y[s] - a.y[s] < p.minThicknessPx)
+            a.seen[s] = b.seen[s] = 0;
+    for (size_t s = 0; s < a.row.size(); ++s)
+        if ((a.seen[s] && a.y[s] <= p.borderMarginPx) || (b.seen[s] && b.y[s] >= frame.rows - 1 - p.borderMarginPx))
             return refuse(ReasonClipped);
 
     // Focus: the rise of both edges in the middle third of the frame.

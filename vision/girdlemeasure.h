@@ -36,7 +36,7 @@ struct MeasureParameters
     double minThicknessPx = 8.0; // thinner bands are not told apart from a single edge
     double maxEdgeWidthPx = 24.0; // 10-90 % rise beyond which the frame is refused as BLUR
     double minEdgeContrast = 2.0; // grey levels per row of the derivative an edge needs
-    double minCoverage = 0.5;    // share of strips in which each edge must be seen
+    double minCoverage = 0.3;    // share of strips in which each edge must be seen
     int borderMarginPx = 2;      // an edge this close to the top or bottom row is CLIPPED
 
     // Settings key of the pixel size; the thresholds above have no keys of their own.

@@ -157,7 +157,7 @@ struct Shades
     // girdle facets, then the bezels, meeting along a zigzag.
     double below(const Column& col, double t) const
     {
-        const double zig = 0.1 + 0.22 * std::abs(2.0 * frac(col.along / (circumference / 16.0)) - 1.0);
+        const double zig = 0.08 + 0.5 * std::abs(2.0 * frac(col.along / (circumference / 16.0)) - 1.0);
         const bool bezel = t > zig;
         const double width = circumference / (bezel ? 8.0 : 32.0);
         const double u = (col.along - t * (bezel ? 0.4 : 0.7)) / width;
@@ -288,7 +288,7 @@ cv::Mat renderSide(const SideView& view, cv::Size size)
     for (const Column& col : cols)
         lowest = std::max(lowest, col.bottom);
     const bool jawLeft = rng.uniform(0.0, 1.0) < 0.5;
-    const double jawSlope = std::tan(rng.uniform(10.0, 35.0) * Pi / 180.0);
+    const double jawSlope = std::tan(rng.uniform(15.0, 40.0) * Pi / 180.0);
     const double jawTop = std::max(lowest + 50.0, size.height - rng.uniform(80.0, 250.0));
     const bool jaw = view.jaw && jawTop < size.height - 10;
 
