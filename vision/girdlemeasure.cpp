@@ -20,8 +20,9 @@ constexpr double FineSigma = 1.0;
 // Candidate paths looked at per frame: the two edges plus the strongest impostors (a polished
 // girdle's reflection, a jaw, a row of facets).
 constexpr int Candidates = 5;
-// How much softer one edge of the band may look than the other.
-constexpr double SharpnessRatio = 2.5;
+// How much blur (10-90 % rise, px, added in quadrature) one edge of the band may show beyond
+// the other, or beyond the sharpest edge in view.
+constexpr double MaxExtraBlurPx = 9.0;
 // The least worth of an edge beside the frame's strongest edge.
 constexpr double MinShareOfStrongest = 0.15;
 // The steepest a girdle edge runs (tilt, scallops, the cylinder's foreshortening), px per px.
@@ -35,6 +36,18 @@ struct Profiles
     cv::Mat fineSigned; // d/dy of the finely smoothed profile
     int strip = 8;
 };
+
+void derive(Profiles& out)
+{
+    cv::Mat smooth;
+    cv::GaussianBlur(out.mean, smooth, cv::Size(1, 2 * int(std::ceil(3 * CoarseSigma)) + 1), 0, CoarseSigma,
+                     cv::BORDER_REPLICATE);
+    cv::Sobel(smooth, out.coarse, CV_32F, 0, 1, 1, 0.5, 0, cv::BORDER_REPLICATE);
+    out.coarse = cv::abs(out.coarse);
+    cv::GaussianBlur(out.mean, smooth, cv::Size(1, 2 * int(std::ceil(3 * FineSigma)) + 1), 0, FineSigma,
+                     cv::BORDER_REPLICATE);
+    cv::Sobel(smooth, out.fineSigned, CV_32F, 0, 1, 1, 0.5, 0, cv::BORDER_REPLICATE);
+}
 
 bool makeProfiles(const cv::Mat& frame, int strip, Profiles& out)
 {
@@ -53,14 +66,7 @@ bool makeProfiles(const cv::Mat& frame, int strip, Profiles& out)
     else
         grey = reduced;
     grey.convertTo(out.mean, CV_32F);
-    cv::Mat smooth;
-    cv::GaussianBlur(out.mean, smooth, cv::Size(1, 2 * int(std::ceil(3 * CoarseSigma)) + 1), 0, CoarseSigma,
-                     cv::BORDER_REPLICATE);
-    cv::Sobel(smooth, out.coarse, CV_32F, 0, 1, 1, 0.5, 0, cv::BORDER_REPLICATE);
-    out.coarse = cv::abs(out.coarse);
-    cv::GaussianBlur(out.mean, smooth, cv::Size(1, 2 * int(std::ceil(3 * FineSigma)) + 1), 0, FineSigma,
-                     cv::BORDER_REPLICATE);
-    cv::Sobel(smooth, out.fineSigned, CV_32F, 0, 1, 1, 0.5, 0, cv::BORDER_REPLICATE);
+    derive(out);
     out.strip = strip;
     return true;
 }
@@ -163,7 +169,7 @@ void keepConsistentRuns(Path& p, int strip)
         size_t first, last;
     };
     std::vector<Run> runs;
-    const double stepPx = 0.3 * strip + 1.0;
+    const double stepPx = MaxClimb * strip + 1.0;
     for (size_t s = 0; s < p.seen.size(); ++s) {
         if (!p.seen[s])
             continue;
@@ -175,27 +181,47 @@ void keepConsistentRuns(Path& p, int strip)
     }
     if (runs.size() < 2)
         return;
+    const auto fit = [&](const Run& r, const Run& k) {
+        // Compare the facing ends of the two runs.
+        const size_t a = r.last < k.first ? r.last : r.first;
+        const size_t b = r.last < k.first ? k.first : k.last;
+        const double gapPx = std::abs(double(b) - double(a)) * strip;
+        return std::abs(p.y[b] - p.y[a]) <= MaxClimb * gapPx + 3.0;
+    };
+    // Each run in turn gathers the runs that fit it and all it gathered so far, longest first;
+    // the largest gathering stands.
     std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.last - a.first > b.last - b.first; });
-    std::vector<Run> kept{runs.front()};
-    for (size_t i = 1; i < runs.size(); ++i) {
-        const Run& r = runs[i];
-        bool fits = true;
-        for (const Run& k : kept) {
-            // Compare the facing ends of the two runs.
-            const size_t a = r.last < k.first ? r.last : r.first;
-            const size_t b = r.last < k.first ? k.first : k.last;
-            const double gapPx = std::abs(double(b) - double(a)) * strip;
-            fits = fits && std::abs(p.y[b] - p.y[a]) <= MaxClimb * gapPx + 3.0;
+    std::vector<size_t> best;
+    size_t bestLength = 0;
+    for (size_t seed = 0; seed < runs.size(); ++seed) {
+        std::vector<size_t> kept{seed};
+        size_t length = runs[seed].last - runs[seed].first + 1;
+        for (size_t i = 0; i < runs.size(); ++i) {
+            if (i == seed)
+                continue;
+            bool fits = true;
+            for (size_t k : kept)
+                fits = fits && fit(runs[i], runs[k]);
+            if (fits) {
+                kept.push_back(i);
+                length += runs[i].last - runs[i].first + 1;
+            }
         }
-        if (fits)
-            kept.push_back(r);
-        else
-            for (size_t s = r.first; s <= r.last; ++s) {
+        if (length > bestLength) {
+            bestLength = length;
+            best = kept;
+        }
+    }
+    std::vector<char> keep(runs.size(), 0);
+    for (size_t k : best)
+        keep[k] = 1;
+    for (size_t i = 0; i < runs.size(); ++i)
+        if (!keep[i])
+            for (size_t s = runs[i].first; s <= runs[i].last; ++s) {
                 p.seen[s] = 0;
                 p.y[s] = Nan;
                 p.strayed[s] = 1;
             }
-    }
 }
 
 
@@ -334,6 +360,9 @@ Measurement refuse(const char* reason)
     return m;
 }
 
+// The blur that `width` shows beyond `sharper` (both 10-90 % rises).
+double softer(double width, double sharper) { return std::sqrt(std::max(0.0, width * width - sharper * sharper)); }
+
 // The two edges among the candidate paths. An edge must be seen over enough of the frame,
 // be strong next to the strongest, and be about as sharp as the sharpest: everything at the
 // girdle is in one focal plane, while a reflection on a polished girdle is soft. Of the pairs
@@ -349,7 +378,7 @@ bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, int*
         }
     const auto eligible = [&](const Path& e) {
         return e.coverage >= p.minCoverage && e.worth >= MinShareOfStrongest * strongest
-               && e.width <= SharpnessRatio * sharpest + 2.0;
+               && softer(e.width, sharpest) <= MaxExtraBlurPx;
     };
     double widest = 0.0;
     for (size_t i = 0; i < paths.size(); ++i)
@@ -366,7 +395,7 @@ bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, int*
                     ++both;
                     close += b.y[s] - a.y[s] < p.minThicknessPx;
                 }
-            const bool alike = std::max(a.width, b.width) <= SharpnessRatio * std::min(a.width, b.width) + 2.0;
+            const bool alike = softer(std::max(a.width, b.width), std::min(a.width, b.width)) <= MaxExtraBlurPx;
             if (both > 0 && close <= both / 10 && alike && b.meanRow - a.meanRow > widest) {
                 widest = b.meanRow - a.meanRow;
                 *upper = int(i);
@@ -384,15 +413,22 @@ void fillGeometry(Measurement& m, int width, int height, const MeasureParameters
     m.thicknessPx = m.bottomMid - m.topMid;
     m.thicknessUm = m.thicknessPx * p.pixelSizeUm;
     m.centreOffsetPx = (m.topMid + m.bottomMid) / 2.0 - (height - 1) / 2.0;
-    double sx = 0, sy = 0, sxx = 0, sxy = 0, n = 0;
     m.minThicknessPx = 1e18;
     m.maxThicknessPx = -1e18;
     for (int x = 0; x < width; ++x) {
         const double t = m.top[static_cast<size_t>(x)], b = m.bottom[static_cast<size_t>(x)];
+        if (!std::isnan(t) && !std::isnan(b)) {
+            m.minThicknessPx = std::min(m.minThicknessPx, b - t);
+            m.maxThicknessPx = std::max(m.maxThicknessPx, b - t);
+        }
+    }
+    // The tilt over the middle half of the frame, where the girdle is sharp (its sides leave
+    // the focal plane) and the same columns are always at hand.
+    double sx = 0, sy = 0, sxx = 0, sxy = 0, n = 0;
+    for (int x = width / 4; x < width - width / 4; ++x) {
+        const double t = m.top[static_cast<size_t>(x)], b = m.bottom[static_cast<size_t>(x)];
         if (std::isnan(t) || std::isnan(b))
             continue;
-        m.minThicknessPx = std::min(m.minThicknessPx, b - t);
-        m.maxThicknessPx = std::max(m.maxThicknessPx, b - t);
         const double y = (t + b) / 2.0;
         sx += x;
         sy += y;
@@ -404,6 +440,23 @@ void fillGeometry(Measurement& m, int width, int height, const MeasureParameters
     m.tiltDeg = det > 0.0 ? std::atan((n * sxy - sx * sy) / det) * 180.0 / Pi : 0.0;
 }
 
+// The strongest nearly horizontal paths, each found after clearing the ones before.
+std::vector<Path> candidates(const Profiles& pr, const MeasureParameters& p)
+{
+    // An edge may climb about a quarter of a pixel per column: tilt and scallops, not facets.
+    const int reach = std::max(1, int(std::lround(0.25 * pr.strip)));
+    cv::Mat evidence = pr.coarse.clone();
+    std::vector<Path> paths;
+    for (int k = 0; k < Candidates; ++k) {
+        Path path = tracePath(pr, evidence, p.minEdgeContrast, reach);
+        if (path.coverage < 0.1)
+            break;
+        suppress(evidence, path, int(std::ceil(std::max(p.minThicknessPx / 2.0, 3.0 * CoarseSigma))));
+        paths.push_back(std::move(path));
+    }
+    return paths;
+}
+
 Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
 {
     if (frame.empty() || frame.depth() != CV_8U || (frame.channels() != 1 && frame.channels() != 3 && frame.channels() != 4))
@@ -411,25 +464,23 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     Profiles pr;
     if (!makeProfiles(frame, std::max(2, p.stripWidthPx), pr))
         return refuse(ReasonNoGirdle);
-    const double threshold = p.minEdgeContrast;
-    // An edge may climb about a quarter of a pixel per column: tilt and scallops, not facets.
-    const int reach = std::max(1, int(std::lround(0.25 * pr.strip)));
-    cv::Mat evidence = pr.coarse.clone();
-    std::vector<Path> paths;
-    for (int k = 0; k < Candidates; ++k) {
-        Path path = tracePath(pr, evidence, threshold, reach);
-        if (path.coverage < 0.1)
-            break;
-        suppress(evidence, path, int(std::ceil(std::max(p.minThicknessPx / 2.0, 3.0 * CoarseSigma))));
-        paths.push_back(std::move(path));
-    }
+    std::vector<Path> paths = candidates(pr, p);
     int upper = -1, lower = -1;
     if (!choosePair(paths, p, &upper, &lower)) {
         // One long edge and nothing to pair it with: the band runs off the frame.
         for (const Path& path : paths)
             if (path.coverage >= 0.8)
                 return refuse(ReasonClipped);
-        return refuse(ReasonNoGirdle);
+        // A band whose edges only show with the rows taken four at a time is too far out of
+        // focus to be measured to a pixel.
+        Profiles coarse;
+        cv::resize(pr.mean, coarse.mean, cv::Size(pr.mean.cols, pr.mean.rows / 4), 0, 0, cv::INTER_AREA);
+        derive(coarse);
+        coarse.strip = pr.strip;
+        MeasureParameters q = p;
+        q.minThicknessPx = p.minThicknessPx / 4.0;
+        const std::vector<Path> blurred = candidates(coarse, q);
+        return refuse(choosePair(blurred, q, &upper, &lower) ? ReasonBlur : ReasonNoGirdle);
     }
     Path a = paths[static_cast<size_t>(upper)];
     Path b = paths[static_cast<size_t>(lower)];

@@ -49,7 +49,8 @@ struct Measurement
     QString reason;                 // one of the Reason* texts when !ok, empty when ok
 
     // Per column (size = frame width when ok), sub-pixel y of the band's upper and lower edge;
-    // NaN where a column is not measured (a long stretch with no edge visible).
+    // between the strips where an edge was seen it is interpolated, beyond the outermost ones
+    // (two strips on) it is NaN.
     std::vector<double> top, bottom;
 
     double topMid = -1.0;           // edges at x = (width - 1) / 2
@@ -58,8 +59,9 @@ struct Measurement
     double thicknessUm = -1.0;      // thicknessPx * pixelSizeUm
     double minThicknessPx = -1.0;   // over the measured columns
     double maxThicknessPx = -1.0;
-    // Of the least-squares line through the band's centre line over the measured columns,
-    // degrees, positive when the right end is lower (y grows to the right).
+    // Of the least-squares line through the band's centre line over the middle half of the
+    // columns (width / 4 .. width - width / 4 - 1), degrees, positive when the right end is
+    // lower (y grows to the right).
     double tiltDeg = 0.0;
     double edgeWidthPx = -1.0;      // 10-90 % rise of the edges near the middle (focus measure)
     double centreOffsetPx = 0.0;    // band centre at the middle column minus (height - 1) / 2

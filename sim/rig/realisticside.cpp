@@ -239,20 +239,22 @@ SideTruth sideTruth(const SideView& view, cv::Size size)
     SideTruth truth;
     truth.minThickness = 1e18;
     truth.maxThickness = -1e18;
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    double sx = 0, sy = 0, sxx = 0, sxy = 0, n = 0;
     for (int c = 0; c < size.width; ++c) {
         const Column& col = cols[static_cast<size_t>(c)];
         truth.top.push_back(col.top);
         truth.bottom.push_back(col.bottom);
         truth.minThickness = std::min(truth.minThickness, col.bottom - col.top);
         truth.maxThickness = std::max(truth.maxThickness, col.bottom - col.top);
+        if (c < size.width / 4 || c >= size.width - size.width / 4)
+            continue;
         const double y = (col.top + col.bottom) / 2.0;
         sx += c;
         sy += y;
         sxx += double(c) * c;
         sxy += c * y;
+        ++n;
     }
-    const double n = size.width;
     const double slope = (n * sxy - sx * sy) / std::max(1e-9, n * sxx - sx * sx);
     truth.tiltDeg = std::atan(slope) * 180.0 / Pi;
     // The middle of an even width lies between two columns.
