@@ -32,7 +32,7 @@ constexpr const char* ReasonBlur = "BLUR";         // too far out of focus to me
 struct MeasureParameters
 {
     double pixelSizeUm = 1.27;   // micrometres per pixel on the girdle (settings key PMMFPXS)
-    int stripWidthPx = 8;        // columns averaged into one strip
+    int stripWidthPx = 8;        // columns averaged into one strip (at least width / 160)
     double minThicknessPx = 8.0; // thinner bands are not told apart from a single edge
     double maxEdgeWidthPx = 24.0; // 10-90 % rise beyond which the frame is refused as BLUR
     double minEdgeContrast = 2.0; // grey levels per row of the derivative an edge needs

