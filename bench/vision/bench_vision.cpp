@@ -1,13 +1,15 @@
 // Vision benchmarks: the top stone tracker's accuracy over synthetic stones, its per-frame
 // cost at the three sensor sizes (single-threaded OpenCV and OpenCV's default threads) next
 // to the bare OpenCV calls it makes, the girdle analyser's per-frame cost with its per-step
-// split, and the two gradient formulations.
+// split, the girdle measurement's per-frame cost, and the two gradient formulations.
 
 #include "syntheticstone.h"
+#include "vision/girdlemeasure.h"
 #include "vision/gridleprocessing.h"
 #include "vision/topstoneprocessing.h"
 #ifdef VELTRAX_BENCH_RIG
 #include "sim/rig/realisticscene.h"
+#include "sim/rig/realisticside.h"
 #include "sim/rig/rig.h"
 #include "sim/rig/rigscene.h"
 #endif
@@ -277,6 +279,40 @@ BENCHMARK(BM_AnalyserFrame)
     ->Args({1280, 1024, 1})->Args({1280, 1024, 0})
     ->Args({2048, 1536, 1})->Args({2048, 1536, 0})
     ->Args({2592, 1944, 1})->Args({2592, 1944, 0})
+    ->Unit(benchmark::kMillisecond);
+
+// The girdle measurement on one front frame, one thread: a realistic girdle (frosted, scallops,
+// tilt, facets, flare, dust, noise) where the rig is built, else the drawn band. The budget is
+// a share of the 60 fps frame interval.
+void BM_GirdleMeasure(benchmark::State& state)
+{
+    const cv::Size size(int(state.range(0)), int(state.range(1)));
+#ifdef VELTRAX_BENCH_RIG
+    rig::SideView view = rig::randomSideView(7);
+    view.stone.finish = rig::GirdleFinish::Frosted;
+    view.stone.thicknessMm = 0.1;
+    view.stone.levelErrorDeg = 1.0;
+    view.centreRow = size.height / 2.0;
+    view.flare = true;
+    view.noiseSigma = 2.5;
+    const cv::Mat frame = rig::renderSide(view, size);
+#else
+    const cv::Mat frame = frontFrame(size.width, size.height);
+#endif
+    cv::setNumThreads(1);
+    bool ok = true;
+    for (auto _ : state) {
+        const girdle::Measurement m = girdle::measureGirdle(frame);
+        ok = ok && m.ok;
+        benchmark::DoNotOptimize(m.thicknessPx);
+    }
+    if (!ok)
+        state.SkipWithError("the girdle was not measured");
+    cv::setNumThreads(-1);
+}
+BENCHMARK(BM_GirdleMeasure)
+    ->ArgNames({"w", "h"})
+    ->Args({1280, 1024})->Args({2048, 1536})->Args({2592, 1944})
     ->Unit(benchmark::kMillisecond);
 
 // The two rising-gradient formulations, one derivative of a 1280x1024 grey frame.

@@ -103,7 +103,9 @@ struct Scene
     double holderDiameterMm = 8.0;
     // 0: the clean scene (a bright brilliant on a plain holder). Otherwise the top views show
     // a realistic stone and surroundings drawn from this seed (realisticscene.h): facets, rim,
-    // glints, dust, screws, holder disc or jaws, uneven light. The station started with
+    // glints, dust, screws, holder disc or jaws, uneven light, and the front view a realistic
+    // girdle (realisticside.h: finish, scallops, thickness and level varying around the stone,
+    // facets, flare, dust, glyphs, jaw, depth of field). The station started with
     // VELTRAX_RIG_SCENE=realistic[:SEED] in its environment begins with such a scene.
     unsigned realisticSeed = 0;
     Axes axes;

@@ -1,6 +1,7 @@
 #include "rigscene.h"
 
 #include "realisticscene.h"
+#include "realisticside.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -125,7 +126,7 @@ std::vector<double> viewKey(const Scene& scene, View view, unsigned long long ge
     const auto q = [](double v) { return std::round(v * 1000.0) / 1000.0; };
     if (view == View::Front) {
         return {2.0, static_cast<double>(generation), q(girdleHeight(scene) * 1000.0), q(girdleShift(scene) * 1000.0),
-                q(frontSigmaPx(scene)), q(scene.frontFocusZii())};
+                q(frontSigmaPx(scene)), q(scene.frontFocusZii()), static_cast<double>(scene.realisticSeed)};
     }
     const cv::Point2d axis = topAxis(scene, view);
     const cv::Point2d centre = topCentre(scene, view);
@@ -368,8 +369,26 @@ cv::Mat TopViewRenderer::renderRealisticTop(const Scene& scene, View view, cv::S
 // ---------------------------------------------------------------------------------------------
 // Front view
 
+cv::Mat FrontViewRenderer::renderRealisticFront(const Scene& scene, cv::Size sensor)
+{
+    // The seed's girdle at the scene's size and place; the camera adds exposure and noise.
+    SideView side = randomSideView(scene.realisticSeed);
+    const double pix = scene.cal.mfPixelUm / 1000.0;
+    side.stone.diameterMm = scene.stoneDiameterMm;
+    side.stone.thicknessMm = scene.stoneDiameterMm * scene.girdlePercent / 100.0;
+    side.pixelUm = scene.cal.mfPixelUm;
+    side.aDeg = scene.axes.a;
+    side.centreRow = (sensor.height - 1) / 2.0 - girdleHeight(scene) / pix;
+    side.defocusMm = scene.axes.zii - scene.frontFocusZii();
+    side.blurPerMm = FrontBlurPerMm;
+    side.exposure = 1.0;
+    return renderSide(side, sensor);
+}
+
 cv::Mat FrontViewRenderer::render(const Scene& scene, cv::Size sensor)
 {
+    if (scene.realisticSeed != 0)
+        return renderRealisticFront(scene, sensor);
     if (grain.empty()) {
         grain.create(256, 256, CV_32FC1);
         cv::RNG rng(0x5eed);

@@ -69,9 +69,12 @@ class FrontViewRenderer
 {
 public:
     // BGR image of the girdle region seen by the front camera, in the sensor's orientation.
+    // With a realistic scene, the girdle of realisticside.h drawn from the scene's seed.
     cv::Mat render(const Scene& scene, cv::Size sensor);
 
 private:
+    static cv::Mat renderRealisticFront(const Scene& scene, cv::Size sensor);
+
     cv::Mat grain; // CV_32FC1 tile, fixed pattern of the frosted girdle surface
 };
 

@@ -1,3 +1,5 @@
+#include "realisticside.h"
+#include "vision/girdlemeasure.h"
 #include "vision/gridleprocessing.h"
 
 #include <opencv2/imgproc.hpp>
@@ -10,6 +12,7 @@ using vision::GridleParams;
 
 Q_DECLARE_METATYPE(cv::Vec4i)
 Q_DECLARE_METATYPE(cv::Mat)
+Q_DECLARE_METATYPE(rig::SideView)
 
 namespace {
 bool sameImage(const cv::Mat& a, const cv::Mat& b)
@@ -38,6 +41,23 @@ cv::Mat girdleFrame(const cv::Size& size, double noise = 3.0, unsigned seed = 5)
     cv::Mat bgr;
     cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
     return bgr;
+}
+
+// A girdle of the realistic side scene, level and in focus, in the middle of a small frame.
+rig::SideView sideView(rig::GirdleFinish finish)
+{
+    rig::SideView v;
+    v.stone.finish = finish;
+    v.stone.girdleGrey = finish == rig::GirdleFinish::Polished ? 85.0 : 165.0;
+    v.stone.seed = 11;
+    v.stone.thicknessMm = 0.1;
+    v.stone.scallopDepthMm = 0.006;
+    v.aDeg = 37.0;
+    v.centreRow = 250.0;
+    v.noiseSigma = 2.5;
+    v.vignetting = 0.2;
+    v.dust = 4;
+    return v;
 }
 
 std::vector<uchar> distinctValues(const cv::Mat& m)
@@ -260,6 +280,74 @@ private slots:
         QCOMPARE(images.linesDrawing.size(), cv::Size(320, 240));
         QCOMPARE(cv::countNonZero(images.linesDrawing), 0);
         QCOMPARE(stale.at<uchar>(0, 0), uchar(9));
+    }
+
+    // The girdle measurement on the rig's realistic side view, against the view's own truth.
+    void girdleMeasurement_data()
+    {
+        QTest::addColumn<rig::SideView>("view");
+        QTest::addColumn<QString>("reason");
+        using F = rig::GirdleFinish;
+        QTest::newRow("frosted") << sideView(F::Frosted) << "";
+        QTest::newRow("polished, reflection streak") << sideView(F::Polished) << "";
+        QTest::newRow("faceted") << sideView(F::Faceted) << "";
+        rig::SideView v = sideView(F::Frosted);
+        v.stone.scallopDepthMm = 0.02;
+        v.stone.levelErrorDeg = 2.0;
+        v.stone.levelPhaseDeg = 120.0;
+        v.stone.thicknessVariation = 0.3;
+        QTest::newRow("scalloped, tilted, thickness varying") << v << "";
+        v = sideView(F::Frosted);
+        v.stone.thicknessMm = 0.035;
+        QTest::newRow("thin") << v << "";
+        v = sideView(F::Faceted);
+        v.defocusMm = 0.04; // blur sigma 3 px at the middle
+        QTest::newRow("off focus, measurable") << v << "";
+        v = sideView(F::Frosted);
+        v.facetBelowGrey = v.stone.girdleGrey;
+        QTest::newRow("facet below as bright as the girdle") << v << "";
+        v = sideView(F::Frosted);
+        v.flare = v.inscription = v.jaw = true;
+        QTest::newRow("flare, glyphs, jaw") << v << "";
+        v = sideView(F::Frosted);
+        v.centreRow = -200.0;
+        QTest::newRow("only facets in view") << v << girdle::ReasonNoGirdle;
+        v = sideView(F::Frosted);
+        v.centreRow = 20.0;
+        QTest::newRow("band runs off the top") << v << girdle::ReasonClipped;
+        v = sideView(F::Faceted);
+        v.defocusMm = 0.25; // sigma 20 px
+        QTest::newRow("far out of focus") << v << "refused";
+    }
+    void girdleMeasurement()
+    {
+        QFETCH(rig::SideView, view);
+        QFETCH(QString, reason);
+        const cv::Size size(640, 512);
+        const girdle::Measurement m = girdle::measureGirdle(rig::renderSide(view, size));
+        if (!reason.isEmpty()) {
+            QVERIFY(!m.ok);
+            // A girdle blurred beyond use may also show no edges at all.
+            if (reason != "refused")
+                QCOMPARE(m.reason, reason);
+            return;
+        }
+        const rig::SideTruth truth = rig::sideTruth(view, size);
+        // Known shortfall: where one edge is hidden over much of the frame (a polished girdle
+        // beside facets of its own shade, a defocused faceted girdle) the band is refused as
+        // CLIPPED instead of measured; README's girdle tables count these.
+        const QString tag = QTest::currentDataTag();
+        if (tag.startsWith("polished") || tag.startsWith("off focus"))
+            QEXPECT_FAIL("", "one edge hidden over much of the frame is refused, not measured", Abort);
+        QVERIFY2(m.ok, qPrintable(m.reason));
+        QVERIFY2(std::abs(m.topMid - truth.topMid) < 1.0, qPrintable(QString::number(m.topMid - truth.topMid)));
+        QVERIFY2(std::abs(m.bottomMid - truth.bottomMid) < 1.0, qPrintable(QString::number(m.bottomMid - truth.bottomMid)));
+        QVERIFY2(std::abs(m.tiltDeg - truth.tiltDeg) < 0.1, qPrintable(QString::number(m.tiltDeg - truth.tiltDeg)));
+        QCOMPARE(m.thicknessPx, m.bottomMid - m.topMid);
+        QCOMPARE(m.thicknessUm, m.thicknessPx * 1.27);
+        QCOMPARE(int(m.top.size()), size.width);
+        QVERIFY(m.minThicknessPx <= m.thicknessPx && m.thicknessPx <= m.maxThicknessPx);
+        QVERIFY(m.edgeWidthPx > 0.0 && m.edgeWidthPx < 2.563 * truth.sigmaMidPx + 4.0);
     }
 
     void evenCannyApertureStopsAfterThreshold()

@@ -1,3 +1,4 @@
+#include "realisticside.h"
 #include "syntheticstone.h"
 #include "testsupport.h"
 #include "vision/topstoneprocessing.h"
@@ -16,10 +17,10 @@ struct Run
     QString err;
 };
 
-Run replay(const QStringList& args)
+Run replay(const QStringList& args, const QString& tool = "tracker-replay")
 {
     QProcess p;
-    p.start(qEnvironmentVariable("VELTRAX_BIN_DIR") + "/tracker-replay", args);
+    p.start(qEnvironmentVariable("VELTRAX_BIN_DIR") + "/" + tool, args);
     Run r;
     if (!p.waitForFinished(60000)) {
         p.kill();
@@ -149,6 +150,37 @@ private slots:
         QCOMPARE(replay({"Default.png"}).exitCode, 0);
         QCOMPARE(testsupport::readAll(work->file("Registry.dat")), text);
         QVERIFY(!QFile::exists(work->file("Logs.ini")));
+    }
+
+    // girdle-replay: one line per frame, the values at the middle column or the refusal; an
+    // unreadable file among them is reported and the others are still measured.
+    void girdleReplay()
+    {
+        rig::SideView v;
+        v.stone.thicknessMm = 0.08;
+        v.stone.levelErrorDeg = 1.0;
+        v.centreRow = 200.0;
+        v.noiseSigma = 2.0;
+        const cv::Size size(512, 400);
+        const rig::SideTruth truth = rig::sideTruth(v, size);
+        cv::imwrite(work->file("girdle.png").toStdString(), rig::renderSide(v, size));
+        v.centreRow = -150.0;
+        cv::imwrite(work->file("facets.png").toStdString(), rig::renderSide(v, size));
+        const Run run = replay({"--set", "PMMFPXS=2", "girdle.png", "missing.png", "facets.png"}, "girdle-replay");
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains("cannot read image missing.png"), qPrintable(run.err));
+        QVERIFY(run.out.startsWith("# PMMFPXS 2 "));
+        const QMap<QString, QStringList> lines = valueLines(run.out);
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.value("facets.png"), (QStringList{"-1", "-1", "-1", "-1", "-1", "NOGIRDLE"}));
+        const QStringList g = lines.value("girdle.png");
+        QCOMPARE(g.size(), 5);
+        QVERIFY2(std::abs(g[0].toDouble() - truth.topMid) < 1.0, qPrintable(g.join(' ')));
+        QVERIFY2(std::abs(g[1].toDouble() - truth.bottomMid) < 1.0, qPrintable(g.join(' ')));
+        QVERIFY(std::abs(g[2].toDouble() - (g[1].toDouble() - g[0].toDouble())) < 1e-3);
+        QVERIFY2(std::abs(g[3].toDouble() - truth.tiltDeg) < 0.1, qPrintable(g.join(' ')));
+        QVERIFY(g[4].toDouble() > 0.0 && g[4].toDouble() < 6.0);
+        QCOMPARE(replay({"--set", "PMMFPXS=abc", "girdle.png"}, "girdle-replay").exitCode, 2);
     }
 
     void badInput_data()
