@@ -104,8 +104,9 @@ int main(int argc, char* argv[])
 
     // The host: align for inscription, then for the front camera, scan the girdle, then stay
     // connected.
+    // A host's requests are answered to its own session (TXCMDTO).
     QStringList ends;
-    QObject::connect(MotionCore::AccessMemory(), &MotionCore::TXCMD, &window, [&ends](const QString& text) {
+    QObject::connect(MotionCore::AccessMemory(), &MotionCore::TXCMDTO, &window, [&ends](quint64, const QString& text) {
         if (text == QLatin1String("ALIGNEND") || text == QLatin1String("SCANEND"))
             ends << text;
     });
