@@ -1,7 +1,8 @@
 // station-screenshots: pictures of every page of the running station, for people to look at.
 //
 // Builds the real window over the simulated rig in a working directory of its own, lets the
-// host simulator (hostsim) connect and align the stone, enters service mode by typing the
+// host simulator (hostsim) connect, align the stone and scan its girdle (so that the panorama
+// page shows the girdle panorama), enters service mode by typing the
 // access code into the code field as an operator does, steps through the pages with the arrow
 // buttons and saves each page as page<N>-<name>.png (and the settings page's host command tab
 // as page5-host-command.png), first with the window maximised, then at the form's 1556x1010,
@@ -101,24 +102,29 @@ int main(int argc, char* argv[])
     }
     const quint16 port = VeltraxServer::AccessMemory()->ListenPort();
 
-    // The host: align for inscription, then for the front camera, then stay connected.
-    QStringList alignEnds;
-    QObject::connect(MotionCore::AccessMemory(), &MotionCore::TXCMD, &window, [&alignEnds](const QString& text) {
-        if (text == QLatin1String("ALIGNEND"))
-            alignEnds << text;
+    // The host: align for inscription, then for the front camera, scan the girdle, then stay
+    // connected.
+    // A host's requests are answered to its own session (TXCMDTO).
+    QStringList ends;
+    QObject::connect(MotionCore::AccessMemory(), &MotionCore::TXCMDTO, &window, [&ends](quint64, const QString& text) {
+        if (text == QLatin1String("ALIGNEND") || text == QLatin1String("SCANEND"))
+            ends << text;
     });
     QProcess host;
     host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     host.setStandardOutputFile(QDir(outDir).filePath(QStringLiteral("hostsim.txt")));
     host.start(QCoreApplication::applicationDirPath() + QStringLiteral("/hostsim"),
                {QStringLiteral("--port"), QString::number(port), QStringLiteral("--speed"), QStringLiteral("20"),
-                QStringLiteral("--align"), QStringLiteral("--ralign"), QStringLiteral("--wait"), QStringLiteral("600")});
+                QStringLiteral("--align"), QStringLiteral("--ralign"), QStringLiteral("--scan"), QStringLiteral("--wait"),
+                QStringLiteral("600")});
     if (!host.waitForStarted(10000)) {
         say("hostsim did not start: " + host.errorString());
         return 1;
     }
-    if (!waitFor([&]() { return alignEnds.size() >= 2; }, 120000))
+    if (!waitFor([&]() { return ends.count(QStringLiteral("ALIGNEND")) >= 2; }, 120000))
         say("the host's alignments did not end; taking the pictures as they are");
+    else if (!waitFor([&]() { return ends.contains(QStringLiteral("SCANEND")); }, 300000))
+        say("the host's scan did not end; taking the pictures as they are");
 
     auto find = [&window](const char* name) { return window.findChild<QWidget*>(QString::fromLatin1(name)); };
     auto press = [&](const char* name) { QTest::mouseClick(static_cast<QAbstractButton*>(find(name)), Qt::LeftButton); };
@@ -144,7 +150,7 @@ int main(int argc, char* argv[])
         {"top-standard", [&]() { return hasPicture(label("labelCamTopStandardMainView")); }},
         {"top-large", [&]() { return hasPicture(label("labelCamTopLargeMainView")) && hasPicture(label("labelCamTopLargeMainViewCanny")); }},
         {"marking-front", [&]() { return hasPicture(label("labelCamMarkingFrontMainView")) && hasPicture(label("labelCamMarkingFrontMainViewLines")); }},
-        {"panorama", [&]() { return hasPicture(label("labelCamTopStandardOverView")); }},
+        {"panorama", [&]() { return hasPicture(label("labelMFPanorama")); }},
         {"settings", [&]() { return true; }},
     };
     auto* tabs = static_cast<QTabWidget*>(find("tabWidgetSettings"));

@@ -227,7 +227,10 @@ int Registry::GetKeyINT(QString Key, int Default)
             return Default;
         bool ok = false;
         const int number = value.toInt(&ok, 10);
-        return ok ? number : 0;
+        if (ok)
+            return number;
+        refuseValue(Key, value, QStringLiteral("is not an integer"), QString::number(Default));
+        return Default;
     } catch (const std::exception& e) {
         logging->udebug(QStringLiteral("Get Key INT:") + QString::fromLocal8Bit(e.what()));
         return Default;
@@ -242,7 +245,10 @@ double Registry::GetKeyDOUBLE(QString Key, double Default)
             return Default;
         bool ok = false;
         const double number = value.toDouble(&ok);
-        return ok ? number : 0.0;
+        if (ok)
+            return number;
+        refuseValue(Key, value, QStringLiteral("is not a number"), QString::number(Default, 'g', 6));
+        return Default;
     } catch (const std::exception& e) {
         logging->udebug(QStringLiteral("Get Key DOUBLE:") + QString::fromLocal8Bit(e.what()));
         return Default;
@@ -256,11 +262,24 @@ bool Registry::GetKeyBOOL(QString Key, bool Default)
         if (!lookup(Key, &value))
             return Default;
         bool ok = false;
-        return value.toInt(&ok, 10) == 1 && ok;
+        const int number = value.toInt(&ok, 10);
+        if (ok && (number == 0 || number == 1))
+            return number == 1;
+        refuseValue(Key, value, QStringLiteral("is neither 1 nor 0"), Default ? QStringLiteral("1") : QStringLiteral("0"));
+        return Default;
     } catch (const std::exception& e) {
         logging->udebug(QStringLiteral("Get Key BOOL:") + QString::fromLocal8Bit(e.what()));
         return Default;
     }
+}
+
+// A value of the wrong kind would otherwise read as 0 without a word ("2000.0" as 0 ms); the
+// caller's default is used instead and the log says why, in the words the range checks use.
+void Registry::refuseValue(const QString& key, const QString& value, const QString& why, const QString& fallback)
+{
+    logging->udebug(QStringLiteral("Registry: setting ") + key + QLatin1Char(' ')
+                    + (value.isEmpty() ? QStringLiteral("(empty)") : value) + QLatin1Char(' ') + why
+                    + QStringLiteral(", using ") + fallback);
 }
 
 bool Registry::SetKey(QString Key, QString Val)

@@ -23,6 +23,9 @@ public:
     bool Init();
     bool SetKey(QString Key, QString Val);
     QString GetKeySTR(QString Key, QString Default);
+    // The typed getters return Default when the key is absent, and also (with a log line) when
+    // its value is not of the getter's kind: an integer key holding "2000.0", "20.5" or "NAN",
+    // a real key holding text that is no number, a flag holding anything but 1 or 0.
     int GetKeyINT(QString Key, int Default);
     double GetKeyDOUBLE(QString Key, double Default);
     bool GetKeyBOOL(QString Key, bool Default);
@@ -59,6 +62,7 @@ private:
     // Index of the entry holding key, or -1. firstIndex 1 skips the first header line.
     int findEntry(const QString& key, int firstIndex) const;
     bool lookup(const QString& key, QString* value);
+    void refuseValue(const QString& key, const QString& value, const QString& why, const QString& fallback);
     static QString normaliseLine(const QString& line);
     static QStringList Parse(QIODevice& text);
 

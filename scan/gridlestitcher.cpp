@@ -6,6 +6,7 @@
 #include "core/registry.h"
 #include "hostlink/hostmessages.h"
 #include "motion/motioncore.h"
+#include "scan/scanfiles.h"
 #include "scan/scangeometry.h"
 #include "scan/scanpanorama.h"
 #include "scan/scanreport.h"
@@ -237,6 +238,18 @@ void GridleStitcher::sendScanEnd(const QString& failure)
     Motion->TessarixCommand(QLatin1String(hostmessages::ScanEnd));
 }
 
+bool GridleStitcher::clearPreviousScan(const QString& folder)
+{
+    if (folder.isEmpty())
+        return true;
+    const scanfiles::Clearing clearing = scanfiles::RemovePreviousScan(folder);
+    for (const QString& failure : clearing.failures)
+        logging->udebug(QStringLiteral("Gridle Stitcher: could not remove the previous scan's ") + failure);
+    logging->udebug(QStringLiteral("Gridle Stitcher: removed ") + QString::number(clearing.removed)
+                    + QStringLiteral(" file(s) of the previous scan from ") + folder);
+    return clearing.failures.isEmpty();
+}
+
 void GridleStitcher::scan()
 {
     const std::function<bool()> stop = [this] { return interrupted(); };
@@ -268,7 +281,9 @@ void GridleStitcher::scan()
                         + QStringLiteral(": ") + detail);
     };
 
-    if (count < 1) {
+    if (!clearPreviousScan(scanFolder)) {
+        fail(FailReason::Storage, QStringLiteral("the previous scan's files could not all be removed from ") + scanFolder);
+    } else if (count < 1) {
         logging->udebug(QStringLiteral("Gridle Stitcher: no usable frame count (diameter ") + hostmessages::Number(D)
                         + QStringLiteral(", frame width ") + hostmessages::Number(w) + QStringLiteral(", covering ")
                         + hostmessages::Number(c) + QStringLiteral("), no frame taken"));

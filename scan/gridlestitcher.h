@@ -113,6 +113,9 @@ private:
     void scan();
     // Ends the scan: SCANFAIL first when it failed, then "SCANEND", both to the host that asked.
     void sendScanEnd(const QString& failure = QString());
+    // Takes the previous scan's frames, panorama and girdle table out of the folder before
+    // this scan takes a frame (logged); false when one of them could not be removed.
+    bool clearPreviousScan(const QString& folder);
     // Refuses a start while another motion request runs (SCANFAIL:BUSY, no SCANEND).
     void refuse(quint64 session, const QString& why);
     // A complete scan: joins the frames it kept, publishes the panorama and stores its file in

@@ -186,7 +186,53 @@ cv::Point2d searchDirectly(const cv::Mat& a, const cv::Mat& b, int reach, int re
     return {subX - reach, subY - reachY};
 }
 
+bool joinable(const cv::Mat& frame)
+{
+    return !frame.empty() && frame.depth() == CV_8U && (frame.channels() == 3 || frame.channels() == 1);
+}
+
+bool sameFormat(const cv::Mat& a, const cv::Mat& b)
+{
+    return a.size() == b.size() && a.type() == b.type();
+}
+
+// Index of a frame whose size, depth and channel count most joinable frames share (the
+// earliest such frame on a tie), -1 when no frame is joinable. A camera whose area of interest
+// changed, or a file that is not the scan's, should not decide what the scan's frames are.
+int scanFrameFormat(const std::vector<cv::Mat>& frames)
+{
+    int best = -1;
+    int bestCount = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (!joinable(frames[i]))
+            continue;
+        int count = 0;
+        bool seenBefore = false;
+        for (size_t j = 0; j < frames.size(); ++j) {
+            if (!frames[j].empty() && sameFormat(frames[i], frames[j])) {
+                ++count;
+                seenBefore = seenBefore || j < i;
+            }
+        }
+        if (!seenBefore && count > bestCount) {
+            best = static_cast<int>(i);
+            bestCount = count;
+        }
+    }
+    return best;
+}
+
 } // namespace
+
+QString FormatOf(const cv::Mat& frame)
+{
+    static const char* const depths[] = {"8-bit", "8-bit signed", "16-bit", "16-bit signed", "32-bit integer",
+                                         "32-bit float", "64-bit float", "16-bit float"};
+    const int depth = frame.depth();
+    return QString::number(frame.cols) + QLatin1Char('x') + QString::number(frame.rows) + QStringLiteral(" px, ")
+           + QLatin1String(depth >= 0 && depth < 8 ? depths[depth] : "unknown depth") + QStringLiteral(", ")
+           + QString::number(frame.channels()) + (frame.channels() == 1 ? QStringLiteral(" channel") : QStringLiteral(" channels"));
+}
 
 double StepPixels(double stepDeg, double diameter, double pixelSizeThousandths)
 {
@@ -285,20 +331,30 @@ Result Stitch(const std::vector<cv::Mat>& frames, double stepPx, double circumfe
     if (!(std::isfinite(stepPx) && stepPx > 0))
         return result;
     // Usable frames and their scan indices; a frame missing in the middle leaves a wider step.
+    const int reference = scanFrameFormat(frames);
     std::vector<int> index;
     std::vector<cv::Mat> used;
-    cv::Size size;
+    const cv::Size size = reference < 0 ? cv::Size() : frames[static_cast<size_t>(reference)].size();
     for (size_t i = 0; i < frames.size(); ++i) {
         const cv::Mat& frame = frames[i];
-        if (frame.empty() || frame.depth() != CV_8U || (frame.channels() != 3 && frame.channels() != 1))
+        if (frame.empty())
             continue;
-        if (used.empty())
-            size = frame.size();
-        else if (frame.size() != size)
+        if (reference < 0 || !sameFormat(frame, frames[static_cast<size_t>(reference)])) {
+            const QString expected = reference < 0 ? QStringLiteral("the panorama joins 8-bit frames of 1 or 3 channels")
+                                                   : QStringLiteral("the scan's frames are ")
+                                                         + FormatOf(frames[static_cast<size_t>(reference)]);
+            result.leftOut.push_back({static_cast<int>(i), FormatOf(frame) + QStringLiteral(", ") + expected, true});
             continue;
+        }
         const int turned = index.empty() ? 0 : static_cast<int>(i) - index.front();
-        if (circumferencePx > 0 && turned * stepPx >= circumferencePx - 0.5)
-            break; // the stone turned past a full circle: the rest repeats girdle already shown
+        if (circumferencePx > 0 && turned * stepPx >= circumferencePx - 0.5) {
+            // The stone turned past a full circle: this frame repeats girdle already shown.
+            result.leftOut.push_back({static_cast<int>(i),
+                                      QStringLiteral("past a full turn from frame ") + QString::number(index.front())
+                                          + QStringLiteral(", shows girdle already joined"),
+                                      false});
+            continue;
+        }
         index.push_back(static_cast<int>(i));
         used.push_back(frame.channels() == 3 ? frame : cv::Mat());
         if (frame.channels() == 1)
@@ -490,9 +546,16 @@ QString Summary(const Result& result)
     return text;
 }
 
+QString LeftOutLine(const LeftOut& frame)
+{
+    return QStringLiteral("Panorama: frame ") + QString::number(frame.index) + QStringLiteral(" left out: ") + frame.reason;
+}
+
 QStringList Describe(const Result& result)
 {
     QStringList lines;
+    for (const LeftOut& frame : result.leftOut)
+        lines << LeftOutLine(frame);
     for (const Seam& seam : result.seams)
         lines << SeamLine(seam);
     lines << Summary(result);

@@ -56,6 +56,15 @@ struct Seam
     QString reason;            // why the seam was not registered (empty when it was)
 };
 
+// A frame the panorama does not show, and why.
+struct LeftOut
+{
+    int index = 0;             // frame index in the scan
+    QString reason;
+    bool unfit = false;        // another size, depth or channel count than the scan's frames (true),
+                               // or past a full turn, repeating girdle already shown (false)
+};
+
 struct Result
 {
     cv::Mat image;             // 8-bit BGR like the frames; empty when there were no frames
@@ -66,6 +75,7 @@ struct Result
     double coverageDeg = 0.0;  // girdle covered by frames, degrees (0 when the circumference is unknown)
     int gapPx = 0;             // columns of girdle no frame shows
     double fallbackStepPx = 0.0; // the offset a seam that could not be registered got
+    std::vector<LeftOut> leftOut; // frames given but not joined (empty ones are not listed)
 };
 
 // Registers `later` to `earlier` (both 8-bit BGR or grey of the same size) around the predicted
@@ -75,7 +85,9 @@ Seam RegisterSeam(const cv::Mat& earlier, const cv::Mat& later, double predicted
 
 // Joins the frames. stepPx: predicted offset between neighbours. circumferencePx: the girdle's
 // circumference in pixels (pi * D / pixel size), 0 when unknown (then no ring is closed and no
-// coverage is given). Frames of another size than the first one, or empty, are left out.
+// coverage is given). The scan's frames are those of the size, depth and channel count most of
+// the frames have (8-bit, 1 or 3 channels; on a tie the earliest frame's); a frame that differs
+// is left out and named in leftOut, as are frames past a full turn. Empty frames are skipped.
 Result Stitch(const std::vector<cv::Mat>& frames, double stepPx, double circumferencePx,
               const Options& options = Options());
 
@@ -89,5 +101,8 @@ double CircumferencePixels(double diameter, double pixelSizeThousandths);
 QStringList Describe(const Result& result);
 QString SeamLine(const Seam& seam);
 QString Summary(const Result& result);
+QString LeftOutLine(const LeftOut& frame);
+// "1280x1024 px, 8-bit, 3 channels"
+QString FormatOf(const cv::Mat& frame);
 
 } // namespace panorama

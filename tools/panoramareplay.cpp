@@ -6,10 +6,16 @@
 //   panorama-replay (--report TEXT | --diameter D --step DEG [--pixel-size P]) [--output FILE] FOLDER
 //
 // The numbers are those of the scan's reports to the host (IMGSCAP...#P#Y#D#STEP): D the stone
-// diameter, STEP the rotation between frames in degrees, P the front pixel size. Exit status 0
-// when a panorama was written, 1 when there was nothing to join or it could not be written,
-// 2 on a usage error.
+// diameter, STEP the rotation between frames in degrees, P the front pixel size.
+//
+// Every file that is not joined gets a line on stderr and the others are still joined: a file
+// that cannot be read (not a PNG, BMP or JPEG, above imageprobe::MaxPixels, broken), an index
+// no scan writes, a frame whose size, depth or channel count differs from the scan's frames.
+// Exit status 0 when a panorama was written from every file, 1 when a file was left out,
+// there was nothing to join or the panorama could not be written, 2 on a usage error.
 
+#include "imageprobe.h"
+#include "scan/scangeometry.h"
 #include "scan/scanpanorama.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -34,7 +40,12 @@ void usage()
                  "  --report TEXT     one of the scan's IMGSCAP reports; gives P, D and STEP\n"
                  "  --diameter D      stone diameter (mm)\n"
                  "  --step DEG        rotation between frames (degrees)\n"
-                 "  --pixel-size P    front camera pixel size (micrometres, default 1.27)\n");
+                 "  --pixel-size P    front camera pixel size (micrometres, default 1.27)\n"
+                 "  Frames are joined when they have the size, depth and channel count of most\n"
+                 "  of the scan's frames; images above %lld pixels (by their header) are refused\n"
+                 "  without being decoded; indices from %d on are no scan's. A file left out is\n"
+                 "  named on stderr and makes the exit status 1 (0: every file joined).\n",
+                 imageprobe::MaxPixels, scangeometry::MaxImagesPerPerimeter);
 }
 
 bool positive(const QString& text, double* value)
@@ -59,7 +70,10 @@ int main(int argc, char** argv)
     while (!args.isEmpty()) {
         const QString arg = args.takeFirst();
         const bool hasValue = !args.isEmpty();
-        if (arg == QLatin1String("--report") && hasValue) {
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            usage();
+            return 0;
+        } else if (arg == QLatin1String("--report") && hasValue) {
             static const QRegularExpression report(
                 QStringLiteral("IMGSCAP\\d+COORDS[^#]*#([^#]+)#[^#]+#([^#]+)#([^#;]+)"));
             const QRegularExpressionMatch m = report.match(args.takeFirst());
@@ -88,12 +102,31 @@ int main(int argc, char** argv)
     }
 
     // img_NN.png by frame index; a missing index stays an empty frame, so the step stays right.
+    // An index no scan writes (a stray img_999999999.png) is named and left out: the frames
+    // are held by index.
+    int status = 0;
     static const QRegularExpression name(QStringLiteral("^img_(\\d{2,})\\.png$"));
     std::map<int, QString> byIndex;
     for (const QString& file : QDir(folder).entryList({QStringLiteral("img_*.png")}, QDir::Files)) {
         const QRegularExpressionMatch m = name.match(file);
-        if (m.hasMatch())
-            byIndex[m.captured(1).toInt()] = QDir(folder).filePath(file);
+        if (!m.hasMatch())
+            continue;
+        bool ok = false;
+        const int index = m.captured(1).toInt(&ok);
+        if (!ok || index >= scangeometry::MaxImagesPerPerimeter) {
+            std::fprintf(stderr, "panorama-replay: %s: index %s is beyond any scan (at most %d frames), left out\n",
+                         qPrintable(QDir(folder).filePath(file)), qPrintable(m.captured(1)),
+                         scangeometry::MaxImagesPerPerimeter);
+            status = 1;
+            continue;
+        }
+        if (byIndex.count(index)) {
+            std::fprintf(stderr, "panorama-replay: %s: frame %d is already %s, left out\n",
+                         qPrintable(QDir(folder).filePath(file)), index, qPrintable(byIndex[index]));
+            status = 1;
+            continue;
+        }
+        byIndex[index] = QDir(folder).filePath(file);
     }
     if (byIndex.empty()) {
         std::fprintf(stderr, "panorama-replay: no img_NN.png in %s\n", qPrintable(folder));
@@ -101,15 +134,28 @@ int main(int argc, char** argv)
     }
     std::vector<cv::Mat> frames(static_cast<size_t>(byIndex.rbegin()->first + 1));
     for (const auto& entry : byIndex) {
-        frames[static_cast<size_t>(entry.first)] = cv::imread(entry.second.toStdString(), cv::IMREAD_COLOR);
-        if (frames[static_cast<size_t>(entry.first)].empty())
-            std::fprintf(stderr, "panorama-replay: could not read %s, left out\n", qPrintable(entry.second));
+        QString why;
+        // Unchanged: the frame check compares depth and channels with the scan's frames.
+        frames[static_cast<size_t>(entry.first)] = imageprobe::Load(entry.second, cv::IMREAD_UNCHANGED, &why);
+        if (frames[static_cast<size_t>(entry.first)].empty()) {
+            std::fprintf(stderr, "panorama-replay: could not read %s: %s, left out\n", qPrintable(entry.second),
+                         qPrintable(why));
+            status = 1;
+        }
     }
 
     const scanpanorama::Outcome outcome = scanpanorama::Build(frames, step, diameter, pixelSize);
     for (const QString& line : outcome.lines)
         std::printf("%s\n", qPrintable(line));
     std::printf("Stitched in %lld ms\n", static_cast<long long>((outcome.stitchUs + 500) / 1000));
+    for (const panorama::LeftOut& frame : outcome.result.leftOut) {
+        if (!frame.unfit)
+            continue;   // past a full turn: a scan that turned further than needed, nothing wrong
+        std::fprintf(stderr, "panorama-replay: %s: %s, left out\n", qPrintable(byIndex[frame.index]),
+                     qPrintable(frame.reason));
+        status = 1;
+    }
+    std::fflush(stdout);
     if (outcome.result.image.empty())
         return 1;
     bool written = false;
@@ -123,5 +169,5 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("Panorama written to %s\n", qPrintable(output));
-    return 0;
+    return status;
 }

@@ -7,11 +7,14 @@
 //
 // Output, one line per image: the path, a tab, then CenterX CenterY FocalX FocalY MFX MFY,
 // each in its shortest exact decimal form; when no stone was found all six are -1 and a tab
-// and the reason follow (NOSTONE, CLIPPED or AMBIGUOUS). Exit status 0 when
-// every image was processed, 1 when one could not be read or processed, 2 on a usage error.
+// and the reason follow (NOSTONE, CLIPPED or AMBIGUOUS). A file that cannot be read (not a
+// PNG, BMP or JPEG, above imageprobe::MaxPixels, broken) gets a line on stderr and the others
+// are still processed. Exit status 0 when every image was processed, 1 when one could not be
+// read or processed, 2 on a usage error.
 
 #include "core/logs.h"
 #include "core/registry.h"
+#include "imageprobe.h"
 #include "vision/topstoneprocessing.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -40,10 +43,14 @@ void usage()
                  "usage: tracker-replay [--registry FILE] [--set KEY=VALUE]... IMAGE...\n"
                  "  Runs the Top Large stone detection on each image (PNG, BMP, JPEG) and prints\n"
                  "  CenterX CenterY FocalX FocalY MFX MFY, then why when there is no stone;\n"
-                 "  writes IMAGE's name + \".result.png\".\n"
+                 "  writes IMAGE's name + \".result.png\". Images above %lld pixels (by their\n"
+                 "  header) are refused without being decoded.\n"
                  "  --registry FILE  settings file to take the parameters from (default:\n"
                  "                   Registry.dat in the current directory; defaults if absent)\n"
-                 "  --set KEY=VALUE  override one settings key, e.g. --set PCVTLTHRMI=170\n");
+                 "  --set KEY=VALUE  override one settings key, e.g. --set PCVTLTHRMI=170\n"
+                 "  Exit status: 0 every image processed, 1 an image could not be read or\n"
+                 "  processed, 2 usage error.\n",
+                 imageprobe::MaxPixels);
 }
 
 std::string shortest(double v)
@@ -153,9 +160,10 @@ int main(int argc, char** argv)
 
     int status = 0;
     for (const QString& path : images) {
-        const cv::Mat frame = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_COLOR);
+        QString why;
+        const cv::Mat frame = imageprobe::Load(path, cv::IMREAD_COLOR, &why);
         if (frame.empty()) {
-            std::fprintf(stderr, "tracker-replay: cannot read image %s\n", qPrintable(path));
+            std::fprintf(stderr, "tracker-replay: cannot read image %s: %s\n", qPrintable(path), qPrintable(why));
             status = 1;
             continue;
         }

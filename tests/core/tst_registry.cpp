@@ -56,31 +56,61 @@ private slots:
 
     void typedGetters_data()
     {
+        // A value of the wrong kind reads as the caller's default (99, 99, and each of the two
+        // flag defaults: asBool -1) and the log says so; nothing is logged for a good value.
         QTest::addColumn<QString>("stored");
         QTest::addColumn<int>("asInt");
         QTest::addColumn<double>("asDouble");
-        QTest::addColumn<bool>("asBool");
-        QTest::newRow("integer") << "12" << 12 << 12.0 << false;
-        QTest::newRow("real") << "12.5" << 0 << 12.5 << false;
-        QTest::newRow("one") << "1" << 1 << 1.0 << true;
-        QTest::newRow("word true") << "true" << 0 << 0.0 << false;
-        QTest::newRow("exponent") << "1e-05" << 0 << 1e-05 << false;
-        QTest::newRow("negative") << "-3" << -3 << -3.0 << false;
-        QTest::newRow("empty") << "" << 0 << 0.0 << false;
+        QTest::addColumn<int>("asBool");
+        QTest::addColumn<QStringList>("complaints");
+        const QString p = "Registry: setting PTESTVALUE ";
+        QTest::newRow("integer") << "12" << 12 << 12.0 << -1 << QStringList{p + "12 is neither 1 nor 0, using 1", p + "12 is neither 1 nor 0, using 0"};
+        QTest::newRow("real") << "12.5" << 99 << 12.5 << -1 << QStringList{p + "12.5 is not an integer, using 99"};
+        QTest::newRow("one") << "1" << 1 << 1.0 << 1 << QStringList();
+        QTest::newRow("zero") << "0" << 0 << 0.0 << 0 << QStringList();
+        QTest::newRow("word true") << "true" << 99 << 99.0 << -1
+                                   << QStringList{p + "TRUE is not an integer, using 99", p + "TRUE is not a number, using 99",
+                                                  p + "TRUE is neither 1 nor 0, using 1"};
+        QTest::newRow("exponent") << "1e-05" << 99 << 1e-05 << -1 << QStringList{p + "1E-05 is not an integer, using 99"};
+        QTest::newRow("negative") << "-3" << -3 << -3.0 << -1 << QStringList{p + "-3 is neither 1 nor 0, using 0"};
+        QTest::newRow("empty") << "" << 99 << 99.0 << -1
+                               << QStringList{p + "(empty) is not an integer, using 99", p + "(empty) is not a number, using 99"};
+        QTest::newRow("whole number written as a real") << "2000.0" << 99 << 2000.0 << -1
+                                                        << QStringList{p + "2000.0 is not an integer, using 99"};
+        QTest::newRow("not a number") << "nan" << 99 << qQNaN() << -1 << QStringList{p + "NAN is not an integer, using 99"};
+        QTest::newRow("beyond an int") << "4294967296" << 99 << 4294967296.0 << -1
+                                       << QStringList{p + "4294967296 is not an integer, using 99"};
+        QTest::newRow("flag written as a real") << "1.0" << 99 << 1.0 << -1 << QStringList{p + "1.0 is neither 1 nor 0, using 0"};
     }
     void typedGetters()
     {
         QFETCH(QString, stored);
         QFETCH(int, asInt);
         QFETCH(double, asDouble);
-        QFETCH(bool, asBool);
+        QFETCH(int, asBool);
+        QFETCH(QStringList, complaints);
         Registry* reg = start();
         QVERIFY(reg->SetKey("PTESTVALUE", stored));
+        const QByteArray file = readAll("Registry.dat");
         QCOMPARE(reg->GetKeyINT("PTESTVALUE", 99), asInt);
-        QCOMPARE(reg->GetKeyDOUBLE("PTESTVALUE", 99.0), asDouble);
-        QCOMPARE(reg->GetKeyBOOL("PTESTVALUE", !asBool), asBool);
+        const double real = reg->GetKeyDOUBLE("PTESTVALUE", 99.0);
+        if (qIsNaN(asDouble))
+            QVERIFY(qIsNaN(real));
+        else
+            QCOMPARE(real, asDouble);
+        QCOMPARE(reg->GetKeyBOOL("PTESTVALUE", true), asBool < 0 ? true : asBool == 1);
+        QCOMPARE(reg->GetKeyBOOL("PTESTVALUE", false), asBool < 0 ? false : asBool == 1);
         QCOMPARE(reg->GetKeyBOOL("PABSENTFLAG", true), true);
         QCOMPARE(reg->GetKeyBOOL("PABSENTFLAG", false), false);
+        const QStringList logged = testsupport::logMessages().filter("Registry: setting ");
+        for (const QString& complaint : complaints)
+            QVERIFY2(logged.contains(complaint), qPrintable(logged.join(" | ")));
+        if (complaints.isEmpty())
+            QVERIFY2(logged.isEmpty(), qPrintable(logged.join(" | ")));
+        // Reading never changes what is stored.
+        QCOMPARE(readAll("Registry.dat"), file);
+        QVERIFY(reg->SaveReg());
+        QVERIFY(readAll("Registry.dat").endsWith("PTESTVALUE:" + stored.toUpper().toLatin1() + "\n"));
     }
 
     void keysAreCaseBlind()

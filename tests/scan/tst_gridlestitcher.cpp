@@ -23,6 +23,62 @@
 #include <cmath>
 #include <memory>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// Makes a file impossible to remove while the object lives: its folder read-only for a user,
+// the file immutable for root (who ignores mode bits; needs a file system with the flag).
+class Unremovable
+{
+public:
+    explicit Unremovable(const QString& file)
+        : file(file)
+        , folder(QFileInfo(file).absolutePath())
+    {
+        if (::geteuid() != 0)
+            active = byMode = QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+        else
+            active = setImmutable(true);
+    }
+    ~Unremovable() { release(); }
+    bool isActive() const { return active; }
+    void release()
+    {
+        if (active && byMode)
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        else if (active)
+            setImmutable(false);
+        active = false;
+    }
+
+private:
+    bool setImmutable(bool on)
+    {
+        const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY);
+        if (fd < 0)
+            return false;
+        int flags = 0;
+        bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (ok) {
+            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+        return ok;
+    }
+
+    QString file;
+    QString folder;
+    bool active = false;
+    bool byMode = false;
+};
+
+} // namespace
+
 class TestGridleStitcher : public QObject
 {
     Q_OBJECT
@@ -413,11 +469,37 @@ private slots:
         else if (!obstacle.isEmpty())
             testsupport::writeAll(obstacle, "a file, not a folder\n");
         Registry::AccessMemory()->SetKey(Registry::SharedFolderKey, path);
+        // A previous scan of twelve frames and files that are no scan's: the twelve go when the
+        // scan starts, so the folder then holds this scan's frames only, however it ends.
+        const QStringList foreign{"Cam2Snapshot.png", "img_7.png", "img_007.png", "notes.txt", "img_02.png.bak", "IMG_02.PNG"};
+        const bool previous = path == share();
+        int stale = 0;
+        if (previous) {
+            for (int i = 0; i < 12; ++i) {
+                const QString file = QDir(path).filePath(frameName(i));
+                if (!QFileInfo(file).isDir() && ++stale)
+                    QVERIFY(cv::imwrite(file.toStdString(), cv::Mat(1, 1, CV_8UC3, cv::Scalar::all(7))));
+            }
+            for (const QString& name : foreign)
+                testsupport::writeAll(QDir(path).filePath(name), "kept\n");
+        }
         useStone(5.0);
 
         const int from = host->messages().size();
         host->send("BGSCAN");
         QVERIFY(host->waitForText("SCANEND", from, 120000) >= 0);
+        if (previous) {
+            QStringList names;
+            for (int i = 0; i < stored; ++i)
+                names << frameName(i);
+            QCOMPARE(QDir(path).entryList({"img_??.png"}, QDir::Files | QDir::CaseSensitive, QDir::Name), names);
+            // The front camera writes its own snapshot now and then: that one only has to be there.
+            for (const QString& name : foreign)
+                QVERIFY2(name == "Cam2Snapshot.png" ? QFileInfo(QDir(path).filePath(name)).isFile()
+                                                     : testsupport::readAll(QDir(path).filePath(name)) == QByteArray("kept\n"),
+                         qPrintable(name));
+            QCOMPARE(testsupport::logMessages().count(QString("Gridle Stitcher: removed %1 file(s) of the previous scan from ").arg(stale) + path), 1);
+        }
         const QStringList texts = host->texts().mid(from);
         QCOMPARE(texts.last(), QString("SCANEND"));
         QCOMPARE(texts.count("SCANFAIL:STORAGE"), stored < 10 ? 1 : 0);
@@ -438,6 +520,35 @@ private slots:
         QCOMPARE(QFileInfo(panoramaPath).isFile(), stored == 10 && !blocked);
         QCOMPARE(testsupport::logMessages().filter(QRegularExpression("^Panorama: could not write " + QRegularExpression::escape(panoramaPath) + ": ")).size(),
                  blocked ? 1 : 0);
+    }
+
+    // A previous scan's file that cannot be removed: the scan fails with SCANFAIL:STORAGE
+    // before it moves anything or takes a frame (the folder would mix two scans).
+    void previousFileThatCannotBeRemovedFailsTheScan()
+    {
+        QVERIFY(QDir().mkpath(share()));
+        const QString stuck = QDir(share()).filePath("img_05.png");
+        testsupport::writeAll(stuck, "an earlier frame\n");
+        testsupport::writeAll(QDir(share()).filePath("panorama.png"), "an earlier panorama\n");
+        Unremovable guard(stuck);
+        if (!guard.isActive())
+            QSKIP("this file system cannot make a file unremovable for this user");
+        useStone(5.0);
+        const int from = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(waitForHost("SCANEND", from, 120000));
+        guard.release();
+        const QStringList texts = hostTexts(from);
+        QCOMPARE(texts.first(), QString("SCANBG"));
+        QCOMPARE(texts.mid(texts.size() - 2), (QStringList{"SCANFAIL:STORAGE", "SCANEND"}));
+        QCOMPARE(texts.filter(QRegularExpression("^(INC|MOVE|IMGSCAP)")), QStringList());
+        const QStringList log = testsupport::logMessages();
+        QCOMPARE(log.filter(QRegularExpression("^Gridle Stitcher: could not remove the previous scan's "
+                                               + QRegularExpression::escape(stuck) + ": .+")).size(), 1);
+        QVERIFY(log.contains("Gridle Stitcher: removed 1 file(s) of the previous scan from " + share()));
+        QVERIFY(log.contains("Gridle Stitcher: scan failed, SCANFAIL:STORAGE: the previous scan's files could not all "
+                             "be removed from " + share()));
+        QCOMPARE(QDir(share()).entryList(QDir::Files), QStringList{"img_05.png"});
     }
 };
 

@@ -5,6 +5,9 @@
 #include "scan/panorama.h"
 #include "scan/scangeometry.h"
 #include "rigscanframes.h"
+#include "vision/imagebomb.h"
+
+#include <opencv2/imgcodecs.hpp>
 
 #include <QtTest>
 
@@ -105,6 +108,68 @@ private slots:
         const panorama::Result none = panorama::Stitch({}, stepPx, scan.circumferencePx);
         QVERIFY(none.image.empty());
         QCOMPARE(panorama::Summary(none), QString("Panorama: nothing to join (no usable frame, or no step)"));
+    }
+
+    void replayNamesEveryFileItLeavesOut()
+    {
+        // A scan's three frames, then the same folder with files that do not belong: each is
+        // named on stderr, the panorama is still made of the three, and the exit status says
+        // that something was left out.
+        const rigscan::Frames scan = rigscan::render(3, 30.0, -1, 31u);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(cv::imwrite(dir.filePath(scangeometry::FrameFileName(i)).toStdString(), scan.frames[i]));
+        const rig::Scene scene = rig::Rig::defaultScene();
+        const QStringList args{"--diameter", QString::number(scene.stoneDiameterMm), "--step", "30", "--pixel-size",
+                               QString::number(scene.cal.mfPixelUm), "--output", dir.filePath("out.png"), dir.path()};
+        auto replay = [&args](QString* out, QString* err) {
+            QProcess p;
+            p.start(qEnvironmentVariable("VELTRAX_BIN_DIR") + "/panorama-replay", args);
+            if (!p.waitForFinished(120000)) {
+                p.kill();
+                p.waitForFinished();
+                return -2;
+            }
+            *out = QString::fromLocal8Bit(p.readAllStandardOutput());
+            *err = QString::fromLocal8Bit(p.readAllStandardError());
+            return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        };
+        QString out, err;
+        QCOMPARE(replay(&out, &err), 0);
+        QCOMPARE(err, QString());
+        QVERIFY2(out.contains("Panorama: 3 frames"), qPrintable(out));
+        const cv::Mat clean = cv::imread(dir.filePath("out.png").toStdString(), cv::IMREAD_UNCHANGED);
+        QVERIFY(!clean.empty());
+
+        cv::Mat deep, turned;
+        scan.frames[1].convertTo(deep, CV_16U, 256);
+        cv::rotate(scan.frames[2], turned, cv::ROTATE_90_CLOCKWISE);
+        QVERIFY(cv::imwrite(dir.filePath("img_03.png").toStdString(), cv::Mat(1, 1, CV_8UC3, cv::Scalar::all(9))));
+        QVERIFY(cv::imwrite(dir.filePath("img_04.png").toStdString(), deep));
+        QVERIFY(cv::imwrite(dir.filePath("img_05.png").toStdString(), turned));
+        QVERIFY(imagebomb::write(dir.filePath("img_06.png"), imagebomb::png(60000, 60000)));
+        QVERIFY(cv::imwrite(dir.filePath("img_999999999.png").toStdString(), scan.frames[0]));
+        QVERIFY(imagebomb::write(dir.filePath("img_07.png"), "not an image"));
+        QCOMPARE(replay(&out, &err), 1);
+        const QString f = dir.path() + "/";
+        const QStringList expected{
+            f + "img_999999999.png: index 999999999 is beyond any scan (at most 3600 frames), left out",
+            "could not read " + f + "img_06.png: PNG of 60000x60000 px is above the limit of 50000000 pixels, not decoded, left out",
+            "could not read " + f + "img_07.png: not a PNG, BMP or JPEG file, left out",
+            f + "img_03.png: 1x1 px, 8-bit, 3 channels, the scan's frames are 1280x1024 px, 8-bit, 3 channels, left out",
+            f + "img_04.png: 1280x1024 px, 16-bit, 3 channels, the scan's frames are 1280x1024 px, 8-bit, 3 channels, left out",
+            f + "img_05.png: 1024x1280 px, 8-bit, 3 channels, the scan's frames are 1280x1024 px, 8-bit, 3 channels, left out"};
+        const QStringList lines = err.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), expected.size());
+        for (const QString& line : expected)
+            QVERIFY2(lines.contains("panorama-replay: " + line), qPrintable(err));
+        QVERIFY2(out.contains("Panorama: frame 4 left out: 1280x1024 px, 16-bit"), qPrintable(out));
+        QVERIFY2(out.contains("Panorama: 3 frames"), qPrintable(out));
+        // The frames that belong are joined as before.
+        const cv::Mat joined = cv::imread(dir.filePath("out.png").toStdString(), cv::IMREAD_UNCHANGED);
+        QCOMPARE(joined.size(), clean.size());
+        QCOMPARE(cv::norm(joined, clean, cv::NORM_INF), 0.0);
     }
 };
 

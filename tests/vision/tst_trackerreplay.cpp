@@ -1,3 +1,4 @@
+#include "imagebomb.h"
 #include "realisticside.h"
 #include "syntheticstone.h"
 #include "testsupport.h"
@@ -196,6 +197,18 @@ private slots:
         QTest::newRow("bad --set") << QStringList{"--set", "PCVTLTHRMI", "Default.png"} << 2 << "KEY=VALUE" << 0;
         QTest::newRow("unreadable image among good ones")
             << QStringList{"missing.png", "Default.png"} << 1 << "cannot read image missing.png" << 1;
+        // Files whose header states more pixels than the tools decode are refused before
+        // decoding (OpenCV used to abort the tool, or take 6 GB for the zero-filled one).
+        QTest::newRow("PNG header of 60000x60000 among good ones")
+            << QStringList{"bomb.png", "Default.png"} << 1
+            << "cannot read image bomb.png: PNG of 60000x60000 px is above the limit of 50000000 pixels" << 1;
+        QTest::newRow("PNG header of 30000x30000")
+            << QStringList{"zeros.png"} << 1 << "PNG of 30000x30000 px is above the limit" << 0;
+        QTest::newRow("BMP header of 30000x30000") << QStringList{"big.bmp"} << 1
+                                                   << "BMP of 30000x30000 px is above the limit" << 0;
+        QTest::newRow("text named .png") << QStringList{"notes.png", "Default.png"} << 1
+                                         << "cannot read image notes.png: not a PNG, BMP or JPEG file" << 1;
+        QTest::newRow("--help states the limit") << QStringList{"--help"} << 0 << "Images above 50000000 pixels" << 0;
         QTest::newRow("even Canny aperture") << QStringList{"--set", "PCVTLCTHK=4", "Default.png"} << 1
                                              << "Aperture size should be odd" << 0;
     }
@@ -206,6 +219,13 @@ private slots:
         QFETCH(QString, message);
         QFETCH(int, valueLines);
         saveFrame("Default.png", stoneAt(200, 200, 100));
+        // The generator makes valid PNGs: a small one decodes.
+        const QByteArray small = imagebomb::png(4, 4);
+        QCOMPARE(cv::imdecode(std::vector<uchar>(small.begin(), small.end()), cv::IMREAD_COLOR).size(), cv::Size(4, 4));
+        QVERIFY(imagebomb::write(work->file("bomb.png"), imagebomb::png(60000, 60000)));
+        QVERIFY(imagebomb::write(work->file("zeros.png"), imagebomb::png(30000, 30000)));
+        QVERIFY(imagebomb::write(work->file("big.bmp"), imagebomb::bmp(30000, -30000)));
+        QVERIFY(imagebomb::write(work->file("notes.png"), "not an image\n"));
         const Run run = replay(args);
         QCOMPARE(run.exitCode, exitCode);
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
