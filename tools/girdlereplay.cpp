@@ -11,6 +11,7 @@
 // CLIPPED or BLUR). Exit status 0 when every frame was measured or refused, 1 when one could
 // not be read, 2 on a usage error.
 
+#include "imageprobe.h"
 #include "vision/girdlemeasure.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -24,10 +25,6 @@
 #include <vector>
 
 namespace {
-
-// Larger images are not decoded at all: a damaged or hostile header could otherwise ask for
-// gigabytes. The largest camera of the station delivers 5 Mpixels.
-constexpr long long MaxPixels = 50LL * 1000 * 1000;
 
 void usage()
 {
@@ -83,8 +80,6 @@ bool applySetting(const std::string& kv, girdle::MeasureParameters* p)
 
 int main(int argc, char** argv)
 {
-    // OpenCV reads this once, at the first decode, and refuses larger images before allocating.
-    setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(MaxPixels).c_str(), 1);
     girdle::MeasureParameters params;
     std::vector<std::string> frames;
     for (int i = 1; i < argc; ++i) {
@@ -117,15 +112,10 @@ int main(int argc, char** argv)
 
     int status = 0;
     for (const std::string& path : frames) {
-        cv::Mat frame;
-        try {
-            frame = cv::imread(path, cv::IMREAD_COLOR);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "girdle-replay: cannot read image %s: %s\n", path.c_str(), e.what());
-        }
-        if (frame.empty() || static_cast<long long>(frame.cols) * frame.rows > MaxPixels) {
-            std::fprintf(stderr, "girdle-replay: cannot read image %s (missing, not an image, or over %lld pixels)\n",
-                         path.c_str(), MaxPixels);
+        QString why;
+        const cv::Mat frame = imageprobe::Load(QString::fromStdString(path), cv::IMREAD_COLOR, &why);
+        if (frame.empty()) {
+            std::fprintf(stderr, "girdle-replay: cannot read image %s: %s\n", path.c_str(), qPrintable(why));
             status = 1;
             continue;
         }
