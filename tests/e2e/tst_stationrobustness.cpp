@@ -271,9 +271,16 @@ private slots:
             host.send(QStringLiteral("QISI"));
             QVERIFY2(host.waitForText(QStringLiteral("SIDONE"), end, AnswerTimeoutMs) >= 0, qPrintable("no SIDONE; " + station.exitText()));
             QVERIFY(host.failures().isEmpty());
-            qInfo().noquote() << QStringLiteral("video reader stalled: ALIGNEND after %1 GMS, %2 bytes unread on the video connection")
+            // The dropped frames were counted, not logged one by one: their summary follows
+            // once the requests stop.
+            frameRequests.stop();
+            const QString summary = QStringLiteral("TCP Server: Video frame dropped: the host has not taken the previous one (repeated ");
+            QVERIFY2(QTest::qWaitFor([&]() { return e2e::hasRecord(station.log(), summary); }, AnswerTimeoutMs),
+                     qPrintable("no summary of the dropped frames; " + station.exitText()));
+            qInfo().noquote() << QStringLiteral("video reader stalled: ALIGNEND after %1 GMS, %2 bytes unread on the video connection; %3")
                                      .arg(host.statusQueries())
-                                     .arg(stalled.unread());
+                                     .arg(stalled.unread())
+                                     .arg(station.log().filter(summary).join(QStringLiteral(" | ")));
             break;
         }
         }
