@@ -36,12 +36,11 @@ void VideoLink::write(const QByteArray& payload)
         return;
     }
     if (hasWaiting) {
-        ++dropped;
-        logRecord(QStringLiteral("Video frame of %1 bytes dropped: the host has not taken the previous frame yet (%2 bytes "
-                           "still queued); the newest frame waits instead")
-                .arg(waiting.size() - 16)
-                .arg(socket->bytesToWrite()),
-            QString::fromLatin1(DroppedKind));
+        logRecord(QStringLiteral("Video frame of %1 bytes dropped: the host has not taken the previous frame yet "
+                                 "(%2 bytes still queued); the newest frame waits instead")
+                      .arg(waiting.size() - 16)
+                      .arg(socket->bytesToWrite()),
+                  QString::fromLatin1(DroppedKind));
     }
     waiting = std::move(frame);
     hasWaiting = true;
@@ -57,14 +56,13 @@ void VideoLink::sendWaiting()
     waiting.clear();
 }
 
-bool VideoLink::put(const QByteArray& frame)
+void VideoLink::put(const QByteArray& frame)
 {
     // A buffered socket only copies here; the event loop hands the bytes to the kernel as it
     // takes them, so this never waits for the host.
     const qint64 written = connection->write(frame);
     if (written == frame.size())
-        return true;
+        return;
     logRecord(QStringLiteral("Video frame of %1 bytes could not be written: %2").arg(frame.size() - 16).arg(connection->errorString()),
-        QStringLiteral("Video frame could not be written"));
-    return false;
+              QStringLiteral("Video frame could not be written"));
 }

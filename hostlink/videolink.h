@@ -35,20 +35,16 @@ public:
     // One frame: the 16-byte "-SIZE-" header, then the payload, in one piece on the wire.
     void write(const QByteArray& payload);
 
-    // Frames replaced before the host took them, since construction.
-    qint64 droppedFrames() const { return dropped; }
-
     static const char* const DroppedKind; // the log's kind of the replaced-frame records
 
 private:
     // The socket has handed a write to the kernel: the waiting frame follows once it is empty.
     void sendWaiting();
-    bool put(const QByteArray& frame);
+    void put(const QByteArray& frame);
 
     LogFunction logRecord;
     QPointer<QTcpSocket> connection;
     QMetaObject::Connection progress; // connection's bytesWritten to sendWaiting
     QByteArray waiting;               // header and payload of the frame waiting, if any
     bool hasWaiting = false;
-    qint64 dropped = 0;
 };
