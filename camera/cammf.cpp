@@ -43,12 +43,16 @@ CamMF::CamMF(QObject* parent)
     try {
         // The station creates the server before the cameras; a camera never creates one.
         Streamer = VeltraxServer::Existing();
-        SaveRequest = true;
-        StreamRequest = true;
+        SaveRequest = requestOf(0);
+        StreamRequest = requestOf(0);
         if (Streamer) {
+            // Queued from the server thread, in the order the server emits them: the session of
+            // a command reaches NoteCommandSession before the command's request reaches its slot.
+            connect(Streamer, SIGNAL(CommandSession(quint64)), this, SLOT(NoteCommandSession(quint64)));
             connect(Streamer, SIGNAL(SavingImageRequest()), this, SLOT(RequestImageSaving()));
             connect(Streamer, SIGNAL(StramRequest()), this, SLOT(RequestStream()));
-            connect(this, SIGNAL(VideoStreamWriter(QByteArray)), Streamer, SLOT(FluxWrite(QByteArray)));
+            connect(this, SIGNAL(VideoFrameForSession(quint64, QByteArray)), Streamer,
+                    SLOT(FluxWriteToSession(quint64, QByteArray)));
         } else {
             logging->udebug(QStringLiteral("Marking Front Camera: no host server, snapshots are not acknowledged"));
         }
@@ -67,36 +71,57 @@ CamMF::~CamMF()
 
 int CamMF::GetOriginalWidth() { return maxWidth(); }
 
-void CamMF::RequestImageSaving() { SaveRequest = true; }
+void CamMF::NoteCommandSession(quint64 session) { commandSession = session; }
 
-void CamMF::RequestStream() { StreamRequest = true; }
+void CamMF::RequestImageSaving() { SaveRequest = requestOf(commandSession); }
+
+void CamMF::RequestStream() { StreamRequest = requestOf(commandSession); }
+
+void CamMF::retry(std::atomic<quint64>& pending, quint64 request)
+{
+    quint64 none = NoRequest;
+    pending.compare_exchange_strong(none, request);
+}
 
 void CamMF::frameFinished(const cv::Mat& frame)
 {
-    if (SaveRequest.exchange(false)) {
-        if (writeSnapshot(frame)) {
-            snapshotFailures = 0;
-            if (Streamer)
-                Streamer->ValidateImageSavingRequest();
-            emit ImageSaved();
-        } else if (++snapshotFailures < RequestAttempts) {
-            SaveRequest = true;
-        } else {
-            snapshotFailures = 0;
-            logging->udebug(QStringLiteral("Front snapshot request dropped after ") + QString::number(RequestAttempts)
-                            + QStringLiteral(" failed writes, no acknowledgement sent"));
-        }
+    const quint64 snapshot = SaveRequest.exchange(NoRequest);
+    if (snapshot != NoRequest)
+        serveSnapshot(frame, sessionOf(snapshot));
+    const quint64 stream = StreamRequest.exchange(NoRequest);
+    if (stream != NoRequest)
+        serveStream(frame, sessionOf(stream));
+}
+
+void CamMF::serveSnapshot(const cv::Mat& frame, quint64 session)
+{
+    if (writeSnapshot(frame)) {
+        snapshotFailures = 0;
+        if (Streamer)
+            Streamer->ValidateImageSavingRequest(session);
+        emit ImageSaved();
+    } else if (++snapshotFailures < RequestAttempts) {
+        retry(SaveRequest, requestOf(session));
+    } else {
+        // The host is told, rather than left waiting for an answer that will not come.
+        snapshotFailures = 0;
+        logging->udebug(QStringLiteral("Front snapshot not stored after ") + QString::number(RequestAttempts)
+                        + QStringLiteral(" failed writes: SIFAIL:STORAGE sent"));
+        if (Streamer)
+            Streamer->ReportImageSavingFailure(session);
     }
-    if (StreamRequest.exchange(false)) {
-        if (StreamWrite(frame)) {
-            streamFailures = 0;
-        } else if (++streamFailures < RequestAttempts) {
-            StreamRequest = true;
-        } else {
-            streamFailures = 0;
-            logging->udebug(QStringLiteral("Stream frame request dropped after ") + QString::number(RequestAttempts)
-                            + QStringLiteral(" failed encodings"));
-        }
+}
+
+void CamMF::serveStream(const cv::Mat& frame, quint64 session)
+{
+    if (StreamWrite(frame, session)) {
+        streamFailures = 0;
+    } else if (++streamFailures < RequestAttempts) {
+        retry(StreamRequest, requestOf(session));
+    } else {
+        streamFailures = 0;
+        logging->udebug(QStringLiteral("Stream frame request dropped after ") + QString::number(RequestAttempts)
+                        + QStringLiteral(" failed encodings"));
     }
 }
 
@@ -122,7 +147,7 @@ bool CamMF::writeSnapshot(const cv::Mat& frame)
     return false;
 }
 
-bool CamMF::StreamWrite(cv::Mat frame)
+bool CamMF::StreamWrite(cv::Mat frame, quint64 session)
 {
     if (frame.empty() || frame.type() != CV_8UC3)
         return false;
@@ -137,5 +162,6 @@ bool CamMF::StreamWrite(cv::Mat frame)
         return false;
     }
     emit VideoStreamWriter(bytes);
+    emit VideoFrameForSession(session, bytes);
     return true;
 }

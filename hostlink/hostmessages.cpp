@@ -142,6 +142,11 @@ QString ScanFail(FailReason reason)
     return QStringLiteral("SCANFAIL:") + ReasonWord(reason);
 }
 
+QString SnapshotFail(FailReason reason)
+{
+    return QStringLiteral("SIFAIL:") + ReasonWord(reason);
+}
+
 QString ScanTextReport(int index, double x, double y, double a, double mfPixelSize, double yOffsetDifference,
                        double diameter, double step)
 {

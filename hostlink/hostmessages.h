@@ -49,7 +49,7 @@ enum class FailReason {
     Camera,     // CAMERA: no fresh frame from the camera
     Busy,       // BUSY: another request of the same kind is running
     Settings,   // SETTINGS: a setting the targets depend on is implausible
-    Storage,    // STORAGE: a scan frame could not be stored
+    Storage,    // STORAGE: a scan frame or the front snapshot could not be stored
     Host        // HOST: the host did not answer GMS in time
 };
 QString ReasonWord(FailReason reason);
@@ -65,6 +65,8 @@ QString AlignFail(FailReason reason);
 QString XAlignFail(FailReason reason);
 // SCANFAIL:{reason}   (a scan; SCANEND follows)
 QString ScanFail(FailReason reason);
+// SIFAIL:{reason}     (QISI; instead of SIDONE)
+QString SnapshotFail(FailReason reason);
 
 // Scan reports. Text form: IMGSCAP{i}COORDS{x}&{y}&{a}#{mfPixelSize}#{yOffsetDifference}#{D}#{step},
 // where yOffsetDifference is the inscription Y offset minus the front-camera Y offset.

@@ -4,9 +4,9 @@
 #include "core/registry.h"
 #include "core/stoprequest.h"
 #include "hostlink/hostmessages.h"
+#include "hostlink/videolink.h"
 
 #include <QDeadlineTimer>
-#include <QRegularExpression>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -96,14 +96,6 @@ private:
     std::function<bool(QTcpSocket*)> admit;
 };
 
-// An IPv4 peer reached through an IPv6 listener shows as ::ffff:a.b.c.d.
-QHostAddress plainAddress(const QHostAddress& address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-
 } // namespace
 
 const char* HostLinkSettings::AllowKey = "HOSTALLOW";
@@ -117,54 +109,6 @@ HostLinkSettings HostLinkSettings::fromRegistry(Registry& registry)
     settings.allow = registry.GetKeySTR(QString::fromLatin1(AllowKey), settings.allow).trimmed();
     settings.listen = registry.GetKeySTR(QString::fromLatin1(ListenKey), settings.listen).trimmed();
     return settings;
-}
-
-HostAllowList HostAllowList::parse(const QString& text, QStringList* rejected)
-{
-    HostAllowList list;
-    const QStringList entries = text.split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts);
-    if (entries.isEmpty() || entries.contains(QStringLiteral("*")))
-        return list;
-    list.all = false;
-    for (const QString& entry : entries) {
-        QPair<QHostAddress, int> subnet;
-        if (entry.contains(QLatin1Char('/'))) {
-            subnet = QHostAddress::parseSubnet(entry);
-        } else {
-            const QHostAddress address = plainAddress(QHostAddress(entry));
-            subnet = qMakePair(address, address.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128);
-        }
-        if (subnet.first.isNull() || subnet.second < 0) {
-            if (rejected)
-                *rejected << entry;
-            continue;
-        }
-        list.subnets << subnet;
-    }
-    return list;
-}
-
-bool HostAllowList::admits(const QHostAddress& peer) const
-{
-    if (all)
-        return true;
-    const QHostAddress address = plainAddress(peer);
-    for (const auto& subnet : subnets)
-        if (address.isInSubnet(subnet))
-            return true;
-    return false;
-}
-
-QString HostAllowList::describe() const
-{
-    if (all)
-        return QStringLiteral("everyone");
-    if (subnets.isEmpty())
-        return QStringLiteral("nobody");
-    QStringList shown;
-    for (const auto& subnet : subnets)
-        shown << subnet.first.toString() + QLatin1Char('/') + QString::number(subnet.second);
-    return shown.join(QStringLiteral(", "));
 }
 
 void VeltraxServer::SetListenEndpoint(const QHostAddress& address, quint16 port)
@@ -204,6 +148,7 @@ VeltraxServer::VeltraxServer(QObject* parent)
     LogDebug(QStringLiteral("Connections accepted from: ") + allowList.describe());
 
     Server = new GuardedServer(this, [this](QTcpSocket* socket) { return admitConnection(socket); });
+    video = new VideoLink([this](const QString& text, const QString& kind) { LogDebug(text, kind); }, this);
     connect(Server, SIGNAL(newConnection()), this, SLOT(newConnection()));
     // Queued when emitted from the server thread: replies are written by the main thread.
     connect(this, SIGNAL(HandleDataSend(QString)), this, SLOT(Send(QString)));
@@ -337,10 +282,15 @@ QString VeltraxServer::TXData(int index)
     return Buffer.at(index);
 }
 
-void VeltraxServer::ValidateImageSavingRequest()
+void VeltraxServer::ValidateImageSavingRequest(quint64 session)
 {
     // Called from the camera thread: the signal is queued to the main thread, which writes.
-    emit HandleDataSend(QLatin1String(hostmessages::SnapshotDone));
+    emit HandleSessionSend(session, QLatin1String(hostmessages::SnapshotDone));
+}
+
+void VeltraxServer::ReportImageSavingFailure(quint64 session)
+{
+    emit HandleSessionSend(session, hostmessages::SnapshotFail(hostmessages::FailReason::Storage));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -476,13 +426,9 @@ void VeltraxServer::servePendingConnections()
         } else {
             retireSocket(VideoStreamConnection);
             VideoStreamConnection = socket;
-            videoStalled = false;
+            video->attach(socket);
             connect(socket, SIGNAL(disconnected()), this, SLOT(VDisconnection()));
             connect(socket, SIGNAL(readyRead()), this, SLOT(VreadyRead()), Qt::QueuedConnection);
-            connect(socket, &QTcpSocket::bytesWritten, this, [this, socket]() {
-                if (socket == VideoStreamConnection && socket->bytesToWrite() == 0)
-                    videoStalled = false;
-            });
             logging->udebug(QStringLiteral("New Video connection from ") + peerText(socket));
         }
     }
@@ -564,18 +510,18 @@ void VeltraxServer::endDataConnection(QTcpSocket* socket)
     if (socket->isOpen())
         socket->close();
     logging->udebug(QStringLiteral("Tessarix Data Disconnected"));
-    QTcpSocket* video = VideoStreamConnection;
-    if (video && video->isOpen())
-        video->close();
+    QTcpSocket* videoSocket = VideoStreamConnection;
+    if (videoSocket && videoSocket->isOpen())
+        videoSocket->close();
 
+    video->attach(nullptr);
     retireSocket(socket);
-    retireSocket(video);
+    retireSocket(videoSocket);
     TXSingleConnection = nullptr;
     VideoStreamConnection = nullptr;
     dataSince.invalidate();
     dataSpoke = false;
     dataStalled = false;
-    videoStalled = false;
 
     // Connections that arrived while both roles were taken are served now, in arrival order.
     servePendingConnections();
@@ -603,9 +549,6 @@ void VeltraxServer::VreadyRead()
 
 bool VeltraxServer::writeAndWait(QTcpSocket* socket, const QByteArray& bytes, const char* what)
 {
-    const bool isData = socket == TXSingleConnection;
-    bool& stalled = isData ? dataStalled : videoStalled;
-
     const qint64 written = socket->write(bytes);
     if (written != bytes.size()) {
         LogDebug(QStringLiteral("%1 of %2 bytes could not be written: %3")
@@ -614,9 +557,9 @@ bool VeltraxServer::writeAndWait(QTcpSocket* socket, const QByteArray& bytes, co
                      .arg(socket->errorString()));
         return false;
     }
-    if (stalled) {
+    if (dataStalled) {
         // The host stopped reading earlier: queue without waiting again, within a bound.
-        if (isData && socket->bytesToWrite() > DataBacklogLimit) {
+        if (socket->bytesToWrite() > DataBacklogLimit) {
             LogDebug(QStringLiteral("Data connection aborted: the host has not read %1 bytes").arg(socket->bytesToWrite()));
             socket->abort();
         }
@@ -631,7 +574,7 @@ bool VeltraxServer::writeAndWait(QTcpSocket* socket, const QByteArray& bytes, co
             return false;
         }
         if (veltrax::StopRequested.load()) {
-            stalled = true;
+            dataStalled = true;
             LogDebug(QStringLiteral("%1 abandoned (%2 bytes still queued): the station is stopping")
                          .arg(QLatin1String(what))
                          .arg(socket->bytesToWrite()));
@@ -639,7 +582,7 @@ bool VeltraxServer::writeAndWait(QTcpSocket* socket, const QByteArray& bytes, co
         }
         const qint64 remaining = deadline.remainingTime();
         if (remaining <= 0) {
-            stalled = true;
+            dataStalled = true;
             LogDebug(QStringLiteral("%1 not written within %2 ms (%3 bytes still queued); the host is not reading")
                          .arg(QLatin1String(what))
                          .arg(timeout)
@@ -709,20 +652,24 @@ void VeltraxServer::SendToSession(quint64 session, QString text, QImage image)
 
 void VeltraxServer::FluxWrite(QByteArray payload)
 {
+    FluxWriteToSession(0, payload);
+}
+
+void VeltraxServer::FluxWriteToSession(quint64 session, QByteArray payload)
+{
+    if (session != 0 && session != hostSession.load()) {
+        // The host that asked has gone: its frame is not for the next one.
+        LogDebug(QStringLiteral("Video frame of %1 bytes not sent: it belongs to a host that has left").arg(payload.size()),
+                 QStringLiteral("video frame for a host that has left"));
+        return;
+    }
     QTcpSocket* socket = VideoStreamConnection;
     if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
-        LogDebug(QStringLiteral("Video frame of %1 bytes dropped: no video connection").arg(payload.size()));
+        LogDebug(QStringLiteral("Video frame of %1 bytes dropped: no video connection").arg(payload.size()),
+                 QStringLiteral("Video frame dropped: no video connection"));
         return;
     }
-    if (videoStalled) {
-        LogDebug(QStringLiteral("Video frame of %1 bytes dropped: the host has not read the previous frame (%2 bytes queued)")
-                     .arg(payload.size())
-                     .arg(socket->bytesToWrite()));
-        return;
-    }
-    // Header and payload leave in one write: a reader sees the header followed by exactly the
-    // number of bytes it announces.
-    writeAndWait(socket, hostprotocol::videoHeader(payload.size()) + payload, "Video frame");
+    video->write(payload);
 }
 
 // ---------------------------------------------------------------------------------------------

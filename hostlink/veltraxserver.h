@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/singleton.h"
+#include "hostlink/hostallowlist.h"
 #include "hostlink/hostprotocol.h"
 
 #include <QByteArray>
@@ -24,6 +25,7 @@ class Logs;
 class QTcpServer;
 class QTcpSocket;
 class Registry;
+class VideoLink;
 
 // Who may use the host port and where it listens (read at start).
 struct HostLinkSettings
@@ -40,23 +42,6 @@ struct HostLinkSettings
     QString listen = QString::fromLatin1(ListenDefault);
 
     static HostLinkSettings fromRegistry(Registry& registry);
-};
-
-// The allow-list in effect: everyone, or a list of subnets (a single address is a subnet of
-// full length).
-class HostAllowList
-{
-public:
-    // Entries that are neither an address nor a subnet are ignored and named in *rejected;
-    // a list with entries but none valid admits nobody.
-    static HostAllowList parse(const QString& text, QStringList* rejected);
-    bool admits(const QHostAddress& peer) const;
-    bool everyone() const { return all; }
-    QString describe() const;
-
-private:
-    bool all = true;
-    QVector<QPair<QHostAddress, int>> subnets;
 };
 
 // The station's TCP server for the host software. The host connects twice on the same port:
@@ -151,9 +136,14 @@ public:
     // "TCP Server: " + text into the log; records of one kind are counted (see Logs::udebug).
     void LogDebug(QString text, const QString& kind = QString());
 
-    // Acknowledges a stored front snapshot with "SIDONE". Callable from any thread: the text is
-    // handed to the main thread by a queued signal, never written from the caller's thread.
-    void ValidateImageSavingRequest();
+    // Acknowledges a stored front snapshot with "SIDONE" to the host that asked for it (the
+    // HostSession() number of its QISI; 0, the station's own request at start-up, goes to
+    // whoever is connected). Callable from any thread: the text is handed to the main thread
+    // by a queued signal, never written from the caller's thread, and SendToSession drops it
+    // when that host has left.
+    void ValidateImageSavingRequest(quint64 session = 0);
+    // The same for a snapshot that could not be stored: "SIFAIL:STORAGE" instead of "SIDONE".
+    void ReportImageSavingFailure(quint64 session = 0);
 
     // Diagnostics (main thread): whether a host holds the data / video connection.
     bool HasDataConnection() const;
@@ -192,8 +182,14 @@ public slots:
     // so nothing meant for a host that left reaches the next one. Session 0 belongs to no
     // host and goes to whoever is connected, like Send.
     void SendToSession(quint64 session, QString text, QImage image = QImage());
-    // Writes one frame (16-byte "-SIZE-" header, then the payload) on the video connection.
+    // Writes one frame (16-byte "-SIZE-" header, then the payload) on the video connection,
+    // without waiting for the host (see VideoLink: a host that does not read gets the newest
+    // frame later, the ones between are dropped and counted).
     void FluxWrite(QByteArray payload);
+    // FluxWrite for the frame one host asked for: dropped with a counted log line when that
+    // host's data connection (HostSession() number) is no longer the current one. Session 0
+    // belongs to no host and goes to whoever is connected, like FluxWrite.
+    void FluxWriteToSession(quint64 session, QByteArray payload);
     void newConnection();
     void Disconnection();
     void readyRead();
@@ -220,7 +216,8 @@ private:
     bool admitConnection(QTcpSocket* socket);
     void resumeReceiveIfThrottled(); // receiveMutex held
     void prepareSocket(QTcpSocket* socket);
-    // Writes bytes and waits, up to the write timeout, until they have left. False on failure.
+    // Writes bytes on the data socket and waits, up to the write timeout, until they have left.
+    // False on failure.
     bool writeAndWait(QTcpSocket* socket, const QByteArray& bytes, const char* what);
     void retireSocket(QTcpSocket* socket);
 
@@ -234,6 +231,7 @@ private:
     quint64 sessionsAccepted = 0;        // main thread
     QPointer<QTcpSocket> TXSingleConnection;
     QPointer<QTcpSocket> VideoStreamConnection;
+    VideoLink* video = nullptr; // writes the frames on VideoStreamConnection; child of this object
     QStringList Buffer;
     int cmdindex = 0;
     hostprotocol::ByteDecoder decoder;
@@ -242,11 +240,10 @@ private:
     QElapsedTimer dataSince;  // main thread: when the data connection was accepted
     bool dataSpoke = false;   // main thread: it has sent at least one byte
 
-    // A socket whose last write ran into the time-out: later writes to it do not wait again
-    // (text) or are dropped (frames) until its backlog has drained, so a host that stopped
-    // reading cannot keep the main thread blocked message after message.
+    // The data socket's last write ran into the time-out: later writes to it do not wait again
+    // until its backlog has drained, so a host that stopped reading cannot keep the main
+    // thread blocked message after message. (Video frames never wait: see VideoLink.)
     bool dataStalled = false;
-    bool videoStalled = false;
     // Messages dropped since the data connection ended (reported once a host is back).
     int droppedWithoutHost = 0;
 

@@ -26,7 +26,7 @@ QString usage()
         "                          --send TEXT --wait SECONDS --position AXIS=VALUE\n"
         "                          --expect-fail REASON (before a request: it must fail so)\n"
         "exit: 0 ok, 1 no answer, 2 protocol violation, 3 no connection, 4 bad file,\n"
-        "      5 ALIGNFAIL, 6 ENAAXFAIL, 7 SCANFAIL (not expected), 64 usage\n");
+        "      5 ALIGNFAIL, 6 ENAAXFAIL, 7 SCANFAIL, 8 SIFAIL (not expected), 64 usage\n");
 }
 
 namespace {
@@ -161,7 +161,7 @@ bool parseArguments(const QStringList& args, HostScriptOptions* options, QString
         if (options->actions.size() > actionsBefore) {
             const HostScriptAction::Kind kind = options->actions.last().kind;
             if (kind == HostScriptAction::Align || kind == HostScriptAction::RAlign || kind == HostScriptAction::EnaAx
-                || kind == HostScriptAction::Scan)
+                || kind == HostScriptAction::Scan || kind == HostScriptAction::Snapshot)
                 expectFail.clear();
         }
     }
@@ -217,28 +217,6 @@ public:
         },
                 ms);
         return found;
-    }
-
-    // Sends the command and waits for each expected text in order. On success the durations
-    // (from the send) of each answer are appended to times.
-    bool exchange(const QString& command, const QStringList& answers, QList<qint64>* times, QString* missing)
-    {
-        const int from = sim.messageCount();
-        QElapsedTimer started;
-        started.start();
-        sim.send(command);
-        int at = from;
-        for (const QString& answer : answers) {
-            const int remaining = int(qMax<qint64>(1, timeoutMs - started.elapsed()));
-            const int index = waitForText(answer, at, remaining);
-            if (index < 0) {
-                *missing = answer;
-                return false;
-            }
-            times->append(started.nsecsElapsed());
-            at = index + 1;
-        }
-        return true;
     }
 
     // Sends a request and waits for its acknowledgement (when it has one), then for its outcome:
@@ -414,12 +392,14 @@ public:
         }
         case HostScriptAction::Snapshot: {
             const QDateTime asked = QDateTime::currentDateTime().addMSecs(-100);
-            if (!exchange(QStringLiteral("QISI"), {QStringLiteral("SIDONE")}, &times, &missing))
+            QString failure;
+            if (!request(QStringLiteral("QISI"), QString(), QStringLiteral("SIDONE"), QStringLiteral("SIFAIL:"), &times, &missing,
+                         &failure))
                 return noAnswer(QStringLiteral("snapshot"), QStringLiteral("QISI"));
-            say(QStringLiteral("snapshot: QISI -> SIDONE %1").arg(ms(times[0])));
-            if (!options.sharedFolder.isEmpty())
+            say(QStringLiteral("snapshot: QISI -> %1 %2").arg(failure.isEmpty() ? QStringLiteral("SIDONE") : failure, ms(times[0])));
+            if (failure.isEmpty() && !options.sharedFolder.isEmpty())
                 readBack(QStringLiteral("Cam2Snapshot.png"), asked);
-            return Ok;
+            return judge(action, failure, SnapshotFailed, QStringLiteral("snapshot"));
         }
         case HostScriptAction::Stream:
             for (int n = 1; n <= action.count; ++n) {

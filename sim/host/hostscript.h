@@ -7,13 +7,14 @@
 //   --ralign         BGRALIGN  -> ALIGNBG, then ALIGNEND
 //   --enaax          ENAAX     -> ENAAXEND
 //   --scan           BGSCAN    -> SCANBG, the frame reports, then SCANEND
-//   --snapshot       QISI      -> SIDONE
+//   --snapshot       QISI      -> SIDONE (or SIFAIL:REASON)
 //   --stream N       N times RQI -> one video frame each
 //   --send TEXT      TEXT as a command, no answer awaited
 //   --wait SECONDS   keep serving the station (GMS, moves) for a while
 //   --position AXIS=VALUE  put an axis (X, Y, Z, A, F) there at once and report COORDS
-//   --expect-fail REASON   the next align/ralign/enaax/scan must fail with that reason
-//                    (ALIGNFAIL:REASON, ENAAXFAIL:REASON, SCANFAIL:REASON then SCANEND)
+//   --expect-fail REASON   the next align/ralign/enaax/scan/snapshot must fail with that
+//                    reason (ALIGNFAIL:REASON, ENAAXFAIL:REASON, SCANFAIL:REASON then SCANEND,
+//                    SIFAIL:REASON)
 //
 // Options: --host ADDRESS (127.0.0.1), --port N (5050), --speed UNITS_PER_S (0 = instant),
 // --transcript FILE, --frames-dir DIR, --timeout SECONDS per action (120),
@@ -27,7 +28,8 @@
 // Exit codes: 0 all answered and no violation; 1 an answer did not come in time (or an
 // expected failure did not come); 2 protocol violation; 3 could not connect; 4 a file or frame
 // the station announced could not be read or decoded; 5 an alignment failed (ALIGNFAIL),
-// 6 ENAAXFAIL, 7 a scan failed (SCANFAIL), each when not expected; 64 bad arguments.
+// 6 ENAAXFAIL, 7 a scan failed (SCANFAIL), 8 a snapshot failed (SIFAIL), each when not
+// expected; 64 bad arguments.
 
 #include <QList>
 #include <QString>
@@ -45,7 +47,7 @@ struct HostScriptAction
     int axis = 0;         // Position: HostSimulator::Axis
     double value = 0;     // Position
     QString text;         // Send
-    QString expectFail;   // Align, RAlign, EnaAx, Scan: the failure reason expected
+    QString expectFail;   // Align, RAlign, EnaAx, Scan, Snapshot: the failure reason expected
 };
 
 struct HostScriptOptions
@@ -74,6 +76,7 @@ enum ExitCode {
     AlignFailed = 5,
     XAlignFailed = 6,
     ScanFailed = 7,
+    SnapshotFailed = 8,
     Usage = 64
 };
 

@@ -375,8 +375,8 @@ void HostSimulator::handleText(int sequence, const QString& text)
         if (text == QLatin1String("SCANFAIL:BUSY"))
             openScan = qMax(0, openScan - 1);
     } else if (text == QLatin1String("NCQ") || text == QLatin1String("ALIGNBG") || text == QLatin1String("SCANBG")
-               || text == QLatin1String("SIDONE")) {
-        // Acknowledgements; the script waits for them.
+               || text == QLatin1String("SIDONE") || text.startsWith(QLatin1String("SIFAIL:"))) {
+        // Acknowledgements and the snapshot's failure; the script waits for them.
     } else if (text.startsWith(QLatin1String("IMGSCAP"))) {
         expectRequest(openScan > 0, text);
         const QRegularExpressionMatch match = scanReport.match(text);

@@ -6,6 +6,7 @@
 #include "queuedsignalspy.h"
 
 #include <QImage>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QtEndian>
 #include <QtTest>
@@ -244,7 +245,7 @@ private slots:
         }
     }
 
-    void snapshotThatCannotBeWrittenIsNotAcknowledged()
+    void snapshotThatCannotBeWrittenIsAnsweredWithFailure()
     {
         testsupport::writeAll(work->file("occupied"), "a file, not a folder");
         const QString folder = work->file("occupied/share");
@@ -253,11 +254,55 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(testsupport::logMessages().contains("Shared folder can not be created: " + folder), 20000);
         // The stream is served all the same.
         QTRY_COMPARE_WITH_TIMEOUT(host->frames().size(), 1, 20000);
-        const QString dropped = "Front snapshot request dropped after 3 failed writes, no acknowledgement sent";
-        QTRY_VERIFY_WITH_TIMEOUT(testsupport::logMessages().contains(dropped), 20000);
+        const QString failed = "Front snapshot not stored after 3 failed writes: SIFAIL:STORAGE sent";
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::logMessages().contains(failed), 20000);
         QCOMPARE(testsupport::logMessages().count("Front snapshot can not be written to " + folder + "/Cam2Snapshot.png"), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(host->messages(), (QStringList{"NCQ", "SIFAIL:STORAGE"}), 20000);
+
+        // The host's own request gets its answer too, once, and never "SIDONE".
+        host->send("41:QISI;");
+        QTRY_COMPARE_WITH_TIMEOUT(host->messages().count("SIFAIL:STORAGE"), 2, 20000);
         QVERIFY(waitFrames(mf, 3));
-        QCOMPARE(host->messages().count("SIDONE"), 0);
+        QCOMPARE(host->messages(), (QStringList{"NCQ", "SIFAIL:STORAGE", "SIFAIL:STORAGE"}));
+    }
+
+    // A host asks for a snapshot and a frame and leaves before the camera serves them: the
+    // next host gets neither, only the answers to its own requests.
+    void requestsOfAHostThatLeftReachNobody()
+    {
+        CamMF* mf = startStation(work->file("share"));
+        QVERIFY(mf);
+        QTRY_COMPARE_WITH_TIMEOUT(host->frames().size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(host->messages().count("SIDONE"), 1, 20000);
+
+        // Frames held back (see twoSnapshotRequestsGiveOneFileAndOneAcknowledgement).
+        Rig::instance().clearCalls();
+        Rig::instance().failCall("is_InquireImageMem", IS_INVALID_CAMERA_HANDLE, 1 << 30, Rig::FrontSerial);
+        QTRY_VERIFY_WITH_TIMEOUT(!Rig::instance().calls("is_InquireImageMem").empty()
+                                     && Rig::instance().calls("is_InquireImageMem").back().status == IS_INVALID_CAMERA_HANDLE,
+                                 20000);
+        testsupport::QueuedSignalSpy streamed(server, &VeltraxServer::StramRequest);
+        host->send("51:QISI;52:RQI;");
+        QTRY_COMPARE_WITH_TIMEOUT(streamed.count(), 1, 20000);
+        host.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(!server->HasDataConnection(), 20000);
+
+        host.reset(new Host);
+        QVERIFY(host->connectTo(server));
+        Rig::instance().clearFailures();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            testsupport::logMessages().contains("TCP Server: \"SIDONE\" not sent: it belongs to a host that has left"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!testsupport::logMessages().filter(QRegularExpression(
+                                     "^TCP Server: Video frame of \\d+ bytes not sent: it belongs to a host that has left$")).isEmpty(),
+                                 20000);
+
+        host->send("1:QISI;");
+        QTRY_COMPARE_WITH_TIMEOUT(host->messages(), (QStringList{"NCQ", "SIDONE"}), 20000);
+        host->send("2:RQI;");
+        QTRY_COMPARE_WITH_TIMEOUT(host->frames().size(), 1, 20000);
+        QVERIFY(waitFrames(mf, 3));
+        QCOMPARE(host->messages(), (QStringList{"NCQ", "SIDONE"}));
+        QCOMPARE(host->frames().size(), 1);
     }
 };
 

@@ -87,6 +87,7 @@ private slots:
     void scriptArguments();
     void commandLineConversation();
     void commandLineExitsNonZeroOnViolation();
+    void commandLineSnapshotFailure();
     void commandLineWaitsForAStartingStation();
 
 private:
@@ -455,6 +456,7 @@ void TestHostSim::scriptArguments_data()
     QTest::newRow("failure round") << QStringList{"--position", "X=60", "--expect-fail", "NOSTONE", "--align", "--position", "x=0", "--align"}
                                    << true << "8,0,8,0";
     QTest::newRow("position without axis") << QStringList{"--position", "60"} << false << "";
+    QTest::newRow("expected snapshot failure") << QStringList{"--expect-fail", "STORAGE", "--snapshot", "--snapshot"} << true << "4,4";
     QTest::newRow("expected failure of nothing") << QStringList{"--align", "--expect-fail", "NOSTONE"} << false << "";
 }
 
@@ -540,6 +542,24 @@ void TestHostSim::commandLineExitsNonZeroOnViolation()
     QProcess confused;
     QVERIFY(runHostsim(confused, {"--bogus"}, 30000));
     QCOMPARE(confused.exitCode(), int(hostscript::Usage));
+}
+
+// A snapshot the station cannot store ends with SIFAIL: its own exit status, or success when
+// the failure was expected.
+void TestHostSim::commandLineSnapshotFailure()
+{
+    startServer();
+    connect(server, &VeltraxServer::SavingImageRequest, server, [this]() { server->ReportImageSavingFailure(); });
+    const QString port = QString::number(server->ListenPort());
+    QProcess failed;
+    QVERIFY(runHostsim(failed, {"--port", port, "--strict", "--snapshot", "--timeout", "30"}, 60000));
+    const QString output = QString::fromUtf8(failed.readAll());
+    QVERIFY2(failed.exitCode() == int(hostscript::SnapshotFailed), qPrintable(output));
+    QVERIFY2(output.contains(QLatin1String("snapshot: QISI -> SIFAIL:STORAGE ")), qPrintable(output));
+
+    QProcess expected;
+    QVERIFY(runHostsim(expected, {"--port", port, "--strict", "--expect-fail", "STORAGE", "--snapshot", "--timeout", "30"}, 60000));
+    QVERIFY2(expected.exitCode() == 0, qPrintable(QString::fromUtf8(expected.readAll())));
 }
 
 void TestHostSim::commandLineWaitsForAStartingStation()
