@@ -290,6 +290,9 @@ private slots:
         next.connectToStation(QStringLiteral("127.0.0.1"), VeltraxServer::AccessMemory()->ListenPort());
         QVERIFY(next.waitForReady(10000));
         next.reportCoords();
+        // The stone now follows the axes of the host that moves them.
+        tracker.disconnect();
+        connect(&tracker, &QTimer::timeout, this, [this, &next]() { stone.deliver(core, next.position(HostSimulator::X)); });
         stone.visible = true;
         next.waitUntil([]() { return false; }, 1000);   // anything the first host's request sends
         QCOMPARE(next.texts(), QStringList{"NCQ"});
@@ -299,6 +302,8 @@ private slots:
         next.send("BGALIGN");
         QVERIFY(next.waitForText("ALIGNEND", from, 20000) >= 0);
         QCOMPARE(next.violations(), QStringList());
+        tracker.stop();
+        tracker.disconnect();
         next.disconnectFromStation();
     }
 
@@ -360,7 +365,12 @@ private slots:
         for (int stale = 1; stale < MotionCore::ResultsAfterMotion; ++stale)
             core->RefreshTLTracker(400, 240, 700, 240, 400, -60);
         core->RefreshTLTracker(400, 250, 700, 250, 400, -50);  // X target 0.0256 * 50 = 1.28
-        QVERIFY(host->waitUntil([&]() { return align.done.load(); }, 10000));
+        // After its move the alignment measures where the stone stands: on the line.
+        QVERIFY(host->waitUntil([&]() { return indexOfPrefix(hostTexts(), "MOVE", from) >= 0; }, 10000));
+        QVERIFY(host->waitUntil([&]() {
+            core->RefreshTLTracker(400, 200, 700, 200, 400, -100);
+            return align.done.load();
+        }, 10000));
         QVERIFY(align.result);
         const QStringList texts = hostTexts();
         const int move = indexOfPrefix(texts, "MOVE", from);
