@@ -198,10 +198,11 @@ public:
     // Measure-and-move alignments, callable from any thread but the main one. Each iteration
     // waits for the end of motion, waits (at most MeasurementWaitMs) for a tracker result of a
     // frame taken after it, checks that result and the move it gives, and sends one move; the
-    // last motion is waited for too. They return true when they ran to the end; false when they
-    // failed (no stone, an implausible move or setting, the host silent: outcome->reason, one
-    // log line) or were interrupted (stop, shutdown, the asking host gone). No move is sent
-    // after either.
+    // last motion is waited for too, and the stone measured once more: the residual must be
+    // within ResidualLimitUm. They return true when they ran to the end and the stone landed;
+    // false when they failed (no stone, an implausible move or setting, the host silent or never
+    // reporting the commanded position, the residual too large: outcome->reason, one log line)
+    // or were interrupted (stop, shutdown, the asking host gone). No move is sent after either.
     bool AlignForInscription(int iterations, const std::function<bool()>& stop = {}, Outcome* outcome = nullptr);
     // X and Z to their inscription targets; Y is sent to its last reported position.
     bool AlignXForInscription(int iterations, const std::function<bool()>& stop = {}, Outcome* outcome = nullptr);
