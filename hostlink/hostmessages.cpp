@@ -96,6 +96,7 @@ QString ReasonWord(FailReason reason)
     case FailReason::Settings: return QStringLiteral("SETTINGS");
     case FailReason::Storage: return QStringLiteral("STORAGE");
     case FailReason::Host: return QStringLiteral("HOST");
+    case FailReason::Residual: return QStringLiteral("RESIDUAL");
     }
     return QStringLiteral("NOSTONE");
 }
@@ -122,7 +123,8 @@ QString ReasonText(FailReason reason)
     case FailReason::Busy: return QStringLiteral("another request is running");
     case FailReason::Settings: return QStringLiteral("implausible settings");
     case FailReason::Storage: return QStringLiteral("frame not stored");
-    case FailReason::Host: return QStringLiteral("the host did not answer GMS");
+    case FailReason::Host: return QStringLiteral("the host did not answer GMS or report the commanded position");
+    case FailReason::Residual: return QStringLiteral("the stone did not reach its target closely enough");
     }
     return QString();
 }

@@ -50,7 +50,8 @@ enum class FailReason {
     Busy,       // BUSY: another request of the same kind is running
     Settings,   // SETTINGS: a setting the targets depend on is implausible
     Storage,    // STORAGE: a scan frame or the front snapshot could not be stored
-    Host        // HOST: the host did not answer GMS in time
+    Host,       // HOST: the host did not answer GMS in time, or never reported the commanded position
+    Residual    // RESIDUAL: after its last move the stone stood further from its target than allowed
 };
 QString ReasonWord(FailReason reason);
 // The reason for a word the tracker gives ("NOSTONE", "CLIPPED", "AMBIGUOUS"); NoStone for

@@ -77,6 +77,12 @@ Residual ComputeResidual(Kind kind, const Targets& targets, const AxisPositions&
     return r;
 }
 
+double LargestResidualUnits(const Residual& r)
+{
+    const double y = r.yAligned ? std::fabs(r.yUnits) : 0.0;
+    return std::max({std::fabs(r.xUnits), y, std::fabs(r.focusUnits)});
+}
+
 QString ResidualText(const Residual& r)
 {
     if (!r.valid)

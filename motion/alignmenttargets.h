@@ -88,6 +88,9 @@ struct Residual
 // Residual from the targets of a measurement taken after the alignment's last motion.
 Residual ComputeResidual(Kind kind, const Targets& targets, const AxisPositions& positions, const Parameters& parameters);
 
+// The largest distance, in axis units, of the axes the alignment aligns (Y only when yAligned).
+double LargestResidualUnits(const Residual& residual);
+
 // "X 0.42 px (0.0107), Y -0.1 px (-0.00256), Z 0.05 px (0.00128)"; for the panorama the focus
 // axis is named ZII.
 QString ResidualText(const Residual& residual);

@@ -33,6 +33,11 @@ QString millis(qint64 microseconds)
 // the axes still.
 thread_local quint64 threadOwner = 0;
 thread_local qint64 threadStillUs = -1;
+// The moves this thread sent since its last motion wait (alignments and scans only).
+thread_local CommandedPosition threadCommanded;
+// Pause between GMS while the host says "still" but its COORDS do not show the commanded
+// position yet (it reports them when the motion ends, possibly after its status).
+constexpr unsigned long MisplacedQueryPauseMs = 5;
 
 const char* endMessage(alignment::Kind kind)
 {
@@ -179,34 +184,109 @@ void MotionCore::SendImage(QString text, QImage image)
         emit SENDIMAGETXCMD(text, image);
 }
 
-void MotionCore::send(const QString& text, const char* what)
+bool MotionCore::send(const QString& text, const char* what)
 {
     if (text.isEmpty()) {
         logging->udebug(QStringLiteral("Motion Core: ") + QLatin1String(what)
                         + QStringLiteral(" not sent, a value is not a finite number"));
-        return;
+        return false;
     }
     TessarixCommand(text);
+    return true;
 }
 
-void MotionCore::IncrementX(double d) { send(hostmessages::Increment(Axis::X, d), "INCX"); }
-void MotionCore::IncrementY(double d) { send(hostmessages::Increment(Axis::Y, d), "INCY"); }
-void MotionCore::IncrementZ(double d) { send(hostmessages::Increment(Axis::Z, d), "INCZ"); }
-void MotionCore::IncrementA(double d) { send(hostmessages::Increment(Axis::A, d), "INCA"); }
-void MotionCore::IncrementZII(double d) { send(hostmessages::Increment(Axis::ZII, d), "INCF"); }
-void MotionCore::MoveXTo(double x) { send(hostmessages::MoveTo(Axis::X, x), "MOVEX"); }
-void MotionCore::MoveYTo(double y) { send(hostmessages::MoveTo(Axis::Y, y), "MOVEY"); }
-void MotionCore::MoveZTo(double z) { send(hostmessages::MoveTo(Axis::Z, z), "MOVEZ"); }
-void MotionCore::MoveATo(double a) { send(hostmessages::MoveTo(Axis::A, a), "MOVEA"); }
-void MotionCore::MoveZIITo(double f) { send(hostmessages::MoveTo(Axis::ZII, f), "MOVEF"); }
-void MotionCore::MoveXYTo(double x, double y) { send(hostmessages::MoveXY(x, y), "MOVEX..:Y..:"); }
+alignment::AxisPositions MotionCore::reportedPositions() const
+{
+    return {_XCurrentPos, _YCurrentPos, _ZCurrentPos, _ACurrentPos, _ZIICurrentPos};
+}
+
+// The operator's jogs and the window's buttons run on the main thread and wait for nothing.
+void MotionCore::commandedTo(Axis axis, double position)
+{
+    if (QThread::currentThread() != thread())
+        threadCommanded.moveTo(axis, position);
+}
+
+void MotionCore::commandedBy(Axis axis, double distance)
+{
+    if (QThread::currentThread() != thread())
+        threadCommanded.moveBy(axis, distance, reportedPositions());
+}
+
+void MotionCore::IncrementX(double d)
+{
+    if (send(hostmessages::Increment(Axis::X, d), "INCX"))
+        commandedBy(Axis::X, d);
+}
+void MotionCore::IncrementY(double d)
+{
+    if (send(hostmessages::Increment(Axis::Y, d), "INCY"))
+        commandedBy(Axis::Y, d);
+}
+void MotionCore::IncrementZ(double d)
+{
+    if (send(hostmessages::Increment(Axis::Z, d), "INCZ"))
+        commandedBy(Axis::Z, d);
+}
+void MotionCore::IncrementA(double d)
+{
+    if (send(hostmessages::Increment(Axis::A, d), "INCA"))
+        commandedBy(Axis::A, d);
+}
+void MotionCore::IncrementZII(double d)
+{
+    if (send(hostmessages::Increment(Axis::ZII, d), "INCF"))
+        commandedBy(Axis::ZII, d);
+}
+void MotionCore::MoveXTo(double x)
+{
+    if (send(hostmessages::MoveTo(Axis::X, x), "MOVEX"))
+        commandedTo(Axis::X, x);
+}
+void MotionCore::MoveYTo(double y)
+{
+    if (send(hostmessages::MoveTo(Axis::Y, y), "MOVEY"))
+        commandedTo(Axis::Y, y);
+}
+void MotionCore::MoveZTo(double z)
+{
+    if (send(hostmessages::MoveTo(Axis::Z, z), "MOVEZ"))
+        commandedTo(Axis::Z, z);
+}
+void MotionCore::MoveATo(double a)
+{
+    if (send(hostmessages::MoveTo(Axis::A, a), "MOVEA"))
+        commandedTo(Axis::A, a);
+}
+void MotionCore::MoveZIITo(double f)
+{
+    if (send(hostmessages::MoveTo(Axis::ZII, f), "MOVEF"))
+        commandedTo(Axis::ZII, f);
+}
+void MotionCore::MoveXYTo(double x, double y)
+{
+    if (!send(hostmessages::MoveXY(x, y), "MOVEX..:Y..:"))
+        return;
+    commandedTo(Axis::X, x);
+    commandedTo(Axis::Y, y);
+}
 void MotionCore::MoveXYZTo(double x, double y, double z)
 {
-    send(hostmessages::MoveXYZ(x, y, z), "MOVEX..:Y..:Z..:");
+    if (!send(hostmessages::MoveXYZ(x, y, z), "MOVEX..:Y..:Z..:"))
+        return;
+    commandedTo(Axis::X, x);
+    commandedTo(Axis::Y, y);
+    commandedTo(Axis::Z, z);
 }
 void MotionCore::MoveTo(double x, double y, double z, double a, double f)
 {
-    send(hostmessages::MoveXYZAF(x, y, z, a, f), "MOVEX..:Y..:Z..:A..:F..:");
+    if (!send(hostmessages::MoveXYZAF(x, y, z, a, f), "MOVEX..:Y..:Z..:A..:F..:"))
+        return;
+    commandedTo(Axis::X, x);
+    commandedTo(Axis::Y, y);
+    commandedTo(Axis::Z, z);
+    commandedTo(Axis::A, a);
+    commandedTo(Axis::ZII, f);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -387,6 +467,20 @@ void MotionCore::loadWaitParameters()
     MeasurementWaitMs = bounded("PMALMEASTO", 5000, 100, 600000);
     StatusAnswerWaitMs = bounded("PMALGMSTO", 60000, 100, 3600000);
     SettleMs = bounded("PMALSETTLE", 20, 0, 10000);
+    auto boundedReal = [this](const char* key, double fallback, double low, double high) {
+        const double value = AppRegistry->GetKeyDOUBLE(QString::fromLatin1(key), fallback);
+        if (value >= low && value <= high)   // false for a value that is not a number
+            return value;
+        logging->udebug(QStringLiteral("Motion Core: setting ") + QLatin1String(key) + QLatin1Char(' ') + Number(value)
+                        + QStringLiteral(" is outside ") + Number(low) + QStringLiteral(" to ") + Number(high)
+                        + QStringLiteral(", using ") + Number(fallback));
+        return fallback;
+    };
+    PositionTolerance = boundedReal("PMALPOSTOL", 0.001, 0, 10);
+    // Two TL pixels: an alignment lands within one; more means it did not see where it moved.
+    const double pixel = TLPixelSize;
+    const double residualDefault = pixel > 0 && pixel <= alignment::PixelSizeLimit ? 2 * pixel : 51.2;
+    ResidualLimitUm = boundedReal("PMALRESMAX", residualDefault, 0.1, 100000);
 }
 
 void MotionCore::SaveTLMotionParameter()
@@ -412,6 +506,8 @@ void MotionCore::SaveTLMotionParameter()
     r->SetKey(QStringLiteral("PMALMEASTO"), QString::number(MeasurementWaitMs));
     r->SetKey(QStringLiteral("PMALGMSTO"), QString::number(StatusAnswerWaitMs));
     r->SetKey(QStringLiteral("PMALSETTLE"), QString::number(SettleMs));
+    r->SetKey(QStringLiteral("PMALPOSTOL"), Number(PositionTolerance));
+    r->SetKey(QStringLiteral("PMALRESMAX"), Number(ResidualLimitUm));
 }
 
 void MotionCore::LoadMFMotionParameters()
@@ -490,8 +586,6 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
     CYPanorMoveDist = t.panoramaY;
     CZIIPanorMoveDist = t.panoramaZII;
 
-    bool residualDue = false;
-    alignment::Kind residualKind = alignment::Kind::Inscription;
     {
         std::lock_guard<std::mutex> measurementLock(measurementMutex);
         lastTargets = t;
@@ -502,33 +596,10 @@ void MotionCore::RefreshTLTracker(double centerX, double centerY, double focalX,
         lastResultReason.clear();
         lastResultCaptureUs = captureUs;
         NewCordinate = true;
-        // Counting results is not enough: with a camera's latency the first ones after the
-        // motion can show the stone where it was before the last move.
-        if (residualPending > 0 && (captureUs >= 0 ? captureUs >= residualFreshFromUs : --residualPending == 0)) {
-            residualPending = 0;
-            residualDue = true;
-            residualKind = pendingResidualKind;
-        }
         measurementArrived.notify_all();
     }
     emit StoneCentredCoordinatesInscription(t.inscriptionX, t.inscriptionZ, t.inscriptionY);
     emit StoneCentredCoordinatesPanorama(t.panoramaX, t.panoramaY, t.panoramaZII);
-
-    if (residualDue) {
-        const alignment::AxisPositions positions{_XCurrentPos, _YCurrentPos, _ZCurrentPos, _ACurrentPos,
-                                                 _ZIICurrentPos};
-        const alignment::Residual residual = alignment::ComputeResidual(residualKind, t, positions, parameters);
-        const QString text = alignment::ResidualText(residual);
-        {
-            std::lock_guard<std::mutex> reportLock(reportMutex);
-            lastResidual = residual;
-        }
-        logging->udebug(QStringLiteral("Residual after ") + alignment::KindName(residualKind)
-                        + QStringLiteral(" alignment: ") + text);
-        emit AlignmentResidual(text);
-        emit AlignmentOutcome(true, QStringLiteral("Alignment ") + alignment::KindName(residualKind)
-                                        + QStringLiteral(" done, residual ") + text);
-    }
 }
 
 alignment::Targets MotionCore::LastTargets() const
@@ -639,8 +710,8 @@ void MotionCore::finishRequest(alignment::Kind kind, quint64 session, const Outc
     const QString name = alignment::KindName(kind);
     switch (outcome.state) {
     case Outcome::Done:
+        // The alignment has shown its outcome with its residual.
         TessarixCommand(QString::fromLatin1(endMessage(kind)));
-        emit AlignmentOutcome(true, QStringLiteral("Alignment ") + name + QStringLiteral(" done"));
         break;
     case Outcome::Failed: {
         const QString message = failMessage(kind, outcome.reason);
@@ -668,15 +739,39 @@ bool MotionCore::WaitMotionEnd(const std::function<bool()>& stop, AlignmentTimin
 {
     QElapsedTimer waited;
     waited.start();
+    // Taken whatever the end of this wait: a later wait never holds the axes to an older move.
+    const CommandedPosition commanded = threadCommanded;
+    threadCommanded.clear();
+    // "Still" is not enough: the host may say it before its final COORDS, and a late MOVESTAT
+    // may answer an earlier GMS. The motion has ended where the station looks only once the
+    // reported positions are the commanded ones.
+    QElapsedTimer misplaced;
+    QString misplacement;
     Outcome result;
     while (!stopRequested(stop)) {
         if (timing)
             ++timing->statusQueries;
         const MotionStatus status = QueryMotionStatus(stop);
         if (status == MotionStatus::Still) {
-            threadStillUs = NowUs();
-            result.state = Outcome::Done;
-            break;
+            const double tolerance = PositionTolerance;
+            misplacement = commanded.mismatch(reportedPositions(), tolerance);
+            if (misplacement.isEmpty()) {
+                threadStillUs = NowUs();
+                result.state = Outcome::Done;
+                break;
+            }
+            const qint64 limitMs = std::max(1, static_cast<int>(StatusAnswerWaitMs));
+            if (!misplaced.isValid()) {
+                misplaced.start();
+            } else if (misplaced.elapsed() >= limitMs) {
+                logging->udebug(QStringLiteral("Motion Core: the host reports the axes still but ") + misplacement
+                                + QStringLiteral(" (tolerance ") + Number(tolerance) + QStringLiteral(") for ")
+                                + QString::number(limitMs) + QStringLiteral(" ms, motion wait failed"));
+                result = {Outcome::Failed, FailReason::Host, misplacement};
+                break;
+            }
+            QThread::msleep(MisplacedQueryPauseMs);
+            continue;
         }
         if (status == MotionStatus::TimedOut) {
             result = {Outcome::Failed, FailReason::Host, QStringLiteral("no MOVESTAT answer to GMS")};
@@ -854,14 +949,12 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
     waited(since);
     if (!motion.ok())
         return end(motion);
+    // Success means the stone is where the station says it is: measured after the last motion.
+    const Outcome landed = measureResidual(kind, stop, &timing);
+    if (!landed.ok())
+        return end(landed);
 
     timing.totalUs = total.nsecsElapsed() / 1000;
-    {
-        std::lock_guard<std::mutex> measurementLock(measurementMutex);
-        residualPending = ResultsAfterMotion;
-        residualFreshFromUs = threadStillUs + qint64(std::max(0, static_cast<int>(SettleMs))) * 1000;
-        pendingResidualKind = kind;
-    }
     {
         std::lock_guard<std::mutex> reportLock(reportMutex);
         lastTiming = timing;
@@ -873,6 +966,37 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
     if (outcome)
         *outcome = Outcome{Outcome::Done, FailReason::NoStone, QString()};
     return true;
+}
+
+MotionCore::Outcome MotionCore::measureResidual(alignment::Kind kind, const std::function<bool()>& stop,
+                                               AlignmentTiming* timing)
+{
+    alignment::Targets after;
+    alignment::TrackerMeasurement m;
+    const Outcome measurement = waitNewMeasurement(stop, timing, threadStillUs, &after, &m);
+    if (!measurement.ok())
+        return measurement;
+    const alignment::Residual residual = alignment::ComputeResidual(kind, after, reportedPositions(), CurrentParameters());
+    const QString text = alignment::ResidualText(residual);
+    {
+        std::lock_guard<std::mutex> reportLock(reportMutex);
+        lastResidual = residual;
+    }
+    logging->udebug(QStringLiteral("Residual after ") + alignment::KindName(kind) + QStringLiteral(" alignment: ")
+                    + text);
+    emit AlignmentResidual(text);
+    if (!residual.valid)
+        return Outcome{Outcome::Failed, FailReason::Range, QStringLiteral("residual not finite")};
+    // The limit is in thousandths of an axis unit, like the pixel sizes.
+    const double limitUm = ResidualLimitUm;
+    const double largestUm = 1000.0 * alignment::LargestResidualUnits(residual);
+    if (!(largestUm <= limitUm))
+        return Outcome{Outcome::Failed, FailReason::Residual,
+                       QStringLiteral("residual ") + text + QStringLiteral(" exceeds ") + Number(limitUm)
+                           + QStringLiteral(" \u00b5m")};
+    emit AlignmentOutcome(true, QStringLiteral("Alignment ") + alignment::KindName(kind)
+                                    + QStringLiteral(" done, residual ") + text);
+    return Outcome{Outcome::Done, FailReason::NoStone, QString()};
 }
 
 bool MotionCore::AlignForInscription(int iterations, const std::function<bool()>& stop, Outcome* outcome)
@@ -936,11 +1060,16 @@ void MotionCore::serveLoopPass()
     struct ActiveReset
     {
         MotionCore* core;
-        ~ActiveReset()
+        bool held = true;
+        void release()
         {
+            if (!held)
+                return;
+            held = false;
             std::lock_guard<std::mutex> loopLock(core->loopMutex);
             core->alignmentActive = false;
         }
+        ~ActiveReset() { release(); }
     } activeReset{this};
 
     const RequestScope scope(request.session);
@@ -951,6 +1080,9 @@ void MotionCore::serveLoopPass()
     }
     Outcome outcome;
     align(request.kind, 2, {}, &outcome);
+    // The station is free before the host hears the outcome: a host may send its next request
+    // (a scan, say) the moment the outcome arrives.
+    activeReset.release();
     finishRequest(request.kind, request.session, outcome);
 }
 

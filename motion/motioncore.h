@@ -3,6 +3,7 @@
 #include "core/singleton.h"
 #include "hostlink/hostmessages.h"
 #include "motion/alignmenttargets.h"
+#include "motion/commandedposition.h"
 
 #include <QImage>
 #include <QString>
@@ -36,8 +37,8 @@ class VeltraxServer;
 //  - SyncMotionStatus guards _MasterMotionStatus, _AMotionStatus, _ZIIMotionStatus;
 //    statusArrived is its condition (woken when MOVESTAT is stored).
 //  - measurementMutex guards measurementSerial, resultSerial, the lastResult* fields,
-//    lastMeasurement, lastTargets, residualPending and pendingResidualKind; measurementArrived is its condition (woken on every measurement with
-//    a stone).
+//    lastMeasurement and lastTargets; measurementArrived is its condition (woken on every
+//    measurement with a stone).
 //  - reportMutex guards lastResidual and lastTiming.
 //  - loopMutex guards requests, alignmentActive and scanActive, and is the condition mutex of
 //    loopWake (wakes the 50 ms loop early).
@@ -55,12 +56,13 @@ class MotionCore : public QThread
 public:
     ~MotionCore() override;
 
-    // Tracker results with a stone an alignment waits for after a motion, using the last. The
-    // first results after the host reports the end of a motion may come from frames taken, or
-    // still being processed, while the axes stood elsewhere: moving by such a result repeats
-    // the whole previous move. The tracker may be working on one frame and have the next one
-    // announced at that moment, so the third result is the first sure to show the stone where
-    // the motion left it. The residual is taken the same way.
+    // Tracker results with a stone an alignment waits for after a motion, using the last (when
+    // the camera gives no capture times). The first results after the host reports the end of a
+    // motion may come from frames taken, or still being processed, while the axes stood
+    // elsewhere: moving by such a result repeats the whole previous move. The tracker may be
+    // working on one frame and have the next one announced at that moment, so the third result
+    // is the first sure to show the stone where the motion left it. The residual is taken the
+    // same way.
     static constexpr int ResultsAfterMotion = 3;
 
     // Calibration and overlay parameters; the window edits them in place (Motion->TLPixelSize =
@@ -96,6 +98,13 @@ public:
     std::atomic<int> MeasurementWaitMs{5000};
     std::atomic<int> StatusAnswerWaitMs{60000};
     std::atomic<int> SettleMs{20};
+    // "PMALPOSTOL" (axis units): inside an alignment or a scan the end of a motion counts only
+    // once the positions the host reports (COORDS) stand this close to the ones commanded.
+    std::atomic<double> PositionTolerance{0.001};
+    // "PMALRESMAX" (micrometres, i.e. thousandths of an axis unit like the pixel sizes): an
+    // alignment whose residual after its last move is larger on any axis it aligns fails with
+    // RESIDUAL. Two TL pixels by default.
+    std::atomic<double> ResidualLimitUm{51.2};
 
     using FailReason = hostmessages::FailReason;
 
@@ -189,10 +198,11 @@ public:
     // Measure-and-move alignments, callable from any thread but the main one. Each iteration
     // waits for the end of motion, waits (at most MeasurementWaitMs) for a tracker result of a
     // frame taken after it, checks that result and the move it gives, and sends one move; the
-    // last motion is waited for too. They return true when they ran to the end; false when they
-    // failed (no stone, an implausible move or setting, the host silent: outcome->reason, one
-    // log line) or were interrupted (stop, shutdown, the asking host gone). No move is sent
-    // after either.
+    // last motion is waited for too, and the stone measured once more: the residual must be
+    // within ResidualLimitUm. They return true when they ran to the end and the stone landed;
+    // false when they failed (no stone, an implausible move or setting, the host silent or never
+    // reporting the commanded position, the residual too large: outcome->reason, one log line)
+    // or were interrupted (stop, shutdown, the asking host gone). No move is sent after either.
     bool AlignForInscription(int iterations, const std::function<bool()>& stop = {}, Outcome* outcome = nullptr);
     // X and Z to their inscription targets; Y is sent to its last reported position.
     bool AlignXForInscription(int iterations, const std::function<bool()>& stop = {}, Outcome* outcome = nullptr);
@@ -220,8 +230,13 @@ public:
     AlignmentTiming LastAlignmentTiming() const;
 
     // Asks for the motion status until no axis moves: true when the host reports the axes
-    // still; false when interrupted (stop, shutdown, or no host to answer). Adds its status
-    // queries and waiting time to timing when given. Not on the main thread.
+    // still and, for the moves this thread sent since its last wait (recorded by the move
+    // operations on every thread but the main one, so the operator's jogs are not), reports
+    // them at their commanded positions within PositionTolerance; false when interrupted (stop,
+    // shutdown, or no host to answer) or failed (HOST: no answer to a GMS within
+    // StatusAnswerWaitMs, or the commanded positions not reported within StatusAnswerWaitMs of
+    // the first "still"). Adds its status queries and waiting time to timing when given. Not on
+    // the main thread.
     bool WaitMotionEnd(const std::function<bool()>& stop = {}, AlignmentTiming* timing = nullptr,
                        Outcome* outcome = nullptr);
     // Steady-clock time (microseconds) at which the calling thread's last WaitMotionEnd heard
@@ -268,7 +283,14 @@ private:
     explicit MotionCore(QObject* parent = nullptr);
 
     bool stopRequested(const std::function<bool()>& stop) const;
-    void send(const QString& text, const char* what);
+    bool send(const QString& text, const char* what);
+    // Records a move sent by an alignment or a scan for the next WaitMotionEnd of this thread.
+    void commandedTo(hostmessages::Axis axis, double position);
+    void commandedBy(hostmessages::Axis axis, double distance);
+    alignment::AxisPositions reportedPositions() const;
+    // The residual from a measurement of a frame taken after the last motion, checked against
+    // ResidualLimitUm; logged and shown.
+    Outcome measureResidual(alignment::Kind kind, const std::function<bool()>& stop, AlignmentTiming* timing);
     // Waits for a tracker result with a stone from a frame captured at least SettleMs after
     // stillAtUs (or, when the camera gives no capture time, the ResultsAfterMotion-th result
     // after the call), within MeasurementWaitMs of the start or of the last earlier result.
@@ -338,11 +360,6 @@ private:
     qint64 lastResultCaptureUs = -1;
     alignment::TrackerMeasurement lastMeasurement;
     alignment::Targets lastTargets;
-    // The residual comes from the first result with a stone of a frame captured from
-    // residualFreshFromUs on; from a camera without capture times, from the residualPending-th.
-    int residualPending = 0;                     // 0: no residual due
-    qint64 residualFreshFromUs = -1;
-    alignment::Kind pendingResidualKind = alignment::Kind::Inscription;
 
     mutable std::mutex reportMutex;
     alignment::Residual lastResidual;

@@ -21,7 +21,8 @@ QString usage()
     return QStringLiteral(
         "usage: hostsim [--host ADDRESS] [--port N] [--speed UNITS_PER_S] [--transcript FILE]\n"
         "               [--frames-dir DIR] [--timeout SECONDS] [--connect-retry SECONDS]\n"
-        "               [--shared-folder DIR] [--strict] [--quiet] ACTION...\n"
+        "               [--shared-folder DIR] [--strict] [--quiet]\n"
+        "               [--still-before-coords MS] [--late-movestat MS] ACTION...\n"
         "actions, played in order: --align --ralign --enaax --scan --snapshot --stream N\n"
         "                          --send TEXT --wait SECONDS --position AXIS=VALUE\n"
         "                          --expect-fail REASON (before a request: it must fail so)\n"
@@ -96,6 +97,14 @@ bool parseArguments(const QStringList& args, HostScriptOptions* options, QString
         } else if (arg == QLatin1String("--connect-retry")) {
             if (!takeNumber(args, &i, 0, &options->connectRetrySeconds, error))
                 return false;
+        } else if (arg == QLatin1String("--still-before-coords") || arg == QLatin1String("--late-movestat")) {
+            if (!takeNumber(args, &i, 0, &number, error))
+                return false;
+            if (number > 3600000) {
+                *error = QStringLiteral("%1: %2 ms is more than an hour").arg(arg).arg(number);
+                return false;
+            }
+            (arg == QLatin1String("--late-movestat") ? options->lateStatusMs : options->stillBeforeCoordsMs) = int(number);
         } else if (arg == QLatin1String("--strict")) {
             options->strict = true;
         } else if (arg == QLatin1String("--quiet")) {
@@ -460,6 +469,8 @@ int run(const HostScriptOptions& options, QTextStream& out)
 {
     HostSimulator sim;
     sim.setSpeed(options.speed);
+    sim.setStillBeforeCoords(options.stillBeforeCoordsMs);
+    sim.setStatusAnswerDelay(options.lateStatusMs);
     sim.setStrict(options.strict);
     sim.setOwnRequestsOnly(options.strict);
     if (!options.framesDir.isEmpty())

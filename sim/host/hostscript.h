@@ -22,7 +22,10 @@
 // messages, and motion, GMS, outcomes and reports for no request of this connection, count as
 // violations), --quiet (no summary lines), --shared-folder DIR (the folder
 // the station shares with the host: after SCANEND every reported frame img_NN.png, after
-// SIDONE the snapshot Cam2Snapshot.png, is read back from it and decoded, as the host does).
+// SIDONE the snapshot Cam2Snapshot.png, is read back from it and decoded, as the host does),
+// --still-before-coords MS (answer GMS "still" as soon as the axes stop, send their final
+// COORDS only MS later), --late-movestat MS (answer each GMS MS late, with the status at the
+// question).
 // Video frames are decoded too; their size is in the summary.
 //
 // Exit codes: 0 all answered and no violation; 1 an answer did not come in time (or an
@@ -62,6 +65,8 @@ struct HostScriptOptions
     double connectRetrySeconds = 0;
     bool strict = false;
     bool quiet = false;
+    int stillBeforeCoordsMs = 0;
+    int lateStatusMs = 0;
     QList<HostScriptAction> actions;
 };
 

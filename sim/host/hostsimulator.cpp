@@ -104,6 +104,7 @@ void HostSimulator::connectToStation(const QString& host, quint16 port)
         video->deleteLater();
         video = nullptr;
     }
+    ++connectionEpoch;
     data = new QTcpSocket(this);
     connect(data, &QTcpSocket::connected, this, &HostSimulator::onDataConnected);
     connect(data, &QTcpSocket::readyRead, this, &HostSimulator::onDataReadyRead);
@@ -338,15 +339,8 @@ void HostSimulator::handleText(int sequence, const QString& text)
     if (text == QLatin1String("GMS")) {
         expectRequest(anyOpen, text);
         ++statusQueriesReceived;
-        if (answerStatus) {
-            // A motion that has ended by the clock is reported (its final COORDS) before the
-            // station hears "still", whether or not the motion timer has fired yet: a host never
-            // says its axes stand before it has told where they stand.
-            if (!anyMoving())
-                onMotionTimer();
-            const bool master = isMoving(X) || isMoving(Y) || isMoving(Z);
-            send(QStringLiteral("MOVESTAT%1:%2:%3").arg(movingFlag(master)).arg(movingFlag(isMoving(A))).arg(movingFlag(isMoving(F))));
-        }
+        if (answerStatus)
+            answerStatusQuery();
     } else if (text.startsWith(QLatin1String("INC"))) {
         expectRequest(anyOpen, text);
         if (!executeIncrement(text))
@@ -360,20 +354,25 @@ void HostSimulator::handleText(int sequence, const QString& text)
         openAlign = qMax(0, openAlign - 1);
         if (text != QLatin1String("ALIGNEND"))
             failureTexts << text;
+        sendFollowUp();
     } else if (text == QLatin1String("ENAAXEND") || text.startsWith(QLatin1String("ENAAXFAIL:"))) {
         expectRequest(openXAlign > 0, text);
         openXAlign = qMax(0, openXAlign - 1);
         if (text != QLatin1String("ENAAXEND"))
             failureTexts << text;
+        sendFollowUp();
     } else if (text == QLatin1String("SCANEND")) {
         expectRequest(openScan > 0, text);
         openScan = qMax(0, openScan - 1);
+        sendFollowUp();
     } else if (text.startsWith(QLatin1String("SCANFAIL:"))) {
         // A refused scan (BUSY) ends with its failure alone; any other is followed by SCANEND.
         expectRequest(openScan > 0, text);
         failureTexts << text;
-        if (text == QLatin1String("SCANFAIL:BUSY"))
+        if (text == QLatin1String("SCANFAIL:BUSY")) {
             openScan = qMax(0, openScan - 1);
+            sendFollowUp();
+        }
     } else if (text == QLatin1String("NCQ") || text == QLatin1String("ALIGNBG") || text == QLatin1String("SCANBG")
                || text == QLatin1String("SIDONE") || text.startsWith(QLatin1String("SIFAIL:"))) {
         // Acknowledgements and the snapshot's failure; the script waits for them.
@@ -395,6 +394,35 @@ void HostSimulator::handleText(int sequence, const QString& text)
         note(QStringLiteral("unknown message \"%1\"").arg(shorten(text)));
     }
     emit messageReceived(sequence, text);
+}
+
+void HostSimulator::answerStatusQuery()
+{
+    // A motion that has ended by the clock is reported (its final COORDS) before the station
+    // hears "still", whether or not the motion timer has fired yet: a host never says its axes
+    // stand before it has told where they stand. Unless it is one that does (stillBeforeCoords).
+    if (!anyMoving() && stillBeforeCoordsMs == 0)
+        onMotionTimer();
+    const bool master = isMoving(X) || isMoving(Y) || isMoving(Z);
+    const QString answer = QStringLiteral("MOVESTAT%1:%2:%3")
+                               .arg(movingFlag(master))
+                               .arg(movingFlag(isMoving(A)))
+                               .arg(movingFlag(isMoving(F)));
+    if (statusAnswerDelayMs == 0) {
+        send(answer);
+        return;
+    }
+    const int epoch = connectionEpoch;
+    QTimer::singleShot(statusAnswerDelayMs, Qt::PreciseTimer, this, [this, answer, epoch]() {
+        if (epoch == connectionEpoch)
+            send(answer);
+    });
+}
+
+void HostSimulator::sendFollowUp()
+{
+    if (!followUps.isEmpty())
+        send(followUps.takeFirst());
 }
 
 void HostSimulator::expectRequest(bool open, const QString& text)
@@ -610,11 +638,13 @@ void HostSimulator::startMotion(const double* newTargets, const bool* commanded)
     }
     motionReported = false;
     emit motionStarted();
-    if (longest <= 0) {
+    // (A host that reports its positions apart from its status reports them late even after a
+    // motion that took no time.)
+    if (longest <= 0 && stillBeforeCoordsMs == 0) {
         onMotionTimer();
         return;
     }
-    motionTimer.start(int(std::ceil(longest)) + endReportLagMs);
+    motionTimer.start(int(std::ceil(qMax(0.0, longest))) + endReportDelayMs());
 }
 
 void HostSimulator::onMotionTimer()
@@ -625,7 +655,7 @@ void HostSimulator::onMotionTimer()
         for (int a = 0; a < AxisCount; ++a)
             if (isMoving(Axis(a)))
                 remaining = qMax<qint64>(remaining, qint64(std::ceil(axes[a].startMs + axes[a].durationMs - now)));
-        motionTimer.start(int(qMax<qint64>(1, remaining)) + endReportLagMs);
+        motionTimer.start(int(qMax<qint64>(1, remaining)) + endReportDelayMs());
         return;
     }
     if (motionReported)

@@ -77,6 +77,14 @@ public:
     // How long after its axes stop the end of a motion is reported unasked (a busy host's
     // timer fires late); a "GMS" after the stop is still answered after the final COORDS.
     void setEndReportLag(int ms) { endReportLagMs = qMax(0, ms); }
+    // A host whose controller reports status and positions separately: "GMS" is answered
+    // "still" as soon as the axes stop, and the final COORDS follow only this much later.
+    void setStillBeforeCoords(int ms) { stillBeforeCoordsMs = qMax(0, ms); }
+    // A slow host: each "GMS" is answered this much later, with the status at the question.
+    void setStatusAnswerDelay(int ms) { statusAnswerDelayMs = qMax(0, ms); }
+    // A host that asks again at once: each outcome (an end or failure message) makes it send the
+    // next of these commands straight away, while handling the read that brought the outcome.
+    void setFollowUps(const QStringList& commands) { followUps = commands; }
     // Whether the video connection is opened after "NCQ".
     void setOpenVideo(bool open) { openVideo = open; }
     // Reads the video connection in pieces of at most this many bytes (0 = unlimited), so
@@ -174,6 +182,10 @@ private:
     bool executeMove(const QString& text);
     void startMotion(const double* newTargets, const bool* commanded);
     int movingFlag(bool moving) const { return moving ? 1 : 0; }
+    void answerStatusQuery();
+    // Lag between the axes stopping and the unasked report of their final COORDS.
+    int endReportDelayMs() const { return endReportLagMs + stillBeforeCoordsMs; }
+    void sendFollowUp();
     void record(const QString& direction, const QString& text);
     void flagViolation(const QString& text);
     void note(const QString& text);
@@ -198,6 +210,10 @@ private:
     QTimer motionTimer;
     bool motionReported = true; // the end of the last motion has been reported
     int endReportLagMs = 0;
+    int stillBeforeCoordsMs = 0;
+    int statusAnswerDelayMs = 0;
+    int connectionEpoch = 0;   // counts data connections: a late answer is for its own
+    QStringList followUps;
 
     bool strictMode = false;
     bool ownRequestsOnly = false;

@@ -76,6 +76,8 @@ private slots:
     void reportsMotionWhileMoving_data();
     void reportsMotionWhileMoving();
     void reportsTheEndBeforeSayingStill();
+    void adversarialTiming_data();
+    void adversarialTiming();
     void requestsAreTaggedAndAnswered();
     void videoFramesCheckedAndSaved();
     void imageMessagesSizedByTheirBmpHeader();
@@ -315,6 +317,46 @@ void TestHostSim::reportsTheEndBeforeSayingStill()
     QCOMPARE(sim.violationCount(), 0);
 }
 
+// Hosts the station must not trust blindly: one that says "still" before its final COORDS,
+// one that answers GMS late with the status it had when asked.
+void TestHostSim::adversarialTiming_data()
+{
+    QTest::addColumn<bool>("lateStatus");
+    QTest::newRow("still before the final COORDS") << false;
+    QTest::newRow("MOVESTAT late") << true;
+}
+
+void TestHostSim::adversarialTiming()
+{
+    QFETCH(bool, lateStatus);
+    startServer();
+    HostSimulator sim;
+    if (lateStatus)
+        sim.setStatusAnswerDelay(300);
+    else
+        sim.setStillBeforeCoords(300);
+    sim.connectToStation(QStringLiteral("127.0.0.1"), server->ListenPort());
+    QVERIFY(sim.waitForReady(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 5000);
+
+    const QString end = coordsText(2, 1, 0, 0, 0);
+    const QString still = QStringLiteral("NewMotionStatus(0,0,0)");
+    if (lateStatus) {
+        // Asked before the (instant) move, answered after the move's COORDS: still, as it was.
+        server->Send(QStringLiteral("GMS"));
+        server->Send(QStringLiteral("MOVEX2:Y1:"));
+        QTRY_VERIFY_WITH_TIMEOUT(events.contains(still), 5000);
+        QVERIFY2(events.indexOf(end) >= 0 && events.indexOf(end) < events.indexOf(still), qPrintable(events.join(' ')));
+    } else {
+        server->Send(QStringLiteral("MOVEX2:Y1:"));
+        server->Send(QStringLiteral("GMS"));
+        QTRY_VERIFY_WITH_TIMEOUT(events.contains(still), 5000);
+        QVERIFY2(!events.contains(end), qPrintable(events.join(' ')));
+        QTRY_VERIFY_WITH_TIMEOUT(events.contains(end), 5000);
+    }
+    QCOMPARE(sim.violationCount(), 0);
+}
+
 void TestHostSim::requestsAreTaggedAndAnswered()
 {
     startServer();
@@ -457,6 +499,10 @@ void TestHostSim::scriptArguments_data()
                                    << true << "8,0,8,0";
     QTest::newRow("position without axis") << QStringList{"--position", "60"} << false << "";
     QTest::newRow("expected snapshot failure") << QStringList{"--expect-fail", "STORAGE", "--snapshot", "--snapshot"} << true << "4,4";
+    QTest::newRow("adversarial host") << QStringList{"--still-before-coords", "300", "--late-movestat", "1200", "--align"}
+                                      << true << "0";
+    QTest::newRow("late answer without delay") << QStringList{"--late-movestat"} << false << "";
+    QTest::newRow("negative delay") << QStringList{"--still-before-coords", "-5"} << false << "";
     QTest::newRow("expected failure of nothing") << QStringList{"--align", "--expect-fail", "NOSTONE"} << false << "";
 }
 
@@ -477,6 +523,10 @@ void TestHostSim::scriptArguments()
     for (const HostScriptAction& action : options.actions)
         kinds << QString::number(action.kind) + (action.count > 1 ? QStringLiteral("x%1").arg(action.count) : QString());
     QCOMPARE(kinds.join(QLatin1Char(',')), actions);
+    const int late = arguments.indexOf("--late-movestat");
+    QCOMPARE(options.lateStatusMs, late >= 0 ? arguments.at(late + 1).toInt() : 0);
+    const int early = arguments.indexOf("--still-before-coords");
+    QCOMPARE(options.stillBeforeCoordsMs, early >= 0 ? arguments.at(early + 1).toInt() : 0);
 }
 
 void TestHostSim::commandLineConversation()

@@ -262,6 +262,59 @@ private slots:
         QVERIFY(std::fabs(focusError) <= 1.0);
     }
 
+    // Hosts that answer in their own time: "still" before the final COORDS (a controller that
+    // reports status and positions apart), or every MOVESTAT later than the station's grace for
+    // late answers. The rig shows the stone where the host reports it. Each alignment lands
+    // (ground truth within a pixel) or fails with its reason, never ALIGNEND elsewhere.
+    void hostTimingFaults_data()
+    {
+        QTest::addColumn<int>("stillBeforeCoordsMs");
+        QTest::addColumn<int>("lateStatusMs");
+        QTest::addColumn<int>("statusWaitMs");   // PMALGMSTO
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("still 300 ms before the COORDS") << 300 << 0 << 60000 << "ALIGNEND";
+        QTest::newRow("still 1500 ms before the COORDS") << 1500 << 0 << 60000 << "ALIGNEND";
+        QTest::newRow("COORDS later than PMALGMSTO") << 3000 << 0 << 1000 << "ALIGNFAIL:HOST";
+        QTest::newRow("MOVESTAT 1200 ms late") << 0 << 1200 << 60000 << "ALIGNEND";
+        QTest::newRow("MOVESTAT later than PMALGMSTO") << 0 << 1500 << 1000 << "ALIGNFAIL:HOST";
+    }
+    void hostTimingFaults()
+    {
+        QFETCH(int, stillBeforeCoordsMs);
+        QFETCH(int, lateStatusMs);
+        QFETCH(int, statusWaitMs);
+        QFETCH(QString, outcome);
+        core->StatusAnswerWaitMs = statusWaitMs;
+        host->setStillBeforeCoords(stillBeforeCoordsMs);
+        host->setStatusAnswerDelay(lateStatusMs);
+        placeStone(3.0, 2.0);
+        const int from = host->messages().size();
+        host->send("BGALIGN");
+        QVERIFY(host->waitUntil([&]() { return !host->texts().mid(from).filter(QRegularExpression("^ALIGN(END|FAIL)")).isEmpty(); },
+                                60000));
+        const QStringList conversation = host->texts().mid(from);
+        QCOMPARE(conversation.last(), outcome);
+        if (outcome == "ALIGNEND") {
+            const rig::Scene scene = rig::Rig::instance().scene();
+            const double pixel = scene.cal.tlPixelUm / 1000.0;
+            const double rowError = scene.topLargeCentre().y - core->OverlayTLCenterH;
+            const double yError = (scene.axes.y - scene.inscriptionY()) / pixel;
+            qInfo("%s: residual %s; truth row %+.3f px, Y %+.3f px", QTest::currentDataTag(),
+                  qPrintable(alignment::ResidualText(core->LastResidual())), rowError, yError);
+            QVERIFY(std::fabs(rowError) <= 1.0);
+            QVERIFY(std::fabs(yError) <= 1.0);
+        } else if (stillBeforeCoordsMs > 0) {
+            // Which axis stood where, and where it was sent.
+            QCOMPARE(testsupport::logMessages()
+                         .filter(QRegularExpression("^Motion Core: the host reports the axes still but X stood at "
+                                                    "[-0-9.e]+ where [-0-9.e]+ was commanded.* for 1000 ms"))
+                         .size(),
+                     1);
+        } else {
+            QVERIFY(testsupport::logMessages().contains("Motion Core: no MOVESTAT answer to GMS within 1000 ms, motion wait failed"));
+        }
+    }
+
     // The host goes away while the station waits for its answer to "GMS" (the host stopped
     // answering motion queries). The next host is served: its own alignment request ends.
     void hostLeavesWhileAskedForMotionStatus()

@@ -1,4 +1,5 @@
 #include "motion/alignmenttargets.h"
+#include "motion/commandedposition.h"
 
 #include <QtTest>
 
@@ -165,6 +166,52 @@ private slots:
         const Residual r = ComputeResidual(Kind(kind), t, at, params);
         QVERIFY(r.valid);
         QCOMPARE(ResidualText(r), text);
+    }
+
+    // Whether the positions a host reports show the axes where the station sent them.
+    void commandedPosition_data()
+    {
+        QTest::addColumn<int>("move");      // 0 MOVEX..:Y..:Z..:, 1 INCA twice, 2 nothing
+        QTest::addColumn<double>("reportedX");
+        QTest::addColumn<double>("reportedA");
+        QTest::addColumn<QString>("mismatch");
+        // Commanded X 10.5123456 goes out as 10.5123; Y 2, Z 3.
+        QTest::newRow("there") << 0 << 10.5123 << 0.0 << "";
+        QTest::newRow("within the tolerance") << 0 << 10.5131 << 0.0 << "";
+        QTest::newRow("still at the start") << 0 << 9.0 << 0.0 << "X stood at 9 where 10.5123 was commanded";
+        // From A 3599.5: two steps of 32.7272727 (sent as 32.7273) end at 3664.9546; a host that
+        // reports six digits says 3664.95, inside the last digit a number of that size carries.
+        QTest::newRow("relative steps add up") << 1 << 0.0 << 3664.95 << "";
+        QTest::newRow("one step short") << 1 << 0.0 << 3632.23 << "A stood at 3632.23 where 3664.95 was commanded";
+        QTest::newRow("nothing commanded") << 2 << 9.0 << 7.0 << "";
+    }
+    void commandedPosition()
+    {
+        QFETCH(int, move);
+        QFETCH(double, reportedX);
+        QFETCH(double, reportedA);
+        QFETCH(QString, mismatch);
+        using Axis = hostmessages::Axis;
+        CommandedPosition commanded;
+        AxisPositions reported;
+        reported.a = 3599.5;
+        if (move == 0) {
+            commanded.moveTo(Axis::X, 10.5123456);
+            commanded.moveTo(Axis::Y, 2);
+            commanded.moveTo(Axis::Z, 3);
+        } else if (move == 1) {
+            commanded.moveBy(Axis::A, 360.0 / 11, reported);
+            reported.a = 3620;   // the first step under way: the second adds to the command
+            commanded.moveBy(Axis::A, 360.0 / 11, reported);
+        }
+        QCOMPARE(commanded.empty(), move == 2);
+        reported.x = reportedX;
+        reported.y = 2;
+        reported.z = 3;
+        reported.a = reportedA;
+        QCOMPARE(commanded.mismatch(reported, 0.001), mismatch);
+        reported.y = std::nan("");
+        QCOMPARE(commanded.mismatch(reported, 0.001).contains("Y stood at nan"), move == 0);
     }
 
     void residualWithoutStone()

@@ -271,6 +271,43 @@ private slots:
         QCOMPARE(hostTexts().mid(from).filter(QRegularExpression("FAIL")), QStringList());
     }
 
+    // The stone slips by 0.1 (about 4 TL pixels) at the end of every motion: the alignment
+    // corrects the earlier slips, the last one stays. Beyond the limit the host hears a failure,
+    // not an end message.
+    void residualDecidesTheOutcome_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<double>("limitUm");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("inscription") << "BGALIGN" << 51.2 << "ALIGNFAIL:RESIDUAL";
+        QTest::newRow("X only") << "ENAAX" << 51.2 << "ENAAXFAIL:RESIDUAL";
+        QTest::newRow("front camera") << "BGRALIGN" << 51.2 << "ALIGNFAIL:RESIDUAL";
+        QTest::newRow("within a larger limit") << "BGALIGN" << 200.0 << "ALIGNEND";
+    }
+    void residualDecidesTheOutcome()
+    {
+        QFETCH(QString, command);
+        QFETCH(double, limitUm);
+        QFETCH(QString, outcome);
+        host->setOwnRequestsOnly(true);
+        core->ResidualLimitUm = limitUm;
+        connect(host.get(), &HostSimulator::motionFinished, this, [this]() { stone.onLineAtX += 0.1; });
+        feedTracker(true);
+        const int from = host->messages().size();
+        host->send(command);
+        const QString word = command == "ENAAX" ? "ENAAX" : "ALIGN";
+        QVERIFY(host->waitUntil([&]() { return !hostTexts().mid(from).filter(QRegularExpression("^" + word + "(END|FAIL)")).isEmpty(); },
+                                20000));
+        disconnect(host.get(), &HostSimulator::motionFinished, this, nullptr);
+        const QStringList texts = hostTexts().mid(from);
+        QCOMPARE(texts.last(), outcome);
+        QCOMPARE(texts.filter(QRegularExpression("^MOVEX")).size(), 2);
+        const QStringList log = testsupport::logMessages();
+        QVERIFY(!log.filter(QRegularExpression("^Residual after .* alignment: X [37]\\.[89]\\d px \\(0\\.[12]\\)")).isEmpty());
+        QCOMPARE(log.filter(QRegularExpression("failed: RESIDUAL, residual X .* exceeds 51\\.2 \u00b5m$")).size(),
+                 outcome.endsWith("RESIDUAL") ? 1 : 0);
+    }
+
     // A request belongs to the host that made it: when that host leaves while the request waits
     // for a stone, nothing of it reaches the next host, who is then served normally.
     void requestOfAHostThatLeftStaysWithIt()
@@ -290,6 +327,9 @@ private slots:
         next.connectToStation(QStringLiteral("127.0.0.1"), VeltraxServer::AccessMemory()->ListenPort());
         QVERIFY(next.waitForReady(10000));
         next.reportCoords();
+        // The stone now follows the axes of the host that moves them.
+        tracker.disconnect();
+        connect(&tracker, &QTimer::timeout, this, [this, &next]() { stone.deliver(core, next.position(HostSimulator::X)); });
         stone.visible = true;
         next.waitUntil([]() { return false; }, 1000);   // anything the first host's request sends
         QCOMPARE(next.texts(), QStringList{"NCQ"});
@@ -299,6 +339,8 @@ private slots:
         next.send("BGALIGN");
         QVERIFY(next.waitForText("ALIGNEND", from, 20000) >= 0);
         QCOMPARE(next.violations(), QStringList());
+        tracker.stop();
+        tracker.disconnect();
         next.disconnectFromStation();
     }
 
@@ -360,7 +402,12 @@ private slots:
         for (int stale = 1; stale < MotionCore::ResultsAfterMotion; ++stale)
             core->RefreshTLTracker(400, 240, 700, 240, 400, -60);
         core->RefreshTLTracker(400, 250, 700, 250, 400, -50);  // X target 0.0256 * 50 = 1.28
-        QVERIFY(host->waitUntil([&]() { return align.done.load(); }, 10000));
+        // After its move the alignment measures where the stone stands: on the line.
+        QVERIFY(host->waitUntil([&]() { return indexOfPrefix(hostTexts(), "MOVE", from) >= 0; }, 10000));
+        QVERIFY(host->waitUntil([&]() {
+            core->RefreshTLTracker(400, 200, 700, 200, 400, -100);
+            return align.done.load();
+        }, 10000));
         QVERIFY(align.result);
         const QStringList texts = hostTexts();
         const int move = indexOfPrefix(texts, "MOVE", from);
@@ -540,6 +587,9 @@ private slots:
         QTest::newRow("MF pixel size") << "PMMFPXS" << "1.5" << "1.5";
         QTest::newRow("not a number keeps the default") << "PMTLPXS" << "NAN" << "25.6";
         QTest::newRow("infinite focus keeps the default") << "PZFTLPOS" << "INF" << "15";
+        QTest::newRow("position tolerance") << "PMALPOSTOL" << "0.005" << "0.005";
+        QTest::newRow("residual limit") << "PMALRESMAX" << "80" << "80";
+        QTest::newRow("residual limit 0 keeps two pixels") << "PMALRESMAX" << "0" << "51.2";
         QTest::newRow("missing key") << "" << "" << "";
     }
     void parameters()
@@ -562,11 +612,17 @@ private slots:
             QCOMPARE(QString::number(core->MFPixelSize, 'g', 6), loaded);
         else if (key == "PZFTLPOS")
             QCOMPARE(QString::number(core->TLZFocusPosition, 'g', 6), loaded);
+        else if (key == "PMALPOSTOL")
+            QCOMPARE(QString::number(core->PositionTolerance, 'g', 6), loaded);
+        else if (key == "PMALRESMAX")
+            QCOMPARE(QString::number(core->ResidualLimitUm, 'g', 6), loaded);
         else {
             QCOMPARE(core->OverlayTLCenterH.load(), 200);
             QCOMPARE(core->OverlayTLCenterCirclesNumber.load(), 5);
             QCOMPARE(core->MFPixelDeg.load(), 0.041707);
         }
+        if (key == "PMALRESMAX" && stored == "0")
+            QVERIFY(testsupport::logMessages().contains("Motion Core: setting PMALRESMAX 0 is outside 0.1 to 100000, using 51.2"));
         if (stored == "NAN" || stored == "INF")
             QVERIFY(!testsupport::logMessages().filter("Motion Core: setting " + key + " is not a finite number").isEmpty());
     }
@@ -586,7 +642,8 @@ private slots:
         QVERIFY(file.contains("PMMFPXD:0.05\n"));
         const QStringList keys = {"POVTLLOH", "POVTLLOV", "POVTLCON", "POVTLCOD", "POVTLFOH", "POVTLFOV", "PMTLPXS",
                                   "PZFTLPOS", "PYOFFSTLPOS", "PROUNDSTLCR", "PROUNDSTLGR", "POVMFLOH", "POVMFLOV",
-                                  "POVMFFOH", "POVMFFOV", "PXIIFMFPOS", "PZIIOFFSMFPOS", "PMMFPXS", "PMMFPXD"};
+                                  "POVMFFOH", "POVMFFOV", "PXIIFMFPOS", "PZIIOFFSMFPOS", "PMMFPXS", "PMMFPXD",
+                                  "PMALPOSTOL", "PMALRESMAX"};
         for (const QString& key : keys)
             QVERIFY2(file.contains("\n" + key.toLatin1() + ":"), qPrintable(key));
     }

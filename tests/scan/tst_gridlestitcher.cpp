@@ -340,6 +340,31 @@ private slots:
         disconnect(core, &MotionCore::TXCMD, this, nullptr);
     }
 
+    // A host that asks again the moment an outcome arrives (the next request written while
+    // handling the read that brought "ALIGNEND" or "SCANEND") is served: the station is released
+    // before the outcome goes out. (Covering 1: each scan ends at once, SCANFAIL:SETTINGS.)
+    void nextRequestOnTheOutcomeIsServed()
+    {
+        constexpr int Rounds = 50;
+        useStone(5.0);
+        stitcher->CapturesCovering = 1.0;
+        host->setOwnRequestsOnly(true);
+        QStringList followUps;
+        for (int round = 0; round < Rounds; ++round)
+            followUps << "BGSCAN" << "BGRALIGN";
+        host->setFollowUps(followUps);
+        const int from = host->messages().size();
+        host->send("BGRALIGN");
+        QVERIFY(host->waitUntil([&]() { return hostTexts(from).count("ALIGNEND") + hostTexts(from).count("SCANEND") == 2 * Rounds + 1
+                                               || !host->failures().filter("BUSY").isEmpty(); },
+                                120000));
+        QCOMPARE(host->failures().filter("BUSY"), QStringList());
+        QCOMPARE(hostTexts(from).count("ALIGNEND"), Rounds + 1);
+        QCOMPARE(host->failures().size(), Rounds);
+        QCOMPARE(host->failures().filter("SCANFAIL:SETTINGS").size(), Rounds);
+        QCOMPARE(testsupport::logMessages().filter("start request refused").size(), 0);
+    }
+
     // Closing the station ends a scan wherever it waits: for the operator in stepped mode, or
     // for a host that does not answer "GMS". "SCANEND" is still sent.
     void closingEndsTheScan_data()
