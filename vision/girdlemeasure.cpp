@@ -1,4 +1,5 @@
 #include "vision/girdlemeasure.h"
+#include "vision/girdlestrips.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -16,17 +17,24 @@ constexpr double Pi = 3.14159265358979323846;
 // Smoothing (rows) of the profiles: the coarse one guides the search, the fine one places the
 // edge and tells a sharp edge from a soft reflection.
 constexpr double CoarseSigma = 2.0;
-constexpr double FineSigma = 1.0;
+constexpr double FineSigma = StripFineSigma;
 // Candidate paths looked at per frame: the two edges plus the strongest impostors (a polished
 // girdle's reflection, a jaw, a row of facets).
-constexpr int Candidates = 5;
+constexpr int Candidates = 7;
 // How much blur (10-90 % rise, px, added in quadrature) one edge of the band may show beyond
 // the other, or beyond the sharpest edge in view.
 constexpr double MaxExtraBlurPx = 9.0;
 // The least worth of an edge beside the frame's strongest edge.
-constexpr double MinShareOfStrongest = 0.15;
+// The blur (10-90 % rise, px, in quadrature, plus half the sharper rise) by which the band's two
+// edges may differ at the same columns.
+constexpr double MaxPairBlurPx = 4.0;
+constexpr double MinShareOfStrongest = 0.05;
 // The steepest a girdle edge runs (tilt, scallops, the cylinder's foreshortening), px per px.
 constexpr double MaxClimb = 0.2;
+// The steepest a level error tilts the band over the frame, px per px, and the deepest the
+// facets above cut into the upper edge, px.
+constexpr double MaxTiltSlope = 0.06;
+constexpr double MaxScallopPx = 30.0;
 
 // The frame reduced to strips: column means at full vertical resolution (rows x strips).
 struct Profiles
@@ -54,19 +62,14 @@ bool makeProfiles(const cv::Mat& frame, int strip, Profiles& out)
     const int strips = frame.cols / strip;
     if (strips < 4 || frame.rows < 16)
         return false;
-    // Grey first (one vectorised pass), then each row's blocks of `strip` columns summed: the
-    // frame seen as one column of blocks, reduced block by block.
-    cv::Mat grey;
-    const cv::Mat used = frame(cv::Rect(0, 0, strips * strip, frame.rows));
-    if (used.channels() == 3)
-        cv::cvtColor(used, grey, cv::COLOR_BGR2GRAY);
-    else if (used.channels() == 4)
-        cv::cvtColor(used, grey, cv::COLOR_BGRA2GRAY);
-    else
-        grey = used.clone();
+    // The grey level is the mean of the colour channels: the strips are summed straight from the
+    // frame, no grey copy of it is made.
+    cv::Mat used = frame(cv::Rect(0, 0, strips * strip, frame.rows));
+    if (used.channels() == 4)
+        cv::cvtColor(used, used, cv::COLOR_BGRA2BGR);
     cv::Mat sums;
-    cv::reduce(grey.reshape(1, frame.rows * strips), sums, 1, cv::REDUCE_SUM, CV_32F);
-    out.mean = sums.reshape(1, frame.rows) / float(strip);
+    stripSums(used, strips, strip * used.channels(), sums);
+    out.mean = sums / float(strip * used.channels());
     derive(out);
     out.strip = strip;
     return true;
@@ -86,47 +89,6 @@ struct Path
     double worth = 0.0;    // coverage x strength / width
     double meanRow = 0.0;
 };
-
-// The best path left to right through `evidence` (rows x strips), moving at most `reach`
-// rows per strip with a small cost per row moved: a dynamic programme, O(rows x strips x reach).
-std::vector<int> bestPath(const cv::Mat& evidence, int reach, float stepCost)
-{
-    const int rows = evidence.rows, strips = evidence.cols;
-    // Strip by strip, each strip's rows contiguous.
-    cv::Mat byStrip = evidence.t();
-    std::vector<float> previous(static_cast<size_t>(rows)), current(static_cast<size_t>(rows));
-    std::vector<int> from(static_cast<size_t>(rows) * static_cast<size_t>(strips));
-    const float* first = byStrip.ptr<float>(0);
-    std::copy(first, first + rows, previous.begin());
-    for (int s = 1; s < strips; ++s) {
-        const float* e = byStrip.ptr<float>(s);
-        int* back = from.data() + static_cast<size_t>(s) * static_cast<size_t>(rows);
-        for (int r = 0; r < rows; ++r) {
-            float best = previous[static_cast<size_t>(r)];
-            int arg = r;
-            const int lo = std::max(0, r - reach), hi = std::min(rows - 1, r + reach);
-            for (int q = lo; q <= hi; ++q) {
-                const float v = previous[static_cast<size_t>(q)] - stepCost * float(std::abs(q - r));
-                if (v > best) {
-                    best = v;
-                    arg = q;
-                }
-            }
-            current[static_cast<size_t>(r)] = best + e[r];
-            back[r] = arg;
-        }
-        previous.swap(current);
-    }
-    const int last = int(std::max_element(previous.begin(), previous.end()) - previous.begin());
-    std::vector<int> path(static_cast<size_t>(strips));
-    int r = last;
-    for (int s = strips - 1; s >= 0; --s) {
-        path[static_cast<size_t>(s)] = r;
-        if (s > 0)
-            r = from[static_cast<size_t>(s) * static_cast<size_t>(rows) + static_cast<size_t>(r)];
-    }
-    return path;
-}
 
 // Sub-pixel peak of |d/dy| near `row` in one strip: a parabola through the strongest sample
 // and its neighbours. NaN when no peak of the evidence lies within `window` rows.
@@ -155,8 +117,6 @@ double refine(const cv::Mat& fine, int strip, int row, int window, double thresh
     return best + std::clamp(offset, -0.5, 0.5);
 }
 
-double riseWidth(const cv::Mat& fine, int strip, double y, int limit);
-double median(std::vector<double> v);
 
 // Where an edge is hidden over a stretch (a facet as bright as the girdle), the path may drift
 // onto another edge (a reflection inside the band, a facet row) and be seen there. The seen
@@ -186,7 +146,8 @@ void keepConsistentRuns(Path& p, int strip)
         const size_t a = r.last < k.first ? r.last : r.first;
         const size_t b = r.last < k.first ? k.first : k.last;
         const double gapPx = std::abs(double(b) - double(a)) * strip;
-        return std::abs(p.y[b] - p.y[a]) <= MaxClimb * gapPx + 3.0;
+        // Scallops climb steeply but return: over a long gap only the tilt keeps adding up.
+        return std::abs(p.y[b] - p.y[a]) <= std::min(MaxClimb * gapPx, MaxTiltSlope * gapPx + MaxScallopPx) + 3.0;
     };
     // Each run in turn gathers the runs that fit it and all it gathered so far, longest first;
     // the largest gathering stands.
@@ -288,40 +249,6 @@ void suppress(cv::Mat& evidence, const Path& p, int halfWidth)
     }
 }
 
-// 10-90 % rise of the edge at `y` in one strip, from the width of the derivative's peak at
-// half its height (local, so a reflection or a facet next to the edge does not widen it),
-// scaled to the rise of a Gaussian edge and corrected for the profile's own smoothing.
-double riseWidth(const cv::Mat& fine, int strip, double y, int limit)
-{
-    // 10-90 % rise of a Gaussian edge over the full width at half maximum of its derivative.
-    constexpr double RisePerHalfWidth = 2.563 / 2.355;
-    const int centre = std::clamp(int(std::lround(y)), 0, fine.rows - 1);
-    const float sign = fine.at<float>(centre, strip) >= 0.0f ? 1.0f : -1.0f;
-    const auto v = [&](int r) { return double(sign * fine.at<float>(r, strip)); };
-    const double half = 0.5 * v(centre);
-    if (half <= 0.0)
-        return Nan;
-    int lo = centre, hi = centre;
-    while (lo - 1 >= std::max(0, centre - limit) && v(lo - 1) > half)
-        --lo;
-    while (hi + 1 <= std::min(fine.rows - 1, centre + limit) && v(hi + 1) > half)
-        ++hi;
-    if (lo == 0 || hi == fine.rows - 1 || v(lo - 1) > half || v(hi + 1) > half)
-        return Nan; // the peak runs into the frame's border or the search limit
-    const double left = lo - (v(lo) - half) / (v(lo) - v(lo - 1));
-    const double right = hi + (v(hi) - half) / (v(hi) - v(hi + 1));
-    const double sigma2 = std::pow((right - left) / 2.355, 2.0) - FineSigma * FineSigma;
-    return RisePerHalfWidth * 2.355 * std::sqrt(std::max(0.0, sigma2));
-}
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return Nan;
-    std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
-    return v[v.size() / 2];
-}
-
 // Per-column values from the strips' sub-pixel edges: linear between the centres of the seen
 // strips, carried on for two strips beyond the outermost ones, NaN further out.
 std::vector<double> perColumn(const Path& p, int width, int strip)
@@ -376,16 +303,38 @@ double softer(double width, double sharper) { return std::sqrt(std::max(0.0, wid
 // girdle is in one focal plane, while a reflection on a polished girdle is soft. Of the pairs
 // that lie apart by the least thickness wherever both are seen and are alike in sharpness,
 // the outermost is the band: glyphs, reflections and the facets of a faceted girdle lie inside.
-bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, int* upper, int* lower)
+// Whether two edges rise alike where both are seen: at one column the band's edges share the
+// blur, while a reflection's flank or a flare beside a sharp edge is softer.
+bool alikeWhereBoth(const Path& a, const Path& b, const cv::Mat& fine)
+{
+    std::vector<double> wa, wb;
+    std::vector<size_t> both;
+    for (size_t s = 0; s < a.seen.size(); ++s)
+        if (a.seen[s] && b.seen[s])
+            both.push_back(s);
+    const size_t every = std::max<size_t>(1, both.size() / 16);
+    for (size_t k = 0; k < both.size(); k += every) {
+        const size_t s = both[k];
+        const int limit = std::max(4, int(b.y[s] - a.y[s]) / 2);
+        wa.push_back(riseWidth(fine, int(s), a.y[s], limit));
+        wb.push_back(riseWidth(fine, int(s), b.y[s], limit));
+    }
+    const double x = median(wa), y = median(wb);
+    if (std::isnan(x) || std::isnan(y))
+        return false;
+    return softer(std::max(x, y), std::min(x, y)) <= MaxPairBlurPx + 0.5 * std::min(x, y);
+}
+
+bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, const cv::Mat& fine, int* upper, int* lower)
 {
     double sharpest = 1e18, strongest = 0.0;
     for (const Path& e : paths)
-        if (e.coverage >= p.minCoverage && e.worth > 0.0) {
+        if (e.coverage >= p.minCoverage / 2.0 && e.worth > 0.0) {
             sharpest = std::min(sharpest, e.width);
             strongest = std::max(strongest, e.worth);
         }
     const auto eligible = [&](const Path& e) {
-        return e.coverage >= p.minCoverage && e.worth >= MinShareOfStrongest * strongest
+        return e.coverage >= p.minCoverage / 2.0 && e.worth >= MinShareOfStrongest * strongest
                && softer(e.width, sharpest) <= MaxExtraBlurPx;
     };
     double widest = 0.0;
@@ -393,7 +342,8 @@ bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, int*
         for (size_t j = 0; j < paths.size(); ++j) {
             const Path& a = paths[i];
             const Path& b = paths[j];
-            if (i == j || a.meanRow >= b.meanRow || !eligible(a) || !eligible(b))
+            if (i == j || a.meanRow >= b.meanRow || !eligible(a) || !eligible(b)
+                || std::max(a.coverage, b.coverage) < p.minCoverage)
                 continue;
             // Where a weak edge's path strays onto the other's flank the two come close; a few
             // such strips are forgiven (and left out of the measurement).
@@ -403,8 +353,7 @@ bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, int*
                     ++both;
                     close += b.y[s] - a.y[s] < p.minThicknessPx;
                 }
-            const bool alike = softer(std::max(a.width, b.width), std::min(a.width, b.width)) <= MaxExtraBlurPx;
-            if (both > 0 && close <= both / 10 && alike && b.meanRow - a.meanRow > widest) {
+            if (both > 0 && close <= both / 10 && b.meanRow - a.meanRow > widest && alikeWhereBoth(a, b, fine)) {
                 widest = b.meanRow - a.meanRow;
                 *upper = int(i);
                 *lower = int(j);
@@ -448,6 +397,62 @@ void fillGeometry(Measurement& m, int width, int height, const MeasureParameters
     m.tiltDeg = det > 0.0 ? std::atan((n * sxy - sx * sy) / det) * 180.0 / Pi : 0.0;
 }
 
+// Where one edge's path strays inward onto a reflection or a glyph stroke, the band looks
+// thinner over that stretch. Such stretches (thinner than the band's median by a sixth) are
+// found, and in each the edge that left the line joining its values on either side is
+// dropped there, to be bridged from its neighbours.
+void dropInwardStrays(Path& a, Path& b)
+{
+    std::vector<double> thickness;
+    for (size_t s = 0; s < a.y.size(); ++s)
+        if (a.seen[s] && b.seen[s])
+            thickness.push_back(b.y[s] - a.y[s]);
+    if (thickness.size() < 4)
+        return;
+    const double limit = median(thickness) * 5.0 / 6.0;
+    const size_t n = a.y.size();
+    const auto thin = [&](size_t s) { return a.seen[s] && b.seen[s] && b.y[s] - a.y[s] < limit; };
+    const auto normal = [&](size_t s) { return a.seen[s] && b.seen[s] && b.y[s] - a.y[s] >= limit; };
+    for (size_t i = 0; i < n; ++i) {
+        if (!thin(i))
+            continue;
+        size_t j = i;
+        while (j + 1 < n && !normal(j + 1))
+            ++j;
+        long left = long(i) - 1, right = long(j) + 1;
+        while (left >= 0 && !normal(size_t(left)))
+            --left;
+        while (right < long(n) && !normal(size_t(right)))
+            ++right;
+        double off[2] = {0.0, 0.0};
+        Path* edges[2] = {&a, &b};
+        for (int e = 0; e < 2; ++e) {
+            const Path& p = *edges[e];
+            for (size_t s = i; s <= j; ++s) {
+                if (!p.seen[s])
+                    continue;
+                double expected;
+                if (left >= 0 && right < long(n))
+                    expected = p.y[size_t(left)] + (p.y[size_t(right)] - p.y[size_t(left)]) * double(long(s) - left) / double(right - left);
+                else if (left >= 0)
+                    expected = p.y[size_t(left)];
+                else if (right < long(n))
+                    expected = p.y[size_t(right)];
+                else
+                    continue;
+                off[e] += std::abs(p.y[s] - expected);
+            }
+        }
+        Path& stray = off[0] > off[1] ? a : b;
+        for (size_t s = i; s <= j; ++s)
+            if (thin(s)) {
+                stray.seen[s] = 0;
+                stray.y[s] = Nan;
+            }
+        i = j;
+    }
+}
+
 // The strongest nearly horizontal paths, each found after clearing the ones before.
 std::vector<Path> candidates(const Profiles& pr, const MeasureParameters& p)
 {
@@ -459,7 +464,10 @@ std::vector<Path> candidates(const Profiles& pr, const MeasureParameters& p)
         Path path = tracePath(pr, evidence, p.minEdgeContrast, reach);
         if (path.coverage < 0.1)
             break;
-        suppress(evidence, path, int(std::ceil(std::max(p.minThicknessPx / 2.0, 3.0 * CoarseSigma))));
+        // A soft feature (a reflection, a flare) is cleared over its whole rise, or its flanks
+        // would take the places of the edges still to be found.
+        const double soft = std::isnan(path.width) ? 0.0 : 0.75 * path.width;
+        suppress(evidence, path, int(std::ceil(std::max({p.minThicknessPx / 2.0, 3.0 * CoarseSigma, soft}))));
         paths.push_back(std::move(path));
     }
     return paths;
@@ -475,7 +483,7 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         return refuse(ReasonNoGirdle);
     std::vector<Path> paths = candidates(pr, p);
     int upper = -1, lower = -1;
-    if (!choosePair(paths, p, &upper, &lower)) {
+    if (!choosePair(paths, p, pr.fineSigned, &upper, &lower)) {
         // One long edge and nothing to pair it with: the band runs off the frame.
         for (const Path& path : paths)
             if (path.coverage >= 0.8)
@@ -489,13 +497,14 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         MeasureParameters q = p;
         q.minThicknessPx = p.minThicknessPx / 4.0;
         const std::vector<Path> blurred = candidates(coarse, q);
-        return refuse(choosePair(blurred, q, &upper, &lower) ? ReasonBlur : ReasonNoGirdle);
+        return refuse(choosePair(blurred, q, coarse.fineSigned, &upper, &lower) ? ReasonBlur : ReasonNoGirdle);
     }
     Path a = paths[static_cast<size_t>(upper)];
     Path b = paths[static_cast<size_t>(lower)];
     for (size_t s = 0; s < a.row.size(); ++s)
         if (a.seen[s] && b.seen[s] && b.y[s] - a.y[s] < p.minThicknessPx)
             a.seen[s] = b.seen[s] = 0;
+    dropInwardStrays(a, b);
     for (size_t s = 0; s < a.row.size(); ++s)
         if ((a.seen[s] && a.y[s] <= p.borderMarginPx) || (b.seen[s] && b.y[s] >= frame.rows - 1 - p.borderMarginPx))
             return refuse(ReasonClipped);

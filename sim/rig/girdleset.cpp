@@ -150,7 +150,8 @@ int render(unsigned seed, int count, const std::string& dir)
         std::snprintf(line, sizeof line, "%s,%s,%d,%s,%.6f,%.6f,%.6f,%.6f,%.3f,%s\n", name, category.name,
                       category.refusal[0] ? 0 : 1, category.refusal, truth.topMid, truth.bottomMid, truth.thicknessMid,
                       truth.tiltDeg, truth.sigmaMidPx, rig::finishName(v.stone.finish));
-        truthFile << line;
+        // Line by line, so that the frames rendered so far can be scored while the rest renders.
+        truthFile << line << std::flush;
     }
     return truthFile.good() ? 0 : 1;
 }
