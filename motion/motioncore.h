@@ -3,6 +3,7 @@
 #include "core/singleton.h"
 #include "hostlink/hostmessages.h"
 #include "motion/alignmenttargets.h"
+#include "motion/frontcheck.h"
 
 #include <QImage>
 #include <QString>
@@ -219,6 +220,11 @@ public:
     };
     AlignmentTiming LastAlignmentTiming() const;
 
+    // Checks every front alignment on the side view (the girdle on the first fresh front frame
+    // against the middle row). Fed by the girdle analyser's readings (GridleAnalyser::NewMFGirdle),
+    // connected by whoever creates the analyser; lives on the main thread.
+    FrontCheck* FrontChecker() const { return frontCheck; }
+
     // Asks for the motion status until no axis moves: true when the host reports the axes
     // still; false when interrupted (stop, shutdown, or no host to answer). Adds its status
     // queries and waiting time to timing when given. Not on the main thread.
@@ -286,6 +292,7 @@ private:
     Registry* AppRegistry = nullptr;
     VeltraxServer* Server = nullptr;
     TopStoneTracker* TrackStoneFromTop = nullptr;
+    FrontCheck* frontCheck = nullptr; // a child: goes with the motion core
 
     std::atomic<bool> RunAuto{false};
     std::atomic<bool> RunMoving{false};
