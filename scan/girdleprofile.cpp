@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <algorithm>
 #include <cmath>
 
 namespace girdleprofile {
@@ -28,10 +29,30 @@ double wrapDegrees(double d)
     return d < 0.0 ? d + 360.0 : d;
 }
 
+// A column whose band is this much thicker or thinner (relative) than the frame's median is
+// taken for a column where an edge was bridged across something else (a bright facet, a glyph)
+// and left out: the girdle's thickness changes slowly around the stone.
+constexpr double MaxColumnDeviation = 0.3;
+
+double medianThickness(const girdle::Measurement& m)
+{
+    std::vector<double> t;
+    for (size_t x = 0; x < m.top.size() && x < m.bottom.size(); ++x)
+        if (std::isfinite(m.top[x]) && std::isfinite(m.bottom[x]))
+            t.push_back(m.bottom[x] - m.top[x]);
+    if (t.empty())
+        return std::nan("");
+    std::nth_element(t.begin(), t.begin() + long(t.size() / 2), t.end());
+    return t[t.size() / 2];
+}
+
 // Adds the columns of one measured frame to the degree sums.
 void addFrame(const girdle::Measurement& m, int width, int height, double aDeg, double diameterMm, double pixelUm,
               std::vector<Sum>& sums)
 {
+    const double median = medianThickness(m);
+    if (!(median > 0.0))
+        return;
     const double middleRow = (height - 1) / 2.0;
     const double mid = (width - 1) / 2.0;
     const double radiusUm = diameterMm * 1000.0 / 2.0;
@@ -39,7 +60,8 @@ void addFrame(const girdle::Measurement& m, int width, int height, double aDeg, 
         const double top = m.top[size_t(x)];
         const double bottom = m.bottom[size_t(x)];
         const double degree = ColumnDegree(x, width, aDeg, diameterMm, pixelUm);
-        if (!std::isfinite(top) || !std::isfinite(bottom) || !std::isfinite(degree))
+        if (!std::isfinite(top) || !std::isfinite(bottom) || !std::isfinite(degree)
+            || std::fabs(bottom - top - median) > MaxColumnDeviation * median)
             continue;
         const double side = (x - mid) * pixelUm / radiusUm;
         const double weight = std::sqrt(std::max(0.0, 1.0 - side * side));
@@ -185,6 +207,10 @@ Profile FinishScan(const std::vector<cv::Mat>& frames, const std::vector<double>
     QElapsedTimer timer;
     timer.start();
     const Profile profile = Build(frames, aDeg, diameterMm, pixelUm);
+    for (size_t i = 0; i < profile.frameMeasurements.size(); ++i)
+        if (!profile.frameMeasurements[i].ok)
+            log(QStringLiteral("Girdle profile: frame ") + QString::number(i) + QStringLiteral(" not measured (")
+                + (frames[i].empty() ? QStringLiteral("no frame") : profile.frameMeasurements[i].reason) + QLatin1Char(')'));
     log(Summary(profile) + QStringLiteral(" (") + QString::number(timer.elapsed()) + QStringLiteral(" ms)"));
     if (write) {
         QString why;
