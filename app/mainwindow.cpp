@@ -91,9 +91,6 @@ MainWindow::~MainWindow()
         statusTimer->stop();
     // The analyser reads the front camera: it stops, and goes, before any camera does. It was
     // created last, so it is the first to be destroyed.
-    if (GridleTraker)
-        GridleTraker->StopAnalysis();
-    analyserRunning = false;
     GridleAnalyser::Destroy();
     GridleTraker = nullptr;
 

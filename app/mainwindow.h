@@ -8,7 +8,9 @@
 
 #include <atomic>
 
+#include "imagedisplay.h"
 #include "overlaygeometry.h"
+#include "vision/girdlereading.h"
 
 namespace Ui {
 class MainWindow;
@@ -33,6 +35,7 @@ class TopStoneTracker;
 class MotionCore;
 class GridleStitcher;
 class GridleAnalyser;
+class GirdlePlot;
 
 // The station's one window. Its implementation is split by concern:
 //   mainwindow.cpp          start-up, component wiring, shutdown, the window's own settings
@@ -94,6 +97,10 @@ public slots:
     // Status strip: how the last alignment and the last scan ended.
     void ShowAlignmentOutcome(bool ok, QString text);
     void ShowScanOutcome(bool ok, QString text);
+    // The girdle measured on the last front frame (status strip, front views).
+    void ShowGirdle(GirdleReading reading);
+    // The side view's check of the last front alignment.
+    void ShowFrontCheck(bool found, QString text);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -242,6 +249,12 @@ private:
     overlay::ViewedCamera viewedCamera(CameraAcquisition* camera, overlay::Turn turn) const;
     void showTopLarge(QLabel* caption, QLabel* view, int frontColumn);
     void showMarkingFront(QLabel* caption, QLabel* view);
+    // Girdle display (mainwindow_girdle.cpp): the strip's labels, the plot and their connections.
+    void setUpGirdleDisplay();
+    // The last reading's edges and values over a front view's picture.
+    void drawGirdle(cv::Mat& picture, double sx, double sy, int frameWidth, int frameHeight) const;
+    // Gives the plot the last scan's profile; the decorator draws its edges over the panorama.
+    imagedisplay::Decorator showGirdleProfile();
     void showPendingTopStandardOverview();
     void reportAoiFailure(bool ok, const char* text);
     void applyExposure(CameraAcquisition* camera, QSlider* slider, int percent);
@@ -276,8 +289,6 @@ private:
     double _XasVerticalTL = 0, ZCenterTL = 0, _YasHorizontal = 0;
     double _XasVerticalMF = 0, ZIICenterMF = 0, _YasHorizontalII = 0;
     bool IsServiceMode = false;
-    // Whether the girdle analyser has been asked to run (it runs only while its page shows).
-    bool analyserRunning = false;
     // The last Top Standard frame received on the overview, for the panorama page's view.
     cv::Mat overviewTopStandardFrame;
     bool overviewTopStandardPending = false;
@@ -299,4 +310,9 @@ private:
     bool alignmentOk = false;
     QString alignmentText;
     QString alignmentResidual;
+    // The girdle: the last reading, its label and the front check's in the strip, the plot.
+    GirdleReading lastGirdle;
+    QLabel* labelStatusGirdle = nullptr;
+    QLabel* labelStatusFrontCheck = nullptr;
+    GirdlePlot* girdlePlot = nullptr;
 };

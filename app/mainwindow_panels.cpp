@@ -203,7 +203,13 @@ void MainWindow::on_spinBoxLinesMFThresh_valueChanged(int arg1) { GridleTraker->
 void MainWindow::on_doubleSpinBoxLineMFMinLength_valueChanged(double arg1) { GridleTraker->CV_MF_Param_LinesMinLength = arg1; }
 void MainWindow::on_doubleSpinBoxLineMFMaxGap_valueChanged(double arg1) { GridleTraker->CV_MF_Param_LinesMaxGap = arg1; }
 void MainWindow::on_horizontalSliderExposureCamMF_valueChanged(int value) { applyExposure(mfCamera, ui->horizontalSliderExposureCamMF, value); }
-void MainWindow::on_doubleSpinBoxPixelSizeValMF_valueChanged(double arg1) { Motion->MFPixelSize = arg1; }
+void MainWindow::on_doubleSpinBoxPixelSizeValMF_valueChanged(double arg1)
+{
+    Motion->MFPixelSize = arg1;
+    // The girdle's micrometres follow the same value.
+    if (GridleTraker)
+        GridleTraker->MFPixelSizeUm = arg1;
+}
 void MainWindow::on_doubleSpinBoxPixelDegValMF_valueChanged(double arg1) { Motion->MFPixelDeg = arg1; }
 void MainWindow::on_doubleSpinBoxCapCoveringpercentMF_valueChanged(double arg1) { GridlePanoramaConstructor->CapturesCovering = arg1; }
 

@@ -47,16 +47,10 @@ void MainWindow::on_pushButton_3_clicked()
 
 void MainWindow::on_stackedWidgetMain_currentChanged(int index)
 {
-    // The girdle analyser works only for the page that shows its images. The form switches
-    // pages before the components exist; nothing to start or stop then.
-    if (GridleTraker) {
-        const bool wanted = index == MarkingFrontPage;
-        if (wanted && !analyserRunning)
-            GridleTraker->StartAnalysis();
-        else if (!wanted && analyserRunning)
-            GridleTraker->StopAnalysis();
-        analyserRunning = wanted;
-    }
+    // The girdle analyser makes its diagnostic images only for the page that shows them (it
+    // measures every frame regardless). The form switches pages before the components exist.
+    if (GridleTraker)
+        GridleTraker->SetImagesWanted(index == MarkingFrontPage);
     if (index == PanoramaPage)
         showPendingTopStandardOverview();
 }

@@ -113,7 +113,10 @@ void MainWindow::showMarkingFront(QLabel* caption, QLabel* view)
     caption->setText(cameraCaption("MF", mfCamera->GetID(), mfCamera->getFPS(), mfCamera->isFrozen()));
     const cv::Mat frame = mfCamera->getImage();
     const overlay::Marks cross = overlay::markingFrontCross(mfCamera->GetWidth(), mfCamera->GetHeight());
-    imagedisplay::show(view, frame, [&cross](cv::Mat& picture, double sx, double sy) { overlay::draw(picture, cross, sx, sy); });
+    imagedisplay::show(view, frame, [&](cv::Mat& picture, double sx, double sy) {
+        overlay::draw(picture, cross, sx, sy);
+        drawGirdle(picture, sx, sy, frame.cols, frame.rows);
+    });
 }
 
 void MainWindow::RefreshTLTracker(double CenterX, double CenterY, double FocalX, double FocalY, double MFX, double MFY)
@@ -210,7 +213,7 @@ void MainWindow::ShowOutcome(bool ok, QString text)
 void MainWindow::PanoramaReady()
 {
     const cv::Mat panorama = GridlePanoramaConstructor->getImage();
-    const QImage picture = imagedisplay::viewPicture(panorama, imagedisplay::pictureSize(ui->labelMFPanorama));
+    const QImage picture = imagedisplay::viewPicture(panorama, imagedisplay::pictureSize(ui->labelMFPanorama), showGirdleProfile());
     if (picture.isNull())
         ui->labelMFPanorama->clear();
     else
@@ -289,6 +292,7 @@ void MainWindow::setUpStatusStrip()
     statusClock.start();
     statusTimer->start(1000);
     refreshStatusStrip();
+    setUpGirdleDisplay();
 }
 
 void MainWindow::refreshStatusStrip()

@@ -55,13 +55,24 @@ bool WritePngAtomically(const QString& path, const cv::Mat& frame, QString* erro
     } catch (const std::exception& e) {
         return fail(QStringLiteral("PNG encoding failed: ") + QString::fromLocal8Bit(e.what()));
     }
+    return WriteBytesAtomically(path, QByteArray::fromRawData(reinterpret_cast<const char*>(png.data()), int(png.size())),
+                                error);
+}
+
+bool WriteBytesAtomically(const QString& path, const QByteArray& bytes, QString* error)
+{
+    auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
     const QFileInfo target(path);
     const QString partial = target.dir().filePath(QLatin1Char('.') + target.fileName() + QStringLiteral(".partial"));
     QFile file(partial);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return fail(QStringLiteral("cannot create ") + partial + QStringLiteral(": ") + file.errorString());
-    const qint64 size = static_cast<qint64>(png.size());
-    const bool whole = file.write(reinterpret_cast<const char*>(png.data()), size) == size && file.flush()
+    const qint64 size = bytes.size();
+    const bool whole = file.write(bytes.constData(), size) == size && file.flush()
                        && ::fsync(file.handle()) == 0;
     const QString writeError = file.errorString();
     file.close();

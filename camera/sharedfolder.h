@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // The folder shared with the host (front snapshots, scan frames), from the settings key
@@ -22,3 +23,6 @@ class Mat;
 // target's name. False, with the reason in *error, when any step fails (a full disk); the
 // temporary file is removed then and the target is left as it was.
 bool WritePngAtomically(const QString& path, const cv::Mat& frame, QString* error);
+
+// The same for bytes already made (a text file for the host).
+bool WriteBytesAtomically(const QString& path, const QByteArray& bytes, QString* error);

@@ -107,6 +107,7 @@ MotionCore::MotionCore(QObject* parent)
         AppRegistry = Registry::AccessMemory();
         Server = VeltraxServer::AccessMemory();
         TrackStoneFromTop = TopStoneTracker::AccessMemory();
+        frontCheck = new FrontCheck(logging, this);
 
         // Send has a default image argument; the text-only form is its own slot signature.
         connect(this, SIGNAL(TXCMD(QString)), Server, SLOT(Send(QString)));
@@ -955,6 +956,8 @@ bool MotionCore::align(alignment::Kind kind, int iterations, const std::function
         return end(landed);
 
     timing.totalUs = total.nsecsElapsed() / 1000;
+    if (kind == alignment::Kind::Panorama && frontCheck)
+        frontCheck->Arm(threadStillUs + qint64(std::max(0, static_cast<int>(SettleMs))) * 1000);
     {
         std::lock_guard<std::mutex> reportLock(reportMutex);
         lastTiming = timing;

@@ -4,6 +4,7 @@
 #include "hostlink/hostmessages.h"
 #include "motion/alignmenttargets.h"
 #include "motion/commandedposition.h"
+#include "motion/frontcheck.h"
 
 #include <QImage>
 #include <QString>
@@ -229,6 +230,11 @@ public:
     };
     AlignmentTiming LastAlignmentTiming() const;
 
+    // Checks every front alignment on the side view (the girdle on the first fresh front frame
+    // against the middle row). Fed by the girdle analyser's readings (GridleAnalyser::NewMFGirdle),
+    // connected by whoever creates the analyser; lives on the main thread.
+    FrontCheck* FrontChecker() const { return frontCheck; }
+
     // Asks for the motion status until no axis moves: true when the host reports the axes
     // still and, for the moves this thread sent since its last wait (recorded by the move
     // operations on every thread but the main one, so the operator's jogs are not), reports
@@ -308,6 +314,7 @@ private:
     Registry* AppRegistry = nullptr;
     VeltraxServer* Server = nullptr;
     TopStoneTracker* TrackStoneFromTop = nullptr;
+    FrontCheck* frontCheck = nullptr; // a child: goes with the motion core
 
     std::atomic<bool> RunAuto{false};
     std::atomic<bool> RunMoving{false};

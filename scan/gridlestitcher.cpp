@@ -74,6 +74,7 @@ void GridleStitcher::LoadMFStitchParameters()
     CapturesNumber = AppRegistry->GetKeyINT(QStringLiteral("PSTTCHMFCAPN"), 20);
     CapturesCovering = AppRegistry->GetKeyDOUBLE(QStringLiteral("PSTTCHMFCAPCOV"), 0.0);
     PanoramaFileEnabled = AppRegistry->GetKeyBOOL(QStringLiteral("PSTTCHMFPANOFILE"), true);
+    GirdleFileEnabled = AppRegistry->GetKeyBOOL(QStringLiteral("PSTTCHMFGIRDLEFILE"), true);
 }
 
 void GridleStitcher::SaveMFStitchParameter()
@@ -81,6 +82,7 @@ void GridleStitcher::SaveMFStitchParameter()
     AppRegistry->SetKey(QStringLiteral("PSTTCHMFCAPN"), QString::number(CapturesNumber));
     AppRegistry->SetKey(QStringLiteral("PSTTCHMFCAPCOV"), hostmessages::Number(CapturesCovering));
     AppRegistry->SetKey(QStringLiteral("PSTTCHMFPANOFILE"), PanoramaFileEnabled ? QStringLiteral("1") : QStringLiteral("0"));
+    AppRegistry->SetKey(QStringLiteral("PSTTCHMFGIRDLEFILE"), GirdleFileEnabled ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 int GridleStitcher::ImagesPerPerimeter(double D, double w, double c)
@@ -137,6 +139,12 @@ void GridleStitcher::finishPanorama(const std::vector<cv::Mat>& frames, double s
         panoramaQuality = outcome.lines;
     }
     emit PanoramaReady();
+}
+
+girdleprofile::Profile GridleStitcher::LastGirdleProfile() const
+{
+    std::lock_guard<std::mutex> resultLocker(resultMutex);
+    return lastGirdle;
 }
 
 QVector<GridleStitcher::FrameTiming> GridleStitcher::LastScanTimings() const
@@ -300,6 +308,7 @@ void GridleStitcher::scan()
         const bool folderReady = EnsureFolder(folder);
         const double yOffsetDifference = Motion->TLYOffsetPosition - Motion->MFYOffsetPosition;
         std::vector<cv::Mat> kept; // every frame of the scan, for the panorama at its end
+        std::vector<double> keptA; // A reported with each frame, for the girdle profile
 
         for (int i = 0; i < count; ++i) {
             emit MFGriddleCapturesStatusChanged(i + 1, count);
@@ -398,6 +407,7 @@ void GridleStitcher::scan()
             const double x = Motion->GetXPos();
             const double y = Motion->GetYPos();
             const double a = Motion->GetAPos();
+            keptA.push_back(a);
             if (RunMode == 1) {
                 Motion->SendImage(hostmessages::ScanImageReportText(i, x, y, a), scanreport::FrameImage(frame));
             } else {
@@ -419,7 +429,16 @@ void GridleStitcher::scan()
             if (i + 1 < count)
                 Motion->IncrementA(step);
         }
-        finishPanorama(kept, step, D, folderReady ? folder : QString(), !failed && !interrupted());
+        // The girdle first: the window reads the profile when the panorama is announced.
+        const bool complete = !failed && !interrupted();
+        girdleprofile::Profile girdle = girdleprofile::FinishScan(
+            kept, keptA, D, Motion->MFPixelSize, folderReady ? folder : QString(), complete, GirdleFileEnabled,
+            [this](const QString& line) { logging->udebug(line); });
+        if (complete) {
+            std::lock_guard<std::mutex> resultLocker(resultMutex);
+            lastGirdle = std::move(girdle);
+        }
+        finishPanorama(kept, step, D, folderReady ? folder : QString(), complete);
     }
 
     logging->udebug(QStringLiteral("Total Time ") + millis(micros(total)) + QStringLiteral(" ms"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/singleton.h"
+#include "scan/girdleprofile.h"
 #include "scan/panorama.h"
 
 #include <QString>
@@ -64,6 +65,12 @@ public:
     // PanoramaReady()); with this on it is also written as panorama.png into the shared folder
     // before "SCANEND". Key "PSTTCHMFPANOFILE".
     std::atomic<bool> PanoramaFileEnabled{true};
+    // A complete scan also measures the girdle on every frame (LastGirdleProfile()); with this on
+    // it writes girdle.csv, one row per degree of A, into the shared folder before "SCANEND"
+    // (key "PSTTCHMFGIRDLEFILE", default on).
+    std::atomic<bool> GirdleFileEnabled{true};
+    // The girdle of the last complete scan, per degree and per frame; empty before one.
+    girdleprofile::Profile LastGirdleProfile() const;
     // The last panorama's seams, coverage and gaps (image, offsets, confidences); empty before
     // the first one.
     panorama::Result LastPanorama() const;
@@ -147,4 +154,5 @@ private:
     panorama::Result lastPanorama;     // guarded by resultMutex
     QStringList panoramaQuality;       // guarded by resultMutex
     QVector<FrameTiming> frameTimings; // guarded by resultMutex
+    girdleprofile::Profile lastGirdle; // guarded by resultMutex
 };

@@ -3,9 +3,12 @@
 #include "camera/cammf.h"
 #include "core/logs.h"
 #include "core/registry.h"
+#include "vision/girdlemeasure.h"
 #include "vision/linegeometry.h"
 #include "vision/morphology.h"
 
+#include <chrono>
+#include <cmath>
 #include <exception>
 
 #ifdef Q_OS_LINUX
@@ -23,7 +26,16 @@ GridleAnalyser::GridleAnalyser(QObject* parent)
         AppRegistry = Registry::AccessMemory();
         mfCamera = CamMF::AccessMemory();
         connect(mfCamera, SIGNAL(newcapture()), this, SLOT(NewMFCaptureReady()));
+        connect(mfCamera, &CameraAcquisition::frozenChanged, this, [this](bool frozen) {
+            // The worker tells the freeze through its next reading.
+            if (frozen)
+                gate.announce();
+        });
+        qRegisterMetaType<GirdleReading>("GirdleReading");
         LoadParams();
+        // Opened before the start so that a Destroy() right after construction ends the loop.
+        gate.open();
+        start(QThread::LowPriority);
         logging->udebug(QStringLiteral("Gridle Analyser imported successfully"));
     } catch (const std::exception& e) {
         if (logging)
@@ -33,50 +45,29 @@ GridleAnalyser::GridleAnalyser(QObject* parent)
 
 GridleAnalyser::~GridleAnalyser()
 {
-    StopAnalysis();
     // The frame in progress is finished first: the worker reads the front camera, which is
-    // destroyed after the analyser.
+    // destroyed after the analyser. A measurement takes milliseconds; a diagnostic chain up to a
+    // second on a noisy full frame, and it is not started any more once the gate is closed.
+    gate.close();
     wait();
     if (logging)
         logging->udebug(QStringLiteral("Gridle Analyser Destruction"));
 }
 
-void GridleAnalyser::StartAnalysis()
+void GridleAnalyser::SetImagesWanted(bool wanted)
 {
-    std::lock_guard<std::mutex> lock(controlMutex);
-    gate.open();
-    // A worker that was asked to stop but is still finishing its frame sees the gate open
-    // again when it comes back, and goes on.
-    if (workerActive)
-        return;
-    // A previous worker has left its loop; at most its return from run() remains.
-    wait();
-    workerActive = true;
-    // Qt's priorities other than idle change nothing under Linux's default scheduler; run()
-    // lowers its own niceness as well.
-    start(QThread::LowPriority);
+    imagesWanted = wanted;
 }
 
-void GridleAnalyser::StopAnalysis()
+bool GridleAnalyser::ImagesWanted() const
 {
-    // No wait: the Hough transform of a noisy frame can take a second, and the window leaving
-    // the page must not hang on it. The worker ends after the frame in progress.
-    std::lock_guard<std::mutex> lock(controlMutex);
-    gate.close();
+    return imagesWanted;
 }
 
-bool GridleAnalyser::IsAnalysing() const
+GirdleReading GridleAnalyser::LastReading() const
 {
-    return gate.isOpen();
-}
-
-bool GridleAnalyser::keepWorking()
-{
-    std::lock_guard<std::mutex> lock(controlMutex);
-    if (gate.isOpen())
-        return true;
-    workerActive = false;
-    return false;
+    std::lock_guard<std::mutex> readingLock(readingMutex);
+    return lastReading;
 }
 
 void GridleAnalyser::NewMFCaptureReady()
@@ -88,23 +79,72 @@ void GridleAnalyser::run()
 {
 #ifdef Q_OS_LINUX
     // Niceness is per thread on Linux: below the camera and tracker threads, without starving.
-    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 10);
+    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 5);
 #endif
-    for (;;) {
-        if (!gate.waitForNext()) {
-            if (keepWorking())
-                continue;
-            break;
-        }
-        failures.run(logging, [this]() { processFrame(); }, [this]() { publish(); });
+    while (gate.waitForNext()) {
+        cv::Mat frame;
+        measureFailures.run(logging, [&]() { frame = measureFrame(); }, []() {});
+        // Only the chain's own attempts count for its failures: a setting OpenCV rejects is said
+        // once, however many frames are measured between two attempts.
+        if (!frame.empty() && imagesDue())
+            failures.run(logging, [&]() { makeImages(frame); }, [this]() { publish(); });
     }
 }
 
-void GridleAnalyser::processFrame()
+cv::Mat GridleAnalyser::measureFrame()
 {
-    const vision::GridleParams params = ParamsSnapshot();
-    const cv::Mat frame = mfCamera ? mfCamera->getImage() : cv::Mat();
-    vision::processGridleFrame(frame, params, work);
+    const CameraFrame captured = mfCamera ? mfCamera->getFrame() : CameraFrame();
+    GirdleReading reading;
+    if (mfCamera && mfCamera->isFrozen()) {
+        // The newest frame is one the camera delivered before it froze: nothing new to measure.
+        reading = GirdleReading::refusal(QStringLiteral("CAMERA"), captured.captureTimeUs);
+    } else if (captured.image.empty()) {
+        reading = GirdleReading::refusal(QStringLiteral("NOFRAME"), captured.captureTimeUs);
+    } else {
+        girdle::MeasureParameters p;
+        const double pixelUm = MFPixelSizeUm;
+        // A pixel size the panel cannot give (0, NaN) would make every thickness meaningless.
+        if (std::isfinite(pixelUm) && pixelUm > 0.0)
+            p.pixelSizeUm = pixelUm;
+        reading = GirdleReading::fromMeasurement(girdle::measureGirdle(captured.image, p), captured.image.cols,
+                                                 captured.image.rows, p.pixelSizeUm, captured.captureTimeUs);
+    }
+    {
+        std::lock_guard<std::mutex> readingLock(readingMutex);
+        lastReading = reading;
+    }
+    emit NewMFGirdle(reading);
+    return reading.reason == QLatin1String("CAMERA") ? cv::Mat() : captured.image;
+}
+
+bool GridleAnalyser::imagesDue()
+{
+    if (!imagesWanted || !gate.isOpen())
+        return false;
+    const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch()).count();
+    // Frames pass without a chain until the last chain's time is MaxImageShare of the time since
+    // it began.
+    if (chainStartNs != 0 && double(now - chainStartNs) * MaxImageShare < double(chainDurationNs))
+        return false;
+    chainStartNs = now;
+    return true;
+}
+
+void GridleAnalyser::makeImages(const cv::Mat& frame)
+{
+    // A failing chain counts its time too: the next attempt waits as after a whole one.
+    struct Timed
+    {
+        qint64 start;
+        qint64& duration;
+        ~Timed()
+        {
+            duration = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch()).count() - start;
+        }
+    } timed{chainStartNs, chainDurationNs};
+    vision::processGridleFrame(frame, ParamsSnapshot(), work);
     publish();
     emit NewMFProcessedReady(-1.0, -1.0);
 }
@@ -140,6 +180,7 @@ void GridleAnalyser::LoadParams()
 {
     if (!AppRegistry)
         return;
+    MFPixelSizeUm = AppRegistry->GetKeyDOUBLE(QString::fromLatin1(girdle::MeasureParameters::KeyPixelSize), 1.27);
     const vision::GridleParams p = vision::GridleParams::fromRegistry(*AppRegistry);
     CV_MF_Param_ThreshMin = p.threshMin;
     CV_MF_Param_ThreshMax = p.threshMax;

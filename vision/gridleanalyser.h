@@ -2,6 +2,7 @@
 
 #include "core/singleton.h"
 #include "vision/framefailures.h"
+#include "vision/girdlereading.h"
 #include "vision/gridleprocessing.h"
 #include "vision/imageboard.h"
 #include "vision/workergate.h"
@@ -19,22 +20,25 @@ class CamMF;
 class Logs;
 class Registry;
 
-// Analyses the Marking Front frames for display: an inverted gradient image, its adaptive
-// threshold, edges and their contours, and the probabilistic Hough segments with a second
-// drawing of the near-horizontal ones. It produces images, not measurements: every processed
-// frame ends with NewMFProcessedReady(-1, -1).
+// Measures the girdle on every Marking Front frame and, while the window shows them, makes the
+// diagnostic images of the front view: an inverted gradient image, its adaptive threshold, edges
+// and their contours, and the probabilistic Hough segments with a second drawing of the
+// near-horizontal ones.
 //
-// The analysis is costly (the Hough transform takes most of a second on a noisy frame), so its
-// thread runs only while someone looks: the window calls StartAnalysis() when the Marking Front
-// page becomes current and StopAnalysis() when it is left and at shutdown. The thread runs
-// below the camera and tracker threads.
+// The measurement (girdle::measureGirdle) runs on every frame the camera announces while the
+// station runs, from construction on, and travels in NewMFGirdle with the frame's capture time.
+// The diagnostic chain is costly (the Hough transform takes most of a second on a noisy full
+// frame), so it runs only while the window wants the images (SetImagesWanted, the Marking Front
+// page) and at a capped rate: after a chain that took t, the next one waits until t / MaxImageShare
+// has passed since its start, so the chain takes at most MaxImageShare of one core whatever the
+// frame rate. Each chain ends with NewMFProcessedReady(-1, -1). The thread runs below the camera
+// and tracker threads.
 //
-// Threads: the object lives on the main thread (slots, getters, Start/StopAnalysis,
+// Threads: the object lives on the main thread (slots, getters, SetImagesWanted,
 // LoadParams/SaveParams, parameter writes from the panel); run() is the worker. Parameters are
-// atomics, snapshot once per frame. The worker builds new images every frame and puts them
-// on `published` at its end, so an image handed out never changes. controlMutex serialises
-// StartAnalysis/StopAnalysis with the worker's decision to end, and guards workerActive.
-// `work` and `failures` belong to the worker.
+// atomics, snapshot once per frame. The worker builds new images every chain and puts them on
+// `published` at its end, so an image handed out never changes. `work`, `failures` and the chain
+// timing belong to the worker.
 class GridleAnalyser : public QThread
 {
     Q_OBJECT
@@ -75,20 +79,30 @@ public:
     cv::Mat getMFLinesDrawing();
     cv::Mat GetMFLinesProcessing();
 
+    // Micrometres per front pixel on the girdle (settings key PMMFPXS, as the motion core's
+    // MFPixelSize); the window keeps it equal to the panel's value.
+    std::atomic<double> MFPixelSizeUm{1.27};
+
     void LoadParams();
     void SaveParams();
     vision::GridleParams ParamsSnapshot() const;
 
-    // Start: the worker analyses every new front frame from now on. Stop: returns at once; the
-    // worker ends after the frame in progress (its images and signal still come), and a start
-    // before then simply keeps it working. Both may be called any number of times. IsAnalysing()
-    // tells whether analysis is wanted; isFinished() whether the worker has ended.
-    void StartAnalysis();
-    void StopAnalysis();
-    bool IsAnalysing() const;
+    // Share of one core the diagnostic chain may take while its images are wanted.
+    static constexpr double MaxImageShare = 0.3;
+
+    // Whether the diagnostic images are wanted (the window shows them). Off: the chain stops
+    // after the one in progress; the measurement goes on either way. Any number of calls.
+    void SetImagesWanted(bool wanted);
+    bool ImagesWanted() const;
+
+    // The reading of the last measured frame (NOFRAME before the first).
+    GirdleReading LastReading() const;
 
 signals:
+    // The end of a diagnostic chain: its images are published. Always (-1, -1).
     void NewMFProcessedReady(double CenterX, double CenterY);
+    // The girdle measured on a front frame, one per frame measured.
+    void NewMFGirdle(GirdleReading reading);
 
 protected:
     void run() override;
@@ -99,10 +113,13 @@ private slots:
 private:
     explicit GridleAnalyser(QObject* parent = nullptr);
 
-    // Called by the worker when the gate closed: false (and the worker counts as ended) unless
-    // a start has opened it again meanwhile.
-    bool keepWorking();
-    void processFrame();
+    // Measures the camera's newest frame and emits the reading; returns the frame (empty when
+    // there is none, or the camera is frozen).
+    cv::Mat measureFrame();
+    // Whether the diagnostic chain is wanted and its share of time allows one now (then it
+    // counts as started).
+    bool imagesDue();
+    void makeImages(const cv::Mat& frame);
     void publish();
 
     // The shared helpers under this class's names.
@@ -119,13 +136,19 @@ private:
     CamMF* mfCamera = nullptr;
 
     vision::WorkerGate gate; // AnalyserRun and NewMFCapture
-    std::mutex controlMutex;
-    bool workerActive = false; // guarded by controlMutex: run() is in its loop
+    std::atomic<bool> imagesWanted{false};
+
+    mutable std::mutex readingMutex;
+    GirdleReading lastReading = GirdleReading::refusal(QStringLiteral("NOFRAME")); // guarded by readingMutex
 
     vision::ImageBoard<vision::GridleImages> published;
 
     vision::GridleImages work; // worker only
-    vision::FrameFailures failures{QStringLiteral("Gridle Analyser Exception ")}; // worker only
+    vision::FrameFailures failures{QStringLiteral("Gridle Analyser Exception ")}; // worker only: the chain
+    vision::FrameFailures measureFailures{QStringLiteral("Gridle Analyser Exception ")}; // worker only
+    // Worker only: when the last chain started (steady clock, ns; 0: none yet) and how long it took.
+    qint64 chainStartNs = 0;
+    qint64 chainDurationNs = 0;
 
     // Segment component indices.
     const int xA = 0;

@@ -369,7 +369,7 @@ cv::Mat TopViewRenderer::renderRealisticTop(const Scene& scene, View view, cv::S
 // ---------------------------------------------------------------------------------------------
 // Front view
 
-cv::Mat FrontViewRenderer::renderRealisticFront(const Scene& scene, cv::Size sensor)
+SideView frontSideView(const Scene& scene, cv::Size sensor)
 {
     // The seed's girdle at the scene's size and place; the camera adds exposure and noise.
     SideView side = randomSideView(scene.realisticSeed);
@@ -382,7 +382,12 @@ cv::Mat FrontViewRenderer::renderRealisticFront(const Scene& scene, cv::Size sen
     side.defocusMm = scene.axes.zii - scene.frontFocusZii();
     side.blurPerMm = FrontBlurPerMm;
     side.exposure = 1.0;
-    return renderSide(side, sensor);
+    return side;
+}
+
+cv::Mat FrontViewRenderer::renderRealisticFront(const Scene& scene, cv::Size sensor)
+{
+    return renderSide(frontSideView(scene, sensor), sensor);
 }
 
 cv::Mat FrontViewRenderer::render(const Scene& scene, cv::Size sensor)

@@ -17,6 +17,8 @@
 
 #include "rig.h"
 
+#include "sim/rig/realisticside.h"
+
 #include <opencv2/core.hpp>
 
 #include <mutex>
@@ -64,6 +66,10 @@ private:
     Sprite holder;
     cv::Mat background; // CV_32FC3, upright size
 };
+
+// The realistic front view of a scene (its girdle drawn from the scene's seed at the scene's
+// size, place, A and focus), whose sideTruth() is the truth of the front camera's frames.
+SideView frontSideView(const Scene& scene, cv::Size sensor);
 
 class FrontViewRenderer
 {

@@ -6,8 +6,10 @@
 #include "camera/cammf.h"
 #include "camera/camtl.h"
 #include "camera/camts.h"
+#include "motion/frontcheck.h"
 #include "motion/motioncore.h"
 #include "scan/gridlestitcher.h"
+#include "sim/rig/rig.h"
 #include "vision/gridleanalyser.h"
 #include "vision/topstonetracker.h"
 
@@ -554,32 +556,72 @@ private slots:
         QVERIFY(station->label("labelStoneDiameterCamTopL")->text().endsWith(QStringLiteral(" mm")));
     }
 
-    void analyserRunsOnlyOnItsPage()
+    void analyserImagesOnlyOnItsPage()
     {
         start();
         // Both come from worker threads (analyser, camera).
         testsupport::QueuedSignalSpy processed(analyser(), &GridleAnalyser::NewMFProcessedReady);
+        testsupport::QueuedSignalSpy readings(analyser(), &GridleAnalyser::NewMFGirdle);
         testsupport::QueuedSignalSpy frames(CamMF::AccessMemory(), &CamMF::newcapture);
-        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
+        // The girdle is measured whatever the page; the images are made only for their page.
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5 && readings.count() >= 2, 30000);
         QCOMPARE(processed.count(), 0);
 
         station->goToPage(3);
-        QTRY_VERIFY_WITH_TIMEOUT(processed.count() >= 2, 20000);
+        QVERIFY(analyser()->ImagesWanted());
+        QTRY_VERIFY_WITH_TIMEOUT(processed.count() >= 2, 30000);
         QTRY_VERIFY_WITH_TIMEOUT(!station->label("labelCamMarkingFrontMainViewGrad")->pixmap(Qt::ReturnByValue).isNull(), 20000);
         QVERIFY(station->label("labelCamMarkingFrontMainViewLinesProcessing_3")->pixmap(Qt::ReturnByValue).isNull());
 
         station->click("pushButton_2");
         QCOMPARE(station->pages()->currentIndex(), 4);
-        // Leaving the page does not wait for the frame being analysed; that frame may still
-        // report, then the worker ends, and after that nothing.
-        QVERIFY(!analyser()->IsAnalysing());
-        QTRY_VERIFY_WITH_TIMEOUT(analyser()->isFinished(), 30000);
-        // The worker's last result may still be queued to this thread: take it before counting.
+        // Leaving the page does not wait for a chain in progress; that one may still report,
+        // then only readings come.
+        QVERIFY(!analyser()->ImagesWanted());
+        readings.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(readings.count() >= 2, 30000);
         QCoreApplication::processEvents();
         const int settled = processed.count();
-        frames.clear();
-        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
+        readings.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(readings.count() >= 5, 30000);
         QCOMPARE(processed.count(), settled);
+        QVERIFY(analyser()->isRunning());
+    }
+
+    // The girdle of a realistic front view: its edges over the overview's front view and its
+    // values in the status strip.
+    void girdleOnTheFrontViewAndTheStrip()
+    {
+        start();
+        rig::Scene scene = rig::Rig::instance().scene();
+        scene.realisticSeed = 3;
+        scene.axes.y = scene.panoramaY();
+        scene.axes.zii = scene.frontFocusZii();
+        rig::Rig::instance().setScene(scene);
+        station->goToPage(0);
+        QLabel* strip = station->label("labelStatusGirdle");
+        const QRegularExpression words("^Girdle \\d+ \u00b5m, (level|tilted -?\\d+\\.\\d\u00b0), (sharp|soft|blurred)$");
+        QTRY_VERIFY_WITH_TIMEOUT(words.match(strip->text()).hasMatch(), 30000);
+        // The upper edge in its colour (R 0, G 230, B 0) on the front view.
+        QLabel* view = station->label("labelCamMarkingFrontOverView");
+        auto edgeDrawn = [view] {
+            const QImage picture = view->pixmap(Qt::ReturnByValue).toImage();
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x)
+                    if (picture.pixel(x, y) == qRgb(0, 230, 0))
+                        return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(edgeDrawn(), 30000);
+
+        // Out of view: the strip says so in words.
+        scene.axes.y = scene.panoramaY() + 5.0;
+        rig::Rig::instance().setScene(scene);
+        QTRY_COMPARE_WITH_TIMEOUT(strip->text(), QStringLiteral("Girdle: none in view"), 30000);
+
+        // The front check's words go to the strip as they are said.
+        emit motion()->FrontChecker()->Checked(false, QStringLiteral("Front check: no girdle (none in view)"));
+        QCOMPARE(station->label("labelStatusFrontCheck")->text(), QStringLiteral("Front check: no girdle (none in view)"));
     }
 
     void autoTogglesExcludeEachOther()
@@ -800,6 +842,7 @@ private slots:
         for (const char* name : {"labelStatusCameraTL", "labelStatusCameraTS", "labelStatusCameraMF"})
             QVERIFY2(station->label(name)->text().endsWith(QStringLiteral(": no frames")), name);
         QCOMPARE(station->label("labelStatusHost")->text(), QStringLiteral("Host: not connected"));
+        QCOMPARE(station->label("labelStatusGirdle")->text(), QStringLiteral("Girdle: no frame"));
 
         QTcpSocket host;
         host.connectToHost(QHostAddress::LocalHost, VeltraxServer::AccessMemory()->ListenPort());

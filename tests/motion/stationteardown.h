@@ -11,12 +11,15 @@
 #include "core/registry.h"
 #include "hostlink/veltraxserver.h"
 #include "motion/motioncore.h"
+#include "vision/gridleanalyser.h"
 #include "vision/topstonetracker.h"
 
 namespace teardown {
 
 inline void DestroyStation()
 {
+    // The analyser reads the front camera and feeds the motion core's front check.
+    GridleAnalyser::Destroy();
     MotionCore::Destroy();
     TopStoneTracker::Destroy();
     CamMF::Destroy();

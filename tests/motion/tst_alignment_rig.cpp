@@ -15,8 +15,10 @@
 #include "motion/motioncore.h"
 #include "sim/host/hostsimulator.h"
 #include "sim/rig/rig.h"
+#include "sim/rig/rigscene.h"
 #include "stationteardown.h"
 #include "testsupport.h"
+#include "vision/gridleanalyser.h"
 #include "vision/topstonetracker.h"
 
 #include <QtTest>
@@ -139,12 +141,18 @@ private slots:
         VeltraxServer* server = VeltraxServer::AccessMemory();
         CamVSharedConfig::AccessMemory();
         CamTL::AccessMemory();
-        // Only the top large view is measured: the other two roles stay unbound.
+        // Only the top large view is measured: the other two roles stay unbound, but for the
+        // front check, which measures the girdle on the front camera.
+        const bool frontCheck = QByteArray(QTest::currentDataTag()).contains("front check");
+        if (frontCheck)
+            registry->SetKey("CAMMFID", rig::Rig::FrontSerial);
         CamMF::AccessMemory();
         CamTS::AccessMemory();
         TopStoneTracker::AccessMemory();
         core = MotionCore::AccessMemory();
         core->OverlayMFFocalX = PanoramaTopRow;
+        if (frontCheck)
+            connect(GridleAnalyser::AccessMemory(), &GridleAnalyser::NewMFGirdle, core->FrontChecker(), &FrontCheck::onGirdle);
 
         host.reset(new HostSimulator);
         host->setOpenVideo(false);
@@ -228,6 +236,7 @@ private slots:
         QTest::newRow("right and up") << 4.0 << -3.0 << 0u;
         QTest::newRow("left and down") << -4.5 << 3.5 << 0u;
         QTest::newRow("realistic scene, right and up") << 3.0 << -2.0 << 5u;
+        QTest::newRow("realistic scene, front check") << -1.5 << 2.0 << 6u;
     }
     void panoramaAlignment()
     {
@@ -236,6 +245,7 @@ private slots:
         QFETCH(unsigned, realistic);
         placeStone(offsetX, offsetY, realistic);
         QStringList conversation;
+        QSignalSpy checked(core->FrontChecker(), &FrontCheck::Checked);
         const alignment::Residual residual = request("BGRALIGN", "ALIGNEND", &conversation);
         QCOMPARE(conversation.first(), QString("ALIGNBG"));
         QCOMPARE(conversation.filter(QRegularExpression("^MOVEX[^:]+:Y[^:]+:$")).size(), 2);
@@ -260,6 +270,26 @@ private slots:
         QVERIFY2(std::fabs(rowError) <= 1.0, qPrintable(QString::number(rowError)));
         QVERIFY(std::fabs(yError) <= 1.0);
         QVERIFY(std::fabs(focusError) <= 1.0);
+
+        if (!QByteArray(QTest::currentDataTag()).contains("front check")) {
+            // Without a front camera nothing is measured on the side, and nothing is said.
+            QCOMPARE(checked.size(), 0);
+            return;
+        }
+        // The side view of the aligned stone: the girdle's centre against the middle row, as
+        // the rig draws it.
+        QVERIFY(QTest::qWaitFor([&] { return checked.size() > 0; }, 30000));
+        const FrontCheck::Result check = core->FrontChecker()->Last();
+        const cv::Size size = CamMF::AccessMemory()->getImage().size();
+        const rig::SideTruth side = rig::sideTruth(rig::frontSideView(rig::Rig::instance().scene(), size), size);
+        const double centreTruth = (side.topMid + side.bottomMid) / 2.0 - (size.height - 1) / 2.0;
+        qInfo("%s; truth %+.2f px", qPrintable(check.text), centreTruth);
+        QVERIFY2(check.found, qPrintable(check.text));
+        QVERIFY(std::fabs(check.offsetPx - centreTruth) <= 1.5);
+        QCOMPARE(check.offsetUm, check.offsetPx * scene.cal.mfPixelUm);
+        QVERIFY(check.edgeWidthPx > 0 && check.edgeWidthPx <= girdletext::SoftPx);
+        QVERIFY(testsupport::logMessages().contains(check.text));
+        QVERIFY(check.text.startsWith("Front check: girdle centre "));
     }
 
     // Hosts that answer in their own time: "still" before the final COORDS (a controller that

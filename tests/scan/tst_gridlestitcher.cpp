@@ -152,9 +152,10 @@ private slots:
         QTest::addColumn<int>("frames");
         QTest::addColumn<QString>("step");
         QTest::addColumn<bool>("panoramaFile");
-        QTest::newRow("ten frames") << 5.0 << 0.0 << 10 << "36" << true;
-        QTest::newRow("twelve frames, panorama file off") << 6.0 << 0.0 << 12 << "30" << false;
-        QTest::newRow("ten percent overlap") << 5.0 << 0.1 << 11 << "32.7273" << true;
+        QTest::addColumn<bool>("girdleFile");
+        QTest::newRow("ten frames") << 5.0 << 0.0 << 10 << "36" << true << true;
+        QTest::newRow("twelve frames, panorama file off") << 6.0 << 0.0 << 12 << "30" << false << true;
+        QTest::newRow("ten percent overlap, girdle file off") << 5.0 << 0.1 << 11 << "32.7273" << true << false;
     }
     void automaticScan()
     {
@@ -163,8 +164,13 @@ private slots:
         QFETCH(int, frames);
         QFETCH(QString, step);
         QFETCH(bool, panoramaFile);
+        QFETCH(bool, girdleFile);
         stitcher->CapturesCovering = covering;
         stitcher->PanoramaFileEnabled = panoramaFile;
+        stitcher->GirdleFileEnabled = girdleFile;
+        // A profile of an earlier stone, which this scan replaces or (file off) removes.
+        QVERIFY(QDir().mkpath(share()));
+        testsupport::writeAll(QDir(share()).filePath("girdle.csv"), "degree,upper_um,lower_um,thickness_um,source\nold\n");
         useStone(diameter);
         QSignalSpy panoramaReady(stitcher, &GridleStitcher::PanoramaReady);
         QSignalSpy data(stitcher, &GridleStitcher::MFGriddleCapturesDataChanged);
@@ -231,6 +237,21 @@ private slots:
         // No temporary file left behind.
         QCOMPARE(QDir(share()).entryList({"panorama*"}, QDir::Files),
                  panoramaFile ? QStringList{"panorama.png"} : QStringList());
+
+        // The girdle profile: measured on this scan's frames, one row per degree of A.
+        const QString girdlePath = QDir(share()).filePath("girdle.csv");
+        QCOMPARE(QFileInfo(girdlePath).isFile(), girdleFile);
+        QCOMPARE(log.filter(QRegularExpression(QString("^Girdle profile: \\d+ of %1 frames measured, ").arg(frames))).size(), 1);
+        if (girdleFile) {
+            const QStringList rows = QString::fromUtf8(testsupport::readAll(girdlePath)).split('\n', Qt::SkipEmptyParts);
+            QCOMPARE(rows.size(), 361);
+            QCOMPARE(rows.at(1).section(',', 0, 0), QString("0"));
+            QCOMPARE(rows.at(360).section(',', 0, 0), QString("359"));
+            QCOMPARE(log.count("Girdle profile written to " + girdlePath), 1);
+        } else {
+            QCOMPARE(log.count("Girdle profile: removed the earlier " + girdlePath + ", not this scan's"), 1);
+        }
+        QCOMPARE(QDir(share()).entryList({".girdle*"}, QDir::Files | QDir::Hidden), QStringList());
     }
 
     void steppedScanWaitsForTheOperator()
@@ -451,17 +472,21 @@ private slots:
         registry->SetKey("PSTTCHMFCAPN", "12");
         registry->SetKey("PSTTCHMFCAPCOV", "0.25");
         QVERIFY(stitcher->PanoramaFileEnabled);
+        QVERIFY(stitcher->GirdleFileEnabled);
         registry->SetKey("PSTTCHMFPANOFILE", "0");
+        registry->SetKey("PSTTCHMFGIRDLEFILE", "0");
         stitcher->LoadMFStitchParameters();
         QCOMPARE(stitcher->CapturesNumber.load(), 12);
         QCOMPARE(stitcher->CapturesCovering.load(), 0.25);
         QVERIFY(!stitcher->PanoramaFileEnabled);
+        QVERIFY(!stitcher->GirdleFileEnabled);
         stitcher->CapturesCovering = 0.123456789;
         stitcher->PanoramaFileEnabled = true;
         stitcher->SaveMFStitchParameter();
         QVERIFY(registry->SaveReg());
         QVERIFY(testsupport::readAll("Registry.dat").contains("PSTTCHMFCAPCOV:0.123457\n"));
         QVERIFY(testsupport::readAll("Registry.dat").contains("PSTTCHMFPANOFILE:1\n"));
+        QVERIFY(testsupport::readAll("Registry.dat").contains("PSTTCHMFGIRDLEFILE:0\n"));
         QVERIFY(stitcher->getImage().empty());
     }
 
@@ -543,6 +568,8 @@ private slots:
         const QString panoramaPath = QDir(path).filePath("panorama.png");
         const bool blocked = obstacle.startsWith("share/panorama.png");
         QCOMPARE(QFileInfo(panoramaPath).isFile(), stored == 10 && !blocked);
+        // So does the girdle profile.
+        QCOMPARE(QFileInfo(QDir(path).filePath("girdle.csv")).isFile(), stored == 10 && QFileInfo(path).isDir());
         QCOMPARE(testsupport::logMessages().filter(QRegularExpression("^Panorama: could not write " + QRegularExpression::escape(panoramaPath) + ": ")).size(),
                  blocked ? 1 : 0);
     }

@@ -15,6 +15,7 @@
 #include "scan/scanpanorama.h"
 #include "sim/host/hostsimulator.h"
 #include "sim/rig/rig.h"
+#include "sim/rig/rigscene.h"
 #include "testsupport.h"
 #include "vision/topstonetracker.h"
 #include "../motion/stationteardown.h"
@@ -82,28 +83,8 @@ private:
     std::unique_ptr<testsupport::WorkDir> work;
     std::unique_ptr<HostSimulator> host;
 
-private slots:
-    void init()
-    {
-        work.reset(new testsupport::WorkDir);
-        rig::Rig& r = rig::Rig::instance();
-        r.reset();
-        // The front camera first in the rig's table: opening it never waits on the top camera,
-        // which is sampling by then.
-        r.clearCameras();
-        r.addCamera(rig::Rig::defaultCamera(rig::View::Front));
-        r.addCamera(rig::Rig::defaultCamera(rig::View::TopLarge));
-    }
-
-    void cleanup()
-    {
-        host.reset();
-        GridleStitcher::Destroy();
-        teardown::DestroyStation();
-        work.reset();
-    }
-
-    void hostScanShowsTheGirdleTurning()
+    // The station over the rig with the host simulator connected, the stone's diameter measured.
+    GridleStitcher* startStation(MotionCore** motion)
     {
         Logs::AccessMemory();
         Registry* registry = Registry::AccessMemory();
@@ -131,8 +112,40 @@ private slots:
         host->setStrict(true);
         host->setSpeed(50);
         host->connectToStation("127.0.0.1", server->ListenPort());
-        QVERIFY(host->waitForReady(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(std::fabs(core->GetStoneDiameter() - 5.0) < 0.2, 10000);
+        if (!host->waitForReady(10000))
+            return nullptr;
+        if (!QTest::qWaitFor([&] { return std::fabs(core->GetStoneDiameter() - 5.0) < 0.2; }, 10000))
+            return nullptr;
+        *motion = core;
+        return stitcher;
+    }
+
+private slots:
+    void init()
+    {
+        work.reset(new testsupport::WorkDir);
+        rig::Rig& r = rig::Rig::instance();
+        r.reset();
+        // The front camera first in the rig's table: opening it never waits on the top camera,
+        // which is sampling by then.
+        r.clearCameras();
+        r.addCamera(rig::Rig::defaultCamera(rig::View::Front));
+        r.addCamera(rig::Rig::defaultCamera(rig::View::TopLarge));
+    }
+
+    void cleanup()
+    {
+        host.reset();
+        GridleStitcher::Destroy();
+        teardown::DestroyStation();
+        work.reset();
+    }
+
+    void hostScanShowsTheGirdleTurning()
+    {
+        MotionCore* core = nullptr;
+        GridleStitcher* stitcher = startStation(&core);
+        QVERIFY(stitcher);
 
         QSignalSpy panoramaReady(stitcher, &GridleStitcher::PanoramaReady);
         const int from = host->messages().size();
@@ -242,6 +255,59 @@ private slots:
         const scanpanorama::Outcome replay = scanpanorama::Build(files, step, diameter, pixelSize);
         QCOMPARE(replay.result.image.size(), stored.size());
         QCOMPARE(cv::norm(replay.result.image, stored, cv::NORM_INF), 0.0);
+    }
+
+    // Over the realistic side scene: girdle.csv, written before "SCANEND", one row per degree,
+    // against the rig's own thickness around the stone.
+    void hostScanWritesTheGirdleProfile()
+    {
+        rig::Scene scene = rig::Rig::instance().scene();
+        scene.realisticSeed = 5;
+        rig::Rig::instance().setScene(scene);
+        MotionCore* core = nullptr;
+        GridleStitcher* stitcher = startStation(&core);
+        QVERIFY(stitcher);
+        const int from = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(host->waitForText("SCANEND", from, 240000) >= 0);
+        QVERIFY(!host->texts().mid(from).join(' ').contains("SCANFAIL"));
+        QFile file(work->file("share/girdle.csv"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 361);
+        QCOMPARE(lines.first(), QString("degree,upper_um,lower_um,thickness_um,source"));
+
+        const cv::Size size = CamMF::AccessMemory()->getImage().size();
+        const double pixelUm = rig::Rig::instance().scene().cal.mfPixelUm;
+        double sum = 0, sumAbs = 0, worst = 0;
+        int measured = 0;
+        for (int d = 0; d < 360; ++d) {
+            const QStringList row = lines.at(d + 1).split(',');
+            QCOMPARE(row.size(), 5);
+            QCOMPARE(row.at(0).toInt(), d);
+            QVERIFY2(row.at(4) == "measured" || row.at(4) == "interpolated", qPrintable(lines.at(d + 1)));
+            QVERIFY(std::fabs(row.at(3).toDouble() - (row.at(2).toDouble() - row.at(1).toDouble())) <= 0.011);
+            if (row.at(4) != "measured")
+                continue;
+            rig::Scene at = rig::Rig::instance().scene();
+            at.axes.a = d;
+            const double truth = rig::sideTruth(rig::frontSideView(at, size), size).thicknessMid * pixelUm;
+            const double error = row.at(3).toDouble() - truth;
+            sum += error;
+            sumAbs += std::fabs(error);
+            worst = std::max(worst, std::fabs(error));
+            ++measured;
+        }
+        qInfo("girdle.csv: %d degrees measured; thickness error against the rig: mean %+.2f um, mean |e| %.2f um, "
+              "max %.2f um", measured, sum / measured, sumAbs / measured, worst);
+        qInfo("%s", qPrintable(girdleprofile::Summary(stitcher->LastGirdleProfile())));
+        QVERIFY(measured > 0);
+        // The profile keeps what the side measurement gives; on this girdle the measurement still
+        // refuses half the frames as CLIPPED and misreads edges by several micrometres, so the
+        // profile cannot meet its 1 um yet. Remove this line once the measurement does.
+        QEXPECT_FAIL("", "the side measurement misreads this realistic girdle (CLIPPED frames, edges several um off)", Continue);
+        QVERIFY2(measured >= 300 && sumAbs / measured <= 1.0,
+                 qPrintable(QString("%1 degrees measured, mean |e| %2 um").arg(measured).arg(sumAbs / measured)));
     }
 };
 

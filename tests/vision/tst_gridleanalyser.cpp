@@ -1,5 +1,6 @@
 #include "queuedsignalspy.h"
 #include "rigstation.h"
+#include "sim/rig/rigscene.h"
 #include "vision/gridleanalyser.h"
 
 #include <QtTest>
@@ -40,87 +41,126 @@ private slots:
         work.reset();
     }
 
-    void idleUntilStarted()
+    // The girdle is measured on every frame from the start; the diagnostic images only while
+    // they are wanted.
+    void measuresEveryFrameWithoutImages()
     {
         startStation();
         testsupport::QueuedSignalSpy frames(CamMF::AccessMemory(), &CamMF::newcapture);
         testsupport::QueuedSignalSpy results(analyser, processed);
-        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
-        QVERIFY(!analyser->IsAnalysing());
+        testsupport::QueuedSignalSpy readings(analyser, &GridleAnalyser::NewMFGirdle);
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5 && readings.count() >= 3, 30000);
+        QVERIFY(!analyser->ImagesWanted());
         QCOMPARE(results.count(), 0);
         QVERIFY(analyser->getMFResultImage().empty());
         QVERIFY(analyser->GetMFLinesProcessing().empty());
+        const GirdleReading reading = readings.at(readings.count() - 1).at(0).value<GirdleReading>();
+        QVERIFY(reading.captureTimeUs > 0);
+        QCOMPARE(reading.frameWidth, CamMF::AccessMemory()->getImage().cols);
         const QStringList log = testsupport::logMessages();
         QVERIFY(log.contains("Loading Gridle Analyser..."));
         QVERIFY(log.contains("Gridle Analyser imported successfully"));
     }
 
-    void analysesWhileStarted()
+    // Over the realistic side scene: the reading against the rig's truth, and its words.
+    void readingOfARealisticFrame_data()
+    {
+        QTest::addColumn<unsigned>("seed");
+        QTest::newRow("realistic seed 3") << 3u;
+        QTest::newRow("realistic seed 8") << 8u;
+    }
+    void readingOfARealisticFrame()
+    {
+        QFETCH(unsigned, seed);
+        startStation();
+        rig::Scene scene = rig::Rig::instance().scene();
+        scene.realisticSeed = seed;
+        scene.axes.y = scene.panoramaY(); // the girdle in the middle of the front view
+        scene.axes.zii = scene.frontFocusZii();
+        rig::Rig::instance().setScene(scene);
+        const qint64 after = CameraAcquisition::SteadyNowUs() + 200000;
+        testsupport::QueuedSignalSpy readings(analyser, &GridleAnalyser::NewMFGirdle);
+        GirdleReading reading;
+        QVERIFY(QTest::qWaitFor([&] {
+            for (int i = 0; i < readings.count(); ++i)
+                if (readings.at(i).at(0).value<GirdleReading>().captureTimeUs > after)
+                    reading = readings.at(i).at(0).value<GirdleReading>();
+            return reading.captureTimeUs > after;
+        }, 30000));
+        const cv::Size size(reading.frameWidth, reading.frameHeight);
+        const rig::SideTruth truth = rig::sideTruth(rig::frontSideView(scene, size), size);
+        const double truthUm = truth.thicknessMid * scene.cal.mfPixelUm;
+        qInfo("seed %u: %s; truth %.1f um, centre %+.2f px", seed, qPrintable(girdletext::StatusText(reading)), truthUm,
+              (truth.topMid + truth.bottomMid) / 2.0 - (size.height - 1) / 2.0);
+        QVERIFY2(reading.ok, qPrintable(reading.reason));
+        QVERIFY2(std::fabs(reading.thicknessUm - truthUm) <= 4.0, qPrintable(QString::number(reading.thicknessUm)));
+        QVERIFY(std::fabs(reading.centreOffsetPx - ((truth.topMid + truth.bottomMid) / 2.0 - (size.height - 1) / 2.0)) <= 2.0);
+        QVERIFY(!reading.top.isEmpty() && !reading.bottom.isEmpty());
+        const QRegularExpression words("^Girdle \\d+ \u00b5m, (level|tilted -?\\d+\\.\\d\u00b0), (sharp|soft|blurred)$");
+        QVERIFY2(words.match(girdletext::StatusText(reading)).hasMatch(), qPrintable(girdletext::StatusText(reading)));
+        QCOMPARE(analyser->LastReading().ok, true);
+    }
+
+    void imagesWhileWanted()
     {
         startStation();
         testsupport::QueuedSignalSpy results(analyser, processed);
-        analyser->StartAnalysis();
-        analyser->StartAnalysis(); // a second start changes nothing
-        QVERIFY(analyser->IsAnalysing());
+        analyser->SetImagesWanted(true);
+        analyser->SetImagesWanted(true); // a second call changes nothing
+        QVERIFY(analyser->ImagesWanted());
         QVERIFY(results.wait(30000));
         QCOMPARE(results.at(0).at(0).toDouble(), -1.0);
         QCOMPARE(results.at(0).at(1).toDouble(), -1.0);
 
-        // The result view is the camera frame itself, unsmoothed and unmarked.
-        const cv::Mat frame = CamMF::AccessMemory()->getImage();
-        QVERIFY(sameImage(analyser->getMFResultImage(), frame));
+        // The result view is a camera frame itself, unsmoothed and unmarked.
+        const cv::Mat result = analyser->getMFResultImage();
+        QCOMPARE(result.size(), CamMF::AccessMemory()->getImage().size());
         for (const cv::Mat& m : {analyser->getMFGradImage(), analyser->getMFThreshImage(),
                                  analyser->getMFThreshTransformedImage(), analyser->getMFCannyImage(),
                                  analyser->getMFCannyTransformedImage(), analyser->getMFLinesDrawing(),
                                  analyser->GetMFLinesProcessing()}) {
-            QCOMPARE(m.size(), frame.size());
+            QCOMPARE(m.size(), result.size());
             QCOMPARE(m.type(), CV_8UC1);
         }
         // Threshold morphology at its defaults (0, 0): the transformed threshold is the threshold.
         QVERIFY(sameImage(analyser->getMFThreshTransformedImage(), analyser->getMFThreshImage()));
 
-        analyser->StopAnalysis();
-        QVERIFY(!analyser->IsAnalysing());
-        analyser->StopAnalysis(); // a second stop changes nothing
-        // The worker ends by itself after the frame it may have been analysing.
-        QTRY_VERIFY_WITH_TIMEOUT(analyser->isFinished(), 30000);
-        QCoreApplication::processEvents(); // its last queued result, if any
+        analyser->SetImagesWanted(false);
+        QVERIFY(!analyser->ImagesWanted());
+        // A chain in progress may still end; after it, readings only.
+        QTest::qWait(0);
+        testsupport::QueuedSignalSpy readings(analyser, &GridleAnalyser::NewMFGirdle);
+        QTRY_VERIFY_WITH_TIMEOUT(readings.count() >= 2, 30000);
         const int count = results.count();
-        testsupport::QueuedSignalSpy frames(CamMF::AccessMemory(), &CamMF::newcapture);
-        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 5, 20000);
+        readings.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(readings.count() >= 5, 30000);
         QCOMPARE(results.count(), count);
+        QVERIFY(analyser->isRunning());
 
-        analyser->StartAnalysis(); // and it starts again
+        analyser->SetImagesWanted(true); // and they come again
         QVERIFY(results.wait(30000));
     }
 
-    // Leaving the page and coming back while a frame is still being analysed: the stop did not
-    // wait for that frame, and the start must not be lost to the worker that is about to end.
-    void restartWhileTheLastFrameIsAnalysed()
+    // The chain takes at most its share of one core: with a slow Hough, frames keep being
+    // measured between two chains.
+    void imagesAtACappedRate()
     {
         startStation();
-        analyser->CV_MF_Param_LinesRho = 1.0; // a slow Hough: frames take long
+        analyser->CV_MF_Param_LinesRho = 1.0; // a slow Hough: chains take long
         testsupport::QueuedSignalSpy results(analyser, processed);
-        for (int round = 0; round < 5; ++round) {
-            analyser->StartAnalysis();
-            QVERIFY(results.wait(60000));
-            analyser->StopAnalysis();
-            analyser->StartAnalysis();
-            analyser->StopAnalysis();
-        }
-        analyser->StartAnalysis();
-        const int count = results.count();
-        QTRY_VERIFY_WITH_TIMEOUT(results.count() >= count + 2, 60000);
-        QVERIFY(analyser->isRunning());
-        analyser->StopAnalysis();
-        QTRY_VERIFY_WITH_TIMEOUT(analyser->isFinished(), 60000);
+        testsupport::QueuedSignalSpy readings(analyser, &GridleAnalyser::NewMFGirdle);
+        analyser->SetImagesWanted(true);
+        QTRY_VERIFY_WITH_TIMEOUT(results.count() >= 3, 120000);
+        QVERIFY2(readings.count() >= 2 * results.count(),
+                 qPrintable(QString("%1 readings, %2 chains").arg(readings.count()).arg(results.count())));
+        analyser->SetImagesWanted(false);
     }
 
     void stopWithoutStart()
     {
         startStation();
-        analyser->StopAnalysis();
-        QVERIFY(!analyser->IsAnalysing());
+        analyser->SetImagesWanted(false);
+        QVERIFY(!analyser->ImagesWanted());
         QVERIFY(analyser->getMFGradImage().empty());
     }
 
@@ -141,7 +181,7 @@ private slots:
         analyser->CV_MF_Param_CannyThreshKernel = cannyKernel;
         analyser->CV_MF_Param_LinesRho = rho;
         testsupport::QueuedSignalSpy results(analyser, processed);
-        analyser->StartAnalysis();
+        analyser->SetImagesWanted(true);
         const auto failures = [&] {
             return testsupport::logMessages().filter("Gridle Analyser Exception ").filter(message);
         };
@@ -184,7 +224,7 @@ private slots:
     {
         startStation();
         testsupport::QueuedSignalSpy results(analyser, processed);
-        analyser->StartAnalysis();
+        analyser->SetImagesWanted(true);
         QVERIFY(results.wait(30000));
         GridleAnalyser::Destroy();
         analyser = nullptr;
