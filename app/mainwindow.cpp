@@ -13,6 +13,7 @@
 #include "hostlink/veltraxserver.h"
 #include "motion/motioncore.h"
 #include "scan/gridlestitcher.h"
+#include "station/stationassembly.h"
 #include "vision/gridleanalyser.h"
 #include "vision/topstonetracker.h"
 
@@ -53,10 +54,10 @@ MainWindow::MainWindow(QWidget* parent)
     ui->labelCamTopLargeMainView->installEventFilter(this);
     ui->labelCamTopStandardMainView->installEventFilter(this);
 
-    // Every component's own dependencies exist before it is created.
+    // The whole station, in its one creation order; the window then only keeps the pointers.
+    StationAssembly::bringUpTo(StationAssembly::Stage::GirdleAnalyser);
     logging = Logs::AccessMemory();
     AppRegistry = Registry::AccessMemory();
-    logging->ApplySettings(*AppRegistry);
     Server = VeltraxServer::AccessMemory();
     SharedConf = CamVSharedConfig::AccessMemory();
     tlCamera = CamTL::AccessMemory();
@@ -90,20 +91,10 @@ MainWindow::~MainWindow()
     if (statusTimer)
         statusTimer->stop();
     // The analyser reads the front camera: it stops, and goes, before any camera does. It was
-    // created last, so it is the first to be destroyed.
-    GridleAnalyser::Destroy();
+    // created last, so the teardown destroys it first; the log goes last, since every other
+    // destructor writes through it.
+    StationAssembly::tearDown();
     GridleTraker = nullptr;
-
-    GridleStitcher::Destroy();
-    MotionCore::Destroy();
-    TopStoneTracker::Destroy();
-    CamMF::Destroy();
-    CamTS::Destroy();
-    CamTL::Destroy();
-    CamVSharedConfig::Destroy();
-    VeltraxServer::Destroy();
-    Registry::Destroy();
-    Logs::Destroy();
     delete ui;
 }
 

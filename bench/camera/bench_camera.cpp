@@ -19,6 +19,7 @@
 #include "core/registry.h"
 #include "sim/rig/rig.h"
 #include "sim/rig/rigsdk.h"
+#include "station/stationassembly.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -86,7 +87,7 @@ void configureRig(const Format& format, bool instant = false)
 
 void bindSettings()
 {
-    Logs::AccessMemory();
+    StationAssembly::bringUpTo(StationAssembly::Stage::Settings);
     Registry* settings = Registry::AccessMemory();
     settings->SetKey("CAMTLID", Rig::TopLargeSerial);
     settings->SetKey("CAMMFID", Rig::FrontSerial);
@@ -96,21 +97,17 @@ void bindSettings()
 
 void tearDown()
 {
-    CamMF::Destroy();
-    CamTS::Destroy();
-    CamTL::Destroy();
-    CamVSharedConfig::Destroy();
-    Registry::Destroy();
-    Logs::Destroy();
+    StationAssembly::tearDown();
 }
 
+// The camera under test alone: without a host server the front camera has no stream to feed.
 CameraAcquisition* startCamera(Role role)
 {
-    CamVSharedConfig::AccessMemory();
+    using Stage = StationAssembly::Stage;
     switch (role) {
-    case TL: return CamTL::AccessMemory();
-    case MF: return CamMF::AccessMemory();
-    case TS: return CamTS::AccessMemory();
+    case TL: StationAssembly::bringUp({Stage::CameraList, Stage::TopLargeCamera}); return CamTL::AccessMemory();
+    case MF: StationAssembly::bringUp({Stage::CameraList, Stage::MarkingFrontCamera}); return CamMF::AccessMemory();
+    case TS: StationAssembly::bringUp({Stage::CameraList, Stage::TopStandardCamera}); return CamTS::AccessMemory();
     }
     return nullptr;
 }

@@ -19,6 +19,7 @@
 #include "scan/gridlestitcher.h"
 #include "sim/host/hostsimulator.h"
 #include "sim/rig/rig.h"
+#include "station/stationassembly.h"
 #include "vision/topstonetracker.h"
 
 #include <benchmark/benchmark.h>
@@ -54,23 +55,21 @@ struct Station
         r.addCamera(rig::Rig::defaultCamera(rig::View::TopLarge));
         r.addCamera(rig::Rig::defaultCamera(rig::View::TopStandard));
 
-        Logs::AccessMemory();
+        StationAssembly::bringUpTo(StationAssembly::Stage::Settings);
         Registry* registry = Registry::AccessMemory();
         registry->SetKey("CAMTLID", rig::Rig::TopLargeSerial);
         registry->SetKey("CAMMFID", rig::Rig::FrontSerial);
         registry->SetKey(Registry::SharedFolderKey, dir.filePath("share"));
         VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
+        StationAssembly::bringUpTo(StationAssembly::Stage::MotionCore);
         VeltraxServer* server = VeltraxServer::AccessMemory();
-        CamVSharedConfig::AccessMemory();
         tl = CamTL::AccessMemory();
-        CamMF::AccessMemory();
-        CamTS::AccessMemory();
-        TopStoneTracker::AccessMemory();
         core = MotionCore::AccessMemory();
         // The front camera's mark for the stone's top edge, well inside the top view (the
         // default 0 would push the stone half out of it, and the next scan would measure a cut
         // outline).
         core->OverlayMFFocalX = 300;
+        StationAssembly::bringUpTo(StationAssembly::Stage::GirdleScan);
         stitcher = GridleStitcher::AccessMemory();
 
         host.reset(new HostSimulator);
@@ -86,16 +85,7 @@ struct Station
     void stop()
     {
         host.reset();
-        GridleStitcher::Destroy();
-        MotionCore::Destroy();
-        TopStoneTracker::Destroy();
-        CamMF::Destroy();
-        CamTS::Destroy();
-        CamTL::Destroy();
-        CamVSharedConfig::Destroy();
-        VeltraxServer::Destroy();
-        Registry::Destroy();
-        Logs::Destroy();
+        StationAssembly::tearDown();
         QDir::setCurrent(previousDir);
     }
 };

@@ -13,6 +13,7 @@
 #include "hostlink/veltraxserver.h"
 #include "sim/rig/rig.h"
 #include "sim/rig/rigsdk.h" // the status codes the simulated cameras return
+#include "station/stationassembly.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -33,13 +34,7 @@ inline void bindRigCameras(const QString& sharedFolder)
 
 inline void destroyAll()
 {
-    CamMF::Destroy();
-    CamTS::Destroy();
-    CamTL::Destroy();
-    CamVSharedConfig::Destroy();
-    VeltraxServer::Destroy();
-    Registry::Destroy();
-    Logs::Destroy();
+    StationAssembly::tearDown();
 }
 
 // One test case's surroundings: made in init(), dropped in cleanup(). The working directory
@@ -50,8 +45,7 @@ public:
     Session()
     {
         rig::Rig::instance().reset();
-        Logs::AccessMemory();
-        Registry::AccessMemory();
+        StationAssembly::bringUpTo(StationAssembly::Stage::Settings);
     }
     ~Session()
     {

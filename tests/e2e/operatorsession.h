@@ -15,6 +15,7 @@
 #include "motion/motioncore.h"
 #include "scan/gridlestitcher.h"
 #include "sim/rig/rig.h"
+#include "station/stationassembly.h"
 #include "vision/gridleanalyser.h"
 #include "vision/topstonetracker.h"
 
@@ -28,21 +29,11 @@
 
 namespace e2e {
 
-// Whatever the window left alive (the girdle analyser stays until the process ends), in the
-// reverse of the creation order. Destroy() of a component that does not exist does nothing.
+// Whatever is still alive (a window that failed half-way through its construction, or
+// components a test created itself), in the reverse of the creation order.
 inline void destroyLeftoverComponents()
 {
-    GridleAnalyser::Destroy();
-    GridleStitcher::Destroy();
-    MotionCore::Destroy();
-    TopStoneTracker::Destroy();
-    CamTS::Destroy();
-    CamMF::Destroy();
-    CamTL::Destroy();
-    CamVSharedConfig::Destroy();
-    VeltraxServer::Destroy();
-    Registry::Destroy();
-    Logs::Destroy();
+    StationAssembly::tearDown();
 }
 
 class OperatorSession

@@ -99,11 +99,12 @@ inline QString startedRecord()
 // three.
 inline QStringList shutdownRecords()
 {
-    return {QStringLiteral("Gridle Stitcher Destruction"),
+    return {QStringLiteral("Gridle Analyser Destruction"),
+            QStringLiteral("Gridle Stitcher Destruction"),
             QStringLiteral("Motion Core Destruction"),
             QStringLiteral("Top Stone Tracker Destruction"),
-            QStringLiteral("Marking Front Camera Destruction"),
             QStringLiteral("Top Standard Camera Destruction"),
+            QStringLiteral("Marking Front Camera Destruction"),
             QStringLiteral("Top Large Camera Destruction"),
             QStringLiteral("Cameras Shared Memory Destruction"),
             QStringLiteral("Server Destruction"),

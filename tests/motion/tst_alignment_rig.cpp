@@ -131,24 +131,20 @@ private slots:
         rig::CameraSpec topLarge = rig::Rig::defaultCamera(rig::View::TopLarge);
         topLarge.dropFraction = 0.01;
         rig::Rig::instance().updateCamera(topLarge);
-        Logs::AccessMemory();
+        StationAssembly::bringUpTo(StationAssembly::Stage::Settings);
         Registry* registry = Registry::AccessMemory();
         const bool genicam = QByteArray(QTest::currentDataTag()).startsWith("GenICam");
         registry->SetKey("CAMTLBACKEND", genicam ? "GENICAM" : "SDK");
         registry->SetKey("CAMTLID", genicam ? "1" : rig::Rig::TopLargeSerial);
         registry->SetKey(Registry::SharedFolderKey, work->file("share"));
         VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
-        VeltraxServer* server = VeltraxServer::AccessMemory();
-        CamVSharedConfig::AccessMemory();
-        CamTL::AccessMemory();
         // Only the top large view is measured: the other two roles stay unbound, but for the
         // front check, which measures the girdle on the front camera.
         const bool frontCheck = QByteArray(QTest::currentDataTag()).contains("front check");
         if (frontCheck)
             registry->SetKey("CAMMFID", rig::Rig::FrontSerial);
-        CamMF::AccessMemory();
-        CamTS::AccessMemory();
-        TopStoneTracker::AccessMemory();
+        StationAssembly::bringUpTo(StationAssembly::Stage::MotionCore);
+        VeltraxServer* server = VeltraxServer::AccessMemory();
         core = MotionCore::AccessMemory();
         core->OverlayMFFocalX = PanoramaTopRow;
         if (frontCheck)

@@ -86,23 +86,20 @@ private:
     // The station over the rig with the host simulator connected, the stone's diameter measured.
     GridleStitcher* startStation(MotionCore** motion)
     {
-        Logs::AccessMemory();
+        StationAssembly::bringUpTo(StationAssembly::Stage::Settings);
         Registry* registry = Registry::AccessMemory();
         registry->SetKey("CAMTLID", rig::Rig::TopLargeSerial);
         registry->SetKey("CAMMFID", rig::Rig::FrontSerial);
         registry->SetKey(Registry::SharedFolderKey, work->file("share"));
         VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
+        StationAssembly::bringUpTo(StationAssembly::Stage::MotionCore);
         VeltraxServer* server = VeltraxServer::AccessMemory();
-        CamVSharedConfig::AccessMemory();
-        CamTL::AccessMemory();
-        CamMF::AccessMemory();
-        CamTS::AccessMemory();
-        TopStoneTracker::AccessMemory();
         MotionCore* core = MotionCore::AccessMemory();
         core->OverlayMFFocalX = 300;
         // The tracker runs under the sanitizers on a shared machine: its answer may take longer
         // than a real station's limit, which this test is not about.
         core->MeasurementWaitMs = 60000;
+        StationAssembly::bringUpTo(StationAssembly::Stage::GirdleScan);
         GridleStitcher* stitcher = GridleStitcher::AccessMemory();
         // A fifth of each frame overlaps the next: twelve frames of 30 degrees for a 5 mm stone.
         stitcher->CapturesCovering = 0.2;

@@ -3,7 +3,7 @@
 // Brings up the pieces of the station a vision component reads from, over the simulated rig:
 // a settings file binding the rig's three cameras, the shared folder inside the test's working
 // directory, the log, the settings store and (for the front camera) the host server on a free
-// loopback port. tearDown() destroys what was created, in reverse order.
+// loopback port. tearDownCameras() destroys what was created, in reverse order.
 
 #include "camera/cammf.h"
 #include "camera/camtl.h"
@@ -13,6 +13,7 @@
 #include "core/registry.h"
 #include "hostlink/veltraxserver.h"
 #include "sim/rig/rig.h"
+#include "station/stationassembly.h"
 #include "testsupport.h"
 
 #include <QByteArray>
@@ -39,30 +40,18 @@ inline void writeSettings(const testsupport::WorkDir& work, bool front, const QB
 // two top cameras, the analyser the front camera (which needs the host server).
 inline void bringUpCameras(bool front)
 {
-    Logs::AccessMemory();
-    Registry::AccessMemory();
+    using Stage = StationAssembly::Stage;
     if (front) {
         VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
-        VeltraxServer::AccessMemory();
-    }
-    CamVSharedConfig::AccessMemory();
-    if (front) {
-        CamMF::AccessMemory();
+        StationAssembly::bringUp({Stage::Log, Stage::Settings, Stage::HostServer, Stage::CameraList, Stage::MarkingFrontCamera});
     } else {
-        CamTL::AccessMemory();
-        CamTS::AccessMemory();
+        StationAssembly::bringUp({Stage::Log, Stage::Settings, Stage::CameraList, Stage::TopLargeCamera, Stage::TopStandardCamera});
     }
 }
 
 inline void tearDownCameras()
 {
-    CamMF::Destroy();
-    CamTS::Destroy();
-    CamTL::Destroy();
-    CamVSharedConfig::Destroy();
-    VeltraxServer::Destroy();
-    Registry::Destroy();
-    Logs::Destroy();
+    StationAssembly::tearDown();
 }
 
 } // namespace rigstation
