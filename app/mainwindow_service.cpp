@@ -51,6 +51,11 @@ void MainWindow::on_stackedWidgetMain_currentChanged(int index)
     // measures every frame regardless). The form switches pages before the components exist.
     if (GridleTraker)
         GridleTraker->SetImagesWanted(index == MarkingFrontPage);
-    if (index == PanoramaPage)
+    if (index == PanoramaPage) {
         showPendingTopStandardOverview();
+        // The panorama was fitted to the label when the scan ended, while this page was hidden
+        // and its label had no size of its own yet: fit it again to the label as shown.
+        if (GridlePanoramaConstructor && !GridlePanoramaConstructor->getImage().empty())
+            PanoramaReady();
+    }
 }
