@@ -78,6 +78,10 @@ constexpr double FragmentGrowth = 1.03;
 // share of what it adds must be as bright as a stone (halfwayToOutline).
 constexpr double FragmentCorners = 1.5;
 constexpr double FragmentStoneShare = 0.2;
+// A bright ground behind a dim stone (a disc at least 1.3 times its radius) found as the stone
+// at the frame's own threshold holds the stone, at most this share of its area, and less than
+// FragmentStoneShare of the rest is as bright as that stone.
+constexpr double GroundStoneArea = 0.65;
 
 // Another stone-like outline with at least this share of the largest one's area makes the
 // frame ambiguous; dust and glints stay far below it.
@@ -109,6 +113,28 @@ Search searchAt(const cv::Mat& grey, double level, const TopStoneParams& params,
     cv::findContours(binary, found.contours, found.hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_SIMPLE, cv::Point(0, 0));
     found.selection = selectStoneOutline(found.contours, params, frame, grey, level, found.hierarchy);
     return found;
+}
+
+double acceptedHullArea(const Search& search, std::vector<cv::Point>* hull)
+{
+    cv::convexHull(search.contours[std::size_t(search.selection.accepted.front())], *hull);
+    return cv::contourArea(*hull);
+}
+
+// True when `outer` (found at the frame's own threshold) is a bright ground around the stone
+// `inner` found at a higher level: `inner` lies in it, is far smaller, and the rest of `outer`
+// is far darker than the stone (one stone shows one brightness).
+bool isGroundAround(const cv::Mat& grey, const Search& outer, const Search& inner, double own)
+{
+    if (outer.selection.accepted.empty() || inner.selection.accepted.empty())
+        return false;
+    std::vector<cv::Point> outerHull, innerHull;
+    const double outerArea = acceptedHullArea(outer, &outerHull);
+    const double innerArea = acceptedHullArea(inner, &innerHull);
+    const cv::Point2d c = polygonCentroid(std::vector<cv::Point2d>(innerHull.begin(), innerHull.end()));
+    return innerArea <= GroundStoneArea * outerArea
+           && cv::pointPolygonTest(outerHull, cv::Point2f(float(c.x), float(c.y)), false) > 0
+           && shareAtLevel(grey, outerHull, own, halfwayToOutline(grey, innerHull, own), innerHull) < FragmentStoneShare;
 }
 
 void setValues(TopStoneResult& r, const SilhouetteFit& fit)
@@ -315,12 +341,13 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
     if (selection.candidates.empty() && own < params.threshMin) {
         // Nothing at the operator's threshold: a dim stone shows at the frame's own threshold.
         Search dim = searchAt(grey, own, params, frame.size());
-        if (dim.selection.candidates.empty()) {
+        if (dim.selection.candidates.empty() || !dim.selection.accepted.empty()) {
             // A bright ground (a disc behind the stone) about as bright as the frame's own
-            // threshold runs into the stone there; the stone stands clear of it half-way up to
-            // the operator's threshold.
+            // threshold runs into the stone there, or is found in its place; the stone stands
+            // clear of it half-way up to the operator's threshold.
             Search higher = searchAt(grey, 0.5 * (own + params.threshMin), params, frame.size());
-            if (!higher.selection.candidates.empty())
+            if (dim.selection.candidates.empty() ? !higher.selection.candidates.empty()
+                                                 : isGroundAround(grey, dim, higher, own))
                 dim = std::move(higher);
         }
         // A stone, or two, found this way replace the first answer; a clipped one only
@@ -334,22 +361,32 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
         const std::vector<cv::Point>& outline = contours[std::size_t(selection.accepted.front())];
         std::vector<cv::Point> hull;
         cv::convexHull(outline, hull);
+        // Much of the rest of a stone is about as bright as its facets found first; a disc
+        // behind a stone, brighter than the frame's own threshold, is far darker all over (but
+        // for its rim), and larger than the stone by far. Dark facets at a bright stone's
+        // corners leave it little to add.
+        const auto holdsFragment = [&](const Search& other) {
+            if (other.selection.accepted.empty())
+                return false;
+            std::vector<cv::Point> larger;
+            cv::convexHull(other.contours[std::size_t(other.selection.accepted.front())], larger);
+            const cv::Point2d inside = polygonCentroid(std::vector<cv::Point2d>(hull.begin(), hull.end()));
+            const double growth = cv::contourArea(larger) / std::max(1.0, cv::contourArea(hull));
+            return growth > FragmentGrowth
+                   && cv::pointPolygonTest(larger, cv::Point2f(float(inside.x), float(inside.y)), false) > 0
+                   && (growth <= FragmentCorners
+                       || shareAtLevel(grey, larger, own, halfwayToOutline(grey, hull, own), hull) >= FragmentStoneShare);
+        };
         if (brightAround(grey, hull, own) > FragmentBrightShare) {
             Search dim = searchAt(grey, own, params, frame.size());
-            if (!dim.selection.accepted.empty()) {
-                std::vector<cv::Point> larger;
-                cv::convexHull(dim.contours[std::size_t(dim.selection.accepted.front())], larger);
-                const cv::Point2d inside = polygonCentroid(std::vector<cv::Point2d>(hull.begin(), hull.end()));
-                // Much of the rest of a stone is about as bright as its facets found first; a
-                // disc behind a stone, brighter than the frame's own threshold, is far darker
-                // all over (but for its rim), and larger than the stone by far. Dark facets at a
-                // bright stone's corners leave it little to add.
-                const double growth = cv::contourArea(larger) / std::max(1.0, cv::contourArea(hull));
-                if (growth > FragmentGrowth
-                    && cv::pointPolygonTest(larger, cv::Point2f(float(inside.x), float(inside.y)), false) > 0
-                    && (growth <= FragmentCorners
-                        || shareAtLevel(grey, larger, own, halfwayToOutline(grey, hull, own), hull) >= FragmentStoneShare))
-                    adopt(dim);
+            if (holdsFragment(dim)) {
+                adopt(dim);
+            } else if (!dim.selection.accepted.empty()) {
+                // What the frame's own threshold found is a bright ground around the stone: the
+                // stone stands clear of it half-way up to the operator's threshold.
+                Search higher = searchAt(grey, 0.5 * (own + params.threshMin), params, frame.size());
+                if (holdsFragment(higher))
+                    adopt(higher);
             }
         }
     }

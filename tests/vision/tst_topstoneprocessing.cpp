@@ -68,12 +68,13 @@ rig::RealisticView realisticView(const QString& kind, unsigned seed, double size
     static const std::map<QString, std::pair<rig::StoneShape, double>> fancy = {
         {"oval", {rig::StoneShape::Oval, 0.7}},         {"pear", {rig::StoneShape::Pear, 0.62}},
         {"marquise", {rig::StoneShape::Marquise, 0.5}}, {"cushion", {rig::StoneShape::Cushion, 0.9}},
-        {"princess", {rig::StoneShape::Princess, 1.0}}, {"emerald", {rig::StoneShape::Emerald, 0.7}}};
+        {"princess", {rig::StoneShape::Princess, 1.0}}, {"emerald", {rig::StoneShape::Emerald, 0.7}},
+        {"emerald dim", {rig::StoneShape::Emerald, 0.7}}};
     if (fancy.count(kind)) {
         stone.shape = fancy.at(kind).first;
         stone.widthRatio = fancy.at(kind).second;
     }
-    if (kind == "round dim" || kind == "dim on bright")
+    if (kind.endsWith(" dim") || kind.startsWith("dim on"))
         stone.brightness = 0.65;
     if (kind == "clipped")
         stone.centre.x = frameSize.width - sizePx * 0.3;
@@ -101,12 +102,13 @@ rig::RealisticView realisticView(const QString& kind, unsigned seed, double size
         around.ringWidthPx = seed % 2 == 0 ? 5.0 : 30.0;
         around.ringLevel = 215.0;
         around.holderRadiusPx = around.ringInnerPx + around.ringWidthPx + 20.0;
-    } else if (kind == "dim on bright" || kind == "disc behind") {
+    } else if (kind == "dim on bright" || kind == "disc behind" || kind == "dim on a small disc") {
         around.holder = rig::Surroundings::Holder::Disc;
         around.holderCentre = stone.centre;
-        around.holderLevel = 95.0;
-        around.brightRim = true;
-        around.holderRadiusPx = 2.5 * sizePx;
+        around.holderLevel = kind == "dim on a small disc" ? 104.0 : 95.0;
+        around.brightRim = kind != "dim on a small disc";
+        // A disc just larger than the stone, brighter than the frame's own threshold.
+        around.holderRadiusPx = (kind == "dim on a small disc" ? 0.65 : 2.5) * sizePx;
     } else if (kind == "empty jaws") {
         // Grey worn jaws at an angle, closed on nothing, one of them wholly in view.
         around.holder = rig::Surroundings::Holder::Jaws;
@@ -561,6 +563,10 @@ private slots:
         QTest::newRow("ring around the stone, thin") << "ring" << 14u << 150.0 << "" << 0.5 << 0.75;
         QTest::newRow("ring around the stone, wide") << "ring" << 15u << 100.0 << "" << 0.5 << 0.75;
         QTest::newRow("dim stone on a bright disc") << "dim on bright" << 16u << 120.0 << "" << 0.5 << 1.0;
+        // The disc, brighter than the frame's own threshold, is found there as a stone; the
+        // stone stands clear of it half-way up to the operator's threshold.
+        QTest::newRow("small dim stone on a bright disc just larger") << "dim on a small disc" << 16u << 60.0 << "" << 0.5 << 1.0;
+        QTest::newRow("dim emerald") << "emerald dim" << 7u << 160.0 << "" << 2.0 << 100.0;
         QTest::newRow("empty holder ring") << "empty ring" << 18u << 150.0 << "NOSTONE" << 0.0 << 0.0;
         QTest::newRow("empty grey jaws at an angle") << "empty jaws" << 19u << 150.0 << "NOSTONE" << 0.0 << 0.0;
     }
