@@ -1,6 +1,7 @@
 // Service mode and page navigation: the overview is the operator's page; the camera, panorama
 // and settings pages open only after the access code, one arrow step at a time.
 #include "mainwindow.h"
+#include "scan/gridlestitcher.h"
 
 #include "ui_mainwindow.h"
 

@@ -208,36 +208,44 @@ void MotionCore::commandedTo(Axis axis, double position)
         threadCommanded.moveTo(axis, position);
 }
 
-void MotionCore::commandedBy(Axis axis, double distance)
+void MotionCore::commandedBy(Axis axis, double distance, const alignment::AxisPositions& before)
 {
     if (QThread::currentThread() != thread())
-        threadCommanded.moveBy(axis, distance, reportedPositions());
+        threadCommanded.moveBy(axis, distance, before);
 }
 
+// A relative move is recorded from where the axes stood before it was sent: a fast host may
+// report the end of the motion before the step is recorded, and the step must not be added to
+// where it already took them.
 void MotionCore::IncrementX(double d)
 {
+    const alignment::AxisPositions before = reportedPositions();
     if (send(hostmessages::Increment(Axis::X, d), "INCX"))
-        commandedBy(Axis::X, d);
+        commandedBy(Axis::X, d, before);
 }
 void MotionCore::IncrementY(double d)
 {
+    const alignment::AxisPositions before = reportedPositions();
     if (send(hostmessages::Increment(Axis::Y, d), "INCY"))
-        commandedBy(Axis::Y, d);
+        commandedBy(Axis::Y, d, before);
 }
 void MotionCore::IncrementZ(double d)
 {
+    const alignment::AxisPositions before = reportedPositions();
     if (send(hostmessages::Increment(Axis::Z, d), "INCZ"))
-        commandedBy(Axis::Z, d);
+        commandedBy(Axis::Z, d, before);
 }
 void MotionCore::IncrementA(double d)
 {
+    const alignment::AxisPositions before = reportedPositions();
     if (send(hostmessages::Increment(Axis::A, d), "INCA"))
-        commandedBy(Axis::A, d);
+        commandedBy(Axis::A, d, before);
 }
 void MotionCore::IncrementZII(double d)
 {
+    const alignment::AxisPositions before = reportedPositions();
     if (send(hostmessages::Increment(Axis::ZII, d), "INCF"))
-        commandedBy(Axis::ZII, d);
+        commandedBy(Axis::ZII, d, before);
 }
 void MotionCore::MoveXTo(double x)
 {
