@@ -208,45 +208,21 @@ void MotionCore::commandedTo(Axis axis, double position)
         threadCommanded.moveTo(axis, position);
 }
 
-void MotionCore::commandedBy(Axis axis, double distance, const alignment::AxisPositions& before)
+// A relative move is recorded from where the axes stood before it was sent: a fast host may
+// report the end of the motion before the step is recorded, and the step must not be added to
+// where it already took them. The operator's jogs (main thread) are not recorded.
+void MotionCore::incrementBy(Axis axis, double distance, const char* what)
 {
-    if (QThread::currentThread() != thread())
+    const alignment::AxisPositions before = reportedPositions();
+    if (send(hostmessages::Increment(axis, distance), what) && QThread::currentThread() != thread())
         threadCommanded.moveBy(axis, distance, before);
 }
 
-// A relative move is recorded from where the axes stood before it was sent: a fast host may
-// report the end of the motion before the step is recorded, and the step must not be added to
-// where it already took them.
-void MotionCore::IncrementX(double d)
-{
-    const alignment::AxisPositions before = reportedPositions();
-    if (send(hostmessages::Increment(Axis::X, d), "INCX"))
-        commandedBy(Axis::X, d, before);
-}
-void MotionCore::IncrementY(double d)
-{
-    const alignment::AxisPositions before = reportedPositions();
-    if (send(hostmessages::Increment(Axis::Y, d), "INCY"))
-        commandedBy(Axis::Y, d, before);
-}
-void MotionCore::IncrementZ(double d)
-{
-    const alignment::AxisPositions before = reportedPositions();
-    if (send(hostmessages::Increment(Axis::Z, d), "INCZ"))
-        commandedBy(Axis::Z, d, before);
-}
-void MotionCore::IncrementA(double d)
-{
-    const alignment::AxisPositions before = reportedPositions();
-    if (send(hostmessages::Increment(Axis::A, d), "INCA"))
-        commandedBy(Axis::A, d, before);
-}
-void MotionCore::IncrementZII(double d)
-{
-    const alignment::AxisPositions before = reportedPositions();
-    if (send(hostmessages::Increment(Axis::ZII, d), "INCF"))
-        commandedBy(Axis::ZII, d, before);
-}
+void MotionCore::IncrementX(double d) { incrementBy(Axis::X, d, "INCX"); }
+void MotionCore::IncrementY(double d) { incrementBy(Axis::Y, d, "INCY"); }
+void MotionCore::IncrementZ(double d) { incrementBy(Axis::Z, d, "INCZ"); }
+void MotionCore::IncrementA(double d) { incrementBy(Axis::A, d, "INCA"); }
+void MotionCore::IncrementZII(double d) { incrementBy(Axis::ZII, d, "INCF"); }
 void MotionCore::MoveXTo(double x)
 {
     if (send(hostmessages::MoveTo(Axis::X, x), "MOVEX"))

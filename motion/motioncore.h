@@ -292,7 +292,7 @@ private:
     bool send(const QString& text, const char* what);
     // Records a move sent by an alignment or a scan for the next WaitMotionEnd of this thread.
     void commandedTo(hostmessages::Axis axis, double position);
-    void commandedBy(hostmessages::Axis axis, double distance, const alignment::AxisPositions& before);
+    void incrementBy(hostmessages::Axis axis, double distance, const char* what);
     alignment::AxisPositions reportedPositions() const;
     // The residual from a measurement of a frame taken after the last motion, checked against
     // ResidualLimitUm; logged and shown.
