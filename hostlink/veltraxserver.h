@@ -1,25 +1,19 @@
 #pragma once
 
 #include "core/singleton.h"
+#include "hostlink/commanddispatch.h"
+#include "hostlink/datawriter.h"
 #include "hostlink/hostallowlist.h"
-#include "hostlink/hostprotocol.h"
+#include "hostlink/hostconnections.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QHostAddress>
-#include <QPair>
-#include <QVector>
 #include <QImage>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QThread>
-#include <QVector>
-#include <QPair>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 class Logs;
 class QTcpServer;
@@ -48,21 +42,20 @@ struct HostLinkSettings
 // the first connection is the data connection (short tagged text messages both ways), the
 // second, opened while the first is up, is the video connection (size-prefixed JPEG frames).
 //
-// Threads: the object, its listener and its sockets belong to the main thread, so every slot
+// This class is the front the station talks to; the work is done by its parts, each with its
+// own thread and lock notes: HostAllowList (who may connect), HostConnections (accepting,
+// roles, idle hand-over, keepalive), CommandDispatch (the received text cut into messages and
+// interpreted into this class's signals), DataWriter (numbering, framing and writing the
+// data connection's messages) and VideoLink (the video frames).
+//
+// Threads: the object, its parts and their sockets belong to the main thread, so every slot
 // (connections, receiving, sending) runs there and only the main thread writes to a socket.
-// The server thread (run()) cuts the received text into messages and interprets them; it is
-// woken as soon as text arrives, with a 2 ms tick as the upper bound. Host commands become
-// signals emitted from the server thread, so they reach their receivers queued.
+// The server thread (run()) interprets the host's commands; it is woken as soon as text
+// arrives, with a 2 ms tick as the upper bound. Host commands become signals emitted from the
+// server thread, so they reach their receivers queued.
 //
-// Back-pressure: the main thread reads the data socket only while less than ReceiveBound of
-// host input waits (see drainDataSocket); when it stops, the server thread resumes it once it
-// has interpreted half of what waited.
-//
-// Locks: receiveMutex guards framer, readyCommands, interpreting and receiveThrottled (the
-// main thread appends, the server thread consumes); receiveArrived is its condition. Every other member is touched by the
-// main thread only, except ServerRun (atomic) and the immutable index constants. The lock is a
-// std::mutex rather than a QMutex so that ThreadSanitizer sees it: QMutex locks inside the
-// uninstrumented Qt library, where the tool cannot follow it.
+// Locks: none of its own. Every member is touched by the main thread only, except ServerRun
+// (atomic) and the immutable index constants; the receive queue's lock is CommandDispatch's.
 class VeltraxServer : public QThread
 {
     Q_OBJECT
@@ -80,26 +73,21 @@ public:
     const int ISTXBUSY = 5;
 
     static constexpr quint16 DefaultPort = 5050;
-    static constexpr int DefaultWriteTimeoutMs = 30000;
+    static constexpr int DefaultWriteTimeoutMs = DataWriter::DefaultTimeoutMs;
 
-    // Host input held at most, in characters: received and not yet cut into messages, plus
-    // messages cut and not yet interpreted. Past it the data socket is not read until the
-    // server thread has caught up, so TCP slows a host that sends faster than the station
-    // interprets.
-    static constexpr int ReceiveBound = 256 * 1024;
+    // Host input held at most, in characters (see CommandDispatch).
+    static constexpr int ReceiveBound = CommandDispatch::ReceiveBound;
     // One read from the data socket, what Qt buffers of it at most, and the kernel's receive
-    // buffer of a connection. Qt reads once per event loop pass, so this sets how fast a host
-    // can send at most while the main thread is busy (cameras, display).
-    static constexpr int ReadChunk = 256 * 1024;
+    // buffer of a connection.
+    static constexpr int ReadChunk = CommandDispatch::ReadChunk;
     // A data connection that has sent nothing for this long gives up its role to a new
     // connection when no video connection has been opened beside it (a stranger's idle
     // connection must not keep the host out).
-    static constexpr int IdleDataHandOverMs = 10000;
-    // TCP keepalive: first probe after this much silence, then KeepAliveProbes probes
-    // KeepAliveIntervalS apart; a peer that answers none is gone.
-    static constexpr int KeepAliveIdleS = 60;
-    static constexpr int KeepAliveIntervalS = 10;
-    static constexpr int KeepAliveProbes = 3;
+    static constexpr int IdleDataHandOverMs = HostConnections::IdleDataHandOverMs;
+    // TCP keepalive (see HostConnections).
+    static constexpr int KeepAliveIdleS = HostConnections::KeepAliveIdleS;
+    static constexpr int KeepAliveIntervalS = HostConnections::KeepAliveIntervalS;
+    static constexpr int KeepAliveProbes = HostConnections::KeepAliveProbes;
 
     // Where the listener binds at construction. Production: the HOSTLISTEN setting (every
     // IPv4 interface by default), port 5050. A null address takes the setting. Call before the
@@ -116,7 +104,7 @@ public:
     // Identifies the current data connection: a new number for every host accepted, 0 while no
     // host is connected. Any thread. A question sent to one host is answered only by that
     // host: whoever waits for an answer watches this number.
-    quint64 HostSession() const { return hostSession.load(); }
+    quint64 HostSession() const { return connections->session(); }
     bool IsListening() const;
 
     // Makes the listener listen on address:port (a numeric address; anything else means every
@@ -190,71 +178,26 @@ public slots:
     // host's data connection (HostSession() number) is no longer the current one. Session 0
     // belongs to no host and goes to whoever is connected, like FluxWrite.
     void FluxWriteToSession(quint64 session, QByteArray payload);
-    void newConnection();
-    void Disconnection();
-    void readyRead();
-    void VDisconnection();
-    void VreadyRead();
 
 protected:
     void run() override;
 
 private:
     explicit VeltraxServer(QObject* parent = nullptr);
+    // Creates the parts and connects them to each other and to this front.
+    void wireParts();
 
-    // Takes pending connections into the free data / video slots, discarding those whose peer
-    // has already gone.
-    void servePendingConnections();
-    bool peerStillThere(QTcpSocket* socket) const;
-    bool peerHasClosed(QTcpSocket* socket) const;
-    // Serves what the host sent, closes the data connection and the video connection with it,
-    // and serves the connections waiting in the listener's queue.
-    void endDataConnection(QTcpSocket* socket);
-    // Reads the data socket into the framer within ReceiveBound (everything: the connection
-    // is ending, its last bytes are served whatever the bound).
-    void drainDataSocket(bool everything = false);
     bool admitConnection(QTcpSocket* socket);
-    void resumeReceiveIfThrottled(); // receiveMutex held
-    void prepareSocket(QTcpSocket* socket);
-    // Writes bytes on the data socket and waits, up to the write timeout, until they have left.
-    // False on failure.
-    bool writeAndWait(QTcpSocket* socket, const QByteArray& bytes, const char* what);
-    void retireSocket(QTcpSocket* socket);
 
     Logs* logging = nullptr;
     QHostAddress Addr;
     QHostAddress VideoStreamAddr;
-    QTcpServer* Server = nullptr;
     std::atomic<bool> ServerRun{false};
-    std::atomic<bool> started{false};
-    std::atomic<quint64> hostSession{0}; // written on the main thread, read anywhere
-    quint64 sessionsAccepted = 0;        // main thread
-    QPointer<QTcpSocket> TXSingleConnection;
-    QPointer<QTcpSocket> VideoStreamConnection;
-    VideoLink* video = nullptr; // writes the frames on VideoStreamConnection; child of this object
     QStringList Buffer;
-    int cmdindex = 0;
-    hostprotocol::ByteDecoder decoder;
     HostAllowList allowList;
-    int refusedConnections = 0;
-    QElapsedTimer dataSince;  // main thread: when the data connection was accepted
-    bool dataSpoke = false;   // main thread: it has sent at least one byte
-
-    // The data socket's last write ran into the time-out: later writes to it do not wait again
-    // until its backlog has drained, so a host that stopped reading cannot keep the main
-    // thread blocked message after message. (Video frames never wait: see VideoLink.)
-    bool dataStalled = false;
-    // Messages dropped since the data connection ended (reported once a host is back).
-    int droppedWithoutHost = 0;
-
-    mutable std::mutex receiveMutex;
-    std::condition_variable receiveArrived;
-    hostprotocol::ReceiveFramer framer;   // guarded by receiveMutex
-    // Commands with the data connection they came from.
-    QVector<QPair<quint64, QString>> readyCommands; // guarded by receiveMutex; cut at disconnection
-    quint64 framerSession = 0;            // guarded by receiveMutex: whose text the framer holds
-    quint64 commandSession = 0;           // server thread: the connection of the command interpreted
-    qint64 interpreting = 0;              // guarded by receiveMutex: characters of taken commands
-                                          // not yet interpreted
-    bool receiveThrottled = false;        // guarded by receiveMutex: reading paused at the bound
+    int refusedConnections = 0; // main thread
+    CommandDispatch* dispatch = nullptr;       // children of this object
+    DataWriter* writer = nullptr;
+    HostConnections* connections = nullptr;
+    VideoLink* video = nullptr; // writes the frames on the video connection
 };

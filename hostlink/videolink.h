@@ -1,11 +1,11 @@
 #pragma once
 
+#include "hostlink/hostlinklog.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
-
-#include <functional>
 
 class QTcpSocket;
 
@@ -23,8 +23,7 @@ class VideoLink : public QObject
     Q_OBJECT
 
 public:
-    // Writes a log record; kind names records that are counted rather than repeated.
-    using LogFunction = std::function<void(const QString& text, const QString& kind)>;
+    using LogFunction = HostLinkLog;
 
     explicit VideoLink(LogFunction log, QObject* parent = nullptr);
 

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTcpSocket>
 
@@ -37,10 +38,6 @@ HostSimulator::~HostSimulator()
         data->disconnect(this);
     if (video)
         video->disconnect(this);
-    if (transcriptFile.isOpen()) {
-        transcriptStream.flush();
-        transcriptFile.close();
-    }
 }
 
 QString HostSimulator::axisName(Axis axis)
@@ -51,26 +48,17 @@ QString HostSimulator::axisName(Axis axis)
 
 void HostSimulator::setSpeed(double unitsPerSecond)
 {
-    axisSpeed = (std::isfinite(unitsPerSecond) && unitsPerSecond > 0) ? unitsPerSecond : 0;
+    axes.setSpeed(unitsPerSecond);
 }
 
 void HostSimulator::setPosition(Axis axis, double value)
 {
-    AxisState& state = axes[axis];
-    state.start = state.target = value;
-    state.startMs = clock.elapsed();
-    state.durationMs = 0;
+    axes.setPosition(axis, value);
 }
 
 bool HostSimulator::setTranscriptFile(const QString& path)
 {
-    if (transcriptFile.isOpen())
-        transcriptFile.close();
-    transcriptFile.setFileName(path);
-    if (!transcriptFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return false;
-    transcriptStream.setDevice(&transcriptFile);
-    return true;
+    return log.setFile(path);
 }
 
 void HostSimulator::setFramesDir(const QString& path)
@@ -308,30 +296,40 @@ void HostSimulator::handleText(int sequence, const QString& text)
         received << Message{sequence, text, QByteArray(), clock.elapsed()};
 
     if (!ncqSeen) {
-        if (text != QLatin1String("NCQ"))
-            flagViolation(QStringLiteral("first message on the data connection is \"%1\", not NCQ").arg(shorten(text)));
-        ncqSeen = true;
-        if (openVideo && !video) {
-            video = new QTcpSocket(this);
-            video->setReadBufferSize(videoReadLimit);
-            connect(video, &QTcpSocket::readyRead, this, &HostSimulator::onVideoReadyRead);
-            connect(video, &QTcpSocket::disconnected, this, &HostSimulator::onVideoDisconnected);
-            connect(video, &QTcpSocket::connected, this, [this]() {
-                record(QStringLiteral("--"), QStringLiteral("video connection open"));
-                linkReady = true;
-                emit ready();
-            });
-            video->connectToHost(stationHost, stationPort);
-        } else {
-            linkReady = true;
-        }
-        reportCoords();
-        emit messageReceived(sequence, text);
-        if (linkReady)
-            emit this->ready();
+        handleFirstText(sequence, text);
         return;
     }
+    checkText(text);
+    emit messageReceived(sequence, text);
+}
 
+void HostSimulator::handleFirstText(int sequence, const QString& text)
+{
+    if (text != QLatin1String("NCQ"))
+        flagViolation(QStringLiteral("first message on the data connection is \"%1\", not NCQ").arg(shorten(text)));
+    ncqSeen = true;
+    if (openVideo && !video) {
+        video = new QTcpSocket(this);
+        video->setReadBufferSize(videoReadLimit);
+        connect(video, &QTcpSocket::readyRead, this, &HostSimulator::onVideoReadyRead);
+        connect(video, &QTcpSocket::disconnected, this, &HostSimulator::onVideoDisconnected);
+        connect(video, &QTcpSocket::connected, this, [this]() {
+            record(QStringLiteral("--"), QStringLiteral("video connection open"));
+            linkReady = true;
+            emit ready();
+        });
+        video->connectToHost(stationHost, stationPort);
+    } else {
+        linkReady = true;
+    }
+    reportCoords();
+    emit messageReceived(sequence, text);
+    if (linkReady)
+        emit this->ready();
+}
+
+void HostSimulator::checkText(const QString& text)
+{
     static const QRegularExpression scanReport(QStringLiteral(
         "^IMGSCAP(\\d+)COORDS([-+0-9.eE]+)&([-+0-9.eE]+)&([-+0-9.eE]+)#([-+0-9.eE]+)#([-+0-9.eE]+)#([-+0-9.eE]+)#([-+0-9.eE]+)$"));
 
@@ -341,14 +339,9 @@ void HostSimulator::handleText(int sequence, const QString& text)
         ++statusQueriesReceived;
         if (answerStatus)
             answerStatusQuery();
-    } else if (text.startsWith(QLatin1String("INC"))) {
+    } else if (text.startsWith(QLatin1String("INC")) || text.startsWith(QLatin1String("MOVE"))) {
         expectRequest(anyOpen, text);
-        if (!executeIncrement(text))
-            flagViolation(QStringLiteral("malformed increment \"%1\"").arg(shorten(text)));
-    } else if (text.startsWith(QLatin1String("MOVE"))) {
-        expectRequest(anyOpen, text);
-        if (!executeMove(text))
-            flagViolation(QStringLiteral("malformed move \"%1\"").arg(shorten(text)));
+        executeAxisCommand(text);
     } else if (text == QLatin1String("ALIGNEND") || text.startsWith(QLatin1String("ALIGNFAIL:"))) {
         expectRequest(openAlign > 0, text);
         openAlign = qMax(0, openAlign - 1);
@@ -382,7 +375,7 @@ void HostSimulator::handleText(int sequence, const QString& text)
         bool numbers = match.hasMatch();
         for (int i = 2; numbers && i <= 8; ++i) {
             double value = 0;
-            numbers = parseNumber(match.captured(i), &value);
+            numbers = HostAxes::parseNumber(match.captured(i), &value);
         }
         if (!numbers)
             flagViolation(QStringLiteral("malformed scan report \"%1\"").arg(shorten(text)));
@@ -393,7 +386,6 @@ void HostSimulator::handleText(int sequence, const QString& text)
     } else {
         note(QStringLiteral("unknown message \"%1\"").arg(shorten(text)));
     }
-    emit messageReceived(sequence, text);
 }
 
 void HostSimulator::answerStatusQuery()
@@ -455,7 +447,7 @@ void HostSimulator::handleImage(int sequence, const QString& text, const QByteAr
     bool ok = match.hasMatch();
     for (int i = 2; ok && i <= 4; ++i) {
         double value = 0;
-        ok = parseNumber(match.captured(i), &value);
+        ok = HostAxes::parseNumber(match.captured(i), &value);
     }
     if (!ok) {
         if (strictMode)
@@ -522,120 +514,24 @@ void HostSimulator::parseVideo()
 // ---------------------------------------------------------------------------------------------
 // Axes
 
-bool HostSimulator::parseNumber(const QString& text, double* value)
+void HostSimulator::executeAxisCommand(const QString& text)
 {
-    static const QRegularExpression number(QStringLiteral("^[-+]?(\\d+\\.?\\d*|\\.\\d+)([eE][-+]?\\d+)?$"));
-    if (!number.match(text).hasMatch())
-        return false;
-    bool ok = false;
-    *value = text.toDouble(&ok);
-    return ok && std::isfinite(*value);
-}
-
-double HostSimulator::position(Axis axis) const
-{
-    const AxisState& state = axes[axis];
-    if (state.durationMs <= 0)
-        return state.target;
-    const double t = (clock.elapsed() - state.startMs) / state.durationMs;
-    if (t >= 1)
-        return state.target;
-    return state.start + (state.target - state.start) * qMax(0.0, t);
-}
-
-bool HostSimulator::isMoving(Axis axis) const
-{
-    const AxisState& state = axes[axis];
-    return state.durationMs > 0 && clock.elapsed() < state.startMs + state.durationMs;
-}
-
-bool HostSimulator::anyMoving() const
-{
-    for (int a = 0; a < AxisCount; ++a)
-        if (isMoving(Axis(a)))
-            return true;
-    return false;
-}
-
-namespace {
-int axisIndex(QChar letter)
-{
-    switch (letter.unicode()) {
-    case 'X': return HostSimulator::X;
-    case 'Y': return HostSimulator::Y;
-    case 'Z': return HostSimulator::Z;
-    case 'A': return HostSimulator::A;
-    case 'F': return HostSimulator::F;
-    default: return -1;
-    }
-}
-} // namespace
-
-bool HostSimulator::executeIncrement(const QString& text)
-{
-    // INC<axis><amount>
-    if (text.size() < 5)
-        return false;
-    const int axis = axisIndex(text.at(3));
-    double amount = 0;
-    if (axis < 0 || !parseNumber(text.mid(4), &amount))
-        return false;
-    ++moveCommandsReceived;
-    double targets[AxisCount];
-    bool commanded[AxisCount] = {false, false, false, false, false};
-    for (int a = 0; a < AxisCount; ++a)
-        targets[a] = axes[a].target;
-    targets[axis] += amount;
-    commanded[axis] = true;
-    startMotion(targets, commanded);
-    return true;
-}
-
-bool HostSimulator::executeMove(const QString& text)
-{
-    // MOVE<axis><value>:[<axis><value>:]... every field closed by ":".
-    const QString fields = text.mid(4);
-    if (fields.isEmpty() || !fields.endsWith(QLatin1Char(':')))
-        return false;
-    const QStringList parts = fields.left(fields.size() - 1).split(QLatin1Char(':'));
-    double targets[AxisCount];
-    bool commanded[AxisCount] = {false, false, false, false, false};
-    for (int a = 0; a < AxisCount; ++a)
-        targets[a] = axes[a].target;
-    for (const QString& part : parts) {
-        if (part.size() < 2)
-            return false;
-        const int axis = axisIndex(part.at(0));
-        double value = 0;
-        if (axis < 0 || commanded[axis] || !parseNumber(part.mid(1), &value))
-            return false;
-        targets[axis] = value;
-        commanded[axis] = true;
+    const bool increment = text.startsWith(QLatin1String("INC"));
+    HostAxes::Move move;
+    if (!(increment ? axes.parseIncrement(text, &move) : axes.parseMove(text, &move))) {
+        flagViolation(QStringLiteral("malformed %1 \"%2\"").arg(increment ? QStringLiteral("increment") : QStringLiteral("move"), shorten(text)));
+        return;
     }
     ++moveCommandsReceived;
-    startMotion(targets, commanded);
-    return true;
+    startMotion(move);
 }
 
-void HostSimulator::startMotion(const double* newTargets, const bool* commanded)
+void HostSimulator::startMotion(const HostAxes::Move& move)
 {
     const qint64 now = clock.elapsed();
     // The positions at the start of the motion are reported first.
     reportCoords();
-    double longest = 0;
-    for (int a = 0; a < AxisCount; ++a) {
-        if (!commanded[a])
-            continue;
-        AxisState& state = axes[a];
-        state.start = position(Axis(a));
-        state.target = newTargets[a];
-        state.startMs = now;
-        state.durationMs = axisSpeed > 0 ? std::fabs(state.target - state.start) / axisSpeed * 1000.0 : 0;
-    }
-    for (int a = 0; a < AxisCount; ++a) {
-        if (isMoving(Axis(a)))
-            longest = qMax(longest, axes[a].startMs + axes[a].durationMs - now);
-    }
+    const double longest = axes.start(move, now);
     motionReported = false;
     emit motionStarted();
     // (A host that reports its positions apart from its status reports them late even after a
@@ -649,13 +545,8 @@ void HostSimulator::startMotion(const double* newTargets, const bool* commanded)
 
 void HostSimulator::onMotionTimer()
 {
-    if (anyMoving()) {
-        qint64 remaining = 0;
-        const qint64 now = clock.elapsed();
-        for (int a = 0; a < AxisCount; ++a)
-            if (isMoving(Axis(a)))
-                remaining = qMax<qint64>(remaining, qint64(std::ceil(axes[a].startMs + axes[a].durationMs - now)));
-        motionTimer.start(int(qMax<qint64>(1, remaining)) + endReportDelayMs());
+    if (axes.anyMoving()) {
+        motionTimer.start(int(qMax<qint64>(1, axes.remainingMs())) + endReportDelayMs());
         return;
     }
     if (motionReported)
@@ -670,25 +561,16 @@ void HostSimulator::onMotionTimer()
 
 void HostSimulator::record(const QString& direction, const QString& text)
 {
-    const QString line = QStringLiteral("%1 ms  %2 %3").arg(clock.nsecsElapsed() / 1.0e6, 11, 'f', 3).arg(direction, text);
-    if (keepHistory)
-        transcript << line;
-    if (transcriptFile.isOpen())
-        transcriptStream << line << '\n';
+    log.record(direction, text);
 }
 
 void HostSimulator::flagViolation(const QString& text)
 {
-    ++violationsSeen;
-    violationTexts << text;
-    record(QStringLiteral("!!"), QStringLiteral("PROTOCOL VIOLATION: ") + text);
-    if (transcriptFile.isOpen())
-        transcriptStream.flush();
+    log.violation(text);
     emit violation(text);
 }
 
 void HostSimulator::note(const QString& text)
 {
-    noteTexts << text;
-    record(QStringLiteral("##"), text);
+    log.note(text);
 }

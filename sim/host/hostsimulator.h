@@ -17,19 +17,22 @@
 //    own header) and every video frame (16-byte "-SIZE-" header, JPEG payload);
 //  - records each message both ways in a transcript with a millisecond time stamp.
 //
+// Its parts: HostAxes (the axes and their commands' text), HostTranscript (the record), and
+// the parsers of what the station sends (StationDataParser, StationVideoParser).
+//
 // The object is used from one thread with a running event loop (a test's main thread or a
 // worker thread). Counters marked "any thread" may be read from elsewhere.
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTextStream>
 #include <QTimer>
 
+#include "sim/host/hostaxes.h"
+#include "sim/host/hosttranscript.h"
 #include "sim/host/stationdataparser.h"
 #include "sim/host/stationvideoparser.h"
 
@@ -58,13 +61,17 @@ public:
 
     // Configuration
     void setSpeed(double unitsPerSecond);
-    double speed() const { return axisSpeed; }
+    double speed() const { return axes.speed(); }
     void setPosition(Axis axis, double value);
     bool setTranscriptFile(const QString& path);
     void setFramesDir(const QString& path);
     void setKeepFrames(bool keep) { keepFrames = keep; }
     // Whether messages and transcript lines are also kept in memory (off for long runs).
-    void setKeepHistory(bool keep) { keepHistory = keep; }
+    void setKeepHistory(bool keep)
+    {
+        keepHistory = keep;
+        log.setKeepHistory(keep);
+    }
     // Unknown station texts are only noted unless strict, where they count as violations.
     void setStrict(bool strict) { strictMode = strict; }
     // A host that only ever expects motion it asked for: every move, GMS, end or failure
@@ -124,21 +131,21 @@ public:
     int imageCount() const { return imagesReceived.load(); }               // any thread
     int statusQueries() const { return statusQueriesReceived.load(); }     // any thread
     int moveCommands() const { return moveCommandsReceived.load(); }       // any thread
-    int violationCount() const { return violationsSeen.load(); }           // any thread
+    int violationCount() const { return log.violationCount(); }            // any thread
     // Failure messages received ("ALIGNFAIL:NOSTONE", "ENAAXFAIL:RANGE", "SCANFAIL:BUSY", ...).
     QStringList failures() const { return failureTexts; }
     // Requests of this connection still waiting for their outcome.
     int openRequests() const { return openAlign + openXAlign + openScan; }
     // Bytes of a video frame received and not yet complete (0 between frames).
     int videoBytesPending() const { return videoParser.pendingBytes(); }
-    QStringList violations() const { return violationTexts; }
-    QStringList notes() const { return noteTexts; }
-    double position(Axis axis) const;
-    double target(Axis axis) const { return axes[axis].target; }
-    bool isMoving(Axis axis) const;
-    bool anyMoving() const;
+    QStringList violations() const { return log.violations(); }
+    QStringList notes() const { return log.notes(); }
+    double position(Axis axis) const { return axes.position(axis); }
+    double target(Axis axis) const { return axes.target(axis); }
+    bool isMoving(Axis axis) const { return axes.isMoving(axis); }
+    bool anyMoving() const { return axes.anyMoving(); }
     qint64 elapsedMs() const { return clock.elapsed(); }
-    QStringList transcriptLines() const { return transcript; }
+    QStringList transcriptLines() const { return log.lines(); }
 
     static QString axisName(Axis axis);
 
@@ -163,24 +170,20 @@ private slots:
     void onMotionTimer();
 
 private:
-    struct AxisState
-    {
-        double start = 0;
-        double target = 0;
-        qint64 startMs = 0;
-        double durationMs = 0;
-    };
-
     void parseData();
     void handleText(int sequence, const QString& text);
+    // The first message of a connection must be "NCQ"; the video connection follows it.
+    void handleFirstText(int sequence, const QString& text);
+    // A station message past the first: checked against what this host asked for.
+    void checkText(const QString& text);
     void handleImage(int sequence, const QString& text, const QByteArray& bmp);
     // Strict accounting: the text needs an open request of this connection.
     void expectRequest(bool open, const QString& text);
     void noteRequestSent(const QString& command);
     void parseVideo();
-    bool executeIncrement(const QString& text);
-    bool executeMove(const QString& text);
-    void startMotion(const double* newTargets, const bool* commanded);
+    // INC... or MOVE...: starts the motion, or flags a malformed command.
+    void executeAxisCommand(const QString& text);
+    void startMotion(const HostAxes::Move& move);
     int movingFlag(bool moving) const { return moving ? 1 : 0; }
     void answerStatusQuery();
     // Lag between the axes stopping and the unasked report of their final COORDS.
@@ -189,8 +192,10 @@ private:
     void record(const QString& direction, const QString& text);
     void flagViolation(const QString& text);
     void note(const QString& text);
-    static bool parseNumber(const QString& text, double* value);
 
+    QElapsedTimer clock; // first: the axes and the transcript read it
+    HostAxes axes{clock};
+    HostTranscript log{clock};
     QTcpSocket* data = nullptr;
     QTcpSocket* video = nullptr;
     QString stationHost;
@@ -205,8 +210,6 @@ private:
     StationVideoParser videoParser;
     int nextTag = 1;
 
-    double axisSpeed = 0;
-    AxisState axes[AxisCount];
     QTimer motionTimer;
     bool motionReported = true; // the end of the last motion has been reported
     int endReportLagMs = 0;
@@ -227,12 +230,6 @@ private:
     bool keepHistory = true;
     QString framesDir;
 
-    QElapsedTimer clock;
-    QFile transcriptFile;
-    QTextStream transcriptStream;
-    QStringList transcript;
-    QStringList violationTexts;
-    QStringList noteTexts;
     QList<Message> received;
     QList<QByteArray> keptFrames;
 
@@ -242,5 +239,4 @@ private:
     std::atomic<int> imagesReceived{0};
     std::atomic<int> statusQueriesReceived{0};
     std::atomic<int> moveCommandsReceived{0};
-    std::atomic<int> violationsSeen{0};
 };

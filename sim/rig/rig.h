@@ -5,9 +5,18 @@
 // by the two top cameras and from the side by the front camera). This is the rig's C++ side,
 // used by tests and benchmarks to shape the rig and to observe what the station asked of it.
 //
+// Rig is the front; its parts are the cameras (rigcamera.h, their timeline in rigtiming.cpp),
+// the scene's renderers (rigscene.h), the failure rules (rigfaults.h), the call record
+// (rigcalls.h) and the handle table (righandles.h).
+//
 // Threads: every member function may be called from any thread. One rig-wide mutex guards the
-// camera table, the scene, the failure rules and the call record; each camera additionally
-// has its own mutex for its open state and its rendering, taken after the rig-wide one.
+// camera table, the scene, the failure rules, the handles and the call record; each camera
+// additionally has its own mutex for its open state and its rendering, taken after the
+// rig-wide one.
+
+#include "rigcalls.h"
+#include "rigfaults.h"
+#include "righandles.h"
 
 #include <opencv2/core.hpp>
 
@@ -149,14 +158,6 @@ struct CameraState
     bool frozen = false;
 };
 
-struct CallRecord
-{
-    std::string name;
-    std::string serial;        // empty for enumeration calls and unknown handles
-    std::vector<double> args;  // the call's scalar arguments, in order
-    int status = 0;
-};
-
 class Camera;
 
 class Rig
@@ -245,29 +246,16 @@ public:
 
 private:
     Rig();
-    int takeFailure(const std::string& call, const std::string& serial);
-    void record(CallRecord record);
-
-    struct FailureRule
-    {
-        std::string call;
-        std::string serial;
-        int status = 0;
-        int remaining = 0;
-    };
-
     mutable std::mutex mutex;
     std::vector<std::shared_ptr<Camera>> cameraTable;           // guarded by mutex
-    std::map<unsigned, std::shared_ptr<Camera>> handles;        // guarded by mutex
-    unsigned nextHandle = 1;                                     // guarded by mutex
+    HandleTable handles;                                         // guarded by mutex
     Scene currentScene;                                          // guarded by mutex
     unsigned long long sceneGeneration = 1;                      // guarded by mutex
     std::vector<SceneAt> history;                                // guarded by mutex
     void sceneChanged();                                         // caller holds mutex
     bool noiseOn = true;                                         // guarded by mutex
-    std::vector<FailureRule> failures;                           // guarded by mutex
-    std::vector<CallRecord> recent;                              // guarded by mutex
-    std::map<std::pair<std::string, std::string>, int> counts;   // guarded by mutex
+    FailureRules failures;                                       // guarded by mutex
+    CallLog callLog;                                             // guarded by mutex
 };
 
 } // namespace rig

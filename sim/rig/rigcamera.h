@@ -2,6 +2,8 @@
 
 // One virtual camera of the rig: its sheet, its open state (colour mode, area of interest,
 // exposure, pixel clock, image memories, capture) and its rendering caches. Internal to the rig.
+// Its settings and rendering are in rigcamera.cpp, its timeline (frame time, exposures,
+// arrivals in memory) in rigtiming.cpp.
 //
 // Threads: `mutex` guards every member below it. The rig-wide mutex, when both are needed, is
 // always taken first.
