@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/settingscatalog.h"
 #include "core/singleton.h"
 #include "scan/panorama.h"
 
@@ -40,10 +41,10 @@ class GridleStitcher : public QThread
 public:
     ~GridleStitcher() override;
 
-    // Stored frame count (the scan computes its own and does not use it), key "PSTTCHMFCAPN".
-    std::atomic<int> CapturesNumber{20};
-    // Overlap of neighbouring frames as a fraction of the frame width, key "PSTTCHMFCAPCOV".
-    std::atomic<double> CapturesCovering{0.0};
+    // Stored frame count (the scan computes its own and does not use it), settings::scan::CapturesNumber.
+    std::atomic<int> CapturesNumber{settings::intDefault(settings::scan::CapturesNumber)};
+    // Overlap of neighbouring frames as a fraction of the frame width, settings::scan::CapturesCovering.
+    std::atomic<double> CapturesCovering{settings::scan::CapturesCovering.number};
     // Report form: 0 text report IMGSCAP..., 1 the frame sent to the host as an image IMGCAP...
     std::atomic<quint8> RunMode{0};
 
@@ -62,8 +63,8 @@ public:
 
     // At the end of a scan the kept frames are joined into the girdle panorama (getImage(),
     // PanoramaReady()); with this on it is also written as panorama.png into the shared folder
-    // before "SCANEND". Key "PSTTCHMFPANOFILE".
-    std::atomic<bool> PanoramaFileEnabled{true};
+    // before "SCANEND". Setting settings::scan::PanoramaFile.
+    std::atomic<bool> PanoramaFileEnabled{settings::boolDefault(settings::scan::PanoramaFile)};
     // The last panorama's seams, coverage and gaps (image, offsets, confidences); empty before
     // the first one.
     panorama::Result LastPanorama() const;
