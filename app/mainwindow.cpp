@@ -10,6 +10,7 @@
 #include "camera/camvsharedconfig.h"
 #include "core/logs.h"
 #include "core/registry.h"
+#include "core/settingscatalog.h"
 #include "hostlink/veltraxserver.h"
 #include "motion/motioncore.h"
 #include "scan/gridlestitcher.h"
@@ -25,12 +26,6 @@
 #include <opencv2/core.hpp>
 
 Q_DECLARE_METATYPE(cv::Mat)
-
-namespace {
-const char* const ChargingHKey = "POVTLCHH";
-const char* const ChargingVKey = "POVTLCHV";
-const int ChargingDefault = 400;
-} // namespace
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent)
@@ -142,17 +137,18 @@ void MainWindow::connectCameraRefresh(Camera* camera, bool* queued, void (MainWi
 
 void MainWindow::LoadMainParams()
 {
-    // Stored as decimal numbers; the window works in whole pixels.
-    OverlayChargingH = int(AppRegistry->GetKeyDOUBLE(ChargingHKey, ChargingDefault));
-    OverlayChargingV = int(AppRegistry->GetKeyDOUBLE(ChargingVKey, ChargingDefault));
+    // Stored as decimal numbers; the window works in whole pixels (the declared range keeps the
+    // conversion inside an int).
+    OverlayChargingH = int(settings::readReal(*AppRegistry, *logging, settings::window::ChargingH));
+    OverlayChargingV = int(settings::readReal(*AppRegistry, *logging, settings::window::ChargingV));
     ui->spinBoxHChargingOverlayCamTopL->setValue(OverlayChargingH);
     ui->spinBoxVChargingOverlayCamTopL->setValue(OverlayChargingV);
 }
 
 void MainWindow::SaveMainParams()
 {
-    AppRegistry->SetKey(ChargingHKey, QString::number(OverlayChargingH, 10));
-    AppRegistry->SetKey(ChargingVKey, QString::number(OverlayChargingV, 10));
+    settings::write(*AppRegistry, settings::window::ChargingH, OverlayChargingH);
+    settings::write(*AppRegistry, settings::window::ChargingV, OverlayChargingV);
 }
 
 void MainWindow::LoadTLFiltersParams()

@@ -11,6 +11,7 @@
 //   station-screenshots OUTPUT_DIR
 #include "mainwindow.h"
 
+#include "core/settingscatalog.h"
 #include "hostlink/veltraxserver.h"
 #include "motion/motioncore.h"
 #include "sim/rig/rig.h"
@@ -78,20 +79,32 @@ int main(int argc, char* argv[])
     QTemporaryDir work;
     QDir::setCurrent(work.path());
     QDir(work.path()).mkpath(QStringLiteral("shared"));
-    QFile settings(QStringLiteral("Registry.dat"));
-    if (!settings.open(QIODevice::WriteOnly))
+    QFile file(QStringLiteral("Registry.dat"));
+    if (!file.open(QIODevice::WriteOnly))
         return 1;
-    settings.write("Veltrax:Registry\nVersion:1.0.0.1\n");
-    settings.write(QByteArray("CAMTLID:") + rig::Rig::TopLargeSerial + "\n");
-    settings.write(QByteArray("CAMMFID:") + rig::Rig::FrontSerial + "\n");
-    settings.write(QByteArray("CAMTSID:") + rig::Rig::TopStandardSerial + "\n");
-    settings.write("PSHAREDFOLDER:" + QDir(work.path()).filePath(QStringLiteral("shared")).toUtf8() + "\n");
+    file.write("Veltrax:Registry\nVersion:1.0.0.1\n");
+    const auto entry = [&file](const settings::Declaration& d, const QByteArray& value) {
+        file.write(QByteArray(d.key) + ':' + value + '\n');
+    };
+    entry(settings::camera::TLSerial, rig::Rig::TopLargeSerial);
+    entry(settings::camera::MFSerial, rig::Rig::FrontSerial);
+    entry(settings::camera::TSSerial, rig::Rig::TopStandardSerial);
+    entry(settings::store::SharedFolder, QDir(work.path()).filePath(QStringLiteral("shared")).toUtf8());
     // The operator's calibration for the rig's optics: centring row through the middle of the
     // view, circles around the holder's axis, focal marks on the stone's right edge and on
     // the front camera's reference column.
-    settings.write("POVTLLOH:640\nPOVTLLOV:505\nPOVTLCHH:505\nPOVTLCHV:640\nPOVTLCON:6\nPOVTLCOD:20\n");
-    settings.write("POVTLFOH:609\nPOVTLFOV:640\nPOVMFLOV:200\nPOVMFFOH:540\nPOVMFFOV:200\n");
-    settings.close();
+    entry(settings::motion::OverlayTLCenterH, "640");
+    entry(settings::motion::OverlayTLCenterV, "505");
+    entry(settings::window::ChargingH, "505");
+    entry(settings::window::ChargingV, "640");
+    entry(settings::motion::OverlayTLCenterCirclesNumber, "6");
+    entry(settings::motion::OverlayTLCenterCirclesSpace, "20");
+    entry(settings::motion::OverlayTLFocalX, "609");
+    entry(settings::motion::OverlayTLFocalY, "640");
+    entry(settings::motion::OverlayMFCenterV, "200");
+    entry(settings::motion::OverlayMFFocalX, "540");
+    entry(settings::motion::OverlayMFFocalY, "200");
+    file.close();
 
     VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
     MainWindow window(nullptr);

@@ -126,7 +126,8 @@ int CameraAcquisition::maxWidth()
 
 void CameraAcquisition::LoadParams()
 {
-    const QString serial = AppRegistry->GetKeySTR(role.idKey, role.defaultSerial);
+    const settings::camera::RoleKeys& keys = role.keys;
+    const QString serial = settings::readText(*AppRegistry, keys.serial);
     int maxW = 0;
     int maxH = 0;
     {
@@ -135,21 +136,23 @@ void CameraAcquisition::LoadParams()
         maxW = MaxWidth;
         maxH = MaxHeight;
     }
-    DefaultAOIX = AppRegistry->GetKeyINT(role.aoiXKey, 0);
-    DefaultAOIY = AppRegistry->GetKeyINT(role.aoiYKey, 0);
-    DefaultAOIW = AppRegistry->GetKeyINT(role.aoiWKey, maxW);
-    DefaultAOIH = AppRegistry->GetKeyINT(role.aoiHKey, maxH);
-    DefaultExposureTime = AppRegistry->GetKeyINT(role.exposureKey, 50);
-    backend = BackendFromName(AppRegistry->GetKeySTR(role.backendKey, BackendName(CameraBackend::Sdk)));
+    DefaultAOIX = settings::readInt(*AppRegistry, *logging, keys.aoiX);
+    DefaultAOIY = settings::readInt(*AppRegistry, *logging, keys.aoiY);
+    // The area's size defaults to the whole sensor.
+    DefaultAOIW = settings::readInt(*AppRegistry, *logging, keys.aoiW, maxW);
+    DefaultAOIH = settings::readInt(*AppRegistry, *logging, keys.aoiH, maxH);
+    DefaultExposureTime = settings::readInt(*AppRegistry, *logging, keys.exposure);
+    backend = BackendFromName(settings::readText(*AppRegistry, keys.backend));
 }
 
 void CameraAcquisition::SaveParams()
 {
-    AppRegistry->SetKey(role.aoiXKey, QString::number(DefaultAOIX));
-    AppRegistry->SetKey(role.aoiYKey, QString::number(DefaultAOIY));
-    AppRegistry->SetKey(role.aoiWKey, QString::number(DefaultAOIW));
-    AppRegistry->SetKey(role.aoiHKey, QString::number(DefaultAOIH));
-    AppRegistry->SetKey(role.exposureKey, QString::number(DefaultExposureTime));
+    const settings::camera::RoleKeys& keys = role.keys;
+    settings::write(*AppRegistry, keys.aoiX, DefaultAOIX);
+    settings::write(*AppRegistry, keys.aoiY, DefaultAOIY);
+    settings::write(*AppRegistry, keys.aoiW, DefaultAOIW);
+    settings::write(*AppRegistry, keys.aoiH, DefaultAOIH);
+    settings::write(*AppRegistry, keys.exposure, DefaultExposureTime);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,7 +264,7 @@ void CameraAcquisition::RegisterCam(QString serial)
         std::lock_guard<std::mutex> lock(stateMutex);
         CamRegRef = serial;
     }
-    AppRegistry->SetKey(role.idKey, serial);
+    settings::write(*AppRegistry, role.keys.serial, serial);
     QThread::msleep(50);
     // A camera plugged back in may have another device ID now.
     if (SharedConf)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/cameradevice.h"
+#include "core/settingscatalog.h"
 
 #include <QString>
 #include <QThread>
@@ -21,20 +22,13 @@ class Registry;
 struct CameraRole
 {
     const char* displayName;   // "Top Large", named in every message
-    const char* idKey;         // settings key of the bound serial number
-    const char* defaultSerial; // matches no real camera
-    const char* aoiXKey;
-    const char* aoiYKey;
-    const char* aoiWKey;
-    const char* aoiHKey;
-    const char* exposureKey;
+    const settings::camera::RoleKeys& keys; // serial number, area of interest, exposure, backend
     int bitsPerPixel;          // image memory: 8 (raw Bayer) or 24 (BGR)
     bool rawSensor;            // colour mode, colour converter and pixel clock are set
     int colorConversion;       // OpenCV conversion of the memory view into B, G, R; -1: none
     bool rotateClockwise;      // the finished frame is the cut turned 90 degrees clockwise
     QThread::Priority priority;
     bool runsWithoutCamera;    // the thread starts (and idles) even when opening fails
-    const char* backendKey;    // settings key of the library that drives the camera ("SDK", "GENICAM")
 };
 
 // A published frame with what the camera told about it. Every frame of every role holds B, G, R.

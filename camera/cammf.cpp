@@ -18,20 +18,13 @@
 namespace {
 const CameraRole MFRole = {
     "Marking Front",
-    "CAMMFID",
-    "2222222222",
-    "CAMMFAOIX",
-    "CAMMFAOIY",
-    "CAMMFAOIW",
-    "CAMMFAOIH",
-    "CAMMFEXPT",
+    settings::camera::MarkingFront,
     8,
     true,
     cv::COLOR_BayerRG2BGR,
     false,
     QThread::TimeCriticalPriority,
     false,
-    "CAMMFBACKEND",
 };
 } // namespace
 

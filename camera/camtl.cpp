@@ -7,20 +7,13 @@
 namespace {
 const CameraRole TLRole = {
     "Top Large",
-    "CAMTLID",
-    "1111111111",
-    "CAMTLAOIX",
-    "CAMTLAOIY",
-    "CAMTLAOIW",
-    "CAMTLAOIH",
-    "CAMTLEXPT",
+    settings::camera::TopLarge,
     8,
     true,
     cv::COLOR_BayerBG2BGR,
     true,
     QThread::TimeCriticalPriority,
     true,
-    "CAMTLBACKEND",
 };
 } // namespace
 

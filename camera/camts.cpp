@@ -7,20 +7,13 @@
 namespace {
 const CameraRole TSRole = {
     "Top Standard",
-    "CAMTSID",
-    "0000000000",
-    "CAMTSAOIX",
-    "CAMTSAOIY",
-    "CAMTSAOIW",
-    "CAMTSAOIH",
-    "CAMTSEXPT",
+    settings::camera::TopStandard,
     24,
     false,
     -1, // delivered as B, G, R already
     false,
     QThread::InheritPriority,
     false,
-    "CAMTSBACKEND",
 };
 } // namespace
 

@@ -2,6 +2,7 @@
 
 #include "core/logs.h"
 #include "core/registry.h"
+#include "core/settingscatalog.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,8 +20,7 @@ QString SharedFolderPath()
 {
     // Only read here: the folder is created by the first write into it (EnsureFolder), so a
     // station that never writes a snapshot or a scan frame leaves the file system alone.
-    return Registry::AccessMemory()->GetKeySTR(QString::fromLatin1(Registry::SharedFolderKey),
-                                               QString::fromLatin1(Registry::SharedFolderDefault));
+    return settings::readText(*Registry::AccessMemory(), settings::store::SharedFolder);
 }
 
 bool EnsureFolder(const QString& path)

@@ -3,8 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-// The folder shared with the host (front snapshots, scan frames), from the settings key
-// "PSHAREDFOLDER" (default "/srv/samba/share/TXVeltraxIMG"). Reads the settings store, so it
+// The folder shared with the host (front snapshots, scan frames), from the setting
+// settings::store::SharedFolder. Reads the settings store, so it
 // belongs to the main thread like every settings access. Only reads: the folder is created by
 // the first write into it (EnsureFolder).
 QString SharedFolderPath();

@@ -2,6 +2,7 @@
 
 #include "filewrites.h"
 #include "registry.h"
+#include "settingscatalog.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -14,7 +15,7 @@
 
 const char* Logs::FileName = "Logs.ini";
 const char* Logs::RotatedFileName = "Logs.ini.1";
-const char* Logs::SizeLimitKey = "LOGMAXMB";
+const qint64 Logs::DefaultSizeLimit = qint64(settings::intDefault(settings::log::SizeLimitMiB)) << 20;
 
 namespace {
 void announceStart()
@@ -258,11 +259,15 @@ void Logs::SetSizeLimit(qint64 bytes)
 
 void Logs::ApplySettings(Registry& registry)
 {
-    const int megabytes = registry.GetKeyINT(QString::fromLatin1(SizeLimitKey), int(DefaultSizeLimit >> 20));
-    if (megabytes < 1 || megabytes > 1024 * 1024) {
-        udebug(QStringLiteral("Log size limit %1=%2 MiB is out of range (1 to 1048576): %3 MiB is used")
-                   .arg(QLatin1String(SizeLimitKey))
+    // The log words its own line for a value outside the range, hence no settings::readInt.
+    const settings::Declaration& limit = settings::log::SizeLimitMiB;
+    const int megabytes = registry.GetKeyINT(settings::key(limit), settings::intDefault(limit));
+    if (!settings::inRange(limit, megabytes)) {
+        udebug(QStringLiteral("Log size limit %1=%2 MiB is out of range (%3 to %4): %5 MiB is used")
+                   .arg(settings::key(limit))
                    .arg(megabytes)
+                   .arg(int(limit.low))
+                   .arg(int(limit.high))
                    .arg(DefaultSizeLimit >> 20));
         SetSizeLimit(DefaultSizeLimit);
         return;

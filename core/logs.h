@@ -107,10 +107,10 @@ public:
 
     static const char* FileName;
     static const char* RotatedFileName;
-    static constexpr qint64 DefaultSizeLimit = 100LL * 1024 * 1024;
-    // Registry key of the size limit, in MiB.
-    static const char* SizeLimitKey;
-    // Reads the size limit from the settings (missing or out of range: the default).
+    // The declared default of settings::log::SizeLimitMiB, in bytes.
+    static const qint64 DefaultSizeLimit;
+    // Reads the size limit from the settings (settings::log::SizeLimitMiB; missing or out of
+    // range: the default).
     void ApplySettings(Registry& registry);
 
 signals:

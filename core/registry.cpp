@@ -1,5 +1,7 @@
 #include "registry.h"
 
+#include "settingscatalog.h"
+
 #include "filewrites.h"
 #include "logs.h"
 
@@ -17,8 +19,8 @@
 const char* Registry::FileName = "Registry.dat";
 const char* Registry::HeaderLine1 = "Veltrax:Registry";
 const char* Registry::HeaderLine2 = "Version:1.0.0.1";
-const char* Registry::SharedFolderKey = "PSHAREDFOLDER";
-const char* Registry::SharedFolderDefault = "/srv/samba/share/TXVeltraxIMG";
+const char* Registry::SharedFolderKey = settings::store::SharedFolder.key;
+const char* Registry::SharedFolderDefault = settings::store::SharedFolder.text;
 
 namespace {
 
@@ -66,7 +68,7 @@ bool isWriteProtected(const QString& path)
 
 bool Registry::IsVerbatimKey(const QString& key)
 {
-    return key.compare(QLatin1String(SharedFolderKey), Qt::CaseInsensitive) == 0;
+    return key.compare(settings::key(settings::store::SharedFolder), Qt::CaseInsensitive) == 0;
 }
 
 Registry::Registry(QObject* parent)

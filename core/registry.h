@@ -50,6 +50,8 @@ public:
     // Keys whose values keep their letter case (and spaces) in memory and in the file, because
     // they name things on a case-sensitive file system. Every other value is upper-cased.
     static bool IsVerbatimKey(const QString& key);
+    // The shared folder's key and default (settings::store::SharedFolder), named here too for
+    // the fixtures that point the folder elsewhere.
     static const char* SharedFolderKey;
     static const char* SharedFolderDefault;
 

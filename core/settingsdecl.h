@@ -35,13 +35,32 @@ struct Declaration
 // Unbounded range for keys that accept any finite number.
 constexpr double Any = 1.0e300;
 
+// The default of an Int or Bool key, for the fields that start from it.
+inline int intDefault(const Declaration& d)
+{
+    return int(d.number);
+}
+inline bool boolDefault(const Declaration& d)
+{
+    return d.number != 0.0;
+}
+
+// The key as the settings store takes it.
+QString key(const Declaration& d);
+
 // Readers: the stored value, or the default when the key is missing (the store logs that),
-// malformed, not finite, or outside the declared range (logged here, naming the key, the value
-// and the range).
+// not finite, or outside the declared range (logged here with the owner's prefix, naming the
+// key, the value and the range: "Motion Core: setting PMALSETTLE 20000 is outside 0 to 10000,
+// using 20"). A value the store cannot parse reads as 0, as the store's getters read it, and
+// is then checked against the range like any other.
 int readInt(Registry& registry, Logs& log, const Declaration& d);
 double readReal(Registry& registry, Logs& log, const Declaration& d);
 bool readBool(Registry& registry, const Declaration& d);
 QString readText(Registry& registry, const Declaration& d);
+// The same with a default known only at run time (an area of interest as large as the sensor;
+// a residual limit of two pixels of the current calibration) in place of the declared one.
+int readInt(Registry& registry, Logs& log, const Declaration& d, int fallback);
+double readReal(Registry& registry, Logs& log, const Declaration& d, double fallback);
 
 // True when a value lies inside the declaration's range (and is finite).
 bool inRange(const Declaration& d, double value);

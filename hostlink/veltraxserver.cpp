@@ -28,17 +28,12 @@ Endpoint& endpoint()
 
 } // namespace
 
-const char* HostLinkSettings::AllowKey = "HOSTALLOW";
-const char* HostLinkSettings::AllowDefault = "*";
-const char* HostLinkSettings::ListenKey = "HOSTLISTEN";
-const char* HostLinkSettings::ListenDefault = "0.0.0.0";
-
 HostLinkSettings HostLinkSettings::fromRegistry(Registry& registry)
 {
-    HostLinkSettings settings;
-    settings.allow = registry.GetKeySTR(QString::fromLatin1(AllowKey), settings.allow).trimmed();
-    settings.listen = registry.GetKeySTR(QString::fromLatin1(ListenKey), settings.listen).trimmed();
-    return settings;
+    HostLinkSettings read;
+    read.allow = settings::readText(registry, settings::host::Allow).trimmed();
+    read.listen = settings::readText(registry, settings::host::Listen).trimmed();
+    return read;
 }
 
 void VeltraxServer::SetListenEndpoint(const QHostAddress& address, quint16 port)
@@ -67,14 +62,14 @@ VeltraxServer::VeltraxServer(QObject* parent)
 
     // The settings store exists when the station starts (it is created before the server);
     // without one (a test of the server alone) the defaults hold.
-    HostLinkSettings settings;
+    HostLinkSettings hostSettings;
     if (Registry* registry = Registry::Existing())
-        settings = HostLinkSettings::fromRegistry(*registry);
+        hostSettings = HostLinkSettings::fromRegistry(*registry);
     QStringList rejected;
-    allowList = HostAllowList::parse(settings.allow, &rejected);
+    allowList = HostAllowList::parse(hostSettings.allow, &rejected);
     if (!rejected.isEmpty())
         LogDebug(QStringLiteral("%1: ignored entries that are neither an address nor a subnet: %2")
-                     .arg(QLatin1String(HostLinkSettings::AllowKey), rejected.join(QStringLiteral(", "))));
+                     .arg(settings::key(settings::host::Allow), rejected.join(QStringLiteral(", "))));
     LogDebug(QStringLiteral("Connections accepted from: ") + allowList.describe());
 
     wireParts();
@@ -90,11 +85,11 @@ VeltraxServer::VeltraxServer(QObject* parent)
         address = configured.address;
         port = configured.port;
     }
-    QString listenOn = address.isNull() ? settings.listen : address.toString();
+    QString listenOn = address.isNull() ? hostSettings.listen : address.toString();
     if (QHostAddress(listenOn).isNull()) {
         LogDebug(QStringLiteral("%1 \"%2\" is not a numeric address: listening on every IPv4 interface")
-                     .arg(QLatin1String(HostLinkSettings::ListenKey), listenOn));
-        listenOn = QString::fromLatin1(HostLinkSettings::ListenDefault);
+                     .arg(settings::key(settings::host::Listen), listenOn));
+        listenOn = settings::defaultText(settings::host::Listen);
     }
     try {
         RunServer(listenOn, port);
@@ -246,7 +241,7 @@ bool VeltraxServer::admitConnection(QTcpSocket* socket)
     LogDebug(QStringLiteral("Connection refused from %1 (%2 refused so far): %3 admits %4")
                  .arg(HostConnections::peerText(socket))
                  .arg(refusedConnections)
-                 .arg(QLatin1String(HostLinkSettings::AllowKey), allowList.describe()),
+                 .arg(settings::key(settings::host::Allow), allowList.describe()),
              QStringLiteral("Connection refused"));
     return false;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/settingscatalog.h"
 #include "core/singleton.h"
 #include "hostlink/commanddispatch.h"
 #include "hostlink/datawriter.h"
@@ -25,15 +26,11 @@ class VideoLink;
 struct HostLinkSettings
 {
     // Addresses or subnets allowed to connect, separated by commas ("10.0.0.7,192.168.1.0/24";
-    // the settings store drops spaces); "*" is everyone.
-    static const char* AllowKey;     // HOSTALLOW
-    static const char* AllowDefault; // "*"
-    // Numeric address of the interface to listen on; 0.0.0.0 is every IPv4 interface.
-    static const char* ListenKey;     // HOSTLISTEN
-    static const char* ListenDefault; // "0.0.0.0"
-
-    QString allow = QString::fromLatin1(AllowDefault);
-    QString listen = QString::fromLatin1(ListenDefault);
+    // the settings store drops spaces); "*" is everyone. Setting settings::host::Allow.
+    QString allow = settings::defaultText(settings::host::Allow);
+    // Numeric address of the interface to listen on; 0.0.0.0 is every IPv4 interface. Setting
+    // settings::host::Listen.
+    QString listen = settings::defaultText(settings::host::Listen);
 
     static HostLinkSettings fromRegistry(Registry& registry);
 };

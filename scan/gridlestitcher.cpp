@@ -4,6 +4,7 @@
 #include "camera/sharedfolder.h"
 #include "core/logs.h"
 #include "core/registry.h"
+#include "core/settingscatalog.h"
 #include "hostlink/hostmessages.h"
 #include "motion/motioncore.h"
 #include "scan/scanfiles.h"
@@ -71,18 +72,18 @@ GridleStitcher::~GridleStitcher()
 
 void GridleStitcher::LoadMFStitchParameters()
 {
-    CapturesNumber = AppRegistry->GetKeyINT(QStringLiteral("PSTTCHMFCAPN"), 20);
-    CapturesCovering = AppRegistry->GetKeyDOUBLE(QStringLiteral("PSTTCHMFCAPCOV"), 0.0);
-    PanoramaFileEnabled = AppRegistry->GetKeyBOOL(QStringLiteral("PSTTCHMFPANOFILE"), true);
-    GirdleFileEnabled = AppRegistry->GetKeyBOOL(QStringLiteral("PSTTCHMFGIRDLEFILE"), true);
+    CapturesNumber = settings::readInt(*AppRegistry, *logging, settings::scan::CapturesNumber);
+    CapturesCovering = settings::readReal(*AppRegistry, *logging, settings::scan::CapturesCovering);
+    PanoramaFileEnabled = settings::readBool(*AppRegistry, settings::scan::PanoramaFile);
+    GirdleFileEnabled = settings::readBool(*AppRegistry, settings::scan::GirdleFile);
 }
 
 void GridleStitcher::SaveMFStitchParameter()
 {
-    AppRegistry->SetKey(QStringLiteral("PSTTCHMFCAPN"), QString::number(CapturesNumber));
-    AppRegistry->SetKey(QStringLiteral("PSTTCHMFCAPCOV"), hostmessages::Number(CapturesCovering));
-    AppRegistry->SetKey(QStringLiteral("PSTTCHMFPANOFILE"), PanoramaFileEnabled ? QStringLiteral("1") : QStringLiteral("0"));
-    AppRegistry->SetKey(QStringLiteral("PSTTCHMFGIRDLEFILE"), GirdleFileEnabled ? QStringLiteral("1") : QStringLiteral("0"));
+    settings::write(*AppRegistry, settings::scan::CapturesNumber, CapturesNumber.load());
+    settings::write(*AppRegistry, settings::scan::CapturesCovering, CapturesCovering.load());
+    settings::write(*AppRegistry, settings::scan::PanoramaFile, PanoramaFileEnabled.load());
+    settings::write(*AppRegistry, settings::scan::GirdleFile, GirdleFileEnabled.load());
 }
 
 int GridleStitcher::ImagesPerPerimeter(double D, double w, double c)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/settingscatalog.h"
 #include "core/singleton.h"
 #include "scan/girdleprofile.h"
 #include "scan/panorama.h"
@@ -41,10 +42,10 @@ class GridleStitcher : public QThread
 public:
     ~GridleStitcher() override;
 
-    // Stored frame count (the scan computes its own and does not use it), key "PSTTCHMFCAPN".
-    std::atomic<int> CapturesNumber{20};
-    // Overlap of neighbouring frames as a fraction of the frame width, key "PSTTCHMFCAPCOV".
-    std::atomic<double> CapturesCovering{0.0};
+    // Stored frame count (the scan computes its own and does not use it), settings::scan::CapturesNumber.
+    std::atomic<int> CapturesNumber{settings::intDefault(settings::scan::CapturesNumber)};
+    // Overlap of neighbouring frames as a fraction of the frame width, settings::scan::CapturesCovering.
+    std::atomic<double> CapturesCovering{settings::scan::CapturesCovering.number};
     // Report form: 0 text report IMGSCAP..., 1 the frame sent to the host as an image IMGCAP...
     std::atomic<quint8> RunMode{0};
 
@@ -63,12 +64,12 @@ public:
 
     // At the end of a scan the kept frames are joined into the girdle panorama (getImage(),
     // PanoramaReady()); with this on it is also written as panorama.png into the shared folder
-    // before "SCANEND". Key "PSTTCHMFPANOFILE".
-    std::atomic<bool> PanoramaFileEnabled{true};
+    // before "SCANEND". Setting settings::scan::PanoramaFile.
+    std::atomic<bool> PanoramaFileEnabled{settings::boolDefault(settings::scan::PanoramaFile)};
     // A complete scan also measures the girdle on every frame (LastGirdleProfile()); with this on
     // it writes girdle.csv, one row per degree of A, into the shared folder before "SCANEND"
-    // (key "PSTTCHMFGIRDLEFILE", default on).
-    std::atomic<bool> GirdleFileEnabled{true};
+    // (setting settings::scan::GirdleFile).
+    std::atomic<bool> GirdleFileEnabled{settings::boolDefault(settings::scan::GirdleFile)};
     // The girdle of the last complete scan, per degree and per frame; empty before one.
     girdleprofile::Profile LastGirdleProfile() const;
     // The last panorama's seams, coverage and gaps (image, offsets, confidences); empty before

@@ -1,5 +1,6 @@
 #include "vision/gridleprocessing.h"
 
+#include "core/logs.h"
 #include "core/registry.h"
 #include "vision/linegeometry.h"
 #include "vision/morphology.h"
@@ -16,32 +17,10 @@
 namespace vision {
 
 namespace {
-const char* const KeyThreshMin = "PCVMFTHRMI";
-const char* const KeyThreshMax = "PCVMFTHMA";
-const char* const KeyCannyThreshVal = "PCVMFCTHV";
-const char* const KeyCannyThreshRatio = "PCVMFCTHR";
-const char* const KeyCannyThreshKernel = "PCVMFCTHK";
-const char* const KeyErode = "PCVMFEV";
-const char* const KeyDilate = "PCVMFDV";
-const char* const KeyInvertErodeDilate = "PCVMFIED";
-const char* const KeyGradAlpha = "PCVMFGRA";
-const char* const KeyGradBeta = "PCVMFGRB";
-const char* const KeyGradGamma = "PCVMFGRG";
-const char* const KeyErodeCanny = "PCVMFEVCA";
-const char* const KeyDilateCanny = "PCVMFDVCA";
-const char* const KeyInvertErodeDilateCanny = "PCVMFIEDCA";
-const char* const KeyLinesRho = "PCVMFLINERHO";
-const char* const KeyLinesTheta = "PCVMFLINETTA";
-const char* const KeyLinesThreshold = "PCVMFLINETHLD";
-const char* const KeyLinesMinLength = "PCVMFLINEMINL";
-const char* const KeyLinesMaxGap = "PCVMFLINEMAXG";
-
 // The probabilistic Hough transform keeps one int vote per (angle, distance) cell. Finer
 // resolutions than this (a Lines Roh of 0.001 typed in the panel) would ask for gigabytes.
 const double MaxHoughCells = double(1 << 25);
 
-QString real(double v) { return QString::number(v, 'g', 6); }
-QString flag(bool v) { return v ? QStringLiteral("1") : QStringLiteral("0"); }
 
 class StepClock
 {
@@ -79,51 +58,57 @@ void checkHoughResolution(const cv::Size& size, double rho, double theta)
 
 GridleParams GridleParams::fromRegistry(Registry& r)
 {
-    const GridleParams d;
+    namespace key = settings::gridle;
+    using settings::readBool;
+    using settings::readInt;
+    using settings::readReal;
+    Logs& log = *Logs::AccessMemory();
     GridleParams p;
-    p.threshMin = r.GetKeyDOUBLE(KeyThreshMin, d.threshMin);
-    p.threshMax = r.GetKeyDOUBLE(KeyThreshMax, d.threshMax);
-    p.cannyThreshVal = r.GetKeyDOUBLE(KeyCannyThreshVal, d.cannyThreshVal);
-    p.cannyThreshRatio = r.GetKeyINT(KeyCannyThreshRatio, d.cannyThreshRatio);
-    p.cannyThreshKernel = r.GetKeyINT(KeyCannyThreshKernel, d.cannyThreshKernel);
-    p.erode = r.GetKeyINT(KeyErode, d.erode);
-    p.dilate = r.GetKeyINT(KeyDilate, d.dilate);
-    p.invertErodeDilate = r.GetKeyBOOL(KeyInvertErodeDilate, d.invertErodeDilate);
-    p.gradAlpha = r.GetKeyDOUBLE(KeyGradAlpha, d.gradAlpha);
-    p.gradBeta = r.GetKeyDOUBLE(KeyGradBeta, d.gradBeta);
-    p.gradGamma = r.GetKeyDOUBLE(KeyGradGamma, d.gradGamma);
-    p.erodeCanny = r.GetKeyINT(KeyErodeCanny, d.erodeCanny);
-    p.dilateCanny = r.GetKeyINT(KeyDilateCanny, d.dilateCanny);
-    p.invertErodeDilateCanny = r.GetKeyBOOL(KeyInvertErodeDilateCanny, d.invertErodeDilateCanny);
-    p.linesRho = r.GetKeyDOUBLE(KeyLinesRho, d.linesRho);
-    p.linesTheta = r.GetKeyDOUBLE(KeyLinesTheta, d.linesTheta);
-    p.linesThreshold = r.GetKeyINT(KeyLinesThreshold, d.linesThreshold);
-    p.linesMinLength = r.GetKeyDOUBLE(KeyLinesMinLength, d.linesMinLength);
-    p.linesMaxGap = r.GetKeyDOUBLE(KeyLinesMaxGap, d.linesMaxGap);
+    p.threshMin = readReal(r, log, key::ThreshMin);
+    p.threshMax = readReal(r, log, key::ThreshMax);
+    p.cannyThreshVal = readReal(r, log, key::CannyThreshVal);
+    p.cannyThreshRatio = readInt(r, log, key::CannyThreshRatio);
+    p.cannyThreshKernel = readInt(r, log, key::CannyThreshKernel);
+    p.erode = readInt(r, log, key::Erode);
+    p.dilate = readInt(r, log, key::Dilate);
+    p.invertErodeDilate = readBool(r, key::InvertErodeDilate);
+    p.gradAlpha = readReal(r, log, key::GradAlpha);
+    p.gradBeta = readReal(r, log, key::GradBeta);
+    p.gradGamma = readReal(r, log, key::GradGamma);
+    p.erodeCanny = readInt(r, log, key::ErodeCanny);
+    p.dilateCanny = readInt(r, log, key::DilateCanny);
+    p.invertErodeDilateCanny = readBool(r, key::InvertErodeDilateCanny);
+    p.linesRho = readReal(r, log, key::LinesRho);
+    p.linesTheta = readReal(r, log, key::LinesTheta);
+    p.linesThreshold = readInt(r, log, key::LinesThreshold);
+    p.linesMinLength = readReal(r, log, key::LinesMinLength);
+    p.linesMaxGap = readReal(r, log, key::LinesMaxGap);
     return p;
 }
 
 void GridleParams::toRegistry(Registry& r) const
 {
-    r.SetKey(KeyThreshMin, real(threshMin));
-    r.SetKey(KeyThreshMax, real(threshMax));
-    r.SetKey(KeyCannyThreshVal, real(cannyThreshVal));
-    r.SetKey(KeyCannyThreshRatio, QString::number(cannyThreshRatio));
-    r.SetKey(KeyCannyThreshKernel, QString::number(cannyThreshKernel));
-    r.SetKey(KeyErode, QString::number(erode));
-    r.SetKey(KeyDilate, QString::number(dilate));
-    r.SetKey(KeyInvertErodeDilate, flag(invertErodeDilate));
-    r.SetKey(KeyGradAlpha, real(gradAlpha));
-    r.SetKey(KeyGradBeta, real(gradBeta));
-    r.SetKey(KeyGradGamma, real(gradGamma));
-    r.SetKey(KeyErodeCanny, QString::number(erodeCanny));
-    r.SetKey(KeyDilateCanny, QString::number(dilateCanny));
-    r.SetKey(KeyInvertErodeDilateCanny, flag(invertErodeDilateCanny));
-    r.SetKey(KeyLinesRho, real(linesRho));
-    r.SetKey(KeyLinesTheta, real(linesTheta));
-    r.SetKey(KeyLinesThreshold, QString::number(linesThreshold));
-    r.SetKey(KeyLinesMinLength, real(linesMinLength));
-    r.SetKey(KeyLinesMaxGap, real(linesMaxGap));
+    namespace key = settings::gridle;
+    using settings::write;
+    write(r, key::ThreshMin, threshMin);
+    write(r, key::ThreshMax, threshMax);
+    write(r, key::CannyThreshVal, cannyThreshVal);
+    write(r, key::CannyThreshRatio, cannyThreshRatio);
+    write(r, key::CannyThreshKernel, cannyThreshKernel);
+    write(r, key::Erode, erode);
+    write(r, key::Dilate, dilate);
+    write(r, key::InvertErodeDilate, invertErodeDilate);
+    write(r, key::GradAlpha, gradAlpha);
+    write(r, key::GradBeta, gradBeta);
+    write(r, key::GradGamma, gradGamma);
+    write(r, key::ErodeCanny, erodeCanny);
+    write(r, key::DilateCanny, dilateCanny);
+    write(r, key::InvertErodeDilateCanny, invertErodeDilateCanny);
+    write(r, key::LinesRho, linesRho);
+    write(r, key::LinesTheta, linesTheta);
+    write(r, key::LinesThreshold, linesThreshold);
+    write(r, key::LinesMinLength, linesMinLength);
+    write(r, key::LinesMaxGap, linesMaxGap);
 }
 
 bool isNearHorizontalAngle(double degrees)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/settingscatalog.h"
+
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -15,27 +17,31 @@ namespace vision {
 
 struct GridleParams
 {
-    double threshMin = 164.7; // value the adaptive threshold writes (saturated to 8 bits)
-    double threshMax = 255.0; // stored and editable; not used by the analysis
-    double cannyThreshVal = 160.0;
-    int cannyThreshRatio = 1;
-    int cannyThreshKernel = 3;
-    int erode = 0; // threshold morphology, ellipse element
-    int dilate = 0;
-    bool invertErodeDilate = true;
-    int erodeCanny = 7; // edge morphology, rectangle element
-    int dilateCanny = 10;
-    bool invertErodeDilateCanny = true;
-    double gradAlpha = 0.5; // weights and offset of the gradient blend
-    double gradBeta = 0.5;
-    double gradGamma = 0.0;
-    double linesRho = 10.0;                    // Hough distance resolution, px
-    double linesTheta = 0.017453292519943295;  // Hough angle resolution, rad (1 degree)
-    int linesThreshold = 255;                  // Hough accumulator votes
-    double linesMinLength = 50.0;              // px
-    double linesMaxGap = 15.0;                 // px
+    // Defaults are the declared ones (settings::gridle).
+    double threshMin = settings::gridle::ThreshMin.number; // value the adaptive threshold writes (saturated to 8 bits)
+    double threshMax = settings::gridle::ThreshMax.number; // stored and editable; not used by the analysis
+    double cannyThreshVal = settings::gridle::CannyThreshVal.number;
+    int cannyThreshRatio = settings::intDefault(settings::gridle::CannyThreshRatio);
+    int cannyThreshKernel = settings::intDefault(settings::gridle::CannyThreshKernel);
+    int erode = settings::intDefault(settings::gridle::Erode); // threshold morphology, ellipse element
+    int dilate = settings::intDefault(settings::gridle::Dilate);
+    bool invertErodeDilate = settings::boolDefault(settings::gridle::InvertErodeDilate);
+    int erodeCanny = settings::intDefault(settings::gridle::ErodeCanny); // edge morphology, rectangle element
+    int dilateCanny = settings::intDefault(settings::gridle::DilateCanny);
+    bool invertErodeDilateCanny = settings::boolDefault(settings::gridle::InvertErodeDilateCanny);
+    // Weights and offset of the gradient blend.
+    double gradAlpha = settings::gridle::GradAlpha.number;
+    double gradBeta = settings::gridle::GradBeta.number;
+    double gradGamma = settings::gridle::GradGamma.number;
+    // Hough: distance resolution (px), angle resolution (rad), accumulator votes, segment
+    // length and gap (px).
+    double linesRho = settings::gridle::LinesRho.number;
+    double linesTheta = settings::gridle::LinesTheta.number;
+    int linesThreshold = settings::intDefault(settings::gridle::LinesThreshold);
+    double linesMinLength = settings::gridle::LinesMinLength.number;
+    double linesMaxGap = settings::gridle::LinesMaxGap.number;
 
-    // Reads the 19 settings keys, each missing key giving its default above.
+    // Reads the 19 settings keys, each missing key giving its default.
     static GridleParams fromRegistry(Registry& registry);
     // Writes the 19 keys (reals with six significant digits); does not save the file.
     void toRegistry(Registry& registry) const;

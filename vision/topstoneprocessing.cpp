@@ -1,5 +1,6 @@
 #include "vision/topstoneprocessing.h"
 
+#include "core/logs.h"
 #include "core/registry.h"
 #include "vision/linegeometry.h"
 #include "vision/morphology.h"
@@ -16,35 +17,37 @@ namespace vision {
 
 TopStoneParams TopStoneParams::fromRegistry(Registry& registry)
 {
-    const TopStoneParams d;
+    namespace key = settings::tracker;
+    Logs& log = *Logs::AccessMemory();
     TopStoneParams p;
-    p.threshMin = registry.GetKeyDOUBLE(KeyThreshMin, d.threshMin);
-    p.threshMax = registry.GetKeyDOUBLE(KeyThreshMax, d.threshMax);
-    p.cannyThreshVal = registry.GetKeyDOUBLE(KeyCannyThreshVal, d.cannyThreshVal);
-    p.cannyThreshRatio = registry.GetKeyINT(KeyCannyThreshRatio, d.cannyThreshRatio);
-    p.cannyThreshKernel = registry.GetKeyINT(KeyCannyThreshKernel, d.cannyThreshKernel);
-    p.erode = registry.GetKeyINT(KeyErode, d.erode);
-    p.dilate = registry.GetKeyINT(KeyDilate, d.dilate);
-    p.invertErodeDilate = registry.GetKeyBOOL(KeyInvertErodeDilate, d.invertErodeDilate);
-    p.areaMargin = registry.GetKeyINT(KeyAreaMargin, d.areaMargin);
-    p.contourSizeMin = registry.GetKeyINT(KeyContourSizeMin, d.contourSizeMin);
-    p.contourSizeMax = registry.GetKeyINT(KeyContourSizeMax, d.contourSizeMax);
+    p.threshMin = settings::readReal(registry, log, key::ThreshMin);
+    p.threshMax = settings::readReal(registry, log, key::ThreshMax);
+    p.cannyThreshVal = settings::readReal(registry, log, key::CannyThreshVal);
+    p.cannyThreshRatio = settings::readInt(registry, log, key::CannyThreshRatio);
+    p.cannyThreshKernel = settings::readInt(registry, log, key::CannyThreshKernel);
+    p.erode = settings::readInt(registry, log, key::Erode);
+    p.dilate = settings::readInt(registry, log, key::Dilate);
+    p.invertErodeDilate = settings::readBool(registry, key::InvertErodeDilate);
+    p.areaMargin = settings::readInt(registry, log, key::AreaMargin);
+    p.contourSizeMin = settings::readInt(registry, log, key::ContourSizeMin);
+    p.contourSizeMax = settings::readInt(registry, log, key::ContourSizeMax);
     return p;
 }
 
 void TopStoneParams::toRegistry(Registry& registry) const
 {
-    registry.SetKey(KeyThreshMin, QString::number(threshMin, 'g', 6));
-    registry.SetKey(KeyThreshMax, QString::number(threshMax, 'g', 6));
-    registry.SetKey(KeyCannyThreshVal, QString::number(cannyThreshVal, 'g', 6));
-    registry.SetKey(KeyCannyThreshRatio, QString::number(cannyThreshRatio));
-    registry.SetKey(KeyCannyThreshKernel, QString::number(cannyThreshKernel));
-    registry.SetKey(KeyErode, QString::number(erode));
-    registry.SetKey(KeyDilate, QString::number(dilate));
-    registry.SetKey(KeyInvertErodeDilate, invertErodeDilate ? QStringLiteral("1") : QStringLiteral("0"));
-    registry.SetKey(KeyAreaMargin, QString::number(areaMargin));
-    registry.SetKey(KeyContourSizeMin, QString::number(contourSizeMin));
-    registry.SetKey(KeyContourSizeMax, QString::number(contourSizeMax));
+    namespace key = settings::tracker;
+    settings::write(registry, key::ThreshMin, threshMin);
+    settings::write(registry, key::ThreshMax, threshMax);
+    settings::write(registry, key::CannyThreshVal, cannyThreshVal);
+    settings::write(registry, key::CannyThreshRatio, cannyThreshRatio);
+    settings::write(registry, key::CannyThreshKernel, cannyThreshKernel);
+    settings::write(registry, key::Erode, erode);
+    settings::write(registry, key::Dilate, dilate);
+    settings::write(registry, key::InvertErodeDilate, invertErodeDilate);
+    settings::write(registry, key::AreaMargin, areaMargin);
+    settings::write(registry, key::ContourSizeMin, contourSizeMin);
+    settings::write(registry, key::ContourSizeMax, contourSizeMax);
 }
 
 bool passesEdgeRegularity(const std::vector<cv::Point>& polygon)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/settingscatalog.h"
+
 #include <opencv2/core.hpp>
 
 #include <string>
@@ -12,35 +14,26 @@ class Registry;
 // so a frame saved from the machine replays to exactly the values the tracker emitted for it.
 namespace vision {
 
-// Tuning of the top view. Defaults are the station's factory values.
+// Tuning of the top view.
 struct TopStoneParams
 {
-    double threshMin = 164.7;      // grey level above which a pixel is foreground
-    double threshMax = 255.0;      // value written for foreground pixels
-    double cannyThreshVal = 160.0; // lower Canny hysteresis threshold
-    int cannyThreshRatio = 1;      // upper threshold = lower x ratio
-    int cannyThreshKernel = 3;     // Canny aperture; OpenCV accepts 3, 5, 7
-    int erode = 0;                 // kernel widths of the morphology step, 0 = none
-    int dilate = 0;
-    bool invertErodeDilate = false; // true = dilate before erode
-    int areaMargin = 10;           // stored and editable; no effect on the detection
-    int contourSizeMin = 15000;    // exclusive bounds of an outline's polygon area, px^2
-    int contourSizeMax = 99999;
+    // Defaults are the declared ones (settings::tracker), so that a tracker made without
+    // settings runs as one that found none.
+    double threshMin = settings::tracker::ThreshMin.number; // grey level above which a pixel is foreground
+    double threshMax = settings::tracker::ThreshMax.number; // value written for foreground pixels
+    double cannyThreshVal = settings::tracker::CannyThreshVal.number; // lower Canny hysteresis threshold
+    int cannyThreshRatio = settings::intDefault(settings::tracker::CannyThreshRatio); // upper = lower x ratio
+    int cannyThreshKernel = settings::intDefault(settings::tracker::CannyThreshKernel); // OpenCV accepts 3, 5, 7
+    // Kernel widths of the morphology step, 0 = none; true = dilate before erode.
+    int erode = settings::intDefault(settings::tracker::Erode);
+    int dilate = settings::intDefault(settings::tracker::Dilate);
+    bool invertErodeDilate = settings::boolDefault(settings::tracker::InvertErodeDilate);
+    int areaMargin = settings::intDefault(settings::tracker::AreaMargin); // stored and editable; no effect
+    // Exclusive bounds of an outline's polygon area, px^2.
+    int contourSizeMin = settings::intDefault(settings::tracker::ContourSizeMin);
+    int contourSizeMax = settings::intDefault(settings::tracker::ContourSizeMax);
 
-    // Settings keys, in the order they are read and written.
-    static constexpr const char* KeyThreshMin = "PCVTLTHRMI";
-    static constexpr const char* KeyThreshMax = "PCVTLTHMA";
-    static constexpr const char* KeyCannyThreshVal = "PCVTLCTHV";
-    static constexpr const char* KeyCannyThreshRatio = "PCVTLCTHR";
-    static constexpr const char* KeyCannyThreshKernel = "PCVTLCTHK";
-    static constexpr const char* KeyErode = "PCVTLEV";
-    static constexpr const char* KeyDilate = "PCVTLDV";
-    static constexpr const char* KeyInvertErodeDilate = "PCVTLIED";
-    static constexpr const char* KeyAreaMargin = "PCVTLAM";
-    static constexpr const char* KeyContourSizeMin = "PCVTLCSFMI";
-    static constexpr const char* KeyContourSizeMax = "PCVTLCSFMA";
-
-    // Reads the eleven keys, each missing key giving its default above.
+    // Reads the eleven keys (settings::tracker), each missing key giving its default.
     static TopStoneParams fromRegistry(Registry& registry);
     // Writes the eleven keys (reals with six significant digits); does not save the file.
     void toRegistry(Registry& registry) const;

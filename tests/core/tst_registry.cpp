@@ -1,5 +1,6 @@
 #include "core/logs.h"
 #include "core/registry.h"
+#include "core/settingscatalog.h"
 #include "filefaults.h"
 #include "testsupport.h"
 
@@ -111,6 +112,80 @@ private slots:
         QCOMPARE(readAll("Registry.dat"), file);
         QVERIFY(reg->SaveReg());
         QVERIFY(readAll("Registry.dat").endsWith("PTESTVALUE:" + stored.toUpper().toLatin1() + "\n"));
+    }
+
+    // Readers of declared keys: range, non-finite values and run-time defaults, with the
+    // owner's log line.
+    void declaredReaders_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<double>("read");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("int inside") << "PMALSETTLE" << "40" << 40.0 << QString();
+        QTest::newRow("int outside") << "PMALSETTLE" << "20000" << 20.0
+                                     << "Motion Core: setting PMALSETTLE 20000 is outside 0 to 10000, using 20";
+        QTest::newRow("real not a number") << "PCVTLTHRMI" << "nan" << 164.7
+                                           << "Top Stone Tracker: setting PCVTLTHRMI is not a finite number, using 164.7";
+        QTest::newRow("bounded real not a number")
+            << "PMALPOSTOL" << "nan" << 0.001 << "Motion Core: setting PMALPOSTOL nan is outside 0 to 10, using 0.001";
+        QTest::newRow("real unbounded huge") << "PCVMFGRA" << "1e+299" << 1e299 << QString();
+        QTest::newRow("run-time default") << "PMALRESMAX" << "0" << 80.0
+                                          << "Motion Core: setting PMALRESMAX 0 is outside 0.1 to 100000, using 80";
+        QTest::newRow("window int from real") << "POVTLCHH" << "1e+12" << 400.0
+                                              << "Main Window: setting POVTLCHH 1e+12 is outside -1e+09 to 1e+09, using 400";
+    }
+    void declaredReaders()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, stored);
+        QFETCH(double, read);
+        QFETCH(QString, logged);
+        Registry* reg = start();
+        QVERIFY(reg->SetKey(key, stored));
+        const settings::Declaration* d = nullptr;
+        for (const settings::Declaration* each : settings::all())
+            if (key == QLatin1String(each->key))
+                d = each;
+        QVERIFY(d);
+        Logs& log = *Logs::AccessMemory();
+        double value = 0;
+        if (d->type == settings::Type::Int)
+            value = settings::readInt(*reg, log, *d);
+        else if (key == "PMALRESMAX")
+            value = settings::readReal(*reg, log, *d, 80.0);
+        else
+            value = settings::readReal(*reg, log, *d);
+        QCOMPARE(value, read);
+        stop();
+        const QStringList messages = testsupport::logMessages();
+        if (logged.isEmpty())
+            QVERIFY2(!messages.join('\n').contains(QLatin1String(d->key) + QLatin1Char(' ')), qPrintable(messages.join('\n')));
+        else
+            QVERIFY2(messages.contains(logged), qPrintable(messages.join('\n')));
+    }
+
+    // Every key is declared once, and README's table is the one the declarations make
+    // (regenerate it with settings-table).
+    void readmeTableIsTheDeclarations()
+    {
+        QSet<QString> keys;
+        for (const settings::Declaration* d : settings::all()) {
+            const QString key = QLatin1String(d->key);
+            QVERIFY2(!keys.contains(key), qPrintable(key));
+            QCOMPARE(key, key.toUpper());
+            keys.insert(key);
+        }
+        QFile readme(QStringLiteral(VELTRAX_README));
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(readme.readAll()).split(QLatin1Char('\n'));
+        const int section = lines.indexOf(QStringLiteral("## Settings keys"));
+        QVERIFY(section >= 0);
+        QStringList table;
+        for (int i = section + 1; i < lines.size() && !lines.at(i).startsWith(QLatin1String("## ")); ++i)
+            if (lines.at(i).startsWith(QLatin1Char('|')))
+                table << lines.at(i);
+        QCOMPARE(table.join(QLatin1Char('\n')) + QLatin1Char('\n'), settings::markdownTable());
     }
 
     void keysAreCaseBlind()
