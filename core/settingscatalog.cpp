@@ -57,6 +57,16 @@ const Declaration SettleMs{"PMALSETTLE", Type::Int, 20, nullptr, 0, 10000, Motio
                            "alignment: time after the host reported the axes still before a frame counts as "
                            "showing where they stopped, ms",
                            nullptr};
+const Declaration PositionTolerance{
+    "PMALPOSTOL", Type::Real, 0.001, nullptr, 0, 10, Motion,
+    "alignment and scan: how close (axis units; plus the last of the six digits a command carries) the reported "
+    "positions must be to the commanded ones before a motion counts as ended",
+    nullptr};
+const Declaration ResidualLimitUm{
+    "PMALRESMAX", Type::Real, 51.2, nullptr, 0.1, 100000, Motion,
+    "alignment: largest residual after the last move on any axis the alignment aligns, \u00b5m (thousandths of an "
+    "axis unit); more fails with `RESIDUAL`",
+    "2 \u00d7 `PMTLPXS` (51.2)"};
 } // namespace motion
 
 const std::vector<const Declaration*>& all()
@@ -67,7 +77,7 @@ const std::vector<const Declaration*>& all()
         &OverlayTLFocalX, &OverlayTLFocalY, &OverlayMFCenterH, &OverlayMFCenterV, &OverlayMFFocalX,
         &OverlayMFFocalY, &TLPixelSize, &MFPixelSize, &MFPixelDeg, &TLZFocusPosition, &TLYOffsetPosition,
         &MFXFocusPosition, &MFYOffsetPosition, &RoundCrownPercent, &RoundGirdlePercent, &MeasurementWaitMs,
-        &StatusAnswerWaitMs, &SettleMs,
+        &StatusAnswerWaitMs, &SettleMs, &PositionTolerance, &ResidualLimitUm,
     };
     return list;
 }

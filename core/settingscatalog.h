@@ -17,6 +17,9 @@ extern const Declaration TLPixelSize, MFPixelSize, MFPixelDeg, TLZFocusPosition,
     MFXFocusPosition, MFYOffsetPosition, RoundCrownPercent, RoundGirdlePercent;
 // Bounds of the waits inside an alignment, milliseconds.
 extern const Declaration MeasurementWaitMs, StatusAnswerWaitMs, SettleMs;
+// Position tolerance of a motion's end (axis units) and residual limit (thousandths of an axis
+// unit; its default follows PMTLPXS).
+extern const Declaration PositionTolerance, ResidualLimitUm;
 } // namespace motion
 
 } // namespace settings
