@@ -127,8 +127,7 @@ void MainWindow::RefreshTLTracker(double CenterX, double CenterY, double FocalX,
     _FocalY = FocalY;
     _MFX = MFX;
     _MFY = MFY;
-    // Vertical plus horizontal radius, TL pixels to millimetres (pixel size in micrometres).
-    StoneDiameter = ((_CenterY - _MFY) + (_FocalX - _CenterX)) * double(Motion->TLPixelSize) / 1000;
+    StoneDiameter = alignment::StoneDiameter({_CenterX, _CenterY, _FocalX, _FocalY, _MFX, _MFY}, Motion->TLPixelSize);
     // Without a stone the page says why, in the words of the alignment outcomes.
     const QString reason = tlResultReason;
     tlResultReason.clear();

@@ -260,7 +260,7 @@ const std::vector<const Declaration*>& all()
         &motion::RoundCrownPercent, &motion::RoundGirdlePercent, &motion::MeasurementWaitMs,
         &motion::StatusAnswerWaitMs, &motion::SettleMs, &motion::PositionTolerance, &motion::ResidualLimitUm,
         // Girdle scan, log, host port, shared folder
-        &scan::CapturesNumber, &scan::CapturesCovering, &scan::PanoramaFile,
+        &scan::CapturesNumber, &scan::CapturesCovering, &scan::PanoramaFile, &scan::GirdleFile,
         &log::SizeLimitMiB, &host::Allow, &host::Listen, &store::SharedFolder,
     };
     return list;

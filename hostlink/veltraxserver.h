@@ -61,7 +61,8 @@ class VeltraxServer : public QThread
 public:
     ~VeltraxServer() override;
 
-    // Field positions of a position packet (kept for callers that index such packets).
+    // Field positions of a position packet. Part of the server's documented interface for
+    // callers that index such packets; the station itself parses COORDS by name and reads none.
     const int PACKETX = 0;
     const int XPOS = 1;
     const int YPOS = 2;
@@ -107,8 +108,9 @@ public:
     // Makes the listener listen on address:port (a numeric address; anything else means every
     // IPv4 interface). Returns false, with a log line, when the port cannot be bound.
     bool RunServer(QString address, quint16 port);
-    // The same for a separate video listener address; the station itself does not use it, the
-    // video connection arrives on the data port as the second connection.
+    // The same for a separate video listener address. Kept as part of the server's documented
+    // interface; the station never calls it: the video connection arrives on the data port as
+    // the second connection.
     bool RunVideoStream(QString address, quint16 port);
 
     // Interprets one host command (tag already removed): 0 when recognised, -1 otherwise.

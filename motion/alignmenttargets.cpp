@@ -1,11 +1,32 @@
 #include "motion/alignmenttargets.h"
 
+#include "core/settingscatalog.h"
 #include "hostlink/hostmessages.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace alignment {
+
+Parameters::Parameters()
+    : overlayTLCenterH(int(settings::motion::OverlayTLCenterH.number))
+    , overlayTLFocalX(int(settings::motion::OverlayTLFocalX.number))
+    , overlayMFCenterV(int(settings::motion::OverlayMFCenterV.number))
+    , overlayMFFocalX(int(settings::motion::OverlayMFFocalX.number))
+    , tlPixelSize(settings::motion::TLPixelSize.number)
+    , tlZFocusPosition(settings::motion::TLZFocusPosition.number)
+    , tlYOffsetPosition(settings::motion::TLYOffsetPosition.number)
+    , mfYOffsetPosition(settings::motion::MFYOffsetPosition.number)
+    , mfXFocusPosition(settings::motion::MFXFocusPosition.number)
+    , roundCrownPercent(settings::motion::RoundCrownPercent.number)
+    , roundGridlePercent(settings::motion::RoundGirdlePercent.number)
+{
+}
+
+double StoneDiameter(const TrackerMeasurement& m, double tlPixelSize)
+{
+    return tlPixelSize / 1000.0 * ((m.focalX - m.centerX) + (m.centerY - m.mfY));
+}
 
 double AxisUnitsPerPixel(const Parameters& parameters)
 {
@@ -24,7 +45,7 @@ Targets ComputeTargets(const TrackerMeasurement& m, double currentX, const Param
         return t;
     const double p = AxisUnitsPerPixel(parameters);
     const double k = GirdleCentreFraction(parameters);
-    t.stoneDiameter = p * ((m.focalX - m.centerX) + (m.centerY - m.mfY));
+    t.stoneDiameter = StoneDiameter(m, parameters.tlPixelSize);
     t.inscriptionX = currentX + p * (m.centerY - parameters.overlayTLCenterH);
     t.inscriptionZ = parameters.tlZFocusPosition + p * (parameters.overlayTLFocalX - m.focalX);
     t.inscriptionY = parameters.tlYOffsetPosition - t.stoneDiameter * k;

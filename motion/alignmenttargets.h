@@ -21,20 +21,22 @@ struct TrackerMeasurement
     double mfY = -1;
 };
 
-// The calibration the targets are computed from (a snapshot of MotionCore's parameters).
+// The calibration the targets are computed from (a snapshot of MotionCore's parameters); the
+// defaults are the settings' declared defaults.
 struct Parameters
 {
-    int overlayTLCenterH = 200;     // row the stone's centre must reach for inscription
-    int overlayTLFocalX = 0;        // column of the inscription focal mark
-    int overlayMFCenterV = 200;     // column of the front camera's vertical centring line
-    int overlayMFFocalX = 0;        // row the stone's top edge must reach for the front camera
-    double tlPixelSize = 25.6;      // thousandths of an axis unit per TL pixel
-    double tlZFocusPosition = 15.0;
-    double tlYOffsetPosition = 10.32;
-    double mfYOffsetPosition = 12.0;
-    double mfXFocusPosition = 15.0;
-    double roundCrownPercent = 15.4;
-    double roundGridlePercent = 2.5;
+    Parameters();
+    int overlayTLCenterH;           // row the stone's centre must reach for inscription
+    int overlayTLFocalX;            // column of the inscription focal mark
+    int overlayMFCenterV;           // column of the front camera's vertical centring line
+    int overlayMFFocalX;            // row the stone's top edge must reach for the front camera
+    double tlPixelSize;             // thousandths of an axis unit per TL pixel
+    double tlZFocusPosition;
+    double tlYOffsetPosition;
+    double mfYOffsetPosition;
+    double mfXFocusPosition;
+    double roundCrownPercent;
+    double roundGridlePercent;
 };
 
 struct Targets
@@ -53,6 +55,9 @@ struct Targets
 
 // Axis units per TL pixel.
 double AxisUnitsPerPixel(const Parameters& parameters);
+// The stone's diameter in axis units: its vertical plus its horizontal radius in the TL image
+// (centre to top edge, centre to right edge), times the pixel size (thousandths of an axis unit).
+double StoneDiameter(const TrackerMeasurement& measurement, double tlPixelSize);
 // Crown height plus half the girdle height, as a fraction of the diameter (0.1665 by default).
 double GirdleCentreFraction(const Parameters& parameters);
 

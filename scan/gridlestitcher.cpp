@@ -22,11 +22,6 @@
 
 namespace {
 
-QString millis(qint64 microseconds)
-{
-    return QString::number((microseconds + 500) / 1000);
-}
-
 qint64 micros(const QElapsedTimer& timer)
 {
     return timer.nsecsElapsed() / 1000;
@@ -125,7 +120,7 @@ void GridleStitcher::finishPanorama(const std::vector<cv::Mat>& frames, double s
     const scanpanorama::Outcome outcome = scanpanorama::Build(frames, step, diameter, Motion->MFPixelSize);
     for (const QString& line : outcome.lines)
         logging->udebug(line);
-    logging->udebug(QStringLiteral("Panorama built in ") + millis(outcome.stitchUs) + QStringLiteral(" ms"));
+    logging->udebug(QStringLiteral("Panorama built in ") + alignment::Millis(outcome.stitchUs) + QStringLiteral(" ms"));
     if (store && !outcome.result.image.empty()) {
         QString why;
         if (WritePngAtomically(path, outcome.result.image, &why))
@@ -329,7 +324,7 @@ void GridleStitcher::scan()
             }
             timing.motionWaitUs += micros(rotation);
             if (!stepped && i > 0)
-                logging->udebug(tag + QStringLiteral("Rotative Motion end after: ") + millis(micros(rotation))
+                logging->udebug(tag + QStringLiteral("Rotative Motion end after: ") + alignment::Millis(micros(rotation))
                                 + QStringLiteral(" ms"));
 
             QElapsedTimer phase;
@@ -348,13 +343,13 @@ void GridleStitcher::scan()
             }
             timing.motionWaitUs += micros(phase);
             if (!stepped)
-                logging->udebug(tag + QStringLiteral("Alignement 1 Iterations end after ") + millis(micros(capture))
+                logging->udebug(tag + QStringLiteral("Alignement 1 Iterations end after ") + alignment::Millis(micros(capture))
                                 + QStringLiteral(" ms"));
 
             phase.restart();
             // A front frame captured after the axes were reported still (plus the settle time);
             // a camera that gives no capture time: the first frame announced after that.
-            const qint64 freshFromUs = MotionCore::LastStillTimeUs() + qint64(std::max(0, int(Motion->SettleMs))) * 1000;
+            const SettledCapture settled = Motion->FreshCaptureRule();
             NewMFCapture = false;
             const qint64 frameLimitMs = std::max(1, static_cast<int>(Motion->MeasurementWaitMs));
             CameraFrame captured;
@@ -362,8 +357,7 @@ void GridleStitcher::scan()
             while (!interrupted() && phase.elapsed() < frameLimitMs) {
                 if (NewMFCapture.exchange(false)) {
                     captured = mfCamera->getFrame();
-                    fresh = !captured.image.empty()
-                            && (captured.captureTimeUs < 0 || captured.captureTimeUs >= freshFromUs);
+                    fresh = !captured.image.empty() && settled.counts(captured.captureTimeUs, 1, 1);
                     if (fresh)
                         break;
                 }
@@ -442,7 +436,7 @@ void GridleStitcher::scan()
         finishPanorama(kept, step, D, folderReady ? folder : QString(), complete);
     }
 
-    logging->udebug(QStringLiteral("Total Time ") + millis(micros(total)) + QStringLiteral(" ms"));
+    logging->udebug(QStringLiteral("Total Time ") + alignment::Millis(micros(total)) + QStringLiteral(" ms"));
     const bool hostGone = Motion->OwnerGone();
     if (hostGone)
         logging->udebug(QStringLiteral("Gridle Stitcher: the host that asked for the scan has left, scan ended"));

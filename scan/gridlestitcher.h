@@ -57,7 +57,7 @@ public:
     void NextStep();
     // The operator's stop: the running scan ends at its next wait with "SCANEND" (logged).
     void StopScan();
-    // The panorama image (the scan does not build one: empty).
+    // The girdle panorama the last complete scan joined from its frames (empty before one).
     cv::Mat getImage();
     // Frame count for diameter D, frame width w and covering c; 0 when there is none.
     int ImagesPerPerimeter(double D, double w, double c);

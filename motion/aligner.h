@@ -1,0 +1,68 @@
+#pragma once
+
+#include "motion/alignmenttargets.h"
+#include "motion/motionoutcome.h"
+
+#include <QString>
+
+#include <functional>
+#include <mutex>
+
+class HostAxes;
+class Logs;
+class MeasurementFeed;
+class MotionSettings;
+
+// The measure-and-move alignments: per iteration wait for the end of motion, take a tracker
+// result of a frame captured after it, check the calibration, the measurement and the move it
+// gives, and send one move; after the last iteration wait for that motion too and measure the
+// residual, which must be within the residual limit. No move is sent after a failure.
+//
+// Threads: any thread but the main one (the motion waits need the main thread to deliver the
+// host's answers); the alignment loop and the scan run alignments on their own threads.
+// Locks: reportMutex guards residual and timing (the last finished alignment's, read by the
+// window and the benchmarks).
+class Aligner
+{
+public:
+    struct Hooks
+    {
+        std::function<alignment::ViewSize()> view;                // the TL view's size, 0 unknown
+        std::function<void(const QString&)> residualShown;        // "X 0.42 px (0.0107), ..."
+        std::function<void(bool, const QString&)> outcomeShown;   // success with its residual
+        // A front alignment landed; frames captured from freshFromUs on show where it left the
+        // stone (the front check takes the girdle there).
+        std::function<void(qint64 freshFromUs)> frontLanded;
+    };
+
+    Aligner(Logs& log, HostAxes& axes, MeasurementFeed& feed, const MotionSettings& settings, Hooks hooks);
+
+    // True when the alignment ran to its end and the stone landed; false when it failed
+    // (outcome->reason, one log line) or was interrupted (stop, shutdown, the asking host gone).
+    bool align(alignment::Kind kind, int iterations, const std::function<bool()>& stop, alignment::Outcome* outcome);
+
+    alignment::Residual lastResidual() const;
+    alignment::Timing lastTiming() const;
+
+private:
+    struct Progress;   // the running alignment's clock, timing and progress log lines
+    // After the motion has ended: checks the calibration, measures, checks the move and sends
+    // it (iteration r).
+    alignment::Outcome measureAndMove(Progress& progress, int r, const std::function<bool()>& stop);
+    // A fresh measurement after the last motion of this thread.
+    alignment::Outcome waitFresh(const std::function<bool()>& stop, alignment::Timing* timing,
+                                 alignment::Targets* targets, alignment::TrackerMeasurement* measurement);
+    // The residual from a measurement of a frame taken after the last motion, checked against
+    // the residual limit; logged and shown.
+    alignment::Outcome measureResidual(alignment::Kind kind, const std::function<bool()>& stop, alignment::Timing* timing);
+
+    Logs& log;
+    HostAxes& axes;
+    MeasurementFeed& feed;
+    const MotionSettings& settings;
+    Hooks hooks;
+
+    mutable std::mutex reportMutex;
+    alignment::Residual residual;
+    alignment::Timing timing;
+};
