@@ -1,14 +1,14 @@
 #include "motion/aligner.h"
 
 #include "core/logs.h"
-
-#include <algorithm>
 #include "hostlink/hostmessages.h"
 #include "motion/hostaxes.h"
 #include "motion/measurementfeed.h"
 #include "motion/motionsettings.h"
 
 #include <QElapsedTimer>
+
+#include <algorithm>
 #include <QThread>
 
 using alignment::Kind;
