@@ -7,9 +7,9 @@
 #include "motion/motionsettings.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 
 #include <algorithm>
-#include <QThread>
 
 using alignment::Kind;
 using alignment::Outcome;

@@ -6,14 +6,7 @@
 
 namespace decl = settings::motion;
 
-namespace {
-
-int intDefault(const settings::Declaration& d)
-{
-    return int(d.number);
-}
-
-} // namespace
+using settings::intDefault;
 
 MotionSettings::MotionSettings()
     : OverlayTLCenterH(intDefault(decl::OverlayTLCenterH))

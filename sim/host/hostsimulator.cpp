@@ -375,7 +375,7 @@ void HostSimulator::checkText(const QString& text)
         bool numbers = match.hasMatch();
         for (int i = 2; numbers && i <= 8; ++i) {
             double value = 0;
-            numbers = HostAxes::parseNumber(match.captured(i), &value);
+            numbers = SimulatedAxes::parseNumber(match.captured(i), &value);
         }
         if (!numbers)
             flagViolation(QStringLiteral("malformed scan report \"%1\"").arg(shorten(text)));
@@ -447,7 +447,7 @@ void HostSimulator::handleImage(int sequence, const QString& text, const QByteAr
     bool ok = match.hasMatch();
     for (int i = 2; ok && i <= 4; ++i) {
         double value = 0;
-        ok = HostAxes::parseNumber(match.captured(i), &value);
+        ok = SimulatedAxes::parseNumber(match.captured(i), &value);
     }
     if (!ok) {
         if (strictMode)
@@ -517,7 +517,7 @@ void HostSimulator::parseVideo()
 void HostSimulator::executeAxisCommand(const QString& text)
 {
     const bool increment = text.startsWith(QLatin1String("INC"));
-    HostAxes::Move move;
+    SimulatedAxes::Move move;
     if (!(increment ? axes.parseIncrement(text, &move) : axes.parseMove(text, &move))) {
         flagViolation(QStringLiteral("malformed %1 \"%2\"").arg(increment ? QStringLiteral("increment") : QStringLiteral("move"), shorten(text)));
         return;
@@ -526,7 +526,7 @@ void HostSimulator::executeAxisCommand(const QString& text)
     startMotion(move);
 }
 
-void HostSimulator::startMotion(const HostAxes::Move& move)
+void HostSimulator::startMotion(const SimulatedAxes::Move& move)
 {
     const qint64 now = clock.elapsed();
     // The positions at the start of the motion are reported first.

@@ -17,7 +17,7 @@
 //    own header) and every video frame (16-byte "-SIZE-" header, JPEG payload);
 //  - records each message both ways in a transcript with a millisecond time stamp.
 //
-// Its parts: HostAxes (the axes and their commands' text), HostTranscript (the record), and
+// Its parts: SimulatedAxes (the axes and their commands' text), HostTranscript (the record), and
 // the parsers of what the station sends (StationDataParser, StationVideoParser).
 //
 // The object is used from one thread with a running event loop (a test's main thread or a
@@ -31,7 +31,7 @@
 #include <QStringList>
 #include <QTimer>
 
-#include "sim/host/hostaxes.h"
+#include "sim/host/simulatedaxes.h"
 #include "sim/host/hosttranscript.h"
 #include "sim/host/stationdataparser.h"
 #include "sim/host/stationvideoparser.h"
@@ -183,7 +183,7 @@ private:
     void parseVideo();
     // INC... or MOVE...: starts the motion, or flags a malformed command.
     void executeAxisCommand(const QString& text);
-    void startMotion(const HostAxes::Move& move);
+    void startMotion(const SimulatedAxes::Move& move);
     int movingFlag(bool moving) const { return moving ? 1 : 0; }
     void answerStatusQuery();
     // Lag between the axes stopping and the unasked report of their final COORDS.
@@ -194,7 +194,7 @@ private:
     void note(const QString& text);
 
     QElapsedTimer clock; // first: the axes and the transcript read it
-    HostAxes axes{clock};
+    SimulatedAxes axes{clock};
     HostTranscript log{clock};
     QTcpSocket* data = nullptr;
     QTcpSocket* video = nullptr;

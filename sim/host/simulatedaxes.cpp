@@ -1,4 +1,4 @@
-#include "sim/host/hostaxes.h"
+#include "sim/host/simulatedaxes.h"
 
 #include <QRegularExpression>
 #include <QStringList>
@@ -21,17 +21,17 @@ int axisIndex(QChar letter)
 
 } // namespace
 
-HostAxes::HostAxes(const QElapsedTimer& simulatorClock)
+SimulatedAxes::SimulatedAxes(const QElapsedTimer& simulatorClock)
     : clock(simulatorClock)
 {
 }
 
-void HostAxes::setSpeed(double unitsPerSecond)
+void SimulatedAxes::setSpeed(double unitsPerSecond)
 {
     axisSpeed = (std::isfinite(unitsPerSecond) && unitsPerSecond > 0) ? unitsPerSecond : 0;
 }
 
-void HostAxes::setPosition(int axis, double value)
+void SimulatedAxes::setPosition(int axis, double value)
 {
     AxisState& state = axes[axis];
     state.start = state.target = value;
@@ -39,7 +39,7 @@ void HostAxes::setPosition(int axis, double value)
     state.durationMs = 0;
 }
 
-bool HostAxes::parseNumber(const QString& text, double* value)
+bool SimulatedAxes::parseNumber(const QString& text, double* value)
 {
     static const QRegularExpression number(QStringLiteral("^[-+]?(\\d+\\.?\\d*|\\.\\d+)([eE][-+]?\\d+)?$"));
     if (!number.match(text).hasMatch())
@@ -49,7 +49,7 @@ bool HostAxes::parseNumber(const QString& text, double* value)
     return ok && std::isfinite(*value);
 }
 
-double HostAxes::position(int axis) const
+double SimulatedAxes::position(int axis) const
 {
     const AxisState& state = axes[axis];
     if (state.durationMs <= 0)
@@ -60,13 +60,13 @@ double HostAxes::position(int axis) const
     return state.start + (state.target - state.start) * qMax(0.0, t);
 }
 
-bool HostAxes::isMoving(int axis) const
+bool SimulatedAxes::isMoving(int axis) const
 {
     const AxisState& state = axes[axis];
     return state.durationMs > 0 && clock.elapsed() < state.startMs + state.durationMs;
 }
 
-bool HostAxes::anyMoving() const
+bool SimulatedAxes::anyMoving() const
 {
     for (int a = 0; a < Count; ++a)
         if (isMoving(a))
@@ -74,7 +74,7 @@ bool HostAxes::anyMoving() const
     return false;
 }
 
-qint64 HostAxes::remainingMs() const
+qint64 SimulatedAxes::remainingMs() const
 {
     qint64 remaining = 0;
     const qint64 now = clock.elapsed();
@@ -84,7 +84,7 @@ qint64 HostAxes::remainingMs() const
     return remaining;
 }
 
-HostAxes::Move HostAxes::fromTargets() const
+SimulatedAxes::Move SimulatedAxes::fromTargets() const
 {
     Move move;
     for (int a = 0; a < Count; ++a)
@@ -92,7 +92,7 @@ HostAxes::Move HostAxes::fromTargets() const
     return move;
 }
 
-bool HostAxes::parseIncrement(const QString& text, Move* move) const
+bool SimulatedAxes::parseIncrement(const QString& text, Move* move) const
 {
     // INC<axis><amount>
     if (text.size() < 5)
@@ -107,7 +107,7 @@ bool HostAxes::parseIncrement(const QString& text, Move* move) const
     return true;
 }
 
-bool HostAxes::parseMove(const QString& text, Move* move) const
+bool SimulatedAxes::parseMove(const QString& text, Move* move) const
 {
     // MOVE<axis><value>:[<axis><value>:]... every field closed by ":".
     const QString fields = text.mid(4);
@@ -129,7 +129,7 @@ bool HostAxes::parseMove(const QString& text, Move* move) const
     return true;
 }
 
-double HostAxes::start(const Move& move, qint64 now)
+double SimulatedAxes::start(const Move& move, qint64 now)
 {
     for (int a = 0; a < Count; ++a) {
         if (!move.commanded[a])

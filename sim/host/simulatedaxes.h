@@ -11,7 +11,7 @@
 #include <QElapsedTimer>
 #include <QString>
 
-class HostAxes
+class SimulatedAxes
 {
 public:
     static constexpr int Count = 5; // X, Y, Z, A, F: the indices of HostSimulator::Axis
@@ -23,7 +23,7 @@ public:
         bool commanded[Count] = {false, false, false, false, false};
     };
 
-    explicit HostAxes(const QElapsedTimer& clock);
+    explicit SimulatedAxes(const QElapsedTimer& clock);
 
     void setSpeed(double unitsPerSecond); // not finite or not positive: instantly
     double speed() const { return axisSpeed; }
