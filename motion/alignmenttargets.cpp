@@ -162,21 +162,22 @@ QString CheckParameters(const Parameters& p, double mfPixelSize, ViewSize view)
             return QString();
         return QLatin1String(key) + QLatin1Char(' ') + Number(v) + QStringLiteral(" is outside 0 to 100 %");
     };
+    namespace decl = settings::motion;
     const int rows = extentOr(view.height);
     const int columns = extentOr(view.width);
     const QString problems[] = {
-        pixelSize("PMTLPXS", p.tlPixelSize),
-        pixelSize("PMMFPXS", mfPixelSize),
-        mark("POVTLLOH", p.overlayTLCenterH, rows),
-        mark("POVTLFOH", p.overlayTLFocalX, columns),
-        mark("POVMFLOV", p.overlayMFCenterV, columns),
-        mark("POVMFFOH", p.overlayMFFocalX, rows),
-        position("PZFTLPOS", p.tlZFocusPosition),
-        position("PYOFFSTLPOS", p.tlYOffsetPosition),
-        position("PZIIOFFSMFPOS", p.mfYOffsetPosition),
-        position("PXIIFMFPOS", p.mfXFocusPosition),
-        percent("PROUNDSTLCR", p.roundCrownPercent),
-        percent("PROUNDSTLGR", p.roundGridlePercent),
+        pixelSize(decl::TLPixelSize.key, p.tlPixelSize),
+        pixelSize(decl::MFPixelSize.key, mfPixelSize),
+        mark(decl::OverlayTLCenterH.key, p.overlayTLCenterH, rows),
+        mark(decl::OverlayTLFocalX.key, p.overlayTLFocalX, columns),
+        mark(decl::OverlayMFCenterV.key, p.overlayMFCenterV, columns),
+        mark(decl::OverlayMFFocalX.key, p.overlayMFFocalX, rows),
+        position(decl::TLZFocusPosition.key, p.tlZFocusPosition),
+        position(decl::TLYOffsetPosition.key, p.tlYOffsetPosition),
+        position(decl::MFYOffsetPosition.key, p.mfYOffsetPosition),
+        position(decl::MFXFocusPosition.key, p.mfXFocusPosition),
+        percent(decl::RoundCrownPercent.key, p.roundCrownPercent),
+        percent(decl::RoundGirdlePercent.key, p.roundGridlePercent),
     };
     for (const QString& problem : problems) {
         if (!problem.isEmpty())

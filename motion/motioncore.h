@@ -102,7 +102,7 @@ public:
     // (moving). False, without an answer, as soon as the core shuts down or stop() returns true
     // (checked every millisecond), when no host is connected or the host that was asked goes
     // away (it will never answer; logged), and when no answer comes within StatusAnswerWaitMs
-    // ("PMALGMSTO"; logged): a status that did not come from the host is never invented. A
+    // (`PMALGMSTO`; logged): a status that did not come from the host is never invented. A
     // long silence is logged every 5 s. Must not be called on the main thread, which delivers
     // the answer (logged; returns false).
     bool Blocking_IsMoving(const std::function<bool()>& stop = {})

@@ -45,9 +45,9 @@ public:
     std::atomic<double> RoundCrownPercent;
     std::atomic<double> RoundGridlePercent;
 
-    // Bounds of the waits inside an alignment (milliseconds), settings "PMALMEASTO" (a stone
-    // measurement from a frame taken after the motion), "PMALGMSTO" (the host's MOVESTAT answer
-    // to one GMS) and "PMALSETTLE" (time after the host reported the axes still before a frame
+    // Bounds of the waits inside an alignment (milliseconds), settings `PMALMEASTO` (a stone
+    // measurement from a frame taken after the motion), `PMALGMSTO` (the host's MOVESTAT answer
+    // to one GMS) and `PMALSETTLE` (time after the host reported the axes still before a frame
     // counts as showing where the motion left the stone).
     std::atomic<int> MeasurementWaitMs;
     std::atomic<int> StatusAnswerWaitMs;

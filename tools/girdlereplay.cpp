@@ -11,6 +11,7 @@
 // CLIPPED or BLUR). Exit status 0 when every frame was measured or refused, 1 when one could
 // not be read, 2 on a usage error.
 
+#include "core/settingscatalog.h"
 #include "imageprobe.h"
 #include "vision/girdlemeasure.h"
 
@@ -59,7 +60,7 @@ bool applySetting(const std::string& kv, girdle::MeasureParameters* p)
     double v = 0.0;
     if (!parseNumber(kv.substr(eq + 1), &v))
         return false;
-    if (key == girdle::MeasureParameters::KeyPixelSize && v > 0.0)
+    if (key == settings::motion::MFPixelSize.key && v > 0.0)
         p->pixelSizeUm = v;
     else if (key == "STRIP" && v >= 2.0 && v <= 64.0)
         p->stripWidthPx = int(v);

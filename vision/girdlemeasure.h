@@ -38,9 +38,8 @@ struct MeasureParameters
     double minEdgeContrast = 2.0; // grey levels per row of the derivative an edge needs
     double minCoverage = 0.3;    // share of strips in which each edge must be seen
     int borderMarginPx = 2;      // an edge this close to the top or bottom row is CLIPPED
-
-    // Settings key of the pixel size; the thresholds above have no keys of their own.
-    static constexpr const char* KeyPixelSize = "PMMFPXS";
+    // The pixel size is the front camera's (settings::motion::MFPixelSize); the thresholds
+    // above have no keys of their own.
 };
 
 struct Measurement

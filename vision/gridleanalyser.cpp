@@ -3,6 +3,7 @@
 #include "camera/cammf.h"
 #include "core/logs.h"
 #include "core/registry.h"
+#include "core/settingscatalog.h"
 #include "vision/girdlemeasure.h"
 #include "vision/linegeometry.h"
 #include "vision/morphology.h"
@@ -180,7 +181,7 @@ void GridleAnalyser::LoadParams()
 {
     if (!AppRegistry)
         return;
-    MFPixelSizeUm = AppRegistry->GetKeyDOUBLE(QString::fromLatin1(girdle::MeasureParameters::KeyPixelSize), 1.27);
+    MFPixelSizeUm = settings::readReal(*AppRegistry, *logging, settings::motion::MFPixelSize);
     const vision::GridleParams p = vision::GridleParams::fromRegistry(*AppRegistry);
     CV_MF_Param_ThreshMin = p.threshMin;
     CV_MF_Param_ThreshMax = p.threshMax;

@@ -17,6 +17,7 @@
 #include "camera/camvsharedconfig.h"
 #include "core/logs.h"
 #include "core/registry.h"
+#include "core/settingscatalog.h"
 #include "sim/rig/rig.h"
 #include "sim/rig/rigsdk.h"
 #include "station/stationassembly.h"
@@ -88,11 +89,11 @@ void configureRig(const Format& format, bool instant = false)
 void bindSettings()
 {
     StationAssembly::bringUpTo(StationAssembly::Stage::Settings);
-    Registry* settings = Registry::AccessMemory();
-    settings->SetKey("CAMTLID", Rig::TopLargeSerial);
-    settings->SetKey("CAMMFID", Rig::FrontSerial);
-    settings->SetKey("CAMTSID", Rig::TopStandardSerial);
-    settings->SetKey(Registry::SharedFolderKey, QDir::current().filePath("share"));
+    Registry* store = Registry::AccessMemory();
+    store->SetKey(settings::camera::TLSerial.key, Rig::TopLargeSerial);
+    store->SetKey(settings::camera::MFSerial.key, Rig::FrontSerial);
+    store->SetKey(settings::camera::TSSerial.key, Rig::TopStandardSerial);
+    store->SetKey(Registry::SharedFolderKey, QDir::current().filePath("share"));
 }
 
 void tearDown()
@@ -146,8 +147,8 @@ void GenICamAcquisitionPass(benchmark::State& state)
 {
     configureRig(Formats[0]);
     bindSettings();
-    Registry::AccessMemory()->SetKey("CAMTLBACKEND", "GENICAM");
-    Registry::AccessMemory()->SetKey("CAMTLID", "1");
+    Registry::AccessMemory()->SetKey(settings::camera::TLBackend.key, "GENICAM");
+    Registry::AccessMemory()->SetKey(settings::camera::TLSerial.key, "1");
     CameraAcquisition* camera = startCamera(TL);
     for (int waited = 0; waited < 5000 && camera->getFrame().frameNumber < 0; waited += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -14,6 +14,7 @@
 #include "camera/camvsharedconfig.h"
 #include "core/logs.h"
 #include "core/registry.h"
+#include "core/settingscatalog.h"
 #include "hostlink/veltraxserver.h"
 #include "motion/motioncore.h"
 #include "scan/gridlestitcher.h"
@@ -57,8 +58,8 @@ struct Station
 
         StationAssembly::bringUpTo(StationAssembly::Stage::Settings);
         Registry* registry = Registry::AccessMemory();
-        registry->SetKey("CAMTLID", rig::Rig::TopLargeSerial);
-        registry->SetKey("CAMMFID", rig::Rig::FrontSerial);
+        registry->SetKey(settings::camera::TLSerial.key, rig::Rig::TopLargeSerial);
+        registry->SetKey(settings::camera::MFSerial.key, rig::Rig::FrontSerial);
         registry->SetKey(Registry::SharedFolderKey, dir.filePath("share"));
         VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
         StationAssembly::bringUpTo(StationAssembly::Stage::MotionCore);
