@@ -12,6 +12,7 @@
 // Exit status 0 on success, 1 when a file cannot be read or written, 2 on a usage error.
 
 #include "realisticside.h"
+#include "settool.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -307,35 +308,9 @@ int score(const std::string& truthPath, const std::string& replayPath)
     return missing ? 1 : 0;
 }
 
-void usage()
-{
-    std::fprintf(stderr, "usage: girdle-set render --seed N [--count M] --out DIR\n"
-                         "       girdle-set score TRUTH.csv REPLAY.txt\n");
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 3 && args[0] == "score")
-        return score(args[1], args[2]);
-    if (!args.empty() && args[0] == "render") {
-        long seed = -1, count = 300;
-        std::string out;
-        for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
-            if (args[i] == "--seed")
-                seed = std::strtol(args[i + 1].c_str(), nullptr, 10);
-            else if (args[i] == "--count")
-                count = std::strtol(args[i + 1].c_str(), nullptr, 10);
-            else if (args[i] == "--out")
-                out = args[i + 1];
-            else
-                seed = -2;
-        }
-        if (seed >= 0 && count > 0 && count <= 100000 && !out.empty())
-            return render(unsigned(seed), int(count), out);
-    }
-    usage();
-    return 2;
+    return settool::run(argc, argv, settool::Commands{"girdle-set", 300, render, score});
 }
