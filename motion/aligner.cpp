@@ -180,6 +180,22 @@ Outcome Aligner::waitFresh(const std::function<bool()>& stop, alignment::Timing*
                           targets, measurement);
 }
 
+Outcome Aligner::measure(Kind kind, const std::function<bool()>& stop, alignment::Targets* targets,
+                         alignment::Residual* residual)
+{
+    alignment::Targets after;
+    alignment::TrackerMeasurement m;
+    alignment::Timing unused;
+    const Outcome measurement = waitFresh(stop, &unused, &after, &m);
+    if (!measurement.ok())
+        return measurement;
+    if (targets)
+        *targets = after;
+    if (residual)
+        *residual = alignment::ComputeResidual(kind, after, axes.positions(), settings.CurrentParameters());
+    return measurement;
+}
+
 Outcome Aligner::measureResidual(Kind kind, const std::function<bool()>& stop, alignment::Timing* timing)
 {
     alignment::Targets after;

@@ -41,6 +41,12 @@ public:
     // (outcome->reason, one log line) or was interrupted (stop, shutdown, the asking host gone).
     bool align(alignment::Kind kind, int iterations, const std::function<bool()>& stop, alignment::Outcome* outcome);
 
+    // One fresh measurement after the calling thread's last motion, without a move: the targets
+    // it gives and the residual against where the axes stand now (the scan's check of a
+    // predicted move). Failed like an alignment's measurement (CAMERA, the tracker's reason).
+    alignment::Outcome measure(alignment::Kind kind, const std::function<bool()>& stop, alignment::Targets* targets,
+                               alignment::Residual* residual);
+
     alignment::Residual lastResidual() const;
     alignment::Timing lastTiming() const;
 

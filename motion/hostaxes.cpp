@@ -79,8 +79,26 @@ void HostAxes::wake()
 // ---------------------------------------------------------------------------------------------
 // Positions and moves
 
+void HostAxes::endQuiet()
+{
+    std::lock_guard<std::mutex> quietLock(quietMutex);
+    quietSinceUs = -1;
+}
+
+void HostAxes::textSent(const QString& text)
+{
+    if (text.startsWith(QLatin1String("MOVE")) || text.startsWith(QLatin1String("INC")))
+        endQuiet();
+}
+
 void HostAxes::setPositions(double x, double y, double z, double a, double zii)
 {
+    {
+        std::lock_guard<std::mutex> quietLock(quietMutex);
+        const alignment::AxisPositions& q = quietAt;
+        if (quietSinceUs >= 0 && (x != q.x || y != q.y || z != q.z || a != q.a || zii != q.zii))
+            quietSinceUs = -1;
+    }
     xPos = x;
     yPos = y;
     zPos = z;
@@ -275,6 +293,8 @@ void HostAxes::setMotionStatus(int master, int a, int zii, quint64 commandSessio
     masterStatus = master;
     aStatus = a;
     ziiStatus = zii;
+    if (master == 1 || a == 1 || zii == 1)
+        endQuiet();
     ++statusAnswered;
     statusArrived.notify_all();
 }
@@ -300,7 +320,19 @@ bool HostAxes::waitMotionEnd(const std::function<bool()>& stop, alignment::Timin
             const double tolerance = settings.PositionTolerance;
             const QString misplacement = commanded.mismatch(positions(), tolerance);
             if (misplacement.isEmpty()) {
-                threadStillUs = nowUs();
+                const qint64 now = nowUs();
+                const quint64 session = server ? server->HostSession() : 0;
+                const alignment::AxisPositions here = positions();
+                std::lock_guard<std::mutex> quietLock(quietMutex);
+                const bool quiet = quietSinceUs >= 0 && quietSession == session && here.x == quietAt.x
+                                   && here.y == quietAt.y && here.z == quietAt.z && here.a == quietAt.a
+                                   && here.zii == quietAt.zii;
+                if (!quiet) {
+                    quietSinceUs = now;
+                    quietAt = here;
+                    quietSession = session;
+                }
+                threadStillUs = quietSinceUs;
                 result.state = Outcome::Done;
                 break;
             }

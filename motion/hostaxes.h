@@ -83,8 +83,16 @@ public:
     // Ends the waits at shutdown.
     void wake();
 
-    // Steady-clock time (microseconds) at which the calling thread's last waitMotionEnd heard
-    // the axes reported still (-1 before any).
+    // Every text the station sends the host passes here (MotionCore::TessarixCommand): a move
+    // ends the axes' quiet (see lastStillUs).
+    void textSent(const QString& text);
+
+    // Since when the calling thread's last waitMotionEnd knows the axes still where they
+    // stand (steady clock, microseconds; -1 before any): when it heard them still. When
+    // nothing has moved them since an earlier wait heard them still there (no move sent by
+    // anyone, no other position reported, no "moving" status, the same host), that earlier
+    // moment: a frame captured after it shows them where they stand, and waiting for a newer
+    // one would only wait for the camera.
     static qint64 lastStillUs();
     // Steady-clock microseconds, the clock of frame capture times.
     static qint64 nowUs();
@@ -115,4 +123,12 @@ private:
     quint64 statusSession = 0;
     quint64 statusAsked = 0;
     quint64 statusAnswered = 0;
+
+    // The axes' quiet: since when (steady clock µs, -1: not quiet) they have stood at quietAt
+    // for the host of quietSession. Guarded by quietMutex.
+    std::mutex quietMutex;
+    qint64 quietSinceUs = -1;
+    alignment::AxisPositions quietAt;
+    quint64 quietSession = 0;
+    void endQuiet();
 };

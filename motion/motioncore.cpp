@@ -94,6 +94,8 @@ MotionCore::~MotionCore()
 
 void MotionCore::TessarixCommand(QString text)
 {
+    if (axes)
+        axes->textSent(text);
     const quint64 owner = RequestScope::Current();
     if (owner != 0)
         emit TXCMDTO(owner, text);

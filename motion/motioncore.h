@@ -144,6 +144,13 @@ public:
         return aligner->align(alignment::Kind::Panorama, iterations, stop, outcome);
     }
 
+    // One fresh Top Large measurement after the calling thread's last motion, without moving:
+    // its targets and the front residual against where the axes stand (Aligner::measure).
+    Outcome MeasureFront(const std::function<bool()>& stop, alignment::Targets* targets, alignment::Residual* residual)
+    {
+        return aligner->measure(alignment::Kind::Panorama, stop, targets, residual);
+    }
+
     // Targets of the last measurement with a stone (valid false before the first).
     alignment::Targets LastTargets() const { return feed->lastTargets(); }
     // What the last finished alignment left, from a tracker result of a frame taken after its

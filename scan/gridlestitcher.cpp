@@ -7,6 +7,8 @@
 #include "core/settingscatalog.h"
 #include "hostlink/hostmessages.h"
 #include "motion/motioncore.h"
+#include "scan/framestore.h"
+#include "scan/runoutmodel.h"
 #include "scan/scanfiles.h"
 #include "scan/scangeometry.h"
 #include "scan/scanpanorama.h"
@@ -16,8 +18,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 
-
 #include <algorithm>
+#include <cmath>
 #include <exception>
 
 namespace {
@@ -102,6 +104,71 @@ QStringList GridleStitcher::PanoramaQuality() const
 {
     std::lock_guard<std::mutex> resultLocker(resultMutex);
     return panoramaQuality;
+}
+
+bool GridleStitcher::alignFront(const QString& tag, bool predicted, runout::Model& runout, alignment::Outcome* outcome)
+{
+    const std::function<bool()> stop = [this] { return interrupted(); };
+    if (predicted) {
+        // The Top Large result of this settle checks the predicted move and, whatever it
+        // shows, teaches the run-out where the stone stands at this A.
+        alignment::Targets measured;
+        alignment::Residual residual;
+        *outcome = Motion->MeasureFront(stop, &measured, &residual);
+        if (outcome->state == MotionCore::Outcome::Interrupted)
+            return false;
+        const double largestPx = std::max({std::fabs(residual.xPixels), std::fabs(residual.yPixels),
+                                           std::fabs(residual.focusPixels)});
+        const bool holds = outcome->ok() && residual.valid && largestPx <= PredictionTolerancePx;
+        // A prediction that does not hold means the stone is not where the run-out says (it may
+        // have slipped in the holder): the run-out is learnt again from here.
+        if (!holds)
+            runout.clear();
+        if (outcome->ok() && measured.valid)
+            runout.add(Motion->GetAPos(), runout::Targets{measured.panoramaX, measured.panoramaY, measured.panoramaZII});
+        if (holds) {
+            logging->udebug(tag + QStringLiteral("predicted front alignment verified: ") + alignment::ResidualText(residual));
+            return true;
+        }
+        logging->udebug(tag + QStringLiteral("predicted front alignment off (")
+                        + (outcome->ok() ? alignment::ResidualText(residual) : outcome->detail)
+                        + QStringLiteral(", tolerance ") + hostmessages::Number(PredictionTolerancePx)
+                        + QStringLiteral(" px): full alignment"));
+    }
+    if (!Motion->AlignForPanorama(2, stop, outcome))
+        return false;
+    const alignment::Targets landed = Motion->LastTargets();
+    if (landed.valid)
+        runout.add(Motion->GetAPos(), runout::Targets{landed.panoramaX, landed.panoramaY, landed.panoramaZII});
+    return true;
+}
+
+bool GridleStitcher::takeSettledFrame(CameraFrame* captured)
+{
+    // A front frame captured after the axes were reported still (plus the settle time): the
+    // same settle the alignment's last Top Large result came from, so it is usually there
+    // already. A camera that gives no capture time: the first frame announced after that.
+    const SettledCapture settled = Motion->FreshCaptureRule();
+    const qint64 frameLimitMs = std::max(1, static_cast<int>(Motion->MeasurementWaitMs));
+    QElapsedTimer waited;
+    waited.start();
+    CameraFrame latest = mfCamera->getFrame();
+    if (!latest.image.empty() && latest.captureTimeUs >= 0 && settled.counts(latest.captureTimeUs, 0, 1)) {
+        *captured = latest;
+        return true;
+    }
+    NewMFCapture = false;
+    while (!interrupted() && waited.elapsed() < frameLimitMs) {
+        if (NewMFCapture.exchange(false)) {
+            latest = mfCamera->getFrame();
+            if (!latest.image.empty() && settled.counts(latest.captureTimeUs, 1, 1)) {
+                *captured = latest;
+                return true;
+            }
+        }
+        QThread::msleep(1);
+    }
+    return false;
 }
 
 void GridleStitcher::finishPanorama(const std::vector<cv::Mat>& frames, double step, double diameter,
@@ -278,6 +345,7 @@ void GridleStitcher::scan()
     bool failed = false;
     FailReason failure = FailReason::NoStone;
     int framesStored = 0;
+    FrameStore store(MotionCore::CurrentOwner());
     auto fail = [&](FailReason reason, const QString& detail) {
         failed = true;
         failure = reason;
@@ -299,115 +367,115 @@ void GridleStitcher::scan()
     } else {
         const double step = scangeometry::RotationStep(stepped, count, frameAngle);
         const QString folder = scanFolder;
-        // Logged when the folder cannot be made; each frame then logs that it was not written
-        // (and is still reported). Without a folder the frame path would be a file at the root.
+        // Logged when the folder cannot be made; the scan then fails before its first move.
+        // Without a folder the frame path would be a file at the root.
         const bool folderReady = EnsureFolder(folder);
         const double yOffsetDifference = Motion->TLYOffsetPosition - Motion->MFYOffsetPosition;
         std::vector<cv::Mat> kept; // every frame of the scan, for the panorama at its end
         std::vector<double> keptA; // A reported with each frame, for the girdle profile
 
+        runout::Model runout;
+        const double aStart = Motion->GetAPos();
         for (int i = 0; i < count; ++i) {
             emit MFGriddleCapturesStatusChanged(i + 1, count);
             FrameTiming timing;
             timing.index = i;
-            QElapsedTimer rotation;
             QElapsedTimer capture;
-            rotation.start();
             capture.start();
             const QString tag = QStringLiteral("[Capture ") + QString::number(i) + QLatin1Char(']');
+            QString storeFailure;
+            if (store.failed(&storeFailure)) {
+                fail(FailReason::Storage, storeFailure);
+                break;
+            }
+            if (!folderReady) {
+                fail(FailReason::Storage, tag + QStringLiteral("no usable shared folder for ")
+                                              + scangeometry::FramePath(folder, i));
+                break;
+            }
 
+            // The turn to this frame's A; once the run-out is known, with the front alignment it
+            // predicts there, as one move.
+            // As the host adds up the steps it is sent: each one as the six digits carry it.
+            const double a = aStart + i * hostmessages::Number(step).toDouble();
+            const bool predicted = i > 0 && runout.ready();
+            if (predicted) {
+                const runout::Targets t = runout.predict(a);
+                Motion->MoveTo(t.x, t.y, Motion->GetZPos(), a, t.zii);
+            } else if (i > 0) {
+                Motion->IncrementA(step);
+            }
+            QElapsedTimer phase;
+            phase.start();
             MotionCore::Outcome outcome;
             if (!Motion->WaitMotionEnd(stop, nullptr, &outcome)) {
                 if (outcome.failed())
                     fail(outcome.reason, outcome.detail);
                 break;
             }
-            timing.motionWaitUs += micros(rotation);
+            timing.motionWaitUs = micros(phase);
             if (!stepped && i > 0)
-                logging->udebug(tag + QStringLiteral("Rotative Motion end after: ") + alignment::Millis(micros(rotation))
+                logging->udebug(tag + QStringLiteral("Rotative Motion end after: ") + alignment::Millis(micros(phase))
                                 + QStringLiteral(" ms"));
 
-            QElapsedTimer phase;
-            phase.start();
-            if (!Motion->AlignForPanorama(2, stop, &outcome)) {
+            phase.restart();
+            if (!alignFront(tag, predicted, runout, &outcome)) {
                 if (outcome.failed())
                     fail(outcome.reason, tag + QStringLiteral("front alignment: ") + outcome.detail);
                 break;
             }
             timing.alignmentUs = micros(phase);
-            phase.restart();
-            if (!Motion->WaitMotionEnd(stop, nullptr, &outcome)) {
-                if (outcome.failed())
-                    fail(outcome.reason, outcome.detail);
-                break;
-            }
-            timing.motionWaitUs += micros(phase);
             if (!stepped)
                 logging->udebug(tag + QStringLiteral("Alignement 1 Iterations end after ") + alignment::Millis(micros(capture))
                                 + QStringLiteral(" ms"));
 
             phase.restart();
-            // A front frame captured after the axes were reported still (plus the settle time);
-            // a camera that gives no capture time: the first frame announced after that.
-            const SettledCapture settled = Motion->FreshCaptureRule();
-            NewMFCapture = false;
-            const qint64 frameLimitMs = std::max(1, static_cast<int>(Motion->MeasurementWaitMs));
             CameraFrame captured;
-            bool fresh = false;
-            while (!interrupted() && phase.elapsed() < frameLimitMs) {
-                if (NewMFCapture.exchange(false)) {
-                    captured = mfCamera->getFrame();
-                    fresh = !captured.image.empty() && settled.counts(captured.captureTimeUs, 1, 1);
-                    if (fresh)
-                        break;
-                }
-                QThread::msleep(1);
-            }
-            if (interrupted())
-                break;
-            if (!fresh) {
-                fail(FailReason::Camera, tag + QStringLiteral("no front frame taken after the motion within ")
-                                             + QString::number(frameLimitMs) + QStringLiteral(" ms"));
+            if (!takeSettledFrame(&captured)) {
+                if (!interrupted())
+                    fail(FailReason::Camera, tag + QStringLiteral("no front frame taken after the motion within ")
+                                                 + QString::number(std::max(1, static_cast<int>(Motion->MeasurementWaitMs)))
+                                                 + QStringLiteral(" ms"));
                 break;
             }
             timing.frameWaitUs = micros(phase);
 
+            // Stored and reported beside the next frame's motion. The report carries the
+            // positions the host reported for this frame.
             phase.restart();
             const cv::Mat frame = captured.image;
             kept.push_back(frame);
-            const QString path = scangeometry::FramePath(folder, i);
-            if (frame.empty()) {
-                fail(FailReason::Camera, tag + QStringLiteral("the front camera gave no frame for ") + path);
-                break;
-            }
-            // A frame is reported only once it is on the disk whole: the host reads the file.
-            QString writeError;
-            if (!folderReady) {
-                fail(FailReason::Storage, tag + QStringLiteral("no usable shared folder for ") + path);
-                break;
-            }
-            if (!WritePngAtomically(path, frame, &writeError)) {
-                fail(FailReason::Storage, tag + QStringLiteral("could not write ") + path + QStringLiteral(": ") + writeError);
-                break;
-            }
-            ++framesStored;
-            timing.writeUs = micros(phase);
-
-            // The report carries the positions the host reported last. A stepped scan forgets an
-            // earlier press of the next-step button before the operator can see this frame's
-            // report, so the press that follows the report is the one that counts.
-            if (stepped)
-                _nextstep = false;
-            phase.restart();
             const double x = Motion->GetXPos();
             const double y = Motion->GetYPos();
-            const double a = Motion->GetAPos();
-            keptA.push_back(a);
+            const double aReported = Motion->GetAPos();
+            keptA.push_back(aReported);
+            FrameStore::Job job;
+            job.index = i;
+            job.path = scangeometry::FramePath(folder, i);
+            job.frame = frame;
             if (RunMode == 1) {
-                Motion->SendImage(hostmessages::ScanImageReportText(i, x, y, a), scanreport::FrameImage(frame));
+                const QString text = hostmessages::ScanImageReportText(i, x, y, aReported);
+                job.report = [this, text, frame] { Motion->SendImage(text, scanreport::FrameImage(frame)); };
             } else {
-                Motion->TessarixCommand(
-                    hostmessages::ScanTextReport(i, x, y, a, Motion->MFPixelSize, yOffsetDifference, D, step));
+                const QString text = hostmessages::ScanTextReport(i, x, y, aReported, Motion->MFPixelSize,
+                                                                  yOffsetDifference, D, step);
+                job.report = [this, text] { Motion->TessarixCommand(text); };
+            }
+            // A stepped scan forgets an earlier press of the next-step button before the
+            // operator can see this frame's report, so the press that follows is the one that counts.
+            if (stepped)
+                _nextstep = false;
+            if (!store.push(std::move(job))) {
+                store.failed(&storeFailure);
+                fail(FailReason::Storage, storeFailure);
+                break;
+            }
+            // An image report puts the whole frame on the data link, which the host must read
+            // before it can answer the next motion's questions: it goes out before the scan
+            // moves on, as a text report did before frames were stored beside the motion.
+            if (RunMode == 1 && !store.drain(&storeFailure)) {
+                fail(FailReason::Storage, storeFailure);
+                break;
             }
             timing.reportUs = micros(phase);
             {
@@ -421,8 +489,17 @@ void GridleStitcher::scan()
                 if (interrupted())
                     break;
             }
-            if (i + 1 < count)
-                Motion->IncrementA(step);
+        }
+        // Every frame on the disk and reported before the girdle, the panorama and SCANEND.
+        QString storeFailure;
+        if (!store.finish(&storeFailure) && !failed)
+            fail(FailReason::Storage, storeFailure);
+        framesStored = store.stored();
+        {
+            const std::vector<qint64> writes = store.writeMicros();
+            std::lock_guard<std::mutex> resultLocker(resultMutex);
+            for (int k = 0; k < frameTimings.size() && k < int(writes.size()); ++k)
+                frameTimings[k].writeUs = writes[std::size_t(k)];
         }
         // The girdle first: the window reads the profile when the panorama is announced.
         const bool complete = !failed && !interrupted();

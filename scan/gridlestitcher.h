@@ -2,8 +2,10 @@
 
 #include "core/settingscatalog.h"
 #include "core/singleton.h"
+#include "motion/motionoutcome.h"
 #include "scan/girdleprofile.h"
 #include "scan/panorama.h"
+#include "scan/runoutmodel.h"
 
 #include <QString>
 #include <QStringList>
@@ -17,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+struct CameraFrame;
 class CamMF;
 class Logs;
 class MotionCore;
@@ -46,6 +49,10 @@ public:
     std::atomic<int> CapturesNumber{settings::intDefault(settings::scan::CapturesNumber)};
     // Overlap of neighbouring frames as a fraction of the frame width, settings::scan::CapturesCovering.
     std::atomic<double> CapturesCovering{settings::scan::CapturesCovering.number};
+    // A predicted front alignment (the turn and the correction the stone's run-out predicts,
+    // sent as one move) stands when the fresh Top Large result after it is within this many
+    // Top Large pixels of the targets on every axis; otherwise the frame is aligned in full.
+    static constexpr double PredictionTolerancePx = 0.4;
     // Report form: 0 text report IMGSCAP..., 1 the frame sent to the host as an image IMGCAP...
     std::atomic<quint8> RunMode{0};
 
@@ -90,7 +97,7 @@ public:
         qint64 motionWaitUs = 0;    // end of the rotation and of the alignment's motion
         qint64 alignmentUs = 0;     // the front-camera alignment
         qint64 frameWaitUs = 0;     // a front frame taken after the alignment
-        qint64 writeUs = 0;         // PNG file
+        qint64 writeUs = 0;         // PNG file (written beside the next frame's motion)
         qint64 reportUs = 0;        // report (encoding the image in image mode)
     };
     QVector<FrameTiming> LastScanTimings() const;
@@ -129,6 +136,13 @@ private:
     // A complete scan: joins the frames it kept, publishes the panorama and stores its file in
     // the folder (when the setting asks for it). Otherwise (failed, stopped, file off) only takes
     // an older panorama.png out of the folder, which would not show this scan's frames.
+    // This frame's front alignment, the axes still after the turn: with a predicted move, one
+    // fresh Top Large measurement checks it and a full alignment follows only when it is off by
+    // more than PredictionTolerancePx (logged; the run-out is then learnt again from this frame
+    // on); otherwise the full alignment. Every measurement at a new A goes into the run-out.
+    bool alignFront(const QString& tag, bool predicted, runout::Model& runout, alignment::Outcome* outcome);
+    // The first front frame of the last settle (see FreshCaptureRule), within MeasurementWaitMs.
+    bool takeSettledFrame(CameraFrame* captured);
     void finishPanorama(const std::vector<cv::Mat>& frames, double step, double diameter, const QString& folder,
                         bool complete);
 

@@ -110,51 +110,50 @@ class TestStationSession : public QObject
 
     // Scan traffic with the status queries and the re-centring moves left out: the reports and
     // the rotations between them.
-    static QStringList reportsAndRotations(const QStringList& body)
+    // The turn to frame i: "INCA{step}" while the run-out is learnt, then the turn and the front
+    // alignment it predicts as one move to A = i steps.
+    static bool isTurn(const QString& t)
     {
-        QStringList out;
-        for (const QString& t : body)
-            if (t.startsWith(QLatin1String("IMGSCAP")) || t.startsWith(QLatin1String("INCA")))
-                out << (t.startsWith(QLatin1String("IMGSCAP")) ? t.section(QStringLiteral("COORDS"), 0, 0) : t);
-        return out;
-    }
-
-    static QStringList expectedScan(int frames, const QString& step)
-    {
-        QStringList out;
-        for (int i = 0; i < frames; ++i) {
-            out << QStringLiteral("IMGSCAP%1").arg(i);
-            if (i + 1 < frames)
-                out << QStringLiteral("INCA") + step;
-        }
-        return out;
+        return t.startsWith(QLatin1String("INCA")) || QRegularExpression(QStringLiteral("^MOVEX[^:]+:Y[^:]+:Z[^:]+:A[^:]+:F[^:]+:$")).match(t).hasMatch();
     }
 
     // Checks the frames one girdle scan left in the shared folder and on the wire.
     void checkScan(const HostSimulator& host, const Exchange& scan, const QString& share, int frames, const QString& step)
     {
         const QStringList body = texts(host, scan.answers.first() + 1, scan.answers.last());
-        QCOMPARE(reportsAndRotations(body), expectedScan(frames, step));
+        // Reports in order, each once its file is stored (it may come after the next turn).
+        QStringList reportNames;
+        for (const QString& t : body)
+            if (t.startsWith(QLatin1String("IMGSCAP")))
+                reportNames << t.section(QStringLiteral("COORDS"), 0, 0);
+        QStringList expected;
+        for (int i = 0; i < frames; ++i)
+            expected << QStringLiteral("IMGSCAP%1").arg(i);
+        QCOMPARE(reportNames, expected);
+        QList<int> turns;
+        for (int k = 0; k < body.size(); ++k)
+            if (isTurn(body.at(k)))
+                turns << k;
+        QCOMPARE(turns.size(), frames - 1);
 
         const QList<ScanReport> reports = scanReports(body);
         QCOMPARE(reports.size(), frames);
-        int at = 0;
         for (const ScanReport& r : reports) {
-            // Every frame is re-centred for the front camera first; the report carries the
-            // positions the host reported after those moves and after each rotation.
-            const int reportAt = e2e::indexStartingWith(body, QStringLiteral("IMGSCAP%1COORDS").arg(r.index), at);
-            const QStringList before = body.mid(at, reportAt - at);
-            const QStringList xy = matching(before, QStringLiteral("^MOVEX[^:]+:Y[^:]+:$"));
-            QVERIFY2(!xy.isEmpty() && !matching(before, QStringLiteral("^MOVEF[^:]+:$")).isEmpty(),
-                     qPrintable(QStringLiteral("frame %1 not re-centred: %2").arg(r.index).arg(before.join(' '))));
-            QCOMPARE(QStringLiteral("MOVEX%1:Y%2:").arg(r.x, r.y), xy.last());
+            // Every frame is re-centred for the front camera after its turn (by the alignment, or
+            // by the turn itself when the run-out predicted it); the report carries the positions
+            // the host reported after the last of those moves.
+            const int from = r.index == 0 ? 0 : turns.at(r.index - 1);
+            const int to = r.index + 1 < frames ? turns.at(r.index) : body.size();
+            const QStringList window = body.mid(from, to - from);
+            const QStringList xy = matching(window, QStringLiteral("^MOVEX[^:]+:Y[^:]+:(Z[^:]+:A[^:]+:F[^:]+:)?$"));
+            QVERIFY2(!xy.isEmpty(), qPrintable(QStringLiteral("frame %1 not re-centred: %2").arg(r.index).arg(window.join(' '))));
+            QVERIFY2(xy.last().startsWith(QStringLiteral("MOVEX%1:Y%2:").arg(r.x, r.y)), qPrintable(xy.last()));
             // A has turned by one step per frame (reports carry six significant digits).
             QCOMPARE(r.a, QString::number(r.index * step.toDouble(), 'g', 6));
             QCOMPARE(r.pixelSize, QStringLiteral("1.27"));
             QCOMPARE(r.offset, QStringLiteral("-1.68"));
             QVERIFY2(qAbs(r.diameter.toDouble() - 5.0) < 0.2, qPrintable(r.diameter));
             QCOMPARE(r.step, step);
-            at = reportAt + 1;
 
             QImage image(frameFile(share, r.index));
             QVERIFY2(!image.isNull(), qPrintable(frameFile(share, r.index)));

@@ -1,5 +1,6 @@
 #include "scan/scangeometry.h"
 #include "hostlink/hostmessages.h"
+#include "scan/runoutmodel.h"
 #include "scan/scanreport.h"
 
 #include <QtTest>
@@ -8,6 +9,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 using namespace scangeometry;
 
@@ -156,6 +158,54 @@ private slots:
         QFETCH(int, rows);
         const cv::Mat frame = rows > 0 ? cv::Mat(rows, 10, type, cv::Scalar::all(1)) : cv::Mat();
         QVERIFY(scanreport::FrameImage(frame).isNull());
+    }
+
+    // The run-out: targets of an eccentric stone sampled with noise at the scan's angles give
+    // the waves back and predict the next frame; too few or too close angles give no fit.
+    void runoutPredictsTheNextFrame_data()
+    {
+        QTest::addColumn<QVector<double>>("angles");
+        QTest::addColumn<double>("noise");
+        QTest::addColumn<bool>("ready");
+        QTest::newRow("three frames of 36 degrees") << QVector<double>{0, 36, 72} << 0.0 << true;
+        QTest::newRow("eight frames with noise") << QVector<double>{0, 36, 72, 108, 144, 180, 216, 252} << 0.0002 << true;
+        QTest::newRow("across 360") << QVector<double>{300, 336, 372} << 0.0 << true;
+        QTest::newRow("two frames") << QVector<double>{0, 36} << 0.0 << false;
+        QTest::newRow("three frames within 20 degrees") << QVector<double>{0, 9, 18} << 0.0 << false;
+        QTest::newRow("the same angle again") << QVector<double>{0, 0.01, 36} << 0.0 << false;
+    }
+    void runoutPredictsTheNextFrame()
+    {
+        QFETCH(QVector<double>, angles);
+        QFETCH(double, noise);
+        QFETCH(bool, ready);
+        const runout::Wave x{8.0, 0.12, 40.0}, y{11.169, 0.0, 0.0}, zii{7.2, 0.15, 130.0};
+        std::mt19937 random(7);
+        std::normal_distribution<double> jitter(0.0, noise > 0 ? noise : 1e-12);
+        runout::Model model;
+        for (double a : angles)
+            model.add(a, runout::Targets{x.at(a) + jitter(random), y.at(a) + jitter(random), zii.at(a) + jitter(random)});
+        QCOMPARE(model.ready(), ready);
+        if (!ready)
+            return;
+        const double next = angles.last() + 36;
+        const runout::Targets p = model.predict(next);
+        // 1 µm with noise of 0.2 µm: a tenth of a Top Large pixel.
+        const double bound = noise > 0 ? 0.001 : 1e-9;
+        QVERIFY2(std::fabs(p.x - x.at(next)) <= bound, qPrintable(QString::number(p.x - x.at(next))));
+        QVERIFY(std::fabs(p.y - y.at(next)) <= bound);
+        QVERIFY(std::fabs(p.zii - zii.at(next)) <= bound);
+        QVERIFY(std::fabs(model.x().amplitude - 0.12) <= bound);
+    }
+    void runoutIgnoresNonFiniteSamples()
+    {
+        runout::Model model;
+        for (double a : {0.0, 36.0, 72.0})
+            model.add(a, runout::Targets{1.0, 2.0, 3.0});
+        model.add(108.0, runout::Targets{std::numeric_limits<double>::quiet_NaN(), 2.0, 3.0});
+        QCOMPARE(model.sampleCount(), 3);
+        QVERIFY(model.ready());
+        QCOMPARE(model.predict(200).x, 1.0);
     }
 };
 
