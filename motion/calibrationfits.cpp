@@ -191,12 +191,13 @@ CircleFit fitCircle(const std::vector<double>& anglesDeg, const std::vector<QPoi
     return fit;
 }
 
-FocusFit fitFocus(const std::vector<double>& positions, const std::vector<double>& widths)
+FocusFit fitFocus(const std::vector<double>& positions, const std::vector<double>& widths, int minPoints)
 {
     FocusFit fit;
     fit.points = int(std::min(positions.size(), widths.size()));
-    if (positions.size() != widths.size() || fit.points < 5)
-        return fit.refusal = tooFew(fit.points, 5), fit;
+    minPoints = std::max(minPoints, 4);
+    if (positions.size() != widths.size() || fit.points < minPoints)
+        return fit.refusal = tooFew(fit.points, minPoints), fit;
     if (!allFinite(positions) || !allFinite(widths))
         return fit.refusal = QStringLiteral("a value that is not a finite number"), fit;
     if (span(positions) <= 0)

@@ -73,6 +73,8 @@ struct FocusFit
     double rmsPx = 0;                 // width - fitted width
     int points = 0;
 };
-FocusFit fitFocus(const std::vector<double>& positions, const std::vector<double>& widths);
+// At least minPoints points (5 for a result to be stored; a coarse sweep may ask with fewer to
+// find where to sweep finely).
+FocusFit fitFocus(const std::vector<double>& positions, const std::vector<double>& widths, int minPoints = 5);
 
 } // namespace calibfit

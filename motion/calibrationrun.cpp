@@ -130,6 +130,7 @@ bool CalibrationRun::measureGirdle(int count, double* edgeWidthPx, double* centr
             *why = reading.reason;
             return true;
         }
+        frontFrameWidth = reading.frameWidth;
         width += reading.edgeWidthPx / count;
         offset += reading.centreOffsetPx / count;
     }
@@ -188,12 +189,15 @@ bool CalibrationRun::axisStage()
         angles.push_back(a);
         centres.push_back(QPointF(m.centerX, m.centerY));
         point(QStringLiteral("top  A %1  centre (%2, %3) px").arg(fixed(a, 3), fixed(m.centerX, 3), fixed(m.centerY, 3)));
-        if (i == half && plan.angles % 2 == 0) {
-            // Half a turn: the other side of the girdle faces the front camera.
+        // Half a turn on, the other side of the girdle faces the front camera. A girdle that
+        // cannot be measured there (a jaw, a glyph, a chipped stretch) is tried once more at
+        // the next angle.
+        if ((i == half || (i == half + 1 && !sides[1].focused)) && i < plan.angles) {
             const double p = (scale.ok ? scale.pixelSizeUm : stored.tlPixelSize) / 1000.0;
             const double expected = sides[0].focused
                                         ? sides[0].focus.best - p * (m.centerX - sides[0].stoneColumn)
                                         : std::nan("");
+            sides[1] = Side();
             if (!sideStage(&sides[1], expected))
                 return false;
         }
@@ -224,7 +228,10 @@ bool CalibrationRun::sideStage(Side* side, double expectedFocus)
         const double p = (scale.ok ? scale.pixelSizeUm : stored.tlPixelSize) / 1000.0;
         expectedFocus = stored.mfXFocusPosition - p * (m.centerX - stored.overlayMFCenterV);
     }
-    return focusSweep(side, expectedFocus) && girdleOffsets(side);
+    if (!focusSweep(side, expectedFocus))
+        return false;
+    // A blurred band gives no row to follow.
+    return !side->focused || girdleOffsets(side);
 }
 
 bool CalibrationRun::focusSweep(Side* side, double expectedFocus)
@@ -255,9 +262,11 @@ bool CalibrationRun::focusSweep(Side* side, double expectedFocus)
         side->focus.refusal = QStringLiteral("no girdle seen in the front view");
         return true;
     }
-    const double sharpest = z[std::min_element(w.begin(), w.end()) - w.begin()];
-    // The fine sweep and the coarse points beside it: far from the focus the blur of the
-    // measurement is no longer a plain Gaussian widening.
+    // Where to sweep finely: the coarse points' minimum, or their sharpest point when they are
+    // too few (a girdle may be refused even near its focus, where a glyph or a jaw confuses
+    // the band's edges).
+    const calibfit::FocusFit coarse = calibfit::fitFocus(z, w, 4);
+    const double sharpest = coarse.ok ? coarse.best : z[std::min_element(w.begin(), w.end()) - w.begin()];
     z.clear();
     w.clear();
     if (!sweep(sharpest - plan.focusFineHalf, sharpest + plan.focusFineHalf, plan.focusFineStep))
@@ -275,8 +284,7 @@ bool CalibrationRun::focusSweep(Side* side, double expectedFocus)
 
 bool CalibrationRun::girdleOffsets(Side* side)
 {
-    const double focusAt = side->focused ? side->focus.best : core.GetZIIPos();
-    if (!moveAndWait([&] { core.MoveZIITo(focusAt); }))
+    if (!moveAndWait([&] { core.MoveZIITo(side->focus.best); }))
         return false;
     progress(QStringLiteral("Calibration: front pixel size (Y moves) at A %1").arg(side->a, 0, 'f', 2));
     std::vector<double> y, rows;
@@ -403,42 +411,7 @@ void CalibrationRun::computeFrontValues(bool pixelOk, double p, bool axisOk)
                                 + (result.stopReason.isEmpty() ? QString() : QStringLiteral(" (") + result.stopReason + ')');
     const QString needsPixel = QStringLiteral("needs the Top Large pixel size, which was refused");
 
-    // Front focus: the automatic centring tool. The focus at each side, moved along the line
-    // the targets use (ZII = PXIIFMFPOS - p (column - POVMFLOV)) to the centring column.
-    CalibrationValue focus = value(QStringLiteral("Front focus ZII at the centring column"), &d::MFXFocusPosition,
-                                   stored.mfXFocusPosition, QString(), QStringLiteral("px"));
-    const double centringColumn = axisOk ? std::round(axis.centre.x()) : stored.overlayMFCenterV;
-    CalibrationValue centring = value(QStringLiteral("Front centring column (rotation axis)"), &d::OverlayMFCenterV,
-                                      stored.overlayMFCenterV, QStringLiteral("px"), QStringLiteral("px"));
-    if (sides[0].focused && sides[1].focused) {
-        double f = 0, sigma2 = 0, rms = 0;
-        for (const Side& side : sides) {
-            f += (side.focus.best + p * (side.stoneColumn - centringColumn)) / 2;
-            sigma2 += side.focus.bestSigma * side.focus.bestSigma / 4;
-            rms = std::max(rms, side.focus.rmsPx);
-        }
-        measured(&focus, f, std::sqrt(sigma2), rms);
-        limit(&focus, std::sqrt(sigma2) > MaxFocusSigma, QStringLiteral("uncertainty above %1").arg(MaxFocusSigma));
-        limit(&focus, rms > MaxFocusRmsPx, QStringLiteral("residual above %1 px").arg(MaxFocusRmsPx));
-        limit(&focus, !pixelOk, needsPixel);
-        result.ziiLeft = sides[0].focus.best;
-        result.ziiRight = sides[1].focus.best;
-        result.ziiCenter = (result.ziiLeft + result.ziiRight) / 2;
-        result.ziiCentring = true;
-    } else if (sides[0].focus.points > 0 || !sides[0].focus.refusal.isEmpty()) {
-        focus.refused = !sides[0].focused ? sides[0].focus.refusal
-                                          : (sides[1].focus.refusal.isEmpty() ? notMeasured : sides[1].focus.refusal);
-    }
-    if (focus.refused.isEmpty() && !focus.measuredOk)
-        focus.refused = notMeasured;
-    if (axisOk) {
-        measured(&centring, centringColumn, axis.centreSigmaPx, axis.rmsPx);
-        // The column and the focus go together: one without the other moves the focus line.
-        limit(&centring, !focus.acceptable(), QStringLiteral("goes with the front focus, which was refused"));
-    } else {
-        centring.refused = QStringLiteral("needs the rotation axis, which was refused");
-    }
-
+    const double diameter = diameterCount > 0 ? p * diameterSum / diameterCount : 0;
     // Marking Front pixel size and the front Y offset, from the band's centre against Y.
     CalibrationValue mfPixel = value(QStringLiteral("Marking Front pixel size"), &d::MFPixelSize, storedMfPixelUm,
                                      QStringLiteral("µm"), QStringLiteral("px"));
@@ -446,7 +419,6 @@ void CalibrationRun::computeFrontValues(bool pixelOk, double p, bool axisOk)
                                     QString(), QStringLiteral("px"));
     double pixSum = 0, pixSigma2 = 0, offSum = 0, offSigma2 = 0, rms = 0;
     int fitted = 0;
-    const double diameter = diameterCount > 0 ? p * diameterSum / diameterCount : 0;
     const double depth = diameter * alignment::GirdleCentreFraction(stored);
     QString refusal;
     for (const Side& side : sides) {
@@ -478,5 +450,52 @@ void CalibrationRun::computeFrontValues(bool pixelOk, double p, bool axisOk)
         mfPixel.refused = refusal.isEmpty() ? notMeasured : refusal;
         offset.refused = mfPixel.refused;
     }
+    // Front focus: the automatic centring tool. The focus at each side, moved along the line
+    // the targets use (ZII = PXIIFMFPOS - p (column - POVMFLOV)) to the centring column.
+    CalibrationValue focus = value(QStringLiteral("Front focus ZII at the centring column"), &d::MFXFocusPosition,
+                                   stored.mfXFocusPosition, QString(), QStringLiteral("px"));
+    const double centringColumn = axisOk ? std::round(axis.centre.x()) : stored.overlayMFCenterV;
+    CalibrationValue centring = value(QStringLiteral("Front centring column (rotation axis)"), &d::OverlayMFCenterV,
+                                      stored.overlayMFCenterV, QStringLiteral("px"), QStringLiteral("px"));
+    // The edge width is the median over the middle third of the front frame, and the girdle, a
+    // cylinder of the stone's diameter, lies l² / D deeper at l from the middle column: the
+    // sharpest median is found short of the middle column's focus by the depth of the median
+    // strip, a quarter of the way out (about 4 µm for a 5 mm stone).
+    const double mfPixMm = (mfPixel.acceptable() ? mfPixel.measured : storedMfPixelUm) / 1000.0;
+    const double medianLateral = frontFrameWidth * mfPixMm / 12.0;
+    const double curvature = diameter > 0 ? medianLateral * medianLateral / diameter : 0.0;
+    if (sides[0].focused && sides[1].focused) {
+        double f = 0, sigma2 = 0, rms = 0;
+        result.fits << QStringLiteral("Front focus: girdle curvature %1 µm (diameter %2, frame %3 px wide)")
+                           .arg(curvature * 1000.0, 0, 'f', 2)
+                           .arg(diameter, 0, 'f', 4)
+                           .arg(frontFrameWidth);
+        for (const Side& side : sides) {
+            f += (side.focus.best + curvature + p * (side.stoneColumn - centringColumn)) / 2;
+            sigma2 += side.focus.bestSigma * side.focus.bestSigma / 4;
+            rms = std::max(rms, side.focus.rmsPx);
+        }
+        measured(&focus, f, std::sqrt(sigma2), rms);
+        limit(&focus, std::sqrt(sigma2) > MaxFocusSigma, QStringLiteral("uncertainty above %1").arg(MaxFocusSigma));
+        limit(&focus, rms > MaxFocusRmsPx, QStringLiteral("residual above %1 px").arg(MaxFocusRmsPx));
+        limit(&focus, !pixelOk, needsPixel);
+        result.ziiLeft = sides[0].focus.best + curvature;
+        result.ziiRight = sides[1].focus.best + curvature;
+        result.ziiCenter = (result.ziiLeft + result.ziiRight) / 2;
+        result.ziiCentring = true;
+    } else if (sides[0].focus.points > 0 || !sides[0].focus.refusal.isEmpty()) {
+        focus.refused = !sides[0].focused ? sides[0].focus.refusal
+                                          : (sides[1].focus.refusal.isEmpty() ? notMeasured : sides[1].focus.refusal);
+    }
+    if (focus.refused.isEmpty() && !focus.measuredOk)
+        focus.refused = notMeasured;
+    if (axisOk) {
+        measured(&centring, centringColumn, axis.centreSigmaPx, axis.rmsPx);
+        // The column and the focus go together: one without the other moves the focus line.
+        limit(&centring, !focus.acceptable(), QStringLiteral("goes with the front focus, which was refused"));
+    } else {
+        centring.refused = QStringLiteral("needs the rotation axis, which was refused");
+    }
+
     result.values << focus << centring << mfPixel << offset;
 }

@@ -37,15 +37,18 @@ class CalibrationRun
 public:
     struct Plan
     {
-        std::vector<double> xMoves{-3.0, -1.5, 0.0, 1.5, 3.0, 3.0, 1.5, 0.0, -1.5, -3.0};   // from the start X
+        // From the start X, both ways.
+        std::vector<double> xMoves{-3.0, 0.0, 3.0, 3.0, 0.0, -3.0};
         int angles = 8;                    // A steps over one turn (at least 8)
-        double focusCoarseHalf = 0.18;     // ZII sweep around the expected focus
-        double focusCoarseStep = 0.03;
-        double focusFineHalf = 0.04;       // around the coarse sweep's sharpest point
-        double focusFineStep = 0.008;
-        int readingsPerFocusPoint = 2;     // front frames averaged per point
+        // ZII sweep around the expected focus; its step must be finer than the range in which
+        // the girdle can be measured at all (about +-0.05 around the focus).
+        double focusCoarseHalf = 0.16;
+        double focusCoarseStep = 0.04;
+        double focusFineHalf = 0.035;      // around the coarse sweep's sharpest point
+        double focusFineStep = 0.007;
+        int readingsPerFocusPoint = 1;     // front frames averaged per point
         std::vector<double> yMoves{-0.12, -0.06, 0.0, 0.06, 0.12};   // from the start Y
-        int readingsPerYPoint = 2;
+        int readingsPerYPoint = 1;
     };
 
     // Waits for the next girdle reading of a frame the rule counts, after the reading numbered
@@ -104,6 +107,7 @@ private:
     int storedTLCenterV = 0;
     double diameterSum = 0;     // stone diameter in Top Large pixels (both radii), summed
     int diameterCount = 0;
+    int frontFrameWidth = 0;    // of the girdle readings, pixels
     calibfit::ScaleFit scale;
     calibfit::CircleFit axis;
     bool axisMeasured = false;

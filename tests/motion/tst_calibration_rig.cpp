@@ -58,15 +58,15 @@ private:
         QVERIFY(host->waitForReady(10000));
     }
 
-    // Runs a host request to its end message; the conversation's last text.
+    // Runs a host request to its end message, and returns that message.
     QString request(const QString& command)
     {
         const int from = host->messages().size();
+        const QRegularExpression end("^ALIGN(END|FAIL)");
         host->send(command);
-        host->waitUntil([&] { return !host->texts().mid(from).filter(QRegularExpression("^ALIGN(END|FAIL)")).isEmpty(); },
-                        60000);
-        const QStringList texts = host->texts().mid(from);
-        return texts.isEmpty() ? QString() : texts.last();
+        host->waitUntil([&] { return !host->texts().mid(from).filter(end).isEmpty(); }, 60000);
+        const QStringList ends = host->texts().mid(from).filter(end);
+        return ends.isEmpty() ? QString() : ends.first();
     }
 
 private slots:
@@ -123,6 +123,7 @@ private slots:
         QCOMPARE(request("BGALIGN"), QString("ALIGNFAIL:BUSY"));
         QVERIFY(finished.wait(180000) || finished.size() > 0);
         const CalibrationResult result = calibration->LastResult();
+        QFile::copy(QDir::current().filePath(calibration::ReportFileName(result)), "/tmp/h29_report.txt");
         QVERIFY2(result.complete, qPrintable(result.stopReason));
         qInfo("calibration took %.1f s", result.durationS);
         for (const CalibrationValue& v : result.values)
