@@ -30,6 +30,29 @@ QString fixed(double v, int decimals)
     return QString::number(v, 'f', decimals);
 }
 
+// The vertex of width² through the sharpest point and its two neighbours one step away, when
+// both are wider; NaN while the focus is not bracketed so.
+double bracketedMinimum(const std::vector<double>& z, const std::vector<double>& w, double step)
+{
+    if (w.size() < 3)
+        return std::nan("");
+    const size_t best = size_t(std::min_element(w.begin(), w.end()) - w.begin());
+    int below = -1, above = -1;
+    for (size_t i = 0; i < z.size(); ++i) {
+        if (std::fabs(z[i] - (z[best] - step)) < step / 4)
+            below = int(i);
+        if (std::fabs(z[i] - (z[best] + step)) < step / 4)
+            above = int(i);
+    }
+    if (below < 0 || above < 0)
+        return std::nan("");
+    const double lo = w[below] * w[below], mid = w[best] * w[best], hi = w[above] * w[above];
+    const double curvature = lo - 2 * mid + hi;
+    if (!(curvature > 0))
+        return z[best];
+    return z[best] + step * (lo - hi) / (2 * curvature);
+}
+
 } // namespace
 
 CalibrationRun::CalibrationRun(MotionCore& core, Logs& log, GirdleWait girdle, std::function<bool()> stop,
@@ -238,39 +261,51 @@ bool CalibrationRun::focusSweep(Side* side, double expectedFocus)
 {
     progress(QStringLiteral("Calibration: front focus at A %1").arg(side->a, 0, 'f', 2));
     std::vector<double> z, w;
-    auto sweep = [&](double from, double to, double step) -> bool {
-        for (double at = from; at <= to + step / 2; at += step) {
-            double width = 0, offset = 0;
-            bool found = false;
-            QString why;
-            if (!moveAndWait([&] { core.MoveZIITo(at); })
-                || !measureGirdle(plan.readingsPerFocusPoint, &width, &offset, &found, &why))
-                return false;
-            point(QStringLiteral("front A %1  ZII %2  ").arg(fixed(side->a, 3), fixed(at, 4))
-                  + (found ? QStringLiteral("edge width %1 px").arg(fixed(width, 3)) : QStringLiteral("no girdle (") + why + ')'));
-            if (found) {
-                z.push_back(at);
-                w.push_back(width);
-            }
+    auto measureAt = [&](double at) -> bool {
+        double width = 0, offset = 0;
+        bool found = false;
+        QString why;
+        if (!moveAndWait([&] { core.MoveZIITo(at); })
+            || !measureGirdle(plan.readingsPerFocusPoint, &width, &offset, &found, &why))
+            return false;
+        point(QStringLiteral("front A %1  ZII %2  ").arg(fixed(side->a, 3), fixed(at, 4))
+              + (found ? QStringLiteral("edge width %1 px").arg(fixed(width, 3)) : QStringLiteral("no girdle (") + why + ')'));
+        if (found) {
+            z.push_back(at);
+            w.push_back(width);
         }
         return true;
     };
-    if (!sweep(expectedFocus - plan.focusCoarseHalf, expectedFocus + plan.focusCoarseHalf, plan.focusCoarseStep))
-        return false;
-    if (w.empty()) {
+    // Coarse: outwards from the expected focus, both ways in turn, until the sharpest point has a
+    // wider one on each side (the focus is bracketed) or the range is done.
+    // The other side's focus, carried along the stone's column, is known to a few micrometres:
+    // no coarse search then.
+    double centre = side != &sides[0] && sides[0].focused ? expectedFocus : std::nan("");
+    const int steps = int(std::floor(plan.focusCoarseHalf / plan.focusCoarseStep + 1e-9));
+    for (int k = 0; k <= 2 * steps && !std::isfinite(centre); ++k) {
+        const int offset = (k + 1) / 2 * (k % 2 == 1 ? 1 : -1);
+        if (!measureAt(expectedFocus + offset * plan.focusCoarseStep))
+            return false;
+        centre = bracketedMinimum(z, w, plan.focusCoarseStep);
+    }
+    if (w.empty() && !std::isfinite(centre)) {
         result.fits << QStringLiteral("Front focus at A %1 refused: no girdle seen in the sweep").arg(side->a, 0, 'f', 2);
         side->focus.refusal = QStringLiteral("no girdle seen in the front view");
         return true;
     }
-    // Where to sweep finely: the coarse points' minimum, or their sharpest point when they are
-    // too few (a girdle may be refused even near its focus, where a glyph or a jaw confuses
-    // the band's edges).
-    const calibfit::FocusFit coarse = calibfit::fitFocus(z, w, 4);
-    const double sharpest = coarse.ok ? coarse.best : z[std::min_element(w.begin(), w.end()) - w.begin()];
+    if (!std::isfinite(centre)) {
+        // Not bracketed (a girdle may be refused even near its focus, where a glyph or a jaw
+        // confuses the band's edges): the coarse points' minimum, or their sharpest point.
+        const calibfit::FocusFit coarse = calibfit::fitFocus(z, w, 4);
+        centre = coarse.ok ? coarse.best : z[std::min_element(w.begin(), w.end()) - w.begin()];
+    }
     z.clear();
     w.clear();
-    if (!sweep(sharpest - plan.focusFineHalf, sharpest + plan.focusFineHalf, plan.focusFineStep))
-        return false;
+    for (double at = centre - plan.focusFineHalf; at <= centre + plan.focusFineHalf + plan.focusFineStep / 2;
+         at += plan.focusFineStep) {
+        if (!measureAt(at))
+            return false;
+    }
     side->focus = calibfit::fitFocus(z, w);
     side->focused = side->focus.ok;
     result.fits << (side->focus.ok ? QStringLiteral("Front focus at A %1: ZII %2 +- %3, edge width %4 px, rms %5 px, %6 points")

@@ -40,12 +40,13 @@ public:
         // From the start X, both ways.
         std::vector<double> xMoves{-3.0, 0.0, 3.0, 3.0, 0.0, -3.0};
         int angles = 8;                    // A steps over one turn (at least 8)
-        // ZII sweep around the expected focus; its step must be finer than the range in which
-        // the girdle can be measured at all (about +-0.05 around the focus).
+        // ZII searched around the expected focus, outwards, until the sharpest point is
+        // bracketed; the step must be finer than the range in which the girdle can be measured
+        // at all (about +-0.05 around the focus).
         double focusCoarseHalf = 0.16;
         double focusCoarseStep = 0.04;
-        double focusFineHalf = 0.035;      // around the coarse sweep's sharpest point
-        double focusFineStep = 0.007;
+        double focusFineHalf = 0.03;       // around the coarse sweep's minimum
+        double focusFineStep = 0.01;
         int readingsPerFocusPoint = 1;     // front frames averaged per point
         std::vector<double> yMoves{-0.12, -0.06, 0.0, 0.06, 0.12};   // from the start Y
         int readingsPerYPoint = 1;

@@ -187,6 +187,8 @@ void BM_Calibration(benchmark::State& state)
         const double axisUm = std::fabs(axis->measured - truth.tlAxisCol) * truth.tlPixelUm;
         const double focusTruth = truth.mfZiiFocus - truth.tlPixelUm / 1000.0 * (column->measured - truth.mfCenterColumn);
         const double focusUm = 1000 * std::fabs(focus->measured - focusTruth);
+        if (qEnvironmentVariableIsSet("VELTRAX_CALIBRATION_REPORT"))
+            fprintf(stderr, "%s\n", qPrintable(result.reportText()));
         station.calibration->Accept();
         QVector<double> errors = station.alignTruth();
         // A quarter turn on: another side of the stone, the same calibration.
