@@ -142,4 +142,6 @@ void MainWindow::acceptCalibration()
     show(ui->doubleSpinBoxGridleOffsetPositionCamMF, Motion->MFYOffsetPosition.load());
     show(ui->spinBoxVCentringOverlayCamTopL, Motion->OverlayTLCenterV.load());
     show(ui->spinBoxVCentringOverlayCamMF, Motion->OverlayMFCenterV.load());
+    // The girdle's micrometres follow the front pixel size.
+    GridleTraker->MFPixelSizeUm = Motion->MFPixelSize.load();
 }

@@ -48,7 +48,9 @@ public:
         double focusFineHalf = 0.03;       // around the coarse sweep's minimum
         double focusFineStep = 0.01;
         int readingsPerFocusPoint = 1;     // front frames averaged per point
-        std::vector<double> yMoves{-0.12, -0.06, 0.0, 0.06, 0.12};   // from the start Y
+        // Around the Y that centres the band in the front view: about 80 px per step of 0.1 at
+        // 1.27 µm per pixel.
+        std::vector<double> yMoves{-0.2, -0.1, 0.0, 0.1, 0.2};
         int readingsPerYPoint = 1;
     };
 
@@ -113,4 +115,5 @@ private:
     calibfit::CircleFit axis;
     bool axisMeasured = false;
     Side sides[2];
+    int firstSideStep = 0;      // A step (0: the start) at which the first side was measured
 };

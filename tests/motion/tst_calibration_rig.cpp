@@ -58,6 +58,9 @@ private:
         QVERIFY(host->waitForReady(10000));
     }
 
+    // Move commands the host has received so far.
+    int moves() const { return host->texts().filter(QRegularExpression("^MOVE")).size(); }
+
     // Runs a host request to its end message, and returns that message.
     QString request(const QString& command)
     {
@@ -117,9 +120,10 @@ private slots:
     {
         QSignalSpy finished(calibration.get(), &Calibration::Finished);
         const double startX = core->GetXPos();
+        const int before = moves();
         QVERIFY(calibration->Start());
         // A host request meanwhile is refused, and the calibration goes on.
-        QTRY_VERIFY_WITH_TIMEOUT(host->texts().filter(QRegularExpression("^MOVE")).size() > 3, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(moves() > before + 3, 20000);
         QCOMPARE(request("BGALIGN"), QString("ALIGNFAIL:BUSY"));
         QVERIFY(finished.wait(180000) || finished.size() > 0);
         const CalibrationResult result = calibration->LastResult();
@@ -182,17 +186,32 @@ private slots:
         QVERIFY(std::fabs(focusError) <= 1.0);
     }
 
-    // The host leaves mid-calibration: the run stops where it is, says so, and stores nothing.
-    void hostLeaves()
+    // The operator stops, and the host leaves mid-calibration: the run stops where it is, says
+    // so, and stores nothing.
+    void stopAndHostLeaves()
     {
         QSignalSpy finished(calibration.get(), &Calibration::Finished);
+        int before = moves();
+        QVERIFY(calibration->Start());
+        QTRY_VERIFY_WITH_TIMEOUT(moves() > before + 3, 20000);
+        const int movesAtStop = moves();
+        calibration->Stop();
+        QVERIFY(finished.wait(30000) || finished.size() > 0);
+        QCOMPARE(calibration->LastResult().stopReason, QString("stopped by the operator"));
+        QVERIFY(testsupport::logMessages().contains(
+            "Calibration stopped: stopped by the operator; the axes stay where they are"));
+        // At most the move under way when the stop came; none back to the start.
+        QVERIFY(moves() <= movesAtStop + 1);
+        QVERIFY(host->texts().filter(QRegularExpression("^MOVEX[^:]+:Y[^:]+:Z[^:]+:A")).isEmpty());
+
         QVERIFY(calibration->Start());
         QString why;
         QVERIFY(!calibration->Start(&why));
         QCOMPARE(why, QString("a calibration is running"));
-        QTRY_VERIFY_WITH_TIMEOUT(host->texts().filter(QRegularExpression("^MOVE")).size() > 3, 20000);
+        before = moves();
+        QTRY_VERIFY_WITH_TIMEOUT(moves() > before + 3, 20000);
         host->disconnectFromStation();
-        QVERIFY(finished.wait(30000) || finished.size() > 0);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 30000);
         const CalibrationResult result = calibration->LastResult();
         QVERIFY(!result.complete);
         QCOMPARE(result.stopReason, QString("the host left"));
