@@ -701,7 +701,7 @@ private slots:
         QCOMPARE(station->label("labelCalibrationStatus")->text(),
                  QStringLiteral("Not started: no host connected to move the axes"));
         QCOMPARE(texts(*spy), QStringList());
-        QVERIFY(!station->window->findChild<QPushButton*>("pushButtonCalibrationAccept")->isEnabled());
+        QVERIFY(!station->button("pushButtonCalibrationAccept")->isEnabled());
     }
 
     void movesToTheTargets()
