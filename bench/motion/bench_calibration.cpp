@@ -187,6 +187,7 @@ void BM_Calibration(benchmark::State& state)
         const double axisUm = std::fabs(axis->measured - truth.tlAxisCol) * truth.tlPixelUm;
         const double focusTruth = truth.mfZiiFocus - truth.tlPixelUm / 1000.0 * (column->measured - truth.mfCenterColumn);
         const double focusUm = 1000 * std::fabs(focus->measured - focusTruth);
+        // The whole report of each run (points, fits, values) on request.
         if (qEnvironmentVariableIsSet("VELTRAX_CALIBRATION_REPORT"))
             fprintf(stderr, "%s\n", qPrintable(result.reportText()));
         station.calibration->Accept();
@@ -221,6 +222,13 @@ void BM_Calibration(benchmark::State& state)
 }
 BENCHMARK(BM_Calibration)->DenseRange(0, int(std::size(placements)) - 1)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
+// The station's log lines (debug messages) would bury the table.
+void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        fprintf(stderr, "%s\n", qPrintable(message));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -228,6 +236,7 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
+    qInstallMessageHandler(quietMessages);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
