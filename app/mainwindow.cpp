@@ -11,6 +11,7 @@
 #include "core/logs.h"
 #include "core/registry.h"
 #include "core/settingscatalog.h"
+#include "motion/calibration.h"
 #include "hostlink/veltraxserver.h"
 #include "motion/motioncore.h"
 #include "scan/gridlestitcher.h"
@@ -73,6 +74,7 @@ MainWindow::MainWindow(QWidget* parent)
     LoadMFFiltersParams();
     LoadTSExposure();
     setUpStatusStrip();
+    setUpCalibration();
 
     // The jog step is what the "Step" box shows, from the first press on.
     IncVal = ui->doubleSpinBoxIncrementationStep->value();
@@ -85,6 +87,8 @@ MainWindow::~MainWindow()
     // The status strip reads the server and the cameras: it stops before they go.
     if (statusTimer)
         statusTimer->stop();
+    // A running calibration moves through the motion core: it stops before the core goes.
+    calibration.reset();
     // The analyser reads the front camera: it stops, and goes, before any camera does. It was
     // created last, so the teardown destroys it first; the log goes last, since every other
     // destructor writes through it.

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include <atomic>
+#include <memory>
 
 #include "imagedisplay.h"
 #include "overlaygeometry.h"
@@ -18,11 +19,15 @@ class MainWindow;
 
 class QEvent;
 class QLabel;
+class QPushButton;
+class QTableWidget;
 class QResizeEvent;
 class QSlider;
 class QSpinBox;
 class QTimer;
 
+class Calibration;
+struct CalibrationResult;
 class Logs;
 class Registry;
 class VeltraxServer;
@@ -262,6 +267,10 @@ private:
     void refreshStatusStrip();
     void showAlignmentStatus();
     void updateCentringToolCentre(double left, double right);
+    // Settings page, "Calibration" tab (mainwindow_calibration.cpp).
+    void setUpCalibration();
+    void showCalibrationResult(const CalibrationResult& result);
+    void acceptCalibration();
 
     QString ApplicationVersion;
     Ui::MainWindow* ui = nullptr;
@@ -315,4 +324,11 @@ private:
     QLabel* labelStatusGirdle = nullptr;
     QLabel* labelStatusFrontCheck = nullptr;
     GirdlePlot* girdlePlot = nullptr;
+    // The operator's calibration and its tab; it goes before the station's components.
+    std::unique_ptr<Calibration> calibration;
+    QPushButton* calibrationStart = nullptr;
+    QPushButton* calibrationStop = nullptr;
+    QPushButton* calibrationAccept = nullptr;
+    QLabel* calibrationStatus = nullptr;
+    QTableWidget* calibrationTable = nullptr;
 };

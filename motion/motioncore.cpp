@@ -132,6 +132,11 @@ void MotionCore::SaveMFMotionParameter()
     saveMarkingFront(*AppRegistry);
 }
 
+quint64 MotionCore::HostSession() const
+{
+    return Server ? Server->HostSession() : 0;
+}
+
 void MotionCore::RefreshCurrentPositions(double x, double y, double z, double a, double zii)
 {
     axes->setPositions(x, y, z, a, zii);

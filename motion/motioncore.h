@@ -73,6 +73,12 @@ public:
     // alignments wait while a scan runs. False when the scan must be refused.
     bool BeginScan() { return arbiter->beginScan(); }
     void EndScan() { arbiter->endScan(); }
+    // The operator's calibration holds the axes the same way; host requests meanwhile get BUSY.
+    bool BeginCalibration() { return arbiter->beginCalibration(); }
+    void EndCalibration() { arbiter->endCalibration(); }
+    bool Calibrating() const { return arbiter->calibrating(); }
+    // The data connection of the host connected now (0: none).
+    quint64 HostSession() const;
     // Requests waiting for the loop (diagnostics and tests).
     int PendingRequests() const { return arbiter->pendingRequests(); }
     // The host session of the last BGSCAN (main thread; 0 once taken or for the operator).
@@ -180,6 +186,15 @@ public:
     SettledCapture FreshCaptureRule() const { return SettledCapture::since(LastStillTimeUs(), SettleMs); }
     // Steady-clock microseconds, the clock of frame capture times.
     static qint64 NowUs() { return HostAxes::nowUs(); }
+    // Waits for a tracker result with a stone from a frame the calling thread's FreshCaptureRule
+    // counts, within MeasurementWaitMs (MeasurementFeed::waitFresh). Not on the main thread.
+    Outcome WaitFreshMeasurement(const std::function<bool()>& stop, alignment::TrackerMeasurement* measurement,
+                                 alignment::Targets* targets = nullptr)
+    {
+        alignment::Targets ignored;
+        return feed->waitFresh(stop, FreshCaptureRule(), MeasurementWaitMs, nullptr, targets ? targets : &ignored,
+                               measurement);
+    }
 
 signals:
     void TXCMD(QString text);

@@ -59,16 +59,21 @@ quint64 RequestArbiter::takeScanRequestSession()
 void RequestArbiter::enqueue(Kind kind)
 {
     const quint64 session = takeCommandSession();
+    bool calibration = false;
     {
         std::lock_guard<std::mutex> loopLock(loopMutex);
-        if (!scanActive) {
+        calibration = calibrationActive;
+        if (!scanActive && !calibrationActive) {
             requests.push_back({kind, session});
             loopWake.notify_all();
             return;
         }
     }
-    // An alignment in the middle of a scan would move the stone between its frames.
-    finishRequest(kind, session, Outcome{Outcome::Failed, hostmessages::FailReason::Busy, QStringLiteral("a scan is running")});
+    // An alignment in the middle of a scan would move the stone between its frames, in the
+    // middle of a calibration between its measurements.
+    finishRequest(kind, session,
+                  Outcome{Outcome::Failed, hostmessages::FailReason::Busy,
+                          calibration ? QStringLiteral("a calibration is running") : QStringLiteral("a scan is running")});
 }
 
 int RequestArbiter::pendingRequests() const
@@ -80,10 +85,32 @@ int RequestArbiter::pendingRequests() const
 bool RequestArbiter::beginScan()
 {
     std::lock_guard<std::mutex> loopLock(loopMutex);
-    if (scanActive || alignmentActive || !requests.empty())
+    if (scanActive || calibrationActive || alignmentActive || !requests.empty())
         return false;
     scanActive = true;
     return true;
+}
+
+bool RequestArbiter::beginCalibration()
+{
+    std::lock_guard<std::mutex> loopLock(loopMutex);
+    if (scanActive || calibrationActive || alignmentActive || !requests.empty())
+        return false;
+    calibrationActive = true;
+    return true;
+}
+
+void RequestArbiter::endCalibration()
+{
+    std::lock_guard<std::mutex> loopLock(loopMutex);
+    calibrationActive = false;
+    loopWake.notify_all();
+}
+
+bool RequestArbiter::calibrating() const
+{
+    std::lock_guard<std::mutex> loopLock(loopMutex);
+    return calibrationActive;
 }
 
 void RequestArbiter::endScan()
@@ -103,7 +130,7 @@ bool RequestArbiter::runUnlessScanning(const std::function<void()>& align)
 {
     {
         std::lock_guard<std::mutex> loopLock(loopMutex);
-        if (scanActive)
+        if (scanActive || calibrationActive)
             return false;
         alignmentActive = true;
     }
@@ -117,7 +144,7 @@ bool RequestArbiter::serveNext(const Align& align)
     PendingRequest request{Kind::Inscription, 0};
     {
         std::lock_guard<std::mutex> loopLock(loopMutex);
-        if (requests.empty() || scanActive)
+        if (requests.empty() || scanActive || calibrationActive)
             return false;
         auto next = requests.begin();
         for (auto it = requests.begin(); it != requests.end(); ++it) {
@@ -160,7 +187,7 @@ bool RequestArbiter::serveNext(const Align& align)
 void RequestArbiter::waitForWork(unsigned long pauseMs, const std::atomic<bool>& closing)
 {
     std::unique_lock<std::mutex> loopLock(loopMutex);
-    const bool requestPending = !requests.empty() && !scanActive;
+    const bool requestPending = !requests.empty() && !scanActive && !calibrationActive;
     if (!closing && !requestPending)
         loopWake.wait_for(loopLock, std::chrono::milliseconds(pauseMs));
 }

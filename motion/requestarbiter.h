@@ -23,7 +23,7 @@ class Logs;
 //
 // Threads: requests arrive on the main thread; the loop serves them on its own thread; the scan
 // begins and ends on its thread.
-// Locks: loopMutex guards requests, alignmentActive and scanActive, and is the condition mutex
+// Locks: loopMutex guards requests, alignmentActive, scanActive and calibrationActive, and is the condition mutex
 // of loopWake (wakes the loop early). The sessions of the command being delivered and of the
 // last BGSCAN belong to the main thread and take no lock.
 class RequestArbiter
@@ -56,9 +56,15 @@ public:
     void enqueue(alignment::Kind kind);
     int pendingRequests() const;
 
-    // False when the scan must wait its turn: a scan, an alignment or a queued request.
+    // False when the scan must wait its turn: a scan, a calibration, an alignment or a queued
+    // request.
     bool beginScan();
     void endScan();
+    // The operator's calibration holds the axes like a scan: false when anything else holds them
+    // or waits; while it runs, host requests are refused with BUSY.
+    bool beginCalibration();
+    void endCalibration();
+    bool calibrating() const;
 
     // Serves the next request, if any and no scan runs, on the calling thread: runs align under
     // the request's scope, frees the station, then tells the host. False when there was none.
@@ -91,4 +97,5 @@ private:
     std::deque<PendingRequest> requests;
     bool alignmentActive = false;   // a request's or the operator's alignment runs
     bool scanActive = false;
+    bool calibrationActive = false;
 };

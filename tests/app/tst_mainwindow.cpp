@@ -691,6 +691,19 @@ private slots:
         QCOMPARE(station->dspin("doubleSpinBoxMFCenteringCenter")->value(), 14.5);
     }
 
+    // The calibration moves through the host: without one it does not start, sends nothing,
+    // and there is nothing to accept.
+    void calibrationNeedsAHost()
+    {
+        start();
+        auto spy = hostTexts();
+        station->click("pushButtonCalibrationStart");
+        QCOMPARE(station->label("labelCalibrationStatus")->text(),
+                 QStringLiteral("Not started: no host connected to move the axes"));
+        QCOMPARE(texts(*spy), QStringList());
+        QVERIFY(!station->button("pushButtonCalibrationAccept")->isEnabled());
+    }
+
     void movesToTheTargets()
     {
         start();
