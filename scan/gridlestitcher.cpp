@@ -227,7 +227,9 @@ void GridleStitcher::startScan(bool stepped, quint64 session)
     if (destroying)
         return;
     if (scanning || !Motion->BeginScan())
-        return refuse(session, scanning ? QStringLiteral("a scan is running") : QStringLiteral("an alignment is running"));
+        return refuse(session, scanning                 ? QStringLiteral("a scan is running")
+                               : Motion->Calibrating() ? QStringLiteral("a calibration is running")
+                                                       : QStringLiteral("an alignment is running"));
     // The last scan has sent "SCANEND" and is only returning from its thread.
     wait();
     // The settings store belongs to the main thread: the folder is read here, not in the scan.

@@ -125,6 +125,10 @@ private slots:
         // A host request meanwhile is refused, and the calibration goes on.
         QTRY_VERIFY_WITH_TIMEOUT(moves() > before + 3, 20000);
         QCOMPARE(request("BGALIGN"), QString("ALIGNFAIL:BUSY"));
+        const int scanFrom = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(host->waitUntil([&] { return host->texts().mid(scanFrom).contains("SCANFAIL:BUSY"); }, 60000));
+        QCOMPARE(testsupport::logMessages().filter("Gridle Stitcher: a calibration is running, start request refused").size(), 1);
         QVERIFY(finished.wait(180000) || finished.size() > 0);
         const CalibrationResult result = calibration->LastResult();
         QVERIFY2(result.complete, qPrintable(result.stopReason));
