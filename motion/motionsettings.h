@@ -52,10 +52,10 @@ public:
     std::atomic<int> MeasurementWaitMs;
     std::atomic<int> StatusAnswerWaitMs;
     std::atomic<int> SettleMs;
-    // "PMALPOSTOL" (axis units): inside an alignment or a scan the end of a motion counts only
+    // `PMALPOSTOL` (axis units): inside an alignment or a scan the end of a motion counts only
     // once the positions the host reports (COORDS) stand this close to the ones commanded.
     std::atomic<double> PositionTolerance;
-    // "PMALRESMAX" (micrometres, i.e. thousandths of an axis unit like the pixel sizes): an
+    // `PMALRESMAX` (micrometres, i.e. thousandths of an axis unit like the pixel sizes): an
     // alignment whose residual after its last move is larger on any axis it aligns fails with
     // RESIDUAL. Two TL pixels when the key is missing or out of range.
     std::atomic<double> ResidualLimitUm;
