@@ -5,6 +5,7 @@
 #include "hostlink/veltraxserver.h"
 #include "vision/topstonetracker.h"
 
+#include <cmath>
 #include <exception>
 
 namespace {
@@ -91,6 +92,23 @@ MotionCore::~MotionCore()
 
 // ---------------------------------------------------------------------------------------------
 // Texts, settings and what arrives from the host and the tracker
+
+QString MotionCore::CheckFrontTargets(double x, double y, double zii) const
+{
+    const alignment::Parameters parameters = CurrentParameters();
+    const alignment::ViewSize view{TrackStoneFromTop ? TrackStoneFromTop->LastFrameWidth() : 0,
+                                   TrackStoneFromTop ? TrackStoneFromTop->LastFrameHeight() : 0};
+    const QString settingsProblem = alignment::CheckParameters(parameters, MFPixelSize, view);
+    if (!settingsProblem.isEmpty())
+        return settingsProblem;
+    alignment::Targets t = feed->lastTargets();
+    t.panoramaX = x;
+    t.panoramaY = y;
+    t.panoramaZII = zii;
+    if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(zii))
+        return QStringLiteral("a target is not a finite number");
+    return alignment::CheckMove(alignment::Kind::Panorama, t, axes->positions(), parameters, view);
+}
 
 void MotionCore::TessarixCommand(QString text)
 {

@@ -157,6 +157,12 @@ public:
         return aligner->measure(alignment::Kind::Panorama, stop, targets, residual);
     }
 
+    // Why a front move to these targets must not be sent (empty: it may): the checks an
+    // alignment makes before each of its moves (calibration, plausible positions, no move longer
+    // than the Top Large view spans, the last measured stone), for targets that come from
+    // elsewhere (the scan's run-out).
+    QString CheckFrontTargets(double x, double y, double zii) const;
+
     // Targets of the last measurement with a stone (valid false before the first).
     alignment::Targets LastTargets() const { return feed->lastTargets(); }
     // What the last finished alignment left, from a tracker result of a frame taken after its

@@ -400,13 +400,22 @@ void GridleStitcher::scan()
             // predicts there, as one move.
             // As the host adds up the steps it is sent: each one as the six digits carry it.
             const double a = aStart + i * hostmessages::Number(step).toDouble();
-            const bool predicted = i > 0 && runout.ready();
+            bool predicted = i > 0 && runout.ready();
             if (predicted) {
                 const runout::Targets t = runout.predict(a);
-                Motion->MoveTo(t.x, t.y, Motion->GetZPos(), a, t.zii);
-            } else if (i > 0) {
-                Motion->IncrementA(step);
+                const QString refused = Motion->CheckFrontTargets(t.x, t.y, t.zii);
+                if (refused.isEmpty()) {
+                    Motion->MoveTo(t.x, t.y, Motion->GetZPos(), a, t.zii);
+                } else {
+                    // A prediction the alignment would not move on is not sent either.
+                    logging->udebug(tag + QStringLiteral("predicted front alignment not sent (") + refused
+                                    + QStringLiteral("): full alignment"));
+                    runout.clear();
+                    predicted = false;
+                }
             }
+            if (!predicted && i > 0)
+                Motion->IncrementA(step);
             QElapsedTimer phase;
             phase.start();
             MotionCore::Outcome outcome;

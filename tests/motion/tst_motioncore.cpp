@@ -381,6 +381,13 @@ private slots:
         QCOMPARE(inscription.size(), 1);
         QCOMPARE(QString::number(core->LastTargets().inscriptionX, 'g', 6), QString("10.512"));
         QCOMPARE(QString::number(core->GetStoneDiameter(), 'g', 6), QString("15.36"));
+
+        // Front targets from elsewhere (the scan's run-out) pass the alignment's own checks
+        // before they are sent: the measured ones do, a jump beyond the view or NaN does not.
+        const alignment::Targets t = core->LastTargets();
+        QCOMPARE(core->CheckFrontTargets(t.panoramaX, t.panoramaY, t.panoramaZII), QString());
+        QVERIFY(core->CheckFrontTargets(t.panoramaX + 1000, t.panoramaY, t.panoramaZII).contains("longer than the view spans"));
+        QVERIFY(!core->CheckFrontTargets(t.panoramaX, std::nan(""), t.panoramaZII).isEmpty());
     }
 
     // A result without a stone does not release an alignment that waits for a measurement: its
