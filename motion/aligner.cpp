@@ -129,14 +129,31 @@ bool Aligner::align(Kind kind, int iterations, const std::function<bool()>& stop
     return true;
 }
 
+alignment::ViewSize Aligner::viewSize() const
+{
+    return hooks.view ? hooks.view() : alignment::ViewSize{};
+}
+
+QString Aligner::settingsProblem() const
+{
+    return alignment::CheckParameters(settings.CurrentParameters(), settings.MFPixelSize, viewSize());
+}
+
+QString Aligner::moveProblem(Kind kind, const alignment::Targets& targets) const
+{
+    const QString problem = settingsProblem();
+    if (!problem.isEmpty())
+        return problem;
+    return alignment::CheckMove(kind, targets, axes.positions(), settings.CurrentParameters(), viewSize());
+}
+
 Outcome Aligner::measureAndMove(Progress& progress, int r, const std::function<bool()>& stop)
 {
     // The calibration is checked before every move: the window edits it while the station runs.
+    const QString problem = settingsProblem();
+    if (!problem.isEmpty())
+        return failed(FailReason::Settings, problem);
     const alignment::Parameters parameters = settings.CurrentParameters();
-    const alignment::ViewSize view = hooks.view ? hooks.view() : alignment::ViewSize{};
-    const QString settingsProblem = alignment::CheckParameters(parameters, settings.MFPixelSize, view);
-    if (!settingsProblem.isEmpty())
-        return failed(FailReason::Settings, settingsProblem);
 
     progress.step(r, "Waiting for New Capture & Image Processing>");
     const qint64 since = progress.nowUs();
@@ -153,9 +170,9 @@ Outcome Aligner::measureAndMove(Progress& progress, int r, const std::function<b
     // are computed from the positions the host reports now.
     const alignment::AxisPositions current = axes.positions();
     const alignment::Targets t = alignment::ComputeTargets(m, current.x, parameters);
-    const QString moveProblem = alignment::CheckMove(progress.kind, t, current, parameters, view);
-    if (!moveProblem.isEmpty())
-        return failed(FailReason::Range, moveProblem);
+    const QString rangeProblem = alignment::CheckMove(progress.kind, t, current, parameters, viewSize());
+    if (!rangeProblem.isEmpty())
+        return failed(FailReason::Range, rangeProblem);
     switch (progress.kind) {
     case Kind::Inscription:
         axes.moveXYZ(t.inscriptionX, t.inscriptionY, t.inscriptionZ);

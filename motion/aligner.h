@@ -47,6 +47,11 @@ public:
     alignment::Outcome measure(alignment::Kind kind, const std::function<bool()>& stop, alignment::Targets* targets,
                                alignment::Residual* residual);
 
+    // Why a move of this kind to these targets must not be sent (empty: it may): the
+    // calibration, plausible positions, no move longer than the Top Large view spans. The same
+    // checks the alignments make before each of their moves.
+    QString moveProblem(alignment::Kind kind, const alignment::Targets& targets) const;
+
     alignment::Residual lastResidual() const;
     alignment::Timing lastTiming() const;
 
@@ -60,6 +65,8 @@ private:
                                  alignment::Targets* targets, alignment::TrackerMeasurement* measurement);
     // The residual from a measurement of a frame taken after the last motion, checked against
     // the residual limit; logged and shown.
+    alignment::ViewSize viewSize() const;
+    QString settingsProblem() const;
     alignment::Outcome measureResidual(alignment::Kind kind, const std::function<bool()>& stop, alignment::Timing* timing);
 
     Logs& log;

@@ -95,19 +95,13 @@ MotionCore::~MotionCore()
 
 QString MotionCore::CheckFrontTargets(double x, double y, double zii) const
 {
-    const alignment::Parameters parameters = CurrentParameters();
-    const alignment::ViewSize view{TrackStoneFromTop ? TrackStoneFromTop->LastFrameWidth() : 0,
-                                   TrackStoneFromTop ? TrackStoneFromTop->LastFrameHeight() : 0};
-    const QString settingsProblem = alignment::CheckParameters(parameters, MFPixelSize, view);
-    if (!settingsProblem.isEmpty())
-        return settingsProblem;
+    if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(zii))
+        return QStringLiteral("a target is not a finite number");
     alignment::Targets t = feed->lastTargets();
     t.panoramaX = x;
     t.panoramaY = y;
     t.panoramaZII = zii;
-    if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(zii))
-        return QStringLiteral("a target is not a finite number");
-    return alignment::CheckMove(alignment::Kind::Panorama, t, axes->positions(), parameters, view);
+    return aligner->moveProblem(alignment::Kind::Panorama, t);
 }
 
 void MotionCore::TessarixCommand(QString text)

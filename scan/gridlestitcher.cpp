@@ -115,23 +115,25 @@ bool GridleStitcher::alignFront(const QString& tag, bool predicted, runout::Mode
         alignment::Targets measured;
         alignment::Residual residual;
         *outcome = Motion->MeasureFront(stop, &measured, &residual);
-        if (outcome->state == MotionCore::Outcome::Interrupted)
+        // No measurement (no fresh Top Large result, no stone) ends the frame with its reason,
+        // as an alignment's would: a full alignment would wait for the same camera again.
+        if (!outcome->ok())
             return false;
         const double largestPx = std::max({std::fabs(residual.xPixels), std::fabs(residual.yPixels),
                                            std::fabs(residual.focusPixels)});
-        const bool holds = outcome->ok() && residual.valid && largestPx <= PredictionTolerancePx;
+        const bool holds = residual.valid && largestPx <= PredictionTolerancePx;
         // A prediction that does not hold means the stone is not where the run-out says (it may
         // have slipped in the holder): the run-out is learnt again from here.
         if (!holds)
             runout.clear();
-        if (outcome->ok() && measured.valid)
+        if (measured.valid)
             runout.add(Motion->GetAPos(), runout::Targets{measured.panoramaX, measured.panoramaY, measured.panoramaZII});
         if (holds) {
             logging->udebug(tag + QStringLiteral("predicted front alignment verified: ") + alignment::ResidualText(residual));
             return true;
         }
         logging->udebug(tag + QStringLiteral("predicted front alignment off (")
-                        + (outcome->ok() ? alignment::ResidualText(residual) : outcome->detail)
+                        + alignment::ResidualText(residual)
                         + QStringLiteral(", tolerance ") + hostmessages::Number(PredictionTolerancePx)
                         + QStringLiteral(" px): full alignment"));
     }
