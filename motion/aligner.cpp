@@ -85,7 +85,9 @@ bool Aligner::align(Kind kind, int iterations, const std::function<bool()>& stop
         return false;
     };
 
-    for (int r = 1; r <= iterations; ++r) {
+    int moves = 0;
+    bool landed = false;
+    for (int r = 1; r <= iterations && !landed; ++r) {
         progress.step(r, "Waiting for Motion Complete>");
         const qint64 since = progress.nowUs();
         Outcome motion;
@@ -95,22 +97,28 @@ bool Aligner::align(Kind kind, int iterations, const std::function<bool()>& stop
             log.udebug(QStringLiteral("---------------"));
         if (!motion.ok())
             return end(motion);
-        const Outcome moved = measureAndMove(progress, r, stop);
+        // A measurement that finds the stone within the landing tolerance is the residual: no
+        // further move, no further frame to wait for.
+        const Outcome moved = measureAndMove(progress, r, stop, &landed);
         if (!moved.ok())
             return end(moved);
+        if (!landed)
+            ++moves;
         QThread::msleep(1);
     }
-    progress.step(iterations + 1, "Waiting for Motion Complete>");
-    const qint64 since = progress.nowUs();
-    Outcome motion;
-    axes.waitMotionEnd(stop, &progress.timing, &motion);
-    progress.waited(since);
-    if (!motion.ok())
-        return end(motion);
-    // Success means the stone is where the station says it is: measured after the last motion.
-    const Outcome landed = measureResidual(kind, stop, &progress.timing);
-    if (!landed.ok())
-        return end(landed);
+    if (!landed) {
+        progress.step(iterations + 1, "Waiting for Motion Complete>");
+        const qint64 since = progress.nowUs();
+        Outcome motion;
+        axes.waitMotionEnd(stop, &progress.timing, &motion);
+        progress.waited(since);
+        if (!motion.ok())
+            return end(motion);
+        // Success means the stone is where the station says it is: measured after the last motion.
+        const Outcome after = measureResidual(kind, stop, &progress.timing);
+        if (!after.ok())
+            return end(after);
+    }
 
     progress.timing.totalUs = progress.nowUs();
     if (progress.panorama() && hooks.frontLanded)
@@ -121,7 +129,8 @@ bool Aligner::align(Kind kind, int iterations, const std::function<bool()>& stop
         timing = t;
     }
     log.udebug(QStringLiteral("Alignment ") + alignment::KindName(kind) + QStringLiteral(" done in ")
-               + alignment::Millis(t.totalUs) + QStringLiteral(" ms (motion waits ") + alignment::Millis(t.motionWaitUs)
+               + alignment::Millis(t.totalUs) + QStringLiteral(" ms (") + QString::number(moves)
+               + (moves == 1 ? QStringLiteral(" move, motion waits ") : QStringLiteral(" moves, motion waits ")) + alignment::Millis(t.motionWaitUs)
                + QStringLiteral(" ms, tracker waits ") + alignment::Millis(t.trackerWaitUs) + QStringLiteral(" ms, ")
                + QString::number(t.statusQueries) + QStringLiteral(" GMS)"));
     if (outcome)
@@ -147,7 +156,7 @@ QString Aligner::moveProblem(Kind kind, const alignment::Targets& targets) const
     return alignment::CheckMove(kind, targets, axes.positions(), settings.CurrentParameters(), viewSize());
 }
 
-Outcome Aligner::measureAndMove(Progress& progress, int r, const std::function<bool()>& stop)
+Outcome Aligner::measureAndMove(Progress& progress, int r, const std::function<bool()>& stop, bool* landed)
 {
     // The calibration is checked before every move: the window edits it while the station runs.
     const QString problem = settingsProblem();
@@ -170,6 +179,11 @@ Outcome Aligner::measureAndMove(Progress& progress, int r, const std::function<b
     // are computed from the positions the host reports now.
     const alignment::AxisPositions current = axes.positions();
     const alignment::Targets t = alignment::ComputeTargets(m, current.x, parameters);
+    const alignment::Residual before = alignment::ComputeResidual(progress.kind, t, current, parameters);
+    if (alignment::Landed(before)) {
+        *landed = true;
+        return acceptResidual(progress.kind, before);
+    }
     const QString rangeProblem = alignment::CheckMove(progress.kind, t, current, parameters, viewSize());
     if (!rangeProblem.isEmpty())
         return failed(FailReason::Range, rangeProblem);
@@ -220,7 +234,11 @@ Outcome Aligner::measureResidual(Kind kind, const std::function<bool()>& stop, a
     const Outcome measurement = waitFresh(stop, timing, &after, &m);
     if (!measurement.ok())
         return measurement;
-    const alignment::Residual r = alignment::ComputeResidual(kind, after, axes.positions(), settings.CurrentParameters());
+    return acceptResidual(kind, alignment::ComputeResidual(kind, after, axes.positions(), settings.CurrentParameters()));
+}
+
+Outcome Aligner::acceptResidual(Kind kind, const alignment::Residual& r)
+{
     const QString text = alignment::ResidualText(r);
     {
         std::lock_guard<std::mutex> reportLock(reportMutex);

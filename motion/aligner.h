@@ -16,7 +16,10 @@ class MotionSettings;
 // The measure-and-move alignments: per iteration wait for the end of motion, take a tracker
 // result of a frame captured after it, check the calibration, the measurement and the move it
 // gives, and send one move; after the last iteration wait for that motion too and measure the
-// residual, which must be within the residual limit. No move is sent after a failure.
+// residual, which must be within the residual limit. A measurement that finds the stone within
+// the landing tolerance ends the alignment there: it was taken after the last motion, so it is
+// the residual (an alignment of a stone already in place sends no move; one whose first move
+// landed measures twice). No move is sent after a failure.
 //
 // Threads: any thread but the main one (the motion waits need the main thread to deliver the
 // host's answers); the alignment loop and the scan run alignments on their own threads.
@@ -58,8 +61,9 @@ public:
 private:
     struct Progress;   // the running alignment's clock, timing and progress log lines
     // After the motion has ended: checks the calibration, measures, checks the move and sends
-    // it (iteration r).
-    alignment::Outcome measureAndMove(Progress& progress, int r, const std::function<bool()>& stop);
+    // it (iteration r). A measurement within alignment::LandingTolerancePx sends no move: it is
+    // taken as the residual (*landed true).
+    alignment::Outcome measureAndMove(Progress& progress, int r, const std::function<bool()>& stop, bool* landed);
     // A fresh measurement after the last motion of this thread.
     alignment::Outcome waitFresh(const std::function<bool()>& stop, alignment::Timing* timing,
                                  alignment::Targets* targets, alignment::TrackerMeasurement* measurement);
@@ -68,6 +72,8 @@ private:
     alignment::ViewSize viewSize() const;
     QString settingsProblem() const;
     alignment::Outcome measureResidual(alignment::Kind kind, const std::function<bool()>& stop, alignment::Timing* timing);
+    // Logs and shows a residual measured after the last motion and checks it against the limit.
+    alignment::Outcome acceptResidual(alignment::Kind kind, const alignment::Residual& r);
 
     Logs& log;
     HostAxes& axes;

@@ -104,6 +104,14 @@ double LargestResidualUnits(const Residual& r)
     return std::max({std::fabs(r.xUnits), y, std::fabs(r.focusUnits)});
 }
 
+bool Landed(const Residual& r)
+{
+    if (!r.valid)
+        return false;
+    const double y = r.yAligned ? std::fabs(r.yPixels) : 0.0;
+    return std::max({std::fabs(r.xPixels), y, std::fabs(r.focusPixels)}) <= LandingTolerancePx;
+}
+
 QString ResidualText(const Residual& r)
 {
     if (!r.valid)

@@ -96,6 +96,14 @@ Residual ComputeResidual(Kind kind, const Targets& targets, const AxisPositions&
 // The largest distance, in axis units, of the axes the alignment aligns (Y only when yAligned).
 double LargestResidualUnits(const Residual& residual);
 
+// A measurement after the last motion that shows every aligned axis within this many Top Large
+// pixels of its target needs no further move: the stone has landed and that measurement is the
+// alignment's residual. Beyond it the alignment moves again (while it has iterations left). The
+// tracker's own reading of the top edge varies by about a quarter pixel as the stone turns; a
+// move by less than that would chase noise.
+constexpr double LandingTolerancePx = 0.4;
+bool Landed(const Residual& residual);
+
 // "X 0.42 px (0.0107), Y -0.1 px (-0.00256), Z 0.05 px (0.00128)"; for the panorama the focus
 // axis is named ZII.
 QString ResidualText(const Residual& residual);

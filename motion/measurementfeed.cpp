@@ -68,7 +68,20 @@ alignment::Outcome MeasurementFeed::waitFresh(const std::function<bool()>& stopp
         const quint64 seen = resultSerial;
         const quint64 seenStones = measurementSerial;
         quint64 examined = resultSerial;
-        for (;;) {
+        // The result already there counts when its frame's capture time shows it was taken
+        // after the settle time (a stone that has not moved since, or a frame that arrived
+        // before the wait began): waiting for the next one would add a frame for nothing.
+        if (resultSerial != 0 && lastResultCaptureUs >= 0 && rule.counts(lastResultCaptureUs, 0, ResultsAfterMotion)) {
+            freshSeen = true;
+            if (lastResultStone) {
+                *targets = targetsOfLast;
+                *measurement = lastMeasurement;
+                result.state = alignment::Outcome::Done;
+            } else {
+                freshReason = lastResultReason;
+            }
+        }
+        while (result.state != alignment::Outcome::Done) {
             if (stopped())
                 break;
             if (resultSerial != examined) {

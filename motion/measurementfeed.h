@@ -59,7 +59,8 @@ public:
     alignment::Targets publish(const alignment::TrackerMeasurement& measurement, double currentX,
                                const alignment::Parameters& parameters, const QString& reason, qint64 captureUs);
 
-    // Waits for a result with a stone from a frame the rule counts, within limitMs of the start
+    // Takes the last result when its frame's capture time counts, otherwise waits for a result
+    // with a stone from a frame the rule counts, within limitMs of the start
     // or of the last earlier result (a result from before the settle time is progress on a slow
     // machine). Done with its targets and measurement; failed with CAMERA (no fresh result) or
     // the tracker's reason for the last fresh result without a stone; interrupted when stopped()

@@ -119,9 +119,7 @@ bool GridleStitcher::alignFront(const QString& tag, bool predicted, runout::Mode
         // as an alignment's would: a full alignment would wait for the same camera again.
         if (!outcome->ok())
             return false;
-        const double largestPx = std::max({std::fabs(residual.xPixels), std::fabs(residual.yPixels),
-                                           std::fabs(residual.focusPixels)});
-        const bool holds = residual.valid && largestPx <= PredictionTolerancePx;
+        const bool holds = alignment::Landed(residual);
         // A prediction that does not hold means the stone is not where the run-out says (it may
         // have slipped in the holder): the run-out is learnt again from here.
         if (!holds)

@@ -51,8 +51,9 @@ public:
     std::atomic<double> CapturesCovering{settings::scan::CapturesCovering.number};
     // A predicted front alignment (the turn and the correction the stone's run-out predicts,
     // sent as one move) stands when the fresh Top Large result after it is within this many
-    // Top Large pixels of the targets on every axis; otherwise the frame is aligned in full.
-    static constexpr double PredictionTolerancePx = 0.4;
+    // Top Large pixels of the targets on every axis, the tolerance an alignment lands within;
+    // otherwise the frame is aligned in full.
+    static constexpr double PredictionTolerancePx = alignment::LandingTolerancePx;
     // Report form: 0 text report IMGSCAP..., 1 the frame sent to the host as an image IMGCAP...
     std::atomic<quint8> RunMode{0};
 

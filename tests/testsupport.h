@@ -63,6 +63,25 @@ inline QStringList logMessages(const QString& path = QStringLiteral("Logs.ini"))
     return messages;
 }
 
+// Moves the alignments of one kind ("panorama", "inscription") sent by their own count, as
+// their "Alignment KIND done in T ms (N moves, ..." lines give it; -1 when an alignment sent
+// more than `most` moves.
+inline int alignmentMoves(const QStringList& messages, const QString& kind, int most = 2)
+{
+    const QString head = QStringLiteral("Alignment ") + kind + QStringLiteral(" done in ");
+    int moves = 0;
+    for (const QString& message : messages) {
+        if (!message.startsWith(head))
+            continue;
+        const int open = message.indexOf(QLatin1Char('('));
+        const int n = message.mid(open + 1, message.indexOf(QLatin1Char(' '), open) - open - 1).toInt();
+        if (n > most)
+            return -1;
+        moves += n;
+    }
+    return moves;
+}
+
 // Processes events until `ready` holds; false when it still does not after timeoutMs.
 inline bool eventually(const std::function<bool()>& ready, int timeoutMs = 60000)
 {

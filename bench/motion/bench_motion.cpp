@@ -4,7 +4,8 @@
 //
 // BM_Alignment: one "BGALIGN" to "ALIGNEND": motion waits (GMS exchanges), tracker waits (a
 // result from a frame taken after each motion) and the station's own work; the own share per
-// iteration is set against two camera frame intervals.
+// iteration is set against two camera frame intervals. Of a stone already in place (/0) and of
+// one that slipped 60 µm in the holder before each alignment (/60).
 // BM_Scan: one 10-frame automatic scan ("BGSCAN" to "SCANEND"), split per frame into motion
 // waits, alignment, waiting for a fresh front frame, PNG writing (beside the motion) and
 // reporting; its pace in camera frame intervals and each frame's front alignment against the
@@ -106,10 +107,22 @@ double ms(qint64 microseconds)
     return microseconds / 1000.0;
 }
 
+// state.range(0): before each alignment the stone slips this many µm in the holder, alternately
+// in +X and -X of the scene (0: the stone stays where the last alignment left it).
 void BM_Alignment(benchmark::State& state)
 {
     double motion = 0, tracker = 0, own = 0, total = 0, wall = 0, queries = 0;
+    const rig::Scene start = rig::Rig::instance().scene();
+    int round = 0;
     for (auto _ : state) {
+        if (state.range(0) != 0) {
+            rig::Scene slipped = rig::Rig::instance().scene();
+            slipped.offsetXMm = start.offsetXMm + ((round++ % 2) == 0 ? 1 : -1) * state.range(0) / 1000.0;
+            rig::Rig::instance().setScene(slipped);
+            // Long enough for the frames in flight and the tracker to show the stone where it
+            // slipped to; outside the timed part.
+            station->host->waitUntil([] { return false; }, 400);
+        }
         QElapsedTimer clock;
         clock.start();
         const int from = station->host->messages().size();
@@ -144,7 +157,7 @@ void BM_Alignment(benchmark::State& state)
     state.counters["own_per_iteration_vs_2_frames"] = own / n / iterations / (2 * frameMs);
     state.counters["frame_intervals_per_alignment"] = wall / n / frameMs;
 }
-BENCHMARK(BM_Alignment)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Alignment)->Arg(0)->Arg(60)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Where the front alignment left the stone when a frame was taken, against the rig's truth
 // (Top Large pixels): the top edge on the front camera's mark, the girdle centred (Y) and sharp
