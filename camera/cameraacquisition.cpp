@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -58,6 +59,8 @@ constexpr size_t RecycledBuffers = 4;
 // A camera is frozen when no new frame came for this many frame times (and at least FreezeMinMs).
 constexpr double FreezeFrames = 4.0;
 constexpr double FreezeMinMs = 250.0;
+// Passes per frame time of the camera (see run()).
+constexpr double PassesPerFrame = 8.0;
 }
 
 qint64 CameraAcquisition::SteadyNowUs()
@@ -398,12 +401,15 @@ void CameraAcquisition::run()
             }
             watchFreshness(published);
         }
-        // Twice per frame of the camera: a frame waits at most half a frame time in the memory,
-        // and with a delivery jitter below half a frame time none is overwritten unseen. Paced by
-        // deadline, so the pass's own time is part of the period; a late pass starts the next
-        // period from now.
+        // Eight times per frame of the camera (at most once per 2 ms): a frame waits at most an
+        // eighth of a frame time in the memory before the station has it (every alignment
+        // measurement waits for that), and with a delivery jitter below seven eighths of a frame
+        // time none is overwritten unseen. A pass that finds no new frame is one question to the
+        // camera. Paced by deadline, so the pass's own time is part of the period; a late pass
+        // starts the next period from now.
         const double rate = ips.load();
-        const auto period = std::chrono::microseconds(static_cast<long long>(std::llround(0.5e6 / (rate > 0.0 ? rate : 10.0))));
+        const double periodUs = std::max(2000.0, 1e6 / PassesPerFrame / (rate > 0.0 ? rate : 10.0));
+        const auto period = std::chrono::microseconds(static_cast<long long>(std::llround(periodUs)));
         next += period;
         const Clock::time_point now = Clock::now();
         if (next < now)

@@ -44,7 +44,7 @@ struct CameraFrame
 
 // One camera role: binds it to a camera by serial number, opens the camera through the backend
 // its settings name (cameradevice.h: the camera SDK or GenICam; area of interest, gain,
-// exposure) and watches the camera in its own thread, at twice the camera's frame rate. A frame is published and announced with
+// exposure) and watches the camera in its own thread, eight times per frame time (at most every 2 ms). A frame is published and announced with
 // newcapture() once, when the camera's frame number in the memory changed, together with its
 // frame number and capture time (getFrame()). A camera whose frame number stays the same for
 // several frame times is frozen: logged once when it starts and once when it ends, and

@@ -1,5 +1,6 @@
 #include "sharedfolder.h"
 
+#include "camera/pngencoder.h"
 #include "core/logs.h"
 #include "core/registry.h"
 #include "core/settingscatalog.h"
@@ -10,8 +11,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -39,6 +42,11 @@ bool EnsureFolder(const QString& path)
     return false;
 }
 
+namespace {
+// From this size on an image is encoded on every core (a scan's panorama; frames are smaller).
+constexpr size_t LargeImagePixels = 4u << 20;
+} // namespace
+
 bool WritePngAtomically(const QString& path, const cv::Mat& frame, QString* error)
 {
     auto fail = [error](const QString& why) {
@@ -49,6 +57,12 @@ bool WritePngAtomically(const QString& path, const cv::Mat& frame, QString* erro
     if (frame.empty())
         return fail(QStringLiteral("no frame"));
     std::vector<uchar> png;
+    // Large images (a scan's panorama) on every core; a frame on the calling thread.
+    const bool large = frame.total() >= LargeImagePixels;
+    const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    if (large && pngencoder::Encode(frame, &png, threads))
+        return WriteBytesAtomically(path, QByteArray::fromRawData(reinterpret_cast<const char*>(png.data()), int(png.size())),
+                                    error);
     try {
         if (!cv::imencode(".png", frame, png))
             return fail(QStringLiteral("PNG encoding failed"));

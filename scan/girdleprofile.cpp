@@ -136,7 +136,8 @@ double ColumnDegree(double x, int width, double aDeg, double diameterMm, double 
     return wrapDegrees(aDeg + std::asin(side) * 180.0 / Pi);
 }
 
-Profile Build(const std::vector<cv::Mat>& frames, const std::vector<double>& aDeg, double diameterMm, double pixelUm)
+Profile Build(const std::vector<cv::Mat>& frames, const std::vector<double>& aDeg, double diameterMm, double pixelUm,
+              const std::vector<girdle::Measurement>& measured)
 {
     Profile p;
     p.frames = static_cast<int>(frames.size());
@@ -147,7 +148,9 @@ Profile Build(const std::vector<cv::Mat>& frames, const std::vector<double>& aDe
         parameters.pixelSizeUm = pixelUm;
     for (size_t i = 0; i < frames.size(); ++i) {
         const double a = i < aDeg.size() ? aDeg[i] : std::nan("");
-        girdle::Measurement m = frames[i].empty() ? girdle::Measurement() : girdle::measureGirdle(frames[i], parameters);
+        girdle::Measurement m = i < measured.size()    ? measured[i]
+                                : frames[i].empty() ? girdle::Measurement()
+                                                    : girdle::measureGirdle(frames[i], parameters);
         if (m.ok && std::isfinite(a) && int(m.top.size()) == frames[i].cols && int(m.bottom.size()) == frames[i].cols) {
             ++p.framesMeasured;
             addFrame(m, frames[i].cols, frames[i].rows, a, diameterMm, parameters.pixelSizeUm, sums);
@@ -192,7 +195,7 @@ QByteArray CsvText(const Profile& profile)
 
 Profile FinishScan(const std::vector<cv::Mat>& frames, const std::vector<double>& aDeg, double diameterMm,
                    double pixelUm, const QString& folder, bool complete, bool store,
-                   const std::function<void(const QString&)>& log)
+                   const std::function<void(const QString&)>& log, const std::vector<girdle::Measurement>& measured)
 {
     const QString path = folder.isEmpty() ? QString() : QDir(folder).filePath(FileName());
     const bool write = complete && store && !path.isEmpty();
@@ -206,7 +209,7 @@ Profile FinishScan(const std::vector<cv::Mat>& frames, const std::vector<double>
         return Profile();
     QElapsedTimer timer;
     timer.start();
-    const Profile profile = Build(frames, aDeg, diameterMm, pixelUm);
+    const Profile profile = Build(frames, aDeg, diameterMm, pixelUm, measured);
     for (size_t i = 0; i < profile.frameMeasurements.size(); ++i)
         if (!profile.frameMeasurements[i].ok)
             log(QStringLiteral("Girdle profile: frame ") + QString::number(i) + QStringLiteral(" not measured (")

@@ -56,9 +56,11 @@ struct Profile
 double ColumnDegree(double x, int width, double aDeg, double diameterMm, double pixelUm);
 
 // Measures every frame (taken at the A of the same index) and builds the profile. Frames that are
-// empty, or whose girdle is refused, add nothing.
+// empty, or whose girdle is refused, add nothing. measured: the frames' measurements made
+// earlier with the same pixel size (the scan measures each frame as it is taken); frames past
+// its end are measured here.
 Profile Build(const std::vector<cv::Mat>& frames, const std::vector<double>& aDeg, double diameterMm,
-              double pixelUm);
+              double pixelUm, const std::vector<girdle::Measurement>& measured = {});
 
 // The file the host finds next to panorama.png.
 QString FileName();
@@ -74,7 +76,8 @@ QByteArray CsvText(const Profile& profile);
 // (through `log`); returns the profile (empty for a scan that is not complete).
 Profile FinishScan(const std::vector<cv::Mat>& frames, const std::vector<double>& aDeg, double diameterMm,
                    double pixelUm, const QString& folder, bool complete, bool store,
-                   const std::function<void(const QString&)>& log);
+                   const std::function<void(const QString&)>& log,
+                   const std::vector<girdle::Measurement>& measured = {});
 
 // One line for the log and the window: "Girdle profile: 11 of 12 frames measured, 214 degrees
 // measured, thickness min 118.3 µm at 214°, max 131.0 µm, mean 124.9 µm".

@@ -11,6 +11,7 @@
 #include "scan/runoutmodel.h"
 #include "scan/scanfiles.h"
 #include "scan/scangeometry.h"
+#include "scan/scanjoiner.h"
 #include "scan/scanpanorama.h"
 #include "scan/scanreport.h"
 
@@ -171,8 +172,7 @@ bool GridleStitcher::takeSettledFrame(CameraFrame* captured)
     return false;
 }
 
-void GridleStitcher::finishPanorama(const std::vector<cv::Mat>& frames, double step, double diameter,
-                                    const QString& folder, bool complete)
+void GridleStitcher::finishPanorama(const scanpanorama::Outcome& outcome, const QString& folder, bool complete)
 {
     const QString path = folder.isEmpty() ? QString() : QDir(folder).filePath(scanpanorama::FileName());
     const bool store = complete && PanoramaFileEnabled && !path.isEmpty();
@@ -184,7 +184,6 @@ void GridleStitcher::finishPanorama(const std::vector<cv::Mat>& frames, double s
     }
     if (!complete)
         return;
-    const scanpanorama::Outcome outcome = scanpanorama::Build(frames, step, diameter, Motion->MFPixelSize);
     for (const QString& line : outcome.lines)
         logging->udebug(line);
     logging->udebug(QStringLiteral("Panorama built in ") + alignment::Millis(outcome.stitchUs) + QStringLiteral(" ms"));
@@ -375,6 +374,9 @@ void GridleStitcher::scan()
         const double yOffsetDifference = Motion->TLYOffsetPosition - Motion->MFYOffsetPosition;
         std::vector<cv::Mat> kept; // every frame of the scan, for the panorama at its end
         std::vector<double> keptA; // A reported with each frame, for the girdle profile
+        // Each kept frame's girdle and seam, worked out beside the next frame's motion.
+        ScanJoiner joiner(panorama::StepPixels(step, D, Motion->MFPixelSize),
+                          panorama::CircumferencePixels(D, Motion->MFPixelSize), count, Motion->MFPixelSize);
 
         runout::Model runout;
         const double aStart = Motion->GetAPos();
@@ -456,6 +458,7 @@ void GridleStitcher::scan()
             phase.restart();
             const cv::Mat frame = captured.image;
             kept.push_back(frame);
+            joiner.add(frame);
             const double x = Motion->GetXPos();
             const double y = Motion->GetYPos();
             const double aReported = Motion->GetAPos();
@@ -501,6 +504,15 @@ void GridleStitcher::scan()
                     break;
             }
         }
+        // The panorama is joined from the frames in memory while the last of them are written.
+        std::vector<panorama::Seam> seams;
+        std::vector<girdle::Measurement> girdles;
+        scanpanorama::Outcome joined;
+        const bool allTaken = !failed && !interrupted();
+        if (allTaken) {
+            joiner.finish(&seams, &girdles);
+            joined = scanpanorama::Build(kept, step, D, Motion->MFPixelSize, seams);
+        }
         // Every frame on the disk and reported before the girdle, the panorama and SCANEND.
         QString storeFailure;
         if (!store.finish(&storeFailure) && !failed)
@@ -513,15 +525,15 @@ void GridleStitcher::scan()
                 frameTimings[k].writeUs = writes[std::size_t(k)];
         }
         // The girdle first: the window reads the profile when the panorama is announced.
-        const bool complete = !failed && !interrupted();
+        const bool complete = allTaken && !failed && !interrupted();
         girdleprofile::Profile girdle = girdleprofile::FinishScan(
             kept, keptA, D, Motion->MFPixelSize, folderReady ? folder : QString(), complete, GirdleFileEnabled,
-            [this](const QString& line) { logging->udebug(line); });
+            [this](const QString& line) { logging->udebug(line); }, girdles);
         if (complete) {
             std::lock_guard<std::mutex> resultLocker(resultMutex);
             lastGirdle = std::move(girdle);
         }
-        finishPanorama(kept, step, D, folderReady ? folder : QString(), complete);
+        finishPanorama(joined, folderReady ? folder : QString(), complete);
     }
 
     logging->udebug(QStringLiteral("Total Time ") + alignment::Millis(micros(total)) + QStringLiteral(" ms"));

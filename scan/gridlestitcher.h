@@ -6,6 +6,7 @@
 #include "scan/girdleprofile.h"
 #include "scan/panorama.h"
 #include "scan/runoutmodel.h"
+#include "scan/scanpanorama.h"
 
 #include <QString>
 #include <QStringList>
@@ -134,9 +135,6 @@ private:
     bool clearPreviousScan(const QString& folder);
     // Refuses a start while another motion request runs (SCANFAIL:BUSY, no SCANEND).
     void refuse(quint64 session, const QString& why);
-    // A complete scan: joins the frames it kept, publishes the panorama and stores its file in
-    // the folder (when the setting asks for it). Otherwise (failed, stopped, file off) only takes
-    // an older panorama.png out of the folder, which would not show this scan's frames.
     // This frame's front alignment, the axes still after the turn: with a predicted move, one
     // fresh Top Large measurement checks it and a full alignment follows only when it is off by
     // more than PredictionTolerancePx (logged; the run-out is then learnt again from this frame
@@ -144,8 +142,10 @@ private:
     bool alignFront(const QString& tag, bool predicted, runout::Model& runout, alignment::Outcome* outcome);
     // The first front frame of the last settle (see FreshCaptureRule), within MeasurementWaitMs.
     bool takeSettledFrame(CameraFrame* captured);
-    void finishPanorama(const std::vector<cv::Mat>& frames, double step, double diameter, const QString& folder,
-                        bool complete);
+    // A complete scan: publishes the panorama joined from the frames it kept and stores its file
+    // in the folder (when the setting asks for it). Otherwise (failed, stopped, file off) only
+    // takes an older panorama.png out of the folder, which would not show this scan's frames.
+    void finishPanorama(const scanpanorama::Outcome& joined, const QString& folder, bool complete);
 
     Logs* logging = nullptr;
     Registry* AppRegistry = nullptr;

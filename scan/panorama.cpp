@@ -325,7 +325,8 @@ Seam RegisterSeam(const cv::Mat& earlier, const cv::Mat& later, double predicted
     return seam;
 }
 
-Result Stitch(const std::vector<cv::Mat>& frames, double stepPx, double circumferencePx, const Options& options)
+Result Stitch(const std::vector<cv::Mat>& frames, double stepPx, double circumferencePx, const Options& options,
+              const std::vector<Seam>& known)
 {
     Result result;
     if (!(std::isfinite(stepPx) && stepPx > 0))
@@ -366,8 +367,14 @@ Result Stitch(const std::vector<cv::Mat>& frames, double stepPx, double circumfe
     const int width = size.width;
     const int count = static_cast<int>(used.size());
 
+    auto registerSeam = [&](int a, int b, double predictedPx) {
+        for (const Seam& seam : known)
+            if (seam.from == index[a] && seam.to == index[b] && seam.predictedPx == predictedPx)
+                return seam;
+        return RegisterSeam(used[a], used[b], predictedPx, options);
+    };
     for (int j = 0; j + 1 < count; ++j) {
-        Seam seam = RegisterSeam(used[j], used[j + 1], (index[j + 1] - index[j]) * stepPx, options);
+        Seam seam = registerSeam(j, j + 1, (index[j + 1] - index[j]) * stepPx);
         seam.from = index[j];
         seam.to = index[j + 1];
         result.seams.push_back(seam);
@@ -375,7 +382,7 @@ Result Stitch(const std::vector<cv::Mat>& frames, double stepPx, double circumfe
     const double closingPredicted = circumferencePx - (index.back() - index.front()) * stepPx;
     const bool closing = circumferencePx > 0 && count >= 2 && closingPredicted < width;
     if (closing) {
-        Seam seam = RegisterSeam(used.back(), used.front(), closingPredicted, options);
+        Seam seam = registerSeam(count - 1, 0, closingPredicted);
         seam.from = index.back();
         seam.to = index.front();
         result.seams.push_back(seam);

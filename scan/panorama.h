@@ -88,8 +88,11 @@ Seam RegisterSeam(const cv::Mat& earlier, const cv::Mat& later, double predicted
 // coverage is given). The scan's frames are those of the size, depth and channel count most of
 // the frames have (8-bit, 1 or 3 channels; on a tie the earliest frame's); a frame that differs
 // is left out and named in leftOut, as are frames past a full turn. Empty frames are skipped.
+// known: seams registered earlier with these frames and options (RegisterSeam of frames `from`
+// and `to` around predictedPx); a seam the join needs is taken from there when its frames and
+// prediction match, and registered here otherwise.
 Result Stitch(const std::vector<cv::Mat>& frames, double stepPx, double circumferencePx,
-              const Options& options = Options());
+              const Options& options = Options(), const std::vector<Seam>& known = {});
 
 // Predicted offset of neighbouring frames in pixels: step degrees / 360 * pi * D / pixel size
 // (D in axis units, pixel size in thousandths of an axis unit). 0 when any input is not a

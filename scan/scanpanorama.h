@@ -25,7 +25,9 @@ struct Outcome
 };
 
 // Joins the frames of a scan turned by stepDeg between frames, for a stone of diameter D (axis
-// units) seen with the front pixel size (thousandths of an axis unit per pixel).
-Outcome Build(const std::vector<cv::Mat>& frames, double stepDeg, double diameter, double pixelSizeThousandths);
+// units) seen with the front pixel size (thousandths of an axis unit per pixel). known: seams
+// registered while the scan ran (see panorama::Stitch).
+Outcome Build(const std::vector<cv::Mat>& frames, double stepDeg, double diameter, double pixelSizeThousandths,
+              const std::vector<panorama::Seam>& known = {});
 
 } // namespace scanpanorama

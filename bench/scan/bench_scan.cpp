@@ -4,7 +4,10 @@
 // seams registered, width error against the true circumference (percent).
 
 #include "rigscanframes.h"
+#include "camera/pngencoder.h"
 #include "scan/panorama.h"
+
+#include <opencv2/imgcodecs.hpp>
 
 #include <benchmark/benchmark.h>
 
@@ -70,6 +73,29 @@ void BM_PanoramaStitch(benchmark::State& state)
     state.counters["width_err_pct"] = 100.0 * (result.image.cols - scan.circumferencePx) / scan.circumferencePx;
 }
 BENCHMARK(BM_PanoramaStitch)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The panorama file: a 12368 x 1026 colour panorama of the rig's frames encoded as PNG by the
+// image library on one thread (/0) and by the station's encoder on 1 or 2 threads (/1, /2).
+void BM_PanoramaPng(benchmark::State& state)
+{
+    int count = 0;
+    double stepDeg = 0;
+    const rigscan::Frames& scan = framesFor(1, &count, &stepDeg);
+    const panorama::Result joined =
+        panorama::Stitch(scan.frames, panorama::StepPixels(stepDeg, 5.0, 1.27), panorama::CircumferencePixels(5.0, 1.27));
+    const int threads = static_cast<int>(state.range(0));
+    std::vector<unsigned char> png;
+    for (auto _ : state) {
+        if (threads == 0)
+            cv::imencode(".png", joined.image, png);
+        else
+            pngencoder::Encode(joined.image, &png, threads);
+        benchmark::DoNotOptimize(png.data());
+    }
+    state.counters["megapixels"] = joined.image.total() / 1e6;
+    state.counters["file_mb"] = png.size() / 1e6;
+}
+BENCHMARK(BM_PanoramaPng)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -629,6 +629,34 @@ private slots:
                              "be removed from " + share()));
         QCOMPARE(QDir(share()).entryList(QDir::Files), QStringList{"img_05.png"});
     }
+
+    // A panorama is encoded on every core: the file any PNG reader opens holds the exact pixels.
+    void largeImageFileHoldsTheExactPixels_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("type");
+        QTest::newRow("panorama, colour") << 12368 << 1026 << CV_8UC3;
+        QTest::newRow("odd size, grey") << 4099 << 1027 << CV_8UC1;
+        QTest::newRow("frame, colour (one thread)") << 1280 << 1024 << CV_8UC3;
+    }
+    void largeImageFileHoldsTheExactPixels()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, type);
+        cv::Mat image(height, width, type);
+        cv::randu(image, 0, 256);
+        // Smooth stretches too, where the filter and the run lengths matter.
+        image(cv::Rect(0, 0, width / 3, height)).setTo(cv::Scalar(17, 200, 3));
+        const QString path = QDir::current().filePath("big.png");
+        QString why;
+        QVERIFY2(WritePngAtomically(path, image, &why), qPrintable(why));
+        const cv::Mat back = cv::imread(path.toStdString(), cv::IMREAD_UNCHANGED);
+        QCOMPARE(back.type(), type);
+        QCOMPARE(back.size(), image.size());
+        QCOMPARE(cv::norm(back, image, cv::NORM_INF), 0.0);
+    }
 };
 
 QTEST_MAIN(TestGridleStitcher)
