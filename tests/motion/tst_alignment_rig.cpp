@@ -244,8 +244,11 @@ private slots:
         QSignalSpy checked(core->FrontChecker(), &FrontCheck::Checked);
         const alignment::Residual residual = request("BGRALIGN", "ALIGNEND", &conversation);
         QCOMPARE(conversation.first(), QString("ALIGNBG"));
-        QCOMPARE(conversation.filter(QRegularExpression("^MOVEX[^:]+:Y[^:]+:$")).size(), 2);
-        QCOMPARE(conversation.filter(QRegularExpression("^MOVEF[^:]+:$")).size(), 2);
+        // One move, or two when the first did not land within the tolerance; the log says which.
+        const int moves = testsupport::alignmentMoves(testsupport::logMessages(), "panorama");
+        QVERIFY2(moves == 1 || moves == 2, qPrintable(QString::number(moves)));
+        QCOMPARE(conversation.filter(QRegularExpression("^MOVEX[^:]+:Y[^:]+:$")).size(), moves);
+        QCOMPARE(conversation.filter(QRegularExpression("^MOVEF[^:]+:$")).size(), moves);
         QVERIFY(residual.valid);
         imageResiduals.add(residual.xPixels);
         imageResiduals.add(residual.yPixels);
@@ -266,6 +269,16 @@ private slots:
         QVERIFY2(std::fabs(rowError) <= 1.0, qPrintable(QString::number(rowError)));
         QVERIFY(std::fabs(yError) <= 1.0);
         QVERIFY(std::fabs(focusError) <= 1.0);
+
+        if (QByteArray(QTest::currentDataTag()) == "default placement") {
+            // Asked again, the stone already in place: measured once, no move, the same landing.
+            QVERIFY(alignment::Landed(residual));
+            conversation.clear();
+            const alignment::Residual again = request("BGRALIGN", "ALIGNEND", &conversation);
+            QCOMPARE(conversation.filter(QRegularExpression("^MOVE|^INC")), QStringList());
+            QVERIFY(alignment::Landed(again));
+            QCOMPARE(testsupport::logMessages().filter(QRegularExpression("^Alignment panorama done in \\d+ ms \\(0 moves, ")).size(), 1);
+        }
 
         if (!QByteArray(QTest::currentDataTag()).contains("front check")) {
             // Without a front camera nothing is measured on the side, and nothing is said.
