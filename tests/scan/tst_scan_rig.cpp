@@ -109,10 +109,14 @@ private:
         host->setStrict(true);
         host->setSpeed(50);
         host->connectToStation("127.0.0.1", server->ListenPort());
-        if (!host->waitForReady(10000))
+        if (!host->waitForReady(30000)) {
+            qWarning("the host simulator did not get ready");
             return nullptr;
-        if (!QTest::qWaitFor([&] { return std::fabs(core->GetStoneDiameter() - 5.0) < 0.2; }, 10000))
+        }
+        if (!QTest::qWaitFor([&] { return std::fabs(core->GetStoneDiameter() - 5.0) < 0.2; }, 30000)) {
+            qWarning("stone diameter %.3f mm, not 5 mm", core->GetStoneDiameter());
             return nullptr;
+        }
         *motion = core;
         return stitcher;
     }
@@ -302,6 +306,52 @@ private slots:
         const double topEdge = end.topLargeCentre().y - end.stoneDiameterMm / 2.0 / pixel;
         QVERIFY2(std::fabs(topEdge - core->OverlayMFFocalX) <= 1.0, qPrintable(QString::number(topEdge)));
         QVERIFY(std::fabs(end.axes.zii - end.frontFocusZii()) / pixel <= 1.0);
+    }
+
+    // A fault while the scan runs on predicted moves: the frame's check measurement or motion
+    // wait fails with its reason, the host gets SCANFAIL then SCANEND, and no move follows.
+    void faultDuringAPredictedScan_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("Top Large camera frozen") << "freeze" << "SCANFAIL:CAMERA";
+        QTest::newRow("host stops answering GMS") << "silent host" << "SCANFAIL:HOST";
+    }
+    void faultDuringAPredictedScan()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, failure);
+        rig::Scene scene = rig::Rig::instance().scene();
+        scene.offsetXMm = 0.3;
+        rig::Rig::instance().setScene(scene);
+        MotionCore* core = nullptr;
+        GridleStitcher* stitcher = startStation(&core);
+        QVERIFY(stitcher);
+        // Bounds short enough for the fault to end the scan soon, long enough for a loaded machine.
+        core->MeasurementWaitMs = 8000;
+        core->StatusAnswerWaitMs = 8000;
+        const int from = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(host->waitUntil([&] { return testsupport::logMessages().filter("predicted front alignment verified").size() > 0; }, 240000));
+        if (fault == "freeze")
+            QVERIFY(rig::Rig::instance().freezeCamera(rig::Rig::TopLargeSerial, true));
+        else
+            host->setAnswerStatusQueries(false);
+        QVERIFY(host->waitForText("SCANEND", from, 120000) >= 0);
+
+        const QStringList texts = host->texts().mid(from);
+        const int failed = texts.indexOf(failure);
+        QVERIFY2(failed >= 0, qPrintable(texts.filter("SCAN").join(' ')));
+        QCOMPARE(texts.mid(failed + 1).filter(QRegularExpression("^(MOVE|INC)")), QStringList());
+        QCOMPARE(texts.filter(QRegularExpression("^SCANEND$")).size(), 1);
+        QVERIFY(texts.indexOf("SCANEND") > failed);
+        // Every frame reported is on the disk; none after the fault.
+        const QStringList reports = texts.filter(QRegularExpression("^IMGSCAP"));
+        QVERIFY(reports.size() < 12);
+        for (int f = 0; f < reports.size(); ++f)
+            QVERIFY(QFile::exists(QDir(work->file("share")).filePath(QString("img_%1.png").arg(f, 2, 10, QChar('0')))));
+        if (fault == "freeze")
+            rig::Rig::instance().freezeCamera(rig::Rig::TopLargeSerial, false);
     }
 
     // Over the realistic side scene: girdle.csv, written before "SCANEND", one row per degree,
