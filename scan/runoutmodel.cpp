@@ -88,6 +88,60 @@ Targets Model::predict(double aDeg) const
     return Targets{waves[0].at(aDeg), waves[1].at(aDeg), waves[2].at(aDeg)};
 }
 
+std::vector<double> Model::angles() const
+{
+    std::vector<double> out;
+    for (const Sample& s : samples)
+        out.push_back(s.aDeg);
+    return out;
+}
+
+Axis LearnAxis(const Model& model, double diameter)
+{
+    Axis axis;
+    if (!model.ready() || model.sampleCount() < MinimumAxisSamples || SpanDeg(model.angles()) < MinimumAxisSpanDeg
+        || !(std::isfinite(diameter) && diameter > 0.0))
+        return axis;
+    const Wave x = model.x();
+    const Wave z = model.zii();
+    if (!(x.amplitude >= MinimumAxisAmplitude)
+        || !(std::fabs(z.amplitude - x.amplitude) <= AxisAmplitudeAgreement * x.amplitude))
+        return axis;
+    // ZII's phase against X's, folded to -180..180.
+    double lead = std::fmod(z.phaseDeg - x.phaseDeg, 360.0);
+    if (lead > 180.0)
+        lead -= 360.0;
+    if (lead < -180.0)
+        lead += 360.0;
+    if (std::fabs(lead - 90.0) <= AxisPhaseAgreementDeg)
+        axis.sense = 1;
+    else if (std::fabs(lead + 90.0) <= AxisPhaseAgreementDeg)
+        axis.sense = -1;
+    else
+        return axis;
+    axis.xOffset = x.offset;
+    axis.ziiOffset = z.offset;
+    axis.diameter = diameter;
+    axis.known = true;
+    return axis;
+}
+
+Targets PredictFromOne(const Axis& axis, double diameter, const Sample& sample, double aDeg)
+{
+    // X − x0 = p·cos A + q·sin A and ZII − z0 = sense·(p·sin A − q·cos A): the sample gives p, q.
+    const double x0 = axis.xOffset - (diameter - axis.diameter) / 2.0;
+    const double z0 = axis.ziiOffset;
+    const double dx = sample.targets.x - x0;
+    const double dz = axis.sense * (sample.targets.zii - z0);
+    const double c = std::cos(radians(sample.aDeg));
+    const double s = std::sin(radians(sample.aDeg));
+    const double p = c * dx + s * dz;
+    const double q = s * dx - c * dz;
+    const double ca = std::cos(radians(aDeg));
+    const double sa = std::sin(radians(aDeg));
+    return Targets{x0 + p * ca + q * sa, sample.targets.y, z0 + axis.sense * (p * sa - q * ca)};
+}
+
 // Least squares of value = c + p·cos A + q·sin A for each axis; the normal equations share
 // their matrix.
 void Model::fit()

@@ -58,6 +58,10 @@ public:
     Wave y() const { return waves[1]; }
     Wave zii() const { return waves[2]; }
     int sampleCount() const { return int(samples.size()); }
+    // The angles the samples were taken at.
+    std::vector<double> angles() const;
+    // The last sample added (only meaningful when sampleCount() > 0).
+    Sample latest() const { return samples.empty() ? Sample() : samples.back(); }
 
 private:
     void fit();
@@ -69,5 +73,40 @@ private:
 
 // The largest angle between two of the angles, folded to 0..180 degrees.
 double SpanDeg(const std::vector<double>& anglesDeg);
+
+// The machine's own part of the run-out. The X target follows the stone's top edge and the ZII
+// target its centre across the Top Large view, so both follow the one circle the stone's centre
+// runs on about the rotation axis: their waves have the same amplitude and ZII runs a quarter
+// turn ahead of X or behind it (the sense, fixed by how the cameras and axes are mounted).
+// Where a stone without run-out would stand (the waves' offsets) belongs to the machine: ZII's
+// for every stone, X's for a stone of the diameter it was learnt with, moving by half a change
+// of diameter (the top edge is half the diameter from the centre). Learnt from a scan that
+// went round; with it one measured frame of the next stone tells its targets at every A.
+struct Axis
+{
+    bool known = false;
+    double xOffset = 0.0;       // X target of a stone on the axis, of diameter `diameter`
+    double ziiOffset = 0.0;     // ZII target of a stone on the axis
+    double diameter = 0.0;      // axis units
+    int sense = 0;              // +1: ZII's wave a quarter turn after X's; -1: before
+};
+
+// Samples and agreement the axis is learnt from: at least this many samples spanning this
+// much of a turn, an X amplitude of at least MinimumAxisAmplitude axis units (a stone closer to
+// the axis shows no sense), X and ZII amplitudes within AxisAmplitudeAgreement of each other
+// (relative) and a quarter turn apart within AxisPhaseAgreementDeg.
+constexpr int MinimumAxisSamples = 5;
+constexpr double MinimumAxisSpanDeg = 90.0;
+constexpr double MinimumAxisAmplitude = 0.01;
+constexpr double AxisAmplitudeAgreement = 0.15;
+constexpr double AxisPhaseAgreementDeg = 15.0;
+
+// The axis from a scan's run-out of a stone of this diameter; known false when the model does
+// not show it (too few samples or too short an arc, too little run-out, X and ZII disagreeing).
+Axis LearnAxis(const Model& model, double diameter);
+
+// The targets at aDeg of a stone of this diameter measured once (sample), on a known axis: the
+// sample fixes the stone's run-out (X and ZII), Y stays as measured (it follows the diameter).
+Targets PredictFromOne(const Axis& axis, double diameter, const Sample& sample, double aDeg);
 
 } // namespace runout

@@ -197,6 +197,49 @@ private slots:
         QVERIFY(std::fabs(p.zii - zii.at(next)) <= bound);
         QVERIFY(std::fabs(model.x().amplitude - 0.12) <= bound);
     }
+    // The machine's rotation axis, learnt from one stone's scan, predicts another stone of
+    // another diameter from a single measured frame; a scan that does not show it teaches nothing.
+    void runoutAxisPredictsTheNextStone_data()
+    {
+        QTest::addColumn<double>("ziiLead");      // ZII's phase after X's
+        QTest::addColumn<double>("ziiAmplitude");
+        QTest::addColumn<int>("frames");          // of 36 degrees
+        QTest::addColumn<int>("sense");           // 0: nothing learnt
+        QTest::newRow("ZII a quarter turn after X") << 90.0 << 0.12 << 10 << 1;
+        QTest::newRow("ZII a quarter turn before X") << -90.0 << 0.12 << 10 << -1;
+        QTest::newRow("four frames") << 90.0 << 0.12 << 4 << 0;
+        QTest::newRow("amplitudes differ") << 90.0 << 0.2 << 10 << 0;
+        QTest::newRow("waves in phase") << 0.0 << 0.12 << 10 << 0;
+    }
+    void runoutAxisPredictsTheNextStone()
+    {
+        QFETCH(double, ziiLead);
+        QFETCH(double, ziiAmplitude);
+        QFETCH(int, frames);
+        QFETCH(int, sense);
+        // Stone 1 (diameter 5) on an axis where a centred stone stands at X 8.0, ZII 7.2.
+        runout::Model model;
+        for (int i = 0; i < frames; ++i) {
+            const double a = 10.0 + 36.0 * i;
+            const runout::Wave x{8.0, 0.12, 40.0}, zii{7.2, ziiAmplitude, 40.0 + ziiLead};
+            model.add(a, runout::Targets{x.at(a), 11.0, zii.at(a)});
+        }
+        const runout::Axis axis = runout::LearnAxis(model, 5.0);
+        QCOMPARE(axis.known, sense != 0);
+        if (!axis.known)
+            return;
+        QCOMPARE(axis.sense, sense);
+        // Stone 2: diameter 6 (its top edge half a unit further), 0.3 off the axis at phase 200.
+        const runout::Wave x{8.0 - 0.5, 0.3, 200.0}, zii{7.2, 0.3, 200.0 + ziiLead};
+        const runout::Sample first{123.0, runout::Targets{x.at(123.0), 10.5, zii.at(123.0)}};
+        for (double a : {159.0, 195.0, 303.0, 483.0}) {
+            const runout::Targets p = runout::PredictFromOne(axis, 6.0, first, a);
+            QVERIFY2(std::fabs(p.x - x.at(a)) <= 1e-9, qPrintable(QString::number(p.x - x.at(a))));
+            QVERIFY(std::fabs(p.zii - zii.at(a)) <= 1e-9);
+            QCOMPARE(p.y, 10.5);
+        }
+    }
+
     void runoutIgnoresNonFiniteSamples()
     {
         runout::Model model;
