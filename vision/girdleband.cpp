@@ -158,7 +158,7 @@ bool mayJoin(const Run& r, const Chain& chain, const Chain& other, bool upper, c
             return false;
     // One edge is alike in sharpness along its length: a reflection's flank is much softer.
     const double own = medianOf(r.rises), edge = sharpRise(chain, runs);
-    if (!std::isnan(own) && !std::isnan(edge) && own > 2.5 * edge + rules.maxPairBlurPx)
+    if (!std::isnan(own) && !std::isnan(edge) && own > 2.0 * edge + rules.maxPairBlurPx)
         return false;
     std::vector<double> both(chain.y.size(), Nan);
     for (size_t s = 0; s < both.size(); ++s)
@@ -201,7 +201,7 @@ bool alike(const Hypothesis& h, const std::vector<Run>& runs, const BandRules& r
     const double x = sharpRise(h.upper, runs), y = sharpRise(h.lower, runs);
     if (std::isnan(x) || std::isnan(y))
         return false;
-    return std::max(x, y) <= 2.5 * std::min(x, y) + rules.maxPairBlurPx;
+    return std::max(x, y) <= 2.0 * std::min(x, y) + rules.maxPairBlurPx;
 }
 
 Hypothesis grow(int u, int l, const std::vector<int>& order, const std::vector<Run>& runs, const BandRules& rules)
@@ -274,7 +274,7 @@ BandEdges assembleBand(const std::vector<EdgeTrace>& traces, const BandRules& ru
             const Hypothesis h = grow(int(i), int(j), order, runs, rules);
             if (std::min(h.upper.seen, h.lower.seen) < needed * 2.0 / 3.0 || h.upper.seen + h.lower.seen < 2.0 * needed
                 || !alike(h, runs, rules)
-                || std::min(sharpRise(h.upper, runs), sharpRise(h.lower, runs)) > 2.5 * sharpest + rules.maxPairBlurPx)
+                || std::max(sharpRise(h.upper, runs), sharpRise(h.lower, runs)) > 2.0 * sharpest + rules.maxPairBlurPx)
                 continue;
             // The outermost band; among bands alike in thickness, the better seen.
             const bool thicker = h.thickness > best.thickness + 2.0;

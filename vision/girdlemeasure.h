@@ -35,7 +35,7 @@ struct MeasureParameters
     int stripWidthPx = 8;        // columns averaged into one strip (at least width / 160)
     double minThicknessPx = 8.0; // thinner bands are not told apart from a single edge
     double maxEdgeWidthPx = 24.0; // 10-90 % rise beyond which the frame is refused as BLUR
-    double minEdgeContrast = 2.0; // grey levels per row of the derivative an edge needs
+    double minEdgeContrast = 1.2; // grey levels per row of the derivative an edge needs
     double minCoverage = 0.3;    // share of strips in which each edge must be seen
     int borderMarginPx = 2;      // an edge this close to the top or bottom row is CLIPPED
     // The pixel size is the front camera's (settings::motion::MFPixelSize); the thresholds
