@@ -11,6 +11,10 @@ namespace {
 constexpr double Nan = std::numeric_limits<double>::quiet_NaN();
 // A gap of this many strips may lie inside one run (noise hiding a weak edge for a moment).
 constexpr int RunGapStrips = 2;
+// The lower edge: how far (px) a strip may lie off the fitted curve, and the most the curve
+// may bend (px per px squared; a wobbling stone bends it by a few pixels over the frame).
+constexpr double LowerInlierPx = 2.0;
+constexpr double MaxLowerBendPerPx2 = 6e-5;
 // Slack (px) on every joining rule: sub-pixel placement on two runs.
 constexpr double SlackPx = 3.0;
 
@@ -390,6 +394,61 @@ void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom)
         else
             top[s] = bottom[s] - t;
     }
+}
+
+void keepSmoothLowerEdge(std::vector<double>& bottom, int stripPx)
+{
+    std::vector<int> seen;
+    for (int s = 0; s < int(bottom.size()); ++s)
+        if (!std::isnan(bottom[size_t(s)]))
+            seen.push_back(s);
+    if (seen.size() < 6)
+        return;
+    // Candidate curves through three seen strips spread over the edge (deterministic picks:
+    // the same frame always gives the same answer); the one most strips lie close to stands.
+    const size_t n = seen.size();
+    const double scale = double(bottom.size());
+    double best[3] = {0.0, 0.0, 0.0};
+    size_t bestCount = 0;
+    const auto fitThrough = [&](size_t i, size_t j, size_t k, double c[3]) {
+        const double x[3] = {seen[i] / scale, seen[j] / scale, seen[k] / scale};
+        const double y[3] = {bottom[size_t(seen[i])], bottom[size_t(seen[j])], bottom[size_t(seen[k])]};
+        // Lagrange form turned into a + b x + c x^2.
+        c[0] = c[1] = c[2] = 0.0;
+        for (int a = 0; a < 3; ++a) {
+            const int b = (a + 1) % 3, d = (a + 2) % 3;
+            const double w = y[a] / ((x[a] - x[b]) * (x[a] - x[d]));
+            c[0] += w * x[b] * x[d];
+            c[1] -= w * (x[b] + x[d]);
+            c[2] += w;
+        }
+    };
+    const auto value = [&](const double c[3], int s) {
+        const double x = s / scale;
+        return c[0] + c[1] * x + c[2] * x * x;
+    };
+    for (size_t i = 0; i < n; i += std::max<size_t>(1, n / 12))
+        for (size_t k = n - 1; k > i + 1; k -= std::min(k - i - 1, std::max<size_t>(1, n / 12))) {
+            double c[3];
+            fitThrough(i, (i + k) / 2, k, c);
+            // A girdle's lower edge bends little over the frame (the stone's wobble).
+            if (std::abs(c[2]) / (scale * scale) > MaxLowerBendPerPx2 * stripPx * stripPx)
+                continue;
+            size_t count = 0;
+            for (int s : seen)
+                count += std::abs(bottom[size_t(s)] - value(c, s)) <= LowerInlierPx;
+            if (count > bestCount) {
+                bestCount = count;
+                std::copy(c, c + 3, best);
+            }
+            if (k - i - 1 <= 1)
+                break;
+        }
+    if (bestCount == 0)
+        return;
+    for (int s : seen)
+        if (std::abs(bottom[size_t(s)] - value(best, s)) > LowerInlierPx)
+            bottom[size_t(s)] = Nan;
 }
 
 } // namespace girdle

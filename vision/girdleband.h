@@ -45,6 +45,11 @@ BandEdges assembleBand(const std::vector<EdgeTrace>& traces, const BandRules& ru
 // over that stretch; there the edge that left its course is dropped (set to NaN).
 void dropInwardStrays(std::vector<double>& top, std::vector<double>& bottom);
 
+// The lower edge has no scallops and bends little: strips (NaN = not seen) further than a
+// couple of pixels off the quadratic curve most of its strips lie on are dropped (a slanted
+// facet junction or a glyph stroke the path ran onto).
+void keepSmoothLowerEdge(std::vector<double>& bottom, int stripPx);
+
 // Where one edge hides and the other is seen (per strip, NaN = not seen), places the hidden
 // one by the band's thickness, bridged linearly between the strips where both were seen and
 // held beyond them: the band's course (tilt, the stone's wobble) follows the seen edge and the

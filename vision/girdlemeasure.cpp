@@ -512,6 +512,7 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         if (bottom[s] - top[s] < p.minThicknessPx)
             top[s] = bottom[s] = Nan;
     dropInwardStrays(top, bottom);
+    keepSmoothLowerEdge(bottom, pr.strip);
     Path a = asPath(top, pr.coarse.rows);
     Path b = asPath(bottom, pr.coarse.rows);
     for (size_t s = 0; s < a.row.size(); ++s)
