@@ -36,7 +36,7 @@ void usage()
                  "  column, or -1 -1 -1 -1 -1 and the reason (NOGIRDLE, CLIPPED, BLUR).\n"
                  "  --set KEY=VALUE  PMMFPXS (um per pixel, default 1.27), STRIP (columns per\n"
                  "                   strip, 8), MINTHICK (px, 8), MAXEDGEWIDTH (px, 24),\n"
-                 "                   MINCONTRAST (grey levels per row, 2), MINCOVERAGE (0..1, 0.3)\n");
+                 "                   MINCONTRAST (grey levels per row, 1.2), MINCOVERAGE (0..1, 0.3)\n");
 }
 
 bool parseNumber(const std::string& text, double* value)

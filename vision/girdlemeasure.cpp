@@ -1,4 +1,5 @@
 #include "vision/girdlemeasure.h"
+#include "vision/girdleband.h"
 #include "vision/girdlestrips.h"
 
 #include <opencv2/imgproc.hpp>
@@ -7,6 +8,10 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <functional>
+#include <utility>
+#include <cstdio>
+#include <cstdlib>
 
 namespace girdle {
 
@@ -189,15 +194,20 @@ void keepConsistentRuns(Path& p, int strip)
 Path tracePath(const Profiles& pr, const cv::Mat& evidence, double threshold, int reach)
 {
     Path p;
-    // The search runs on rows taken in pairs (half the work); each pair's stronger row goes on.
-    cv::Mat pairs;
-    cv::resize(evidence, pairs, cv::Size(evidence.cols, evidence.rows / 2), 0, 0, cv::INTER_AREA);
-    p.row = bestPath(pairs, std::max(1, reach / 2), 0.2f * float(threshold));
+    // The search runs on rows taken in fours (a quarter of the work); each group's strongest
+    // row goes on, and the edge is placed to sub-pixel on the full rows afterwards.
+    constexpr int Group = 4;
+    cv::Mat groups;
+    cv::resize(evidence, groups, cv::Size(evidence.cols, evidence.rows / Group), 0, 0, cv::INTER_AREA);
+    p.row = bestPath(groups, std::max(1, int(std::lround(double(reach) / Group))), 0.2f * float(threshold));
     const int strips = evidence.cols;
     for (int s = 0; s < strips; ++s) {
         int& r = p.row[static_cast<size_t>(s)];
-        r = std::min(2 * r + (evidence.at<float>(std::min(2 * r + 1, evidence.rows - 1), s) > evidence.at<float>(2 * r, s)),
-                     evidence.rows - 1);
+        int best = Group * r;
+        for (int q = Group * r + 1; q < std::min(Group * r + Group, evidence.rows); ++q)
+            if (evidence.at<float>(q, s) > evidence.at<float>(best, s))
+                best = q;
+        r = std::min(best, evidence.rows - 1);
     }
     p.seen.assign(static_cast<size_t>(strips), 0);
     p.strayed.assign(static_cast<size_t>(strips), 0);
@@ -225,11 +235,20 @@ Path tracePath(const Profiles& pr, const cv::Mat& evidence, double threshold, in
         }
     p.coverage = double(seen) / strips;
     p.strength = seen > 0 ? sum / seen : 0.0;
+    // The rise is taken where the edge is strongest: where a facet nearly as bright as the
+    // girdle leaves little contrast, noise and the grain widen the peak.
+    std::vector<std::pair<float, int>> byStrength;
+    for (int s = 0; s < strips; ++s)
+        if (p.seen[static_cast<size_t>(s)])
+            byStrength.emplace_back(std::abs(pr.fineSigned.at<float>(int(std::lround(p.y[static_cast<size_t>(s)])), s)), s);
+    std::sort(byStrength.begin(), byStrength.end(), std::greater<>());
+    byStrength.resize((byStrength.size() + 1) / 2);
     std::vector<double> widths;
-    const int every = std::max(1, seen / 16);
-    for (int s = 0, k = 0; s < strips; ++s)
-        if (p.seen[static_cast<size_t>(s)] && k++ % every == 0)
-            widths.push_back(riseWidth(pr.fineSigned, s, p.y[static_cast<size_t>(s)], 40));
+    const size_t every = std::max<size_t>(1, byStrength.size() / 12);
+    for (size_t k = 0; k < byStrength.size(); k += every) {
+        const int s = byStrength[k].second;
+        widths.push_back(riseWidth(pr.fineSigned, s, p.y[static_cast<size_t>(s)], 40));
+    }
     p.width = median(widths);
     p.worth = std::isnan(p.width) ? 0.0 : p.coverage * p.strength / std::max(1.0, p.width);
     p.meanRow = rows / strips;
@@ -397,62 +416,6 @@ void fillGeometry(Measurement& m, int width, int height, const MeasureParameters
     m.tiltDeg = det > 0.0 ? std::atan((n * sxy - sx * sy) / det) * 180.0 / Pi : 0.0;
 }
 
-// Where one edge's path strays inward onto a reflection or a glyph stroke, the band looks
-// thinner over that stretch. Such stretches (thinner than the band's median by a sixth) are
-// found, and in each the edge that left the line joining its values on either side is
-// dropped there, to be bridged from its neighbours.
-void dropInwardStrays(Path& a, Path& b)
-{
-    std::vector<double> thickness;
-    for (size_t s = 0; s < a.y.size(); ++s)
-        if (a.seen[s] && b.seen[s])
-            thickness.push_back(b.y[s] - a.y[s]);
-    if (thickness.size() < 4)
-        return;
-    const double limit = median(thickness) * 5.0 / 6.0;
-    const size_t n = a.y.size();
-    const auto thin = [&](size_t s) { return a.seen[s] && b.seen[s] && b.y[s] - a.y[s] < limit; };
-    const auto normal = [&](size_t s) { return a.seen[s] && b.seen[s] && b.y[s] - a.y[s] >= limit; };
-    for (size_t i = 0; i < n; ++i) {
-        if (!thin(i))
-            continue;
-        size_t j = i;
-        while (j + 1 < n && !normal(j + 1))
-            ++j;
-        long left = long(i) - 1, right = long(j) + 1;
-        while (left >= 0 && !normal(size_t(left)))
-            --left;
-        while (right < long(n) && !normal(size_t(right)))
-            ++right;
-        double off[2] = {0.0, 0.0};
-        Path* edges[2] = {&a, &b};
-        for (int e = 0; e < 2; ++e) {
-            const Path& p = *edges[e];
-            for (size_t s = i; s <= j; ++s) {
-                if (!p.seen[s])
-                    continue;
-                double expected;
-                if (left >= 0 && right < long(n))
-                    expected = p.y[size_t(left)] + (p.y[size_t(right)] - p.y[size_t(left)]) * double(long(s) - left) / double(right - left);
-                else if (left >= 0)
-                    expected = p.y[size_t(left)];
-                else if (right < long(n))
-                    expected = p.y[size_t(right)];
-                else
-                    continue;
-                off[e] += std::abs(p.y[s] - expected);
-            }
-        }
-        Path& stray = off[0] > off[1] ? a : b;
-        for (size_t s = i; s <= j; ++s)
-            if (thin(s)) {
-                stray.seen[s] = 0;
-                stray.y[s] = Nan;
-            }
-        i = j;
-    }
-}
-
 // The strongest nearly horizontal paths, each found after clearing the ones before.
 std::vector<Path> candidates(const Profiles& pr, const MeasureParameters& p)
 {
@@ -473,6 +436,50 @@ std::vector<Path> candidates(const Profiles& pr, const MeasureParameters& p)
     return paths;
 }
 
+// The candidate paths as the band's assembly takes them: where each was seen, and its rise there.
+std::vector<EdgeTrace> traces(const std::vector<Path>& paths, const Profiles& pr)
+{
+    std::vector<EdgeTrace> out;
+    for (const Path& path : paths) {
+        EdgeTrace t;
+        t.y = path.y;
+        t.rise.assign(path.y.size(), Nan);
+        for (size_t s = 0; s < path.y.size(); ++s)
+            if (path.seen[s])
+                t.rise[s] = riseWidth(pr.fineSigned, int(s), path.y[s], 40);
+        out.push_back(std::move(t));
+    }
+    return out;
+}
+
+BandRules rulesFor(const MeasureParameters& p, int strip)
+{
+    BandRules r;
+    r.stripPx = strip;
+    r.minThicknessPx = p.minThicknessPx;
+    r.minCoverage = p.minCoverage;
+    r.maxClimb = MaxClimb;
+    r.maxTiltSlope = MaxTiltSlope;
+    r.maxScallopPx = MaxScallopPx;
+    r.maxPairBlurPx = MaxPairBlurPx;
+    return r;
+}
+
+// One edge of the assembled band as a path: seen where it has a value.
+Path asPath(const std::vector<double>& y, int rows)
+{
+    Path p;
+    p.y = y;
+    p.seen.assign(y.size(), 0);
+    p.strayed.assign(y.size(), 0);
+    p.row.assign(y.size(), 0);
+    for (size_t s = 0; s < y.size(); ++s) {
+        p.seen[s] = !std::isnan(y[s]);
+        p.row[s] = p.seen[s] ? std::clamp(int(std::lround(y[s])), 0, rows - 1) : 0;
+    }
+    return p;
+}
+
 Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
 {
     if (frame.empty() || frame.depth() != CV_8U || (frame.channels() != 1 && frame.channels() != 3 && frame.channels() != 4))
@@ -482,8 +489,8 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     if (!makeProfiles(frame, std::max({2, p.stripWidthPx, frame.cols / 160}), pr))
         return refuse(ReasonNoGirdle);
     std::vector<Path> paths = candidates(pr, p);
-    int upper = -1, lower = -1;
-    if (!choosePair(paths, p, pr.fineSigned, &upper, &lower)) {
+    const BandEdges band = assembleBand(traces(paths, pr), rulesFor(p, pr.strip));
+    if (!band.found) {
         // One long edge and nothing to pair it with: the band runs off the frame.
         for (const Path& path : paths)
             if (path.coverage >= 0.8)
@@ -497,14 +504,17 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         MeasureParameters q = p;
         q.minThicknessPx = p.minThicknessPx / 4.0;
         const std::vector<Path> blurred = candidates(coarse, q);
+        int upper = -1, lower = -1;
         return refuse(choosePair(blurred, q, coarse.fineSigned, &upper, &lower) ? ReasonBlur : ReasonNoGirdle);
     }
-    Path a = paths[static_cast<size_t>(upper)];
-    Path b = paths[static_cast<size_t>(lower)];
-    for (size_t s = 0; s < a.row.size(); ++s)
-        if (a.seen[s] && b.seen[s] && b.y[s] - a.y[s] < p.minThicknessPx)
-            a.seen[s] = b.seen[s] = 0;
-    dropInwardStrays(a, b);
+    std::vector<double> top = band.top, bottom = band.bottom;
+    for (size_t s = 0; s < top.size(); ++s)
+        if (bottom[s] - top[s] < p.minThicknessPx)
+            top[s] = bottom[s] = Nan;
+    dropInwardStrays(top, bottom);
+    keepSmoothLowerEdge(bottom, pr.strip);
+    Path a = asPath(top, pr.coarse.rows);
+    Path b = asPath(bottom, pr.coarse.rows);
     for (size_t s = 0; s < a.row.size(); ++s)
         if ((a.seen[s] && a.y[s] <= p.borderMarginPx) || (b.seen[s] && b.y[s] >= frame.rows - 1 - p.borderMarginPx))
             return refuse(ReasonClipped);
@@ -524,11 +534,16 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     m.edgeWidthPx = median(widths);
     if (std::isnan(m.edgeWidthPx) || m.edgeWidthPx > p.maxEdgeWidthPx)
         return refuse(ReasonBlur);
-    m.top = perColumn(a, frame.cols, pr.strip);
-    m.bottom = perColumn(b, frame.cols, pr.strip);
     int both = 0;
     for (size_t s = 0; s < strips; ++s)
         both += a.seen[s] && b.seen[s];
+    bridgeByThickness(a.y, b.y);
+    for (size_t s = 0; s < strips; ++s) {
+        a.seen[s] = !std::isnan(a.y[s]);
+        b.seen[s] = !std::isnan(b.y[s]);
+    }
+    m.top = perColumn(a, frame.cols, pr.strip);
+    m.bottom = perColumn(b, frame.cols, pr.strip);
     m.coverage = double(both) / strips;
     fillGeometry(m, frame.cols, frame.rows, p);
     if (std::isnan(m.topMid) || std::isnan(m.bottomMid))

@@ -9,12 +9,14 @@
 // covers x - 0.5 .. x + 0.5, so pixel centres lie at integer coordinates.
 //
 // How: the frame is reduced to vertical strips (column means, full vertical resolution); in
-// each strip the vertical derivative of the smoothed profile marks edges. The band's two edges
-// are the two strongest continuous, nearly horizontal paths through the strips (a dynamic
+// each strip the vertical derivative of the smoothed profile marks edges. The strongest
+// continuous, nearly horizontal paths through the strips are searched for (a dynamic
 // programme that lets an edge climb a little per strip, which follows tilt and a scalloped
-// edge but not the slanted facet junctions). Each strip's edge is then refined to sub-pixel by
-// a parabola through the derivative's peak. Strips where a facet as bright as the girdle hides
-// the edge carry no value and are bridged from their neighbours.
+// edge but not the slanted facet junctions); each strip's edge is refined to sub-pixel by a
+// parabola through the derivative's peak. The band is put together from the paths' runs
+// (girdleband.h): the outermost pair of edge chains that are alike in sharpness and keep a
+// slowly changing thickness. Where one edge hides (a facet as bright as the girdle) it is
+// placed by the band's thickness from the other edge, or bridged from its own neighbours.
 
 #include <QString>
 
@@ -35,7 +37,7 @@ struct MeasureParameters
     int stripWidthPx = 8;        // columns averaged into one strip (at least width / 160)
     double minThicknessPx = 8.0; // thinner bands are not told apart from a single edge
     double maxEdgeWidthPx = 24.0; // 10-90 % rise beyond which the frame is refused as BLUR
-    double minEdgeContrast = 2.0; // grey levels per row of the derivative an edge needs
+    double minEdgeContrast = 1.2; // grey levels per row of the derivative an edge needs
     double minCoverage = 0.3;    // share of strips in which each edge must be seen
     int borderMarginPx = 2;      // an edge this close to the top or bottom row is CLIPPED
     // The pixel size is the front camera's (settings::motion::MFPixelSize); the thresholds

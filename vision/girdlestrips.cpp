@@ -57,12 +57,16 @@ std::vector<int> bestPath(const cv::Mat& evidence, int reach, float stepCost)
     // Strip by strip, each strip's rows contiguous.
     cv::Mat byStrip = evidence.t();
     std::vector<float> previous(static_cast<size_t>(rows)), current(static_cast<size_t>(rows));
-    std::vector<int> from(static_cast<size_t>(rows) * static_cast<size_t>(strips));
+    // The way back, as the step (-reach .. reach) each cell came by. Kept per thread between
+    // calls: a fresh buffer of this size would be new zeroed pages from the system every frame.
+    thread_local std::vector<signed char> from;
+    from.resize(static_cast<size_t>(rows) * static_cast<size_t>(strips));
+    reach = std::min(reach, 127);
     const float* first = byStrip.ptr<float>(0);
     std::copy(first, first + rows, previous.begin());
     for (int s = 1; s < strips; ++s) {
         const float* e = byStrip.ptr<float>(s);
-        int* back = from.data() + static_cast<size_t>(s) * static_cast<size_t>(rows);
+        signed char* back = from.data() + static_cast<size_t>(s) * static_cast<size_t>(rows);
         for (int r = 0; r < rows; ++r) {
             float best = previous[static_cast<size_t>(r)];
             int arg = r;
@@ -75,7 +79,7 @@ std::vector<int> bestPath(const cv::Mat& evidence, int reach, float stepCost)
                 }
             }
             current[static_cast<size_t>(r)] = best + e[r];
-            back[r] = arg;
+            back[r] = static_cast<signed char>(arg - r);
         }
         previous.swap(current);
     }
@@ -85,7 +89,7 @@ std::vector<int> bestPath(const cv::Mat& evidence, int reach, float stepCost)
     for (int s = strips - 1; s >= 0; --s) {
         path[static_cast<size_t>(s)] = r;
         if (s > 0)
-            r = from[static_cast<size_t>(s) * static_cast<size_t>(rows) + static_cast<size_t>(r)];
+            r += from[static_cast<size_t>(s) * static_cast<size_t>(rows) + static_cast<size_t>(r)];
     }
     return path;
 }
