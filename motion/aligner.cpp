@@ -30,6 +30,9 @@ struct Aligner::Progress
     Kind kind;
     alignment::Timing timing;
     QElapsedTimer total;
+    // When the alignment began (steady clock): every measurement it takes is of a frame captured
+    // after it, also when the axes have not moved since an earlier wait (the stone may have).
+    qint64 startUs = HostAxes::nowUs();
 
     bool panorama() const { return kind == Kind::Panorama; }
     qint64 nowUs() const { return total.nsecsElapsed() / 1000; }
@@ -69,7 +72,7 @@ alignment::Timing Aligner::lastTiming() const
 
 bool Aligner::align(Kind kind, int iterations, const std::function<bool()>& stop, Outcome* outcome)
 {
-    Progress progress{log, kind, {}, {}};
+    Progress progress{log, kind, {}, {}, HostAxes::nowUs()};
     progress.timing.kind = kind;
     progress.total.start();
     auto end = [&](const Outcome& result) {
@@ -122,7 +125,8 @@ bool Aligner::align(Kind kind, int iterations, const std::function<bool()>& stop
 
     progress.timing.totalUs = progress.nowUs();
     if (progress.panorama() && hooks.frontLanded)
-        hooks.frontLanded(HostAxes::lastStillUs() + qint64(std::max(0, static_cast<int>(settings.SettleMs))) * 1000);
+        hooks.frontLanded(std::max(progress.startUs, HostAxes::lastStillUs()
+                                                         + qint64(std::max(0, static_cast<int>(settings.SettleMs))) * 1000));
     const alignment::Timing t = progress.timing;
     {
         std::lock_guard<std::mutex> reportLock(reportMutex);
@@ -168,7 +172,7 @@ Outcome Aligner::measureAndMove(Progress& progress, int r, const std::function<b
     const qint64 since = progress.nowUs();
     alignment::Targets measured;
     alignment::TrackerMeasurement m;
-    const Outcome measurement = waitFresh(stop, &progress.timing, &measured, &m);
+    const Outcome measurement = waitFresh(stop, &progress.timing, &measured, &m, progress.startUs);
     progress.waited(since);
     if (!measurement.ok())
         return measurement;
@@ -204,9 +208,9 @@ Outcome Aligner::measureAndMove(Progress& progress, int r, const std::function<b
 }
 
 Outcome Aligner::waitFresh(const std::function<bool()>& stop, alignment::Timing* timing, alignment::Targets* targets,
-                           alignment::TrackerMeasurement* measurement)
+                           alignment::TrackerMeasurement* measurement, qint64 notBeforeUs)
 {
-    const SettledCapture rule = SettledCapture::since(HostAxes::lastStillUs(), settings.SettleMs);
+    const SettledCapture rule = SettledCapture::since(HostAxes::lastStillUs(), settings.SettleMs).notBefore(notBeforeUs);
     return feed.waitFresh([this, &stop] { return axes.stopRequested(stop); }, rule, settings.MeasurementWaitMs, timing,
                           targets, measurement);
 }

@@ -64,9 +64,11 @@ private:
     // it (iteration r). A measurement within alignment::LandingTolerancePx sends no move: it is
     // taken as the residual (*landed true).
     alignment::Outcome measureAndMove(Progress& progress, int r, const std::function<bool()>& stop, bool* landed);
-    // A fresh measurement after the last motion of this thread.
+    // A fresh measurement after the last motion of this thread, of a frame captured at or after
+    // notBeforeUs too.
     alignment::Outcome waitFresh(const std::function<bool()>& stop, alignment::Timing* timing,
-                                 alignment::Targets* targets, alignment::TrackerMeasurement* measurement);
+                                 alignment::Targets* targets, alignment::TrackerMeasurement* measurement,
+                                 qint64 notBeforeUs = 0);
     // The residual from a measurement of a frame taken after the last motion, checked against
     // the residual limit; logged and shown.
     alignment::ViewSize viewSize() const;

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -25,6 +26,9 @@ public:
     // result announced after the wait began (resultsSeen of them so far).
     bool counts(qint64 captureUs, quint64 resultsSeen, quint64 resultsNeeded) const;
     qint64 freshFromUs() const { return fromUs; }
+    // The same rule, counting only frames captured at or after atUs as well (a request's start:
+    // a stone may have been put in or taken out while the axes stood still).
+    SettledCapture notBefore(qint64 atUs) const { return SettledCapture(std::max(fromUs, atUs)); }
 
 private:
     explicit SettledCapture(qint64 fromUs) : fromUs(fromUs) {}

@@ -107,71 +107,6 @@ QStringList GridleStitcher::PanoramaQuality() const
     return panoramaQuality;
 }
 
-bool GridleStitcher::alignFront(const QString& tag, bool predicted, runout::Model& runout, alignment::Outcome* outcome)
-{
-    const std::function<bool()> stop = [this] { return interrupted(); };
-    if (predicted) {
-        // The Top Large result of this settle checks the predicted move and, whatever it
-        // shows, teaches the run-out where the stone stands at this A.
-        alignment::Targets measured;
-        alignment::Residual residual;
-        *outcome = Motion->MeasureFront(stop, &measured, &residual);
-        // No measurement (no fresh Top Large result, no stone) ends the frame with its reason,
-        // as an alignment's would: a full alignment would wait for the same camera again.
-        if (!outcome->ok())
-            return false;
-        const bool holds = alignment::Landed(residual);
-        // A prediction that does not hold means the stone is not where the run-out says (it may
-        // have slipped in the holder): the run-out is learnt again from here.
-        if (!holds)
-            runout.clear();
-        if (measured.valid)
-            runout.add(Motion->GetAPos(), runout::Targets{measured.panoramaX, measured.panoramaY, measured.panoramaZII});
-        if (holds) {
-            logging->udebug(tag + QStringLiteral("predicted front alignment verified: ") + alignment::ResidualText(residual));
-            return true;
-        }
-        logging->udebug(tag + QStringLiteral("predicted front alignment off (")
-                        + alignment::ResidualText(residual)
-                        + QStringLiteral(", tolerance ") + hostmessages::Number(PredictionTolerancePx)
-                        + QStringLiteral(" px): full alignment"));
-    }
-    if (!Motion->AlignForPanorama(2, stop, outcome))
-        return false;
-    const alignment::Targets landed = Motion->LastTargets();
-    if (landed.valid)
-        runout.add(Motion->GetAPos(), runout::Targets{landed.panoramaX, landed.panoramaY, landed.panoramaZII});
-    return true;
-}
-
-bool GridleStitcher::takeSettledFrame(CameraFrame* captured)
-{
-    // A front frame captured after the axes were reported still (plus the settle time): the
-    // same settle the alignment's last Top Large result came from, so it is usually there
-    // already. A camera that gives no capture time: the first frame announced after that.
-    const SettledCapture settled = Motion->FreshCaptureRule();
-    const qint64 frameLimitMs = std::max(1, static_cast<int>(Motion->MeasurementWaitMs));
-    QElapsedTimer waited;
-    waited.start();
-    CameraFrame latest = mfCamera->getFrame();
-    if (!latest.image.empty() && latest.captureTimeUs >= 0 && settled.counts(latest.captureTimeUs, 0, 1)) {
-        *captured = latest;
-        return true;
-    }
-    NewMFCapture = false;
-    while (!interrupted() && waited.elapsed() < frameLimitMs) {
-        if (NewMFCapture.exchange(false)) {
-            latest = mfCamera->getFrame();
-            if (!latest.image.empty() && settled.counts(latest.captureTimeUs, 1, 1)) {
-                *captured = latest;
-                return true;
-            }
-        }
-        QThread::msleep(1);
-    }
-    return false;
-}
-
 void GridleStitcher::finishPanorama(const scanpanorama::Outcome& outcome, const QString& folder, bool complete)
 {
     const QString path = folder.isEmpty() ? QString() : QDir(folder).filePath(scanpanorama::FileName());
@@ -384,6 +319,8 @@ void GridleStitcher::scan()
             emit MFGriddleCapturesStatusChanged(i + 1, count);
             FrameTiming timing;
             timing.index = i;
+            // The frame's front frame is captured after this, also when nothing moves for it.
+            const qint64 frameStartUs = CaptureClock::NowUs();
             QElapsedTimer capture;
             capture.start();
             const QString tag = QStringLiteral("[Capture ") + QString::number(i) + QLatin1Char(']');
@@ -402,11 +339,17 @@ void GridleStitcher::scan()
             // predicts there, as one move.
             // As the host adds up the steps it is sent: each one as the six digits carry it.
             const double a = aStart + i * hostmessages::Number(step).toDouble();
-            bool predicted = i > 0 && runout.ready();
+            // Before the scan's own run-out is known, the rotation axis an earlier scan learnt
+            // predicts from this stone's first measured frame.
+            const bool fromAxis = !runout.ready() && learntAxis.known && runout.sampleCount() > 0;
+            bool predicted = i > 0 && (runout.ready() || fromAxis);
             if (predicted) {
-                const runout::Targets t = runout.predict(a);
+                const runout::Targets t =
+                    fromAxis ? runout::PredictFromOne(learntAxis, D, runout.latest(), a) : runout.predict(a);
                 const QString refused = Motion->CheckFrontTargets(t.x, t.y, t.zii);
                 if (refused.isEmpty()) {
+                    if (fromAxis)
+                        logging->udebug(tag + QStringLiteral("front alignment predicted by the rotation axis learnt earlier"));
                     Motion->MoveTo(t.x, t.y, Motion->GetZPos(), a, t.zii);
                 } else {
                     // A prediction the alignment would not move on is not sent either.
@@ -432,10 +375,17 @@ void GridleStitcher::scan()
                                 + QStringLiteral(" ms"));
 
             phase.restart();
-            if (!alignFront(tag, predicted, runout, &outcome)) {
+            bool held = false;
+            if (!alignFront(tag, predicted, runout, &outcome, &held)) {
                 if (outcome.failed())
                     fail(outcome.reason, tag + QStringLiteral("front alignment: ") + outcome.detail);
                 break;
+            }
+            if (fromAxis && predicted && !held) {
+                // Not this stone's axis (another holder, changed settings, a stone that is not
+                // round): the scan learns it again.
+                logging->udebug(tag + QStringLiteral("the rotation axis learnt earlier did not hold, forgotten"));
+                learntAxis = runout::Axis();
             }
             timing.alignmentUs = micros(phase);
             if (!stepped)
@@ -444,7 +394,7 @@ void GridleStitcher::scan()
 
             phase.restart();
             CameraFrame captured;
-            if (!takeSettledFrame(&captured)) {
+            if (!takeSettledFrame(&captured, frameStartUs)) {
                 if (!interrupted())
                     fail(FailReason::Camera, tag + QStringLiteral("no front frame taken after the motion within ")
                                                  + QString::number(std::max(1, static_cast<int>(Motion->MeasurementWaitMs)))
@@ -533,6 +483,8 @@ void GridleStitcher::scan()
             std::lock_guard<std::mutex> resultLocker(resultMutex);
             lastGirdle = std::move(girdle);
         }
+        if (complete)
+            learnAxis(runout, D);
         finishPanorama(joined, folderReady ? folder : QString(), complete);
     }
 

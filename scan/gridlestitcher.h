@@ -139,9 +139,15 @@ private:
     // fresh Top Large measurement checks it and a full alignment follows only when it is off by
     // more than PredictionTolerancePx (logged; the run-out is then learnt again from this frame
     // on); otherwise the full alignment. Every measurement at a new A goes into the run-out.
-    bool alignFront(const QString& tag, bool predicted, runout::Model& runout, alignment::Outcome* outcome);
+    // *held: a predicted move was verified.
+    bool alignFront(const QString& tag, bool predicted, runout::Model& runout, alignment::Outcome* outcome, bool* held);
+    // After a complete scan: the machine's rotation axis from its run-out, when it shows it
+    // (runout::LearnAxis); the next scans predict from their first frame with it (logged).
+    void learnAxis(const runout::Model& runout, double diameter);
     // The first front frame of the last settle (see FreshCaptureRule), within MeasurementWaitMs.
-    bool takeSettledFrame(CameraFrame* captured);
+    // Captured at or after notBeforeUs too (the frame's start: the first frame of a scan may
+    // need no move, and the stone may have been changed while the axes stood still).
+    bool takeSettledFrame(CameraFrame* captured, qint64 notBeforeUs);
     // A complete scan: publishes the panorama joined from the frames it kept and stores its file
     // in the folder (when the setting asks for it). Otherwise (failed, stopped, file off) only
     // takes an older panorama.png out of the folder, which would not show this scan's frames.
@@ -164,6 +170,8 @@ private:
     QString scanFolder;       // guarded by startMutex; read by the scan after its start
     quint64 scanSession = 0;  // guarded by startMutex: the host session that asked (0: operator)
     bool destroying = false;  // guarded by startMutex
+    // The scans' own: one scan runs at a time, and a scan thread starts after the last one ended.
+    runout::Axis learntAxis;
 
     mutable std::mutex resultMutex;
     cv::Mat PanoramaResult;            // guarded by resultMutex

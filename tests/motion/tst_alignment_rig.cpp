@@ -278,6 +278,19 @@ private slots:
             QCOMPARE(conversation.filter(QRegularExpression("^MOVE|^INC")), QStringList());
             QVERIFY(alignment::Landed(again));
             QCOMPARE(testsupport::logMessages().filter(QRegularExpression("^Alignment panorama done in \\d+ ms \\(0 moves, ")).size(), 1);
+
+            // The stone shifted in the holder while the axes stood still, the request right
+            // after: measured on frames taken after the request, moved, landed on the truth.
+            rig::Scene shifted = rig::Rig::instance().scene();
+            shifted.offsetYMm += 0.1;
+            rig::Rig::instance().setScene(shifted);
+            conversation.clear();
+            request("BGRALIGN", "ALIGNEND", &conversation);
+            QVERIFY(!conversation.filter(QRegularExpression("^MOVEX[^:]+:Y[^:]+:$")).isEmpty());
+            const rig::Scene now = rig::Rig::instance().scene();
+            const double edge = now.topLargeCentre().y - now.stoneDiameterMm / 2.0 / pixel;
+            QVERIFY2(std::fabs(edge - PanoramaTopRow) <= 1.0, qPrintable(QString::number(edge - PanoramaTopRow)));
+            QVERIFY(std::fabs(now.axes.zii - now.frontFocusZii()) / pixel <= 1.0);
         }
 
         if (!QByteArray(QTest::currentDataTag()).contains("front check")) {
@@ -396,7 +409,9 @@ private slots:
         QStringList conversation;
         const alignment::Residual residual = request("ENAAX", "ENAAXEND", &conversation);
         QCOMPARE(conversation.last(), QString("ENAAXEND"));
-        QCOMPARE(conversation.filter(QRegularExpression("^MOVEX[^:]+:Y9\\.25:Z[^:]+:$")).size(), 2);
+        const int moves = testsupport::alignmentMoves(testsupport::logMessages(), "inscription X");
+        QVERIFY2(moves == 1 || moves == 2, qPrintable(QString::number(moves)));
+        QCOMPARE(conversation.filter(QRegularExpression("^MOVEX[^:]+:Y9\\.25:Z[^:]+:$")).size(), moves);
         QCOMPARE(host->position(HostSimulator::Y), 9.25);
         QVERIFY(residual.valid);
         QVERIFY(!residual.yAligned);

@@ -268,6 +268,21 @@ private slots:
         const scanpanorama::Outcome replay = scanpanorama::Build(files, step, diameter, pixelSize);
         QCOMPARE(replay.result.image.size(), stored.size());
         QCOMPARE(cv::norm(replay.result.image, stored, cv::NORM_INF), 0.0);
+
+        // The scan went round: the machine's rotation axis is learnt, and the next scan predicts
+        // every frame from its first one (no turn by the step), landing as before.
+        QVERIFY(testsupport::logMessages().filter("rotation axis learnt for the next stones").size() == 1);
+        const int second = host->messages().size();
+        host->send("BGSCAN");
+        QVERIFY(host->waitForText("SCANEND", second, 240000) >= 0);
+        const QStringList again = host->texts().mid(second);
+        QVERIFY2(!again.join(' ').contains("SCANFAIL"), qPrintable(again.filter("SCAN").join(' ')));
+        QCOMPARE(again.filter(QRegularExpression("^IMGSCAP")).size(), 12);
+        QCOMPARE(again.filter(QRegularExpression("^INCA")), QStringList());
+        QCOMPARE(again.filter(QRegularExpression("^MOVEX[^:]+:Y[^:]+:Z[^:]+:A[^:]+:F[^:]+:$")).size(), 11);
+        const QStringList secondLog = testsupport::logMessages();
+        QVERIFY(secondLog.filter("front alignment predicted by the rotation axis learnt earlier").size() >= 1);
+        QCOMPARE(secondLog.filter("did not hold, forgotten").size(), 0);
     }
 
     // A stone well off the axis: once its run-out is learnt, the turn and the front alignment go
