@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace vision {
 
@@ -460,19 +458,16 @@ SilhouetteFit fitSilhouette(const cv::Mat& grey, const std::vector<cv::Point>& c
     }
 
     // Any other outline: the polygon through the edge points and those across the notches, in
-    // outline order, its corners sharpened (a notch without a visible edge is bridged by the
-    // chord between the points on either side).
+    // outline order (a notch without a visible edge is bridged by the chord between the points
+    // on either side, or filled from the opposite side of a symmetric stone).
+    std::vector<cv::Point2d> chain = chainAcrossNotches(grey, edge, beyond, gaps, hullCentre);
+    completeBySymmetry(&chain);
+    fit.centre = polygonCentroid(chain);
+    // Blur rounds every corner alike, which leaves the centroid where it is; the extremities
+    // come from the corners' meeting points.
     std::vector<bool> corners;
-    const std::vector<cv::Point2d> chain = chainAcrossNotches(grey, edge, beyond, gaps, hullCentre);
-    std::vector<cv::Point2d> polygon = sharpenCorners(chain, &corners);
-    completeBySymmetry(&polygon, &corners);
-    fit.centre = polygonCentroid(polygon);
+    const std::vector<cv::Point2d> polygon = sharpenCorners(chain, &corners);
     chainExtremes(polygon, corners, &fit.right, &fit.top);
-    if (std::getenv("DBGCHAIN")) { // DEBUG
-        for (auto& q : edge) std::fprintf(stderr, "E %f %f\n", q.x, q.y);
-        for (auto& q : chain) if (std::find(edge.begin(), edge.end(), cv::Point2f(q)) == edge.end()) std::fprintf(stderr, "C %f %f\n", q.x, q.y);
-        for (std::size_t i = 0; i < polygon.size(); ++i) std::fprintf(stderr, "P %f %f %d\n", polygon[i].x, polygon[i].y, int(corners[i]));
-    }
     return fit;
 }
 

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace vision {
 
@@ -30,13 +28,21 @@ constexpr double CornerTrim = 2.5;
 constexpr double CornerRun = 6.0;
 // A run is straight when a line fits it within this rms (px).
 constexpr double StraightRms = 0.3;
+// The turn at a corner is this many times what the outline bends beyond its runs on either side
+// (along an arc of any radius, the turn between the runs is less than twice that).
+constexpr double CornerOverArc = 3.0;
 // Blur of up to 1.3 px rounds a right-angled corner by about 1 px; a meeting point further from
 // the chain is a corner cut or rounded in the stone itself (a princess's small bevel, a pear's tip).
 constexpr double MaxRounding = 1.2;
 // A chain is symmetric about its centroid when its mirrored points lie within this (median,
 // px) of it; a notch is filled by the mirrored points that lie further than FillDepth beyond it.
-constexpr double SymmetryTolerance = 0.6;
+constexpr double SymmetryTolerance = 0.5;
 constexpr double FillDepth = 0.5;
+// At least this share of the mirrored points must fall on the chain.
+constexpr double MinMirrored = 0.6;
+// ... and this share of the filled chain's mirrored points on it.
+constexpr double FilledSymmetric = 0.9;
+constexpr double FilledTolerance = 1.0;
 // A direction agrees with a centre when the middle of the chain's extent along it lies this close.
 constexpr double CentreAgreement = 0.3;
 // The outermost points' neighbourhood that decides an extremity (px along the chain).
@@ -115,9 +121,9 @@ struct Line
     double rms = 0.0;
 };
 
-bool fitRun(const std::vector<cv::Point2d>& run, Line* line)
+bool fitRun(const std::vector<cv::Point2d>& run, Line* line, std::size_t minPoints = 4)
 {
-    if (run.size() < 4)
+    if (run.size() < minPoints)
         return false;
     cv::Vec4f l;
     std::vector<cv::Point2f> pts(run.begin(), run.end());
@@ -164,6 +170,22 @@ std::vector<cv::Point2d> runFrom(const std::vector<cv::Point2d>& chain, std::siz
             run.push_back(chain[i]);
     }
     return run;
+}
+
+// The angle between two lines, 0 to pi/2.
+double lineAngle(const Line& a, const Line& b)
+{
+    return std::acos(std::min(1.0, std::abs(a.direction.dot(b.direction))));
+}
+
+// How much the outline bends beyond the run on one side of a corner: the angle between the run
+// and the next stretch of the same length.
+double bend(const std::vector<cv::Point2d>& chain, std::size_t v, int step, const Line& run)
+{
+    Line further;
+    if (!fitRun(runFrom(chain, v, step, CornerTrim + CornerRun, CornerTrim + 2.0 * CornerRun), &further, 3))
+        return CV_PI; // too few points to tell: no corner
+    return lineAngle(run, further);
 }
 
 double distanceToChain(const std::vector<cv::Point2d>& chain, cv::Point2d p)
@@ -310,6 +332,10 @@ std::vector<cv::Point2d> sharpenCorners(const std::vector<cv::Point2d>& chain, s
             continue;
         if (std::abs(before.direction.dot(after.direction)) > minTurn)
             continue;
+        // A corner turns where the runs meet; an arc turns all along, within each run as well.
+        const double turn = lineAngle(before, after);
+        if (turn < CornerOverArc * (bend(chain, v, -1, before) + bend(chain, v, 1, after)))
+            continue;
         cv::Point2d corner;
         if (!meet(before, after, &corner) || distanceToChain(chain, corner) > MaxRounding)
             continue;
@@ -391,7 +417,7 @@ private:
 // The centre of symmetry of a closed chain that is symmetric but for a few notches: along every
 // direction the middle of its extent, fitted by least squares over the directions, dropping
 // the directions whose extent a notch shortened (those a missing corner would bound).
-cv::Point2d symmetryCentre(const std::vector<cv::Point2d>& chain)
+bool symmetryCentre(const std::vector<cv::Point2d>& chain, cv::Point2d* centre)
 {
     constexpr int Directions = 90;
     std::vector<cv::Point2d> u(Directions);
@@ -445,46 +471,55 @@ cv::Point2d symmetryCentre(const std::vector<cv::Point2d>& chain)
         b2 += v.y * middle[std::size_t(k)];
     }
     const double det = a11 * a22 - a12 * a12;
-    const cv::Point2d c = std::abs(det) < 1e-9 ? best : cv::Point2d((a22 * b1 - a12 * b2) / det, (a11 * b2 - a12 * b1) / det);
-    if (std::getenv("DBGCHAIN")) std::fprintf(stderr, "# agree %d of %d\n", bestCount, Directions);
-    return c;
+    *centre = std::abs(det) < 1e-9 ? best : cv::Point2d((a22 * b1 - a12 * b2) / det, (a11 * b2 - a12 * b1) / det);
+    // A pear agrees with no centre along more than about a third of the directions.
+    return 2 * bestCount >= Directions;
 }
 
 } // namespace
 
-void completeBySymmetry(std::vector<cv::Point2d>* chain, std::vector<bool>* corners)
+void completeBySymmetry(std::vector<cv::Point2d>* chain)
 {
     if (chain->size() < 16)
         return;
     const std::vector<cv::Point2d> own = *chain;
-    const std::vector<bool> ownCorners = *corners;
-    const cv::Point2d c = symmetryCentre(own);
+    cv::Point2d c;
+    if (!symmetryCentre(own, &c))
+        return;
     const RadialChain radial(own, c);
+    // The mirrored points that fall on the chain (not into a notch) tell whether it is symmetric.
     std::vector<double> off;
     std::vector<cv::Point2d> merged = own;
-    std::vector<bool> mergedCorners = ownCorners;
     off.reserve(own.size());
     for (std::size_t i = 0; i < own.size(); ++i) {
         const cv::Point2d q = 2.0 * c - own[i];
         const double e = radial.excess(q);
-        off.push_back(std::abs(e));
         if (e > FillDepth) {
             merged.push_back(q);
-            mergedCorners.push_back(ownCorners[i]);
+        } else {
+            off.push_back(std::abs(e));
         }
     }
+    if (off.size() < MinMirrored * own.size() || merged.size() == own.size())
+        return; // a chain with more notches than outline, or none to fill
     std::nth_element(off.begin(), off.begin() + long(off.size() / 2), off.end());
-    if (std::getenv("DBGCHAIN")) std::fprintf(stderr, "# sym median %f added %zu c %f %f centroid %f %f\n", off[off.size() / 2], merged.size() - own.size(), c.x, c.y, polygonCentroid(own).x, polygonCentroid(own).y);
-    if (off[off.size() / 2] > SymmetryTolerance || merged.size() == own.size())
-        return; // a pear, or no notch to fill: the chain stays as it was found
+    if (off[off.size() / 2] > SymmetryTolerance)
+        return; // a pear, or no stone shape: the chain stays as it was found
     // Back in order around the centre.
     const RadialChain sorted(merged, c);
-    chain->clear();
-    corners->clear();
-    for (const auto& o : sorted.order) {
-        chain->push_back(merged[o.second]);
-        corners->push_back(mergedCorners[o.second]);
-    }
+    std::vector<cv::Point2d> filled;
+    for (const auto& o : sorted.order)
+        filled.push_back(merged[o.second]);
+    // Filled about the right centre, the chain is now symmetric all round; about a wrong one
+    // (two notches side by side leave it open which), what it had beyond the mirror image of
+    // its other side is not.
+    const RadialChain check(filled, c);
+    std::size_t symmetric = 0;
+    for (const cv::Point2d& p : filled)
+        symmetric += std::abs(check.excess(2.0 * c - p)) <= FilledTolerance;
+    if (symmetric < FilledSymmetric * filled.size())
+        return;
+    chain->swap(filled);
 }
 
 void chainExtremes(const std::vector<cv::Point2d>& chain, const std::vector<bool>& corners, double* right,

@@ -5,9 +5,10 @@
 //
 // Two things keep those edge points from being the silhouette as they are:
 // - A dark facet that reaches the girdle cuts a notch into the outline, at a corner it may cut
-//   the corner off. The outline has no edge points there, but the facet is still a little
+//   the corner off. The outline has no edge points there, but the facet is often still a little
 //   brighter than what lies behind it: a faint edge, too weak for the search along the outline,
-//   shows where the silhouette runs (gapEdgePoints).
+//   shows where the silhouette runs (chainAcrossNotches). Where it is as dark as the holder, the
+//   opposite side of a symmetric stone shows what is missing (completeBySymmetry).
 // - A blurred corner is rounded: its steepest fall lies up to a pixel inside the corner, more
 //   for a sharper one. The straight edges on either side are not rounded, and their lines meet
 //   at the corner (sharpenCorners). A rounded tip (a pear's) is rounded in the stone as well:
@@ -45,8 +46,9 @@ std::vector<cv::Point2d> sharpenCorners(const std::vector<cv::Point2d>& chain, s
 // Every stone shape but the pear is symmetric about its centre. When the chain is (its points
 // mirrored through its centroid lie on it, but for the notches), the mirror images of the points
 // opposite a notch that no visible edge bridged fill it, and the centroid is taken again, until
-// it settles. The chain's points keep their order around the centre; `corners` follows them.
-void completeBySymmetry(std::vector<cv::Point2d>* chain, std::vector<bool>* corners);
+// The filled chain is kept only when it is then symmetric all round. Its points are put in
+// order around the centre.
+void completeBySymmetry(std::vector<cv::Point2d>* chain);
 
 // The largest x and the smallest y of a closed chain of edge points: a corner's meeting point
 // where it is the extremity, otherwise the top of a parabola through the points within a few
