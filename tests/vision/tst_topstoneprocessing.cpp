@@ -567,6 +567,11 @@ private slots:
         // stone stands clear of it half-way up to the operator's threshold.
         QTest::newRow("small dim stone on a bright disc just larger") << "dim on a small disc" << 16u << 60.0 << "" << 0.5 << 1.0;
         QTest::newRow("dim emerald") << "emerald dim" << 7u << 160.0 << "" << 2.0 << 100.0;
+        // Dark facets at the corners, some as dark as the holder: the faint edge across a notch,
+        // or the opposite corner of the symmetric stone, gives the silhouette back.
+        QTest::newRow("dim emerald, dark facets at its corners") << "emerald dim" << 31u << 160.0 << "" << 0.3 << 1.0;
+        // Tips rounded by blur: the extremities lie where the edges' lines meet.
+        QTest::newRow("marquise, tips to a pixel") << "marquise" << 7u << 220.0 << "" << 0.3 << 1.0;
         QTest::newRow("empty holder ring") << "empty ring" << 18u << 150.0 << "NOSTONE" << 0.0 << 0.0;
         QTest::newRow("empty grey jaws at an angle") << "empty jaws" << 19u << 150.0 << "NOSTONE" << 0.0 << 0.0;
     }
