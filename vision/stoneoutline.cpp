@@ -1,6 +1,7 @@
 #include "vision/stoneoutline.h"
 
 #include "vision/topstoneprocessing.h"
+#include "vision/topstonesilhouette.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -36,7 +37,9 @@ constexpr double NotchDepth = 1.25;
 // An ellipse that fits the edge points this closely (rms, px) is the silhouette.
 constexpr double EllipseRms = 0.4;
 
-double sampleBilinear(const cv::Mat& grey, double x, double y)
+} // namespace
+
+double sampleGrey(const cv::Mat& grey, double x, double y)
 {
     x = std::clamp(x, 0.0, double(grey.cols - 1));
     y = std::clamp(y, 0.0, double(grey.rows - 1));
@@ -53,6 +56,8 @@ double sampleBilinear(const cv::Mat& grey, double x, double y)
     return top + fy * (bottom - top);
 }
 
+namespace {
+
 double median7(const double* v)
 {
     std::array<double, 7> a;
@@ -65,12 +70,13 @@ double median7(const double* v)
 // the stone to its surroundings, to a fraction of a pixel (a blurred edge falls fastest where
 // the silhouette is, whatever the levels on either side: a darker girdle rim does not pull it
 // inwards). False when the profile shows no clear edge there.
-bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offset, double minFall = MinEdgeFall)
+bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offset, double minFall = MinEdgeFall,
+                double* outsideLevel = nullptr)
 {
     double s[ProfileSamples];
     for (int k = 0; k < ProfileSamples; ++k) {
         const double t = -ProfileReach + ProfileStep * k;
-        s[k] = sampleBilinear(grey, p.x + t * u.x, p.y + t * u.y);
+        s[k] = sampleGrey(grey, p.x + t * u.x, p.y + t * u.y);
     }
     const double inside = median7(s);
     const double outside = median7(s + ProfileSamples - 7);
@@ -92,6 +98,8 @@ bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offse
     const double den = a - 2.0 * b + c;
     const double delta = den < 0.0 ? std::clamp(0.5 * (a - c) / den, -0.5, 0.5) : 0.0;
     *offset = -ProfileReach + ProfileStep * (peak + delta);
+    if (outsideLevel)
+        *outsideLevel = outside;
     return true;
 }
 
@@ -132,16 +140,6 @@ void ellipseExtremes(const cv::RotatedRect& e, double* right, double* top)
     const double s = std::sin(t);
     *right = e.center.x + std::sqrt(a * a * c * c + b * b * s * s);
     *top = e.center.y - std::sqrt(a * a * s * s + b * b * c * c);
-}
-
-double meanOfLargest(std::vector<double> v, std::size_t n)
-{
-    n = std::min(n, v.size());
-    std::partial_sort(v.begin(), v.begin() + long(n), v.end(), std::greater<double>());
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-        sum += v[i];
-    return sum / double(n);
 }
 
 } // namespace
@@ -269,7 +267,7 @@ double brightAround(const cv::Mat& grey, const std::vector<cv::Point>& hull, dou
                 continue;
             const cv::Point2d q = p + ray * (3.0 / len);
             ++samples;
-            if (sampleBilinear(grey, q.x, q.y) >= level)
+            if (sampleGrey(grey, q.x, q.y) >= level)
                 ++bright;
         }
     }
@@ -396,11 +394,25 @@ SilhouetteFit fitSilhouette(const cv::Mat& grey, const std::vector<cv::Point>& c
         return fit;
 
     std::vector<cv::Point2f> edge;
+    std::vector<double> beyond; // the level outside the stone at each edge point
+    // Where the outline runs through a notch, between two of its pixels on the silhouette.
+    std::vector<NotchGap> gaps;
+    bool notch = false, leadingNotch = false, onHull = false;
+    cv::Point2d firstOnHull, lastOnHull;
     std::vector<cv::Point> hullForTest = hull;
     for (const cv::Point& p : denseOutline(contour)) {
         const cv::Point2d pd(p.x, p.y);
-        if (cv::pointPolygonTest(hullForTest, cv::Point2f(float(p.x), float(p.y)), true) > NotchDepth)
+        if (cv::pointPolygonTest(hullForTest, cv::Point2f(float(p.x), float(p.y)), true) > NotchDepth) {
+            (onHull ? notch : leadingNotch) = true;
             continue;
+        }
+        if (notch)
+            gaps.push_back(NotchGap{lastOnHull, pd, edge.size()});
+        notch = false;
+        if (!onHull)
+            firstOnHull = pd;
+        onHull = true;
+        lastOnHull = pd;
         const cv::Point2d ray = pd - hullCentre;
         const double len = std::hypot(ray.x, ray.y);
         if (len < 2.0)
@@ -410,14 +422,17 @@ SilhouetteFit fitSilhouette(const cv::Mat& grey, const std::vector<cv::Point>& c
         if (!edgeOffset(grey, pd, u, &first))
             continue;
         first = std::clamp(first, -3.0, 3.0);
-        double second = 0.0;
-        if (!edgeOffset(grey, pd + first * u, u, &second))
+        double second = 0.0, outside = 0.0;
+        if (!edgeOffset(grey, pd + first * u, u, &second, MinEdgeFall, &outside))
             continue;
         const double t = first + second;
         if (std::abs(t) > 4.0)
             continue;
         edge.emplace_back(float(p.x + t * u.x), float(p.y + t * u.y));
+        beyond.push_back(outside);
     }
+    if ((notch || leadingNotch) && onHull)
+        gaps.push_back(NotchGap{lastOnHull, firstOnHull, edge.size()});
     fit.edgePoints = int(edge.size());
     if (edge.size() < 12)
         return fit;
@@ -442,17 +457,17 @@ SilhouetteFit fitSilhouette(const cv::Mat& grey, const std::vector<cv::Point>& c
         return fit;
     }
 
-    // Any other outline: the polygon through the edge points, in outline order (notches are
-    // bridged by the chord between the points on either side).
-    std::vector<cv::Point2d> polygon(edge.begin(), edge.end());
-    fit.centre = polygonCentroid(polygon);
-    std::vector<double> xs, negYs;
-    for (const cv::Point2f& p : edge) {
-        xs.push_back(p.x);
-        negYs.push_back(-p.y);
-    }
-    fit.right = meanOfLargest(xs, 3);
-    fit.top = -meanOfLargest(negYs, 3);
+    // Any other outline: the polygon through the edge points and those across the notches, in
+    // outline order (a notch without a visible edge is bridged by the chord between the points
+    // on either side, or filled from the opposite side of a symmetric stone).
+    std::vector<cv::Point2d> chain = chainAcrossNotches(grey, edge, beyond, gaps, hullCentre);
+    completeBySymmetry(&chain);
+    fit.centre = polygonCentroid(chain);
+    // Blur rounds every corner alike, which leaves the centroid where it is; the extremities
+    // come from the corners' meeting points.
+    std::vector<bool> corners;
+    const std::vector<cv::Point2d> polygon = sharpenCorners(chain, &corners);
+    chainExtremes(polygon, corners, &fit.right, &fit.top);
     return fit;
 }
 

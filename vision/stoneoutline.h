@@ -83,6 +83,9 @@ double halfwayToOutline(const cv::Mat& grey, const std::vector<cv::Point>& hull,
 // stone within the depth of field, and not the soft glow of an out-of-focus reflection.
 bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour);
 
+// The grey level at (x, y), bilinear between the pixel centres, clamped to the frame.
+double sampleGrey(const cv::Mat& grey, double x, double y);
+
 // Centroid of a closed polygon (area weighted); the mean of its points when it has no area.
 cv::Point2d polygonCentroid(const std::vector<cv::Point2d>& polygon);
 

@@ -140,6 +140,38 @@ bool isGroundAround(const cv::Mat& grey, const Search& outer, const Search& inne
            && shareAtLevel(grey, outerHull, own, halfwayToOutline(grey, innerHull, own), innerHull) < FragmentStoneShare;
 }
 
+// A twin of a jaw has at least this share of its area in view (the other may run off the frame).
+constexpr double TwinArea = 0.3;
+
+double outlineMean(const cv::Mat& grey, const std::vector<cv::Point>& outline)
+{
+    const cv::Rect box = cv::boundingRect(outline) & cv::Rect(0, 0, grey.cols, grey.rows);
+    if (box.empty())
+        return 0.0;
+    cv::Mat mask(box.size(), CV_8UC1, cv::Scalar(0));
+    cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{outline}, cv::Scalar(255), cv::LINE_8, 0, -box.tl());
+    return cv::mean(grey(box), mask)[0];
+}
+
+// Two bars as wide (within 10 %) and as grey (within 8 %), parallel (within 4 degrees), the
+// second on the first one's long axis (within a quarter of its width).
+bool isTwin(const cv::RotatedRect& a, double levelA, const cv::RotatedRect& b, double levelB)
+{
+    const auto axis = [](const cv::RotatedRect& r, double* width) {
+        const bool wide = r.size.width >= r.size.height;
+        *width = wide ? r.size.height : r.size.width;
+        const double t = (r.angle + (wide ? 0.0 : 90.0)) * CV_PI / 180.0;
+        return cv::Point2d(std::cos(t), std::sin(t));
+    };
+    double wa = 0.0, wb = 0.0;
+    const cv::Point2d ua = axis(a, &wa), ub = axis(b, &wb);
+    if (wa <= 0.0 || std::abs(wa - wb) > 0.1 * wa || std::abs(levelA - levelB) > 0.08 * levelA
+        || std::abs(ua.dot(ub)) < std::cos(4.0 * CV_PI / 180.0))
+        return false;
+    const cv::Point2d d(b.center.x - a.center.x, b.center.y - a.center.y);
+    return std::abs(d.x * ua.y - d.y * ua.x) <= 0.25 * wa;
+}
+
 void setValues(TopStoneResult& r, const SilhouetteFit& fit)
 {
     r.CenterX = fit.centre.x;
@@ -249,6 +281,25 @@ OutlineSelection selectStoneOutline(const std::vector<std::vector<cv::Point>>& c
         return false;
     };
     stoneLike.erase(std::remove_if(stoneLike.begin(), stoneLike.end(), insideClipped), stoneLike.end());
+    // A holder's jaw has a twin: the other jaw, as wide and as grey, on the same axis. Stones
+    // are never lined up like that (two stones differ in size, shape or turn).
+    if (!grey.empty()) {
+        const auto hasTwin = [&](const std::pair<double, int>& s) {
+            const std::vector<cv::Point>& outline = contours[std::size_t(s.second)];
+            const cv::RotatedRect box = cv::minAreaRect(outline);
+            const double level = outlineMean(grey, outline);
+            for (std::size_t j = 0; j < contours.size(); ++j) {
+                const bool hole = j < hierarchy.size() && hierarchy[j][3] >= 0;
+                if (int(j) == s.second || hole || contours[j].size() < 3
+                    || cv::contourArea(contours[j]) < TwinArea * cv::contourArea(outline))
+                    continue;
+                if (isTwin(box, level, cv::minAreaRect(contours[j]), outlineMean(grey, contours[j])))
+                    return true;
+            }
+            return false;
+        };
+        stoneLike.erase(std::remove_if(stoneLike.begin(), stoneLike.end(), hasTwin), stoneLike.end());
+    }
     std::stable_sort(stoneLike.begin(), stoneLike.end(),
                      [](const auto& a, const auto& b) { return a.first > b.first; });
     for (const auto& s : stoneLike)

@@ -188,6 +188,12 @@ void BM_TrackerFrameRealistic(benchmark::State& state)
     stone.centre = cv::Point2d(505.3, 640.6);
     stone.brightness = state.range(0) ? 0.7 : 1.0;
     stone.seed = 5;
+    if (state.range(0) == 2) {
+        stone.shape = rig::StoneShape::Emerald;
+        stone.widthRatio = 0.7;
+        stone.rotationDeg = 30.0;
+        stone.seed = 31u * 31u + 7u;
+    }
     view.stones = {stone};
     view.around = rig::randomSurroundings(11, size, stone.centre, stone.lengthPx / 2.0);
     view.blurSigmaPx = 0.8;
@@ -205,7 +211,7 @@ void BM_TrackerFrameRealistic(benchmark::State& state)
     }
     state.counters["found"] = found ? 1 : 0;
 }
-BENCHMARK(BM_TrackerFrameRealistic)->ArgName("dim")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TrackerFrameRealistic)->ArgName("dim")->Arg(0)->Arg(1)->Arg(2)->UseManualTime()->Unit(benchmark::kMillisecond);
 #endif
 
 // The front camera's view: the rig's rendering of the girdle with its default scene, plus

@@ -109,7 +109,7 @@ rig::RealisticView realisticView(const QString& kind, unsigned seed, double size
         around.brightRim = kind != "dim on a small disc";
         // A disc just larger than the stone, brighter than the frame's own threshold.
         around.holderRadiusPx = (kind == "dim on a small disc" ? 0.65 : 2.5) * sizePx;
-    } else if (kind == "empty jaws") {
+    } else if (kind.startsWith("empty jaws")) {
         // Grey worn jaws at an angle, closed on nothing, one of them wholly in view.
         around.holder = rig::Surroundings::Holder::Jaws;
         around.holderCentre = cv::Point2d(frameSize.width / 2.0, frameSize.height / 2.0);
@@ -117,7 +117,7 @@ rig::RealisticView realisticView(const QString& kind, unsigned seed, double size
         around.holderRadiusPx = 40.0;
         around.jawWidthPx = 110.0;
         around.jawLengthPx = 220.0;
-        around.holderLevel = 175.0;
+        around.holderLevel = kind.endsWith("mid grey") ? 130.0 : 175.0;
     }
     *truth = rig::stoneTruth(stone);
     return view;
@@ -567,8 +567,16 @@ private slots:
         // stone stands clear of it half-way up to the operator's threshold.
         QTest::newRow("small dim stone on a bright disc just larger") << "dim on a small disc" << 16u << 60.0 << "" << 0.5 << 1.0;
         QTest::newRow("dim emerald") << "emerald dim" << 7u << 160.0 << "" << 2.0 << 100.0;
+        // Dark facets at the corners, some as dark as the holder: the faint edge across a notch,
+        // or the opposite corner of the symmetric stone, gives the silhouette back.
+        QTest::newRow("dim emerald, dark facets at its corners") << "emerald dim" << 31u << 160.0 << "" << 0.3 << 1.0;
+        // Tips rounded by blur: the extremities lie where the edges' lines meet.
+        QTest::newRow("marquise, tips to a pixel") << "marquise" << 7u << 220.0 << "" << 0.3 << 1.0;
         QTest::newRow("empty holder ring") << "empty ring" << 18u << 150.0 << "NOSTONE" << 0.0 << 0.0;
         QTest::newRow("empty grey jaws at an angle") << "empty jaws" << 19u << 150.0 << "NOSTONE" << 0.0 << 0.0;
+        // Both jaws in view, one of them not worn enough to look ragged: the other is its twin.
+        for (unsigned seed : {19u, 20u})
+            QTest::newRow(qPrintable(QString("empty mid grey jaws, seed %1").arg(seed))) << "empty jaws, mid grey" << seed << 150.0 << "NOSTONE" << 0.0 << 0.0;
     }
     void realisticViews()
     {
