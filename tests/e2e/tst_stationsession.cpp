@@ -140,14 +140,15 @@ class TestStationSession : public QObject
         QCOMPARE(reports.size(), frames);
         for (const ScanReport& r : reports) {
             // Every frame is re-centred for the front camera after its turn (by the alignment, or
-            // by the turn itself when the run-out predicted it); the report carries the positions
-            // the host reported after the last of those moves.
-            const int from = r.index == 0 ? 0 : turns.at(r.index - 1);
+            // by the turn itself when the run-out predicted it), unless the stone already stood
+            // within the tolerance (the first frame right after BGRALIGN); the report carries
+            // the positions the host reported after the last re-centring move before it.
             const int to = r.index + 1 < frames ? turns.at(r.index) : body.size();
-            const QStringList window = body.mid(from, to - from);
-            const QStringList xy = matching(window, QStringLiteral("^MOVEX[^:]+:Y[^:]+:(Z[^:]+:A[^:]+:F[^:]+:)?$"));
-            QVERIFY2(!xy.isEmpty(), qPrintable(QStringLiteral("frame %1 not re-centred: %2").arg(r.index).arg(window.join(' '))));
-            QVERIFY2(xy.last().startsWith(QStringLiteral("MOVEX%1:Y%2:").arg(r.x, r.y)), qPrintable(xy.last()));
+            const QStringList xy = matching(body.mid(0, to), QStringLiteral("^MOVEX[^:]+:Y[^:]+:(Z[^:]+:A[^:]+:F[^:]+:)?$"));
+            if (r.index > 0)
+                QVERIFY2(!xy.isEmpty(), qPrintable(QStringLiteral("no re-centring before frame %1").arg(r.index)));
+            if (!xy.isEmpty())
+                QVERIFY2(xy.last().startsWith(QStringLiteral("MOVEX%1:Y%2:").arg(r.x, r.y)), qPrintable(xy.last()));
             // A has turned by one step per frame (reports carry six significant digits).
             QCOMPARE(r.a, QString::number(r.index * step.toDouble(), 'g', 6));
             QCOMPARE(r.pixelSize, QStringLiteral("1.27"));
@@ -235,21 +236,23 @@ private slots:
         expected << QStringLiteral("SCANEND") << QStringLiteral("SIDONE");
         QCOMPARE(e2e::milestones(host.texts()), expected);
 
-        // Each alignment is two measure-and-move iterations, every motion waited for with GMS.
+        // Each alignment is up to two measure-and-move iterations (none once the stone stands
+        // within the tolerance), every motion waited for with GMS.
         const QStringList alignBody = texts(host, align.answers[0] + 1, align.answers[1]);
         const QStringList alignMoves = matching(alignBody, QStringLiteral("^MOVEX[^:]+:Y[^:]+:Z[^:]+:$"));
-        QCOMPARE(alignMoves.size(), 2);
-        QVERIFY(alignBody.count(QStringLiteral("GMS")) >= 3);
+        QVERIFY2(alignMoves.size() == 1 || alignMoves.size() == 2, qPrintable(alignMoves.join(' ')));
+        QVERIFY(alignBody.count(QStringLiteral("GMS")) >= alignMoves.size() + 1);
         // The X alignment sends Y where the host last reported it: where the first one put it.
         const QString alignedY = alignMoves.last().section(QLatin1Char(':'), 1, 1);
         const QStringList xMoves = matching(texts(host, enaax.request, enaax.answers[0]), QStringLiteral("^MOVEX[^:]+:Y[^:]+:Z[^:]+:$"));
-        QCOMPARE(xMoves.size(), 2);
+        QVERIFY(xMoves.size() <= 2);
         for (const QString& move : xMoves)
             QCOMPARE(move.section(QLatin1Char(':'), 1, 1), alignedY);
         QStringList frontMoves = matching(texts(host, ralign.answers[0] + 1, ralign.answers[1]), QStringLiteral("^(MOVE|INC)"));
         for (QString& move : frontMoves)
             move = move.startsWith(QLatin1String("MOVEF")) ? QStringLiteral("F") : move.contains(QLatin1String(":Y")) ? QStringLiteral("XY") : move;
-        QCOMPARE(frontMoves, QStringList({QStringLiteral("XY"), QStringLiteral("F"), QStringLiteral("XY"), QStringLiteral("F")}));
+        const QStringList once{QStringLiteral("XY"), QStringLiteral("F")};
+        QVERIFY2(frontMoves == once || frontMoves == once + once, qPrintable(frontMoves.join(' ')));
 
         checkScan(host, scan, share, 10, QStringLiteral("36"));
         if (QTest::currentTestFailed())
