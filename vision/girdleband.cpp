@@ -380,12 +380,12 @@ void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom)
             continue;
         while (k + 1 < known.size() && known[k + 1] < s)
             ++k;
+        // Beyond the outermost strips where both edges were seen nothing tells how the
+        // thickness goes on (the frame's blurred sides, a scallop's flank): not measured.
+        if (s < known.front() || s > known.back())
+            continue;
         double t;
-        if (s <= known.front())
-            t = thickness(known.front());
-        else if (s >= known.back())
-            t = thickness(known.back());
-        else {
+        {
             const size_t l = known[k], r = known[k + 1];
             t = thickness(l) + (thickness(r) - thickness(l)) * double(s - l) / double(r - l);
         }
