@@ -381,7 +381,28 @@ bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, cons
     return widest > 0.0;
 }
 
-void fillGeometry(Measurement& m, int width, int height, const MeasureParameters& p)
+// Least-squares slope (px per px) of `y` over the columns of the middle half that have a value;
+// NaN when fewer than two do.
+double middleSlope(const std::vector<double>& y)
+{
+    const int width = int(y.size());
+    double sx = 0, sy = 0, sxx = 0, sxy = 0, n = 0;
+    for (int x = width / 4; x < width - width / 4; ++x) {
+        const double v = y[static_cast<size_t>(x)];
+        if (std::isnan(v))
+            continue;
+        sx += x;
+        sy += v;
+        sxx += double(x) * x;
+        sxy += x * v;
+        ++n;
+    }
+    const double det = n * sxx - sx * sx;
+    return n >= 2 && det > 0.0 ? (n * sxy - sx * sy) / det : Nan;
+}
+
+void fillGeometry(Measurement& m, int width, int height, const MeasureParameters& p, const LowerCurve& lower,
+                  int strip)
 {
     const double mid = (width - 1) / 2.0;
     m.topMid = at(m.top, mid);
@@ -398,22 +419,20 @@ void fillGeometry(Measurement& m, int width, int height, const MeasureParameters
             m.maxThicknessPx = std::max(m.maxThicknessPx, b - t);
         }
     }
-    // The tilt over the middle half of the frame, where the girdle is sharp (its sides leave
-    // the focal plane) and the same columns are always at hand.
-    double sx = 0, sy = 0, sxx = 0, sxy = 0, n = 0;
-    for (int x = width / 4; x < width - width / 4; ++x) {
-        const double t = m.top[static_cast<size_t>(x)], b = m.bottom[static_cast<size_t>(x)];
-        if (std::isnan(t) || std::isnan(b))
-            continue;
-        const double y = (t + b) / 2.0;
-        sx += x;
-        sy += y;
-        sxx += double(x) * x;
-        sxy += x * y;
-        ++n;
-    }
-    const double det = n * sxx - sx * sx;
-    m.tiltDeg = det > 0.0 ? std::atan((n * sxy - sx * sy) / det) * 180.0 / Pi : 0.0;
+    // The tilt of the band's centre line over the middle half of the frame, where the girdle
+    // is sharp (its sides leave the focal plane) and the same columns are always at hand: the
+    // mean of its two edges' slopes. The lower edge has no scallops and bends little: its
+    // slope comes from the curve fitted to it, which covers the middle half also where a
+    // reflection or a glyph hid it. The scalloped upper edge's own course over the columns
+    // where it was measured (or bridged between measured strips) is taken as it is.
+    std::vector<double> model(static_cast<size_t>(width), Nan);
+    if (lower.found)
+        for (int x = width / 4; x < width - width / 4; ++x)
+            model[static_cast<size_t>(x)] = lower.at((x - (strip - 1) / 2.0) / strip);
+    const double upperSlope = middleSlope(m.top);
+    const double lowerSlope = middleSlope(lower.found ? model : m.bottom);
+    const double slope = std::isnan(upperSlope) || std::isnan(lowerSlope) ? 0.0 : (upperSlope + lowerSlope) / 2.0;
+    m.tiltDeg = std::atan(slope) * 180.0 / Pi;
 }
 
 // The strongest nearly horizontal paths, each found after clearing the ones before.
@@ -512,7 +531,7 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         if (bottom[s] - top[s] < p.minThicknessPx)
             top[s] = bottom[s] = Nan;
     dropInwardStrays(top, bottom);
-    keepSmoothLowerEdge(bottom, pr.strip);
+    const LowerCurve lower = keepSmoothLowerEdge(bottom, pr.strip);
     Path a = asPath(top, pr.coarse.rows);
     Path b = asPath(bottom, pr.coarse.rows);
     for (size_t s = 0; s < a.row.size(); ++s)
@@ -545,7 +564,7 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     m.top = perColumn(a, frame.cols, pr.strip);
     m.bottom = perColumn(b, frame.cols, pr.strip);
     m.coverage = double(both) / strips;
-    fillGeometry(m, frame.cols, frame.rows, p);
+    fillGeometry(m, frame.cols, frame.rows, p, lower, pr.strip);
     if (std::isnan(m.topMid) || std::isnan(m.bottomMid))
         return refuse(ReasonNoGirdle);
     m.ok = true;
