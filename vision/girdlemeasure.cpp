@@ -40,6 +40,9 @@ constexpr double MaxClimb = 0.2;
 // facets above cut into the upper edge, px.
 constexpr double MaxTiltSlope = 0.06;
 constexpr double MaxScallopPx = 30.0;
+// Share of the middle half over which the upper edge must be measured for its own slope to
+// enter the tilt.
+constexpr double MinUpperShareForTilt = 0.8;
 
 // The frame reduced to strips: column means at full vertical resolution (rows x strips).
 struct Profiles
@@ -429,8 +432,14 @@ void fillGeometry(Measurement& m, int width, int height, const MeasureParameters
     if (lower.found)
         for (int x = width / 4; x < width - width / 4; ++x)
             model[static_cast<size_t>(x)] = lower.at((x - (strip - 1) / 2.0) / strip);
-    const double upperSlope = middleSlope(m.top);
     const double lowerSlope = middleSlope(lower.found ? model : m.bottom);
+    int upperSeen = 0;
+    for (int x = width / 4; x < width - width / 4; ++x)
+        upperSeen += !std::isnan(m.top[static_cast<size_t>(x)]);
+    // A scalloped edge's slope over a part of the middle half says little about the whole:
+    // seen over too little of it, the band is taken to keep its thickness there.
+    const double upperSlope = upperSeen >= MinUpperShareForTilt * (width - 2 * (width / 4)) || !lower.found
+                                  ? middleSlope(m.top) : lowerSlope;
     const double slope = std::isnan(upperSlope) || std::isnan(lowerSlope) ? 0.0 : (upperSlope + lowerSlope) / 2.0;
     m.tiltDeg = std::atan(slope) * 180.0 / Pi;
 }
