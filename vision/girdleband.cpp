@@ -402,7 +402,7 @@ void dropInwardStrays(std::vector<double>& top, std::vector<double>& bottom)
     }
 }
 
-void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom)
+void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom, bool holdBeyond)
 {
     const size_t strips = std::min(top.size(), bottom.size());
     std::vector<size_t> known;
@@ -428,10 +428,14 @@ void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom)
             ++k;
         // Beyond the outermost strips where both edges were seen nothing tells how the
         // thickness goes on (the frame's blurred sides, a scallop's flank): not measured.
-        if (s < known.front() || s > known.back())
+        if (!holdBeyond && (s < known.front() || s > known.back()))
             continue;
         double t;
-        {
+        if (s <= known.front())
+            t = thickness(known.front());
+        else if (s >= known.back())
+            t = thickness(known.back());
+        else {
             const size_t l = known[k], r = known[k + 1];
             t = thickness(l) + (thickness(r) - thickness(l)) * double(s - l) / double(r - l);
         }

@@ -40,9 +40,6 @@ constexpr double MaxClimb = 0.2;
 // facets above cut into the upper edge, px.
 constexpr double MaxTiltSlope = 0.06;
 constexpr double MaxScallopPx = 30.0;
-// Share of the middle half over which the upper edge must be measured for its own slope to
-// enter the tilt.
-constexpr double MinUpperShareForTilt = 0.8;
 
 // The frame reduced to strips: column means at full vertical resolution (rows x strips).
 struct Profiles
@@ -405,7 +402,7 @@ double middleSlope(const std::vector<double>& y)
 }
 
 void fillGeometry(Measurement& m, int width, int height, const MeasureParameters& p, const LowerCurve& lower,
-                  int strip)
+                  int strip, const std::vector<double>& heldTop, const std::vector<double>& heldBottom)
 {
     const double mid = (width - 1) / 2.0;
     m.topMid = at(m.top, mid);
@@ -423,25 +420,19 @@ void fillGeometry(Measurement& m, int width, int height, const MeasureParameters
         }
     }
     // The tilt of the band's centre line over the middle half of the frame, where the girdle
-    // is sharp (its sides leave the focal plane) and the same columns are always at hand: the
-    // mean of its two edges' slopes. The lower edge has no scallops and bends little: its
-    // slope comes from the curve fitted to it, which covers the middle half also where a
-    // reflection or a glyph hid it. The scalloped upper edge's own course over the columns
-    // where it was measured (or bridged between measured strips) is taken as it is.
-    std::vector<double> model(static_cast<size_t>(width), Nan);
-    if (lower.found)
-        for (int x = width / 4; x < width - width / 4; ++x)
-            model[static_cast<size_t>(x)] = lower.at((x - (strip - 1) / 2.0) / strip);
-    const double lowerSlope = middleSlope(lower.found ? model : m.bottom);
-    int upperSeen = 0;
-    for (int x = width / 4; x < width - width / 4; ++x)
-        upperSeen += !std::isnan(m.top[static_cast<size_t>(x)]);
-    // A scalloped edge's slope over a part of the middle half says little about the whole:
-    // seen over too little of it, the band is taken to keep its thickness there.
-    const double upperSlope = upperSeen >= MinUpperShareForTilt * (width - 2 * (width / 4)) || !lower.found
-                                  ? middleSlope(m.top) : lowerSlope;
-    const double slope = std::isnan(upperSlope) || std::isnan(lowerSlope) ? 0.0 : (upperSlope + lowerSlope) / 2.0;
-    m.tiltDeg = std::atan(slope) * 180.0 / Pi;
+    // is sharp (its sides leave the focal plane) and the same columns are always at hand. Its
+    // course is the one with the thickness held where one edge hides at a side (`held`): a
+    // scalloped edge's slope over a part of the middle half says little about the whole. The
+    // lower edge has no scallops and bends little: where it was seen, the curve fitted to it
+    // stands for it (it bridges a reflection or a glyph that hid it).
+    std::vector<double> centre(static_cast<size_t>(width), Nan);
+    for (int x = width / 4; x < width - width / 4; ++x) {
+        const size_t c = static_cast<size_t>(x);
+        const double b = lower.found && !std::isnan(m.bottom[c]) ? lower.at((x - (strip - 1) / 2.0) / strip) : heldBottom[c];
+        centre[c] = (heldTop[c] + b) / 2.0;
+    }
+    const double slope = middleSlope(centre);
+    m.tiltDeg = std::isnan(slope) ? 0.0 : std::atan(slope) * 180.0 / Pi;
 }
 
 // The strongest nearly horizontal paths, each found after clearing the ones before.
@@ -565,15 +556,20 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     int both = 0;
     for (size_t s = 0; s < strips; ++s)
         both += a.seen[s] && b.seen[s];
+    Path heldA = a, heldB = b;
     bridgeByThickness(a.y, b.y);
+    bridgeByThickness(heldA.y, heldB.y, true);
     for (size_t s = 0; s < strips; ++s) {
         a.seen[s] = !std::isnan(a.y[s]);
         b.seen[s] = !std::isnan(b.y[s]);
+        heldA.seen[s] = !std::isnan(heldA.y[s]);
+        heldB.seen[s] = !std::isnan(heldB.y[s]);
     }
     m.top = perColumn(a, frame.cols, pr.strip);
     m.bottom = perColumn(b, frame.cols, pr.strip);
     m.coverage = double(both) / strips;
-    fillGeometry(m, frame.cols, frame.rows, p, lower, pr.strip);
+    fillGeometry(m, frame.cols, frame.rows, p, lower, pr.strip, perColumn(heldA, frame.cols, pr.strip),
+                 perColumn(heldB, frame.cols, pr.strip));
     if (std::isnan(m.topMid) || std::isnan(m.bottomMid))
         return refuse(ReasonNoGirdle);
     m.ok = true;
