@@ -59,8 +59,9 @@ struct LowerCurve
 LowerCurve keepSmoothLowerEdge(std::vector<double>& bottom, int stripPx);
 
 // Where one edge hides and the other is seen (per strip, NaN = not seen), places the hidden
-// one by the band's thickness, bridged linearly between the strips where both were seen: the band's course (tilt, the stone's wobble) follows the seen edge and the
-// thickness changes slowly. The lower edge (no scallops) is left NaN between stretches of
+// one by the band's thickness, bridged linearly between the strips where both were seen:
+// the band's course (tilt, the stone's wobble) follows the seen edge and the thickness
+// changes slowly. The lower edge (no scallops) is left NaN between stretches of
 // its own, to be bridged along itself. Strips where neither edge was seen stay NaN.
 // Beyond the outermost strips where both edges were seen the hidden edge is left NaN (not
 // measured) unless `holdBeyond`, which holds the thickness there (for summaries of the band's

@@ -421,14 +421,16 @@ void fillGeometry(Measurement& m, int width, int height, const MeasureParameters
     }
     // The tilt of the band's centre line over the middle half of the frame, where the girdle
     // is sharp (its sides leave the focal plane) and the same columns are always at hand. Its
-    // course is the one with the thickness held where one edge hides at a side (`held`): a
+    // course is the one with the thickness held where one edge hides at a side (`heldTop`,
+    // `heldBottom`): a
     // scalloped edge's slope over a part of the middle half says little about the whole. The
     // lower edge has no scallops and bends little: where it was seen, the curve fitted to it
     // stands for it (it bridges a reflection or a glyph that hid it).
     std::vector<double> centre(static_cast<size_t>(width), Nan);
     for (int x = width / 4; x < width - width / 4; ++x) {
         const size_t c = static_cast<size_t>(x);
-        const double b = lower.found && !std::isnan(m.bottom[c]) ? lower.at((x - (strip - 1) / 2.0) / strip) : heldBottom[c];
+        const double b =
+            lower.found && !std::isnan(m.bottom[c]) ? lower.at((x - (strip - 1) / 2.0) / strip) : heldBottom[c];
         centre[c] = (heldTop[c] + b) / 2.0;
     }
     const double slope = middleSlope(centre);
