@@ -15,8 +15,54 @@ constexpr int RunGapStrips = 2;
 // may bend (px per px squared; a wobbling stone bends it by a few pixels over the frame).
 constexpr double LowerInlierPx = 2.0;
 constexpr double MaxLowerBendPerPx2 = 6e-5;
+// The same once the curve is fitted to all the strips near it.
+constexpr double LowerTightInlierPx = 1.0;
 // Slack (px) on every joining rule: sub-pixel placement on two runs.
 constexpr double SlackPx = 3.0;
+
+// The least-squares curve a + b x + c x^2 (x = strip / scale) through the strips of `seen`
+// that lie within `limit` px of the curve `near`; false when fewer than six do or the fit is
+// degenerate.
+bool leastSquaresQuadratic(const std::vector<double>& y, const std::vector<int>& seen, double scale,
+                           const double near[3], double limit, double out[3])
+{
+    double m[3][4] = {};
+    int n = 0;
+    for (int s : seen) {
+        const double x = s / scale;
+        const double v = y[size_t(s)];
+        if (std::abs(v - (near[0] + near[1] * x + near[2] * x * x)) > limit)
+            continue;
+        const double pw[3] = {1.0, x, x * x};
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c)
+                m[r][c] += pw[r] * pw[c];
+            m[r][3] += pw[r] * v;
+        }
+        ++n;
+    }
+    if (n < 6)
+        return false;
+    // Gauss-Jordan with partial pivoting on the 3 x 3 normal equations.
+    for (int c = 0; c < 3; ++c) {
+        int pivot = c;
+        for (int r = c + 1; r < 3; ++r)
+            if (std::abs(m[r][c]) > std::abs(m[pivot][c]))
+                pivot = r;
+        if (std::abs(m[pivot][c]) < 1e-12)
+            return false;
+        std::swap(m[c], m[pivot]);
+        for (int r = 0; r < 3; ++r)
+            if (r != c) {
+                const double f = m[r][c] / m[c][c];
+                for (int k = c; k < 4; ++k)
+                    m[r][k] -= f * m[c][k];
+            }
+    }
+    for (int r = 0; r < 3; ++r)
+        out[r] = m[r][3] / m[r][r];
+    return true;
+}
 
 // A stretch of one path that follows one line.
 struct Run
@@ -356,7 +402,7 @@ void dropInwardStrays(std::vector<double>& top, std::vector<double>& bottom)
     }
 }
 
-void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom)
+void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom, bool holdBeyond)
 {
     const size_t strips = std::min(top.size(), bottom.size());
     std::vector<size_t> known;
@@ -380,6 +426,10 @@ void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom)
             continue;
         while (k + 1 < known.size() && known[k + 1] < s)
             ++k;
+        // Beyond the outermost strips where both edges were seen nothing tells how the
+        // thickness goes on (the frame's blurred sides, a scallop's flank): not measured.
+        if (!holdBeyond && (s < known.front() || s > known.back()))
+            continue;
         double t;
         if (s <= known.front())
             t = thickness(known.front());
@@ -396,14 +446,21 @@ void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom)
     }
 }
 
-void keepSmoothLowerEdge(std::vector<double>& bottom, int stripPx)
+double LowerCurve::at(double strip) const
 {
+    const double u = strip / strips;
+    return c[0] + c[1] * u + c[2] * u * u;
+}
+
+LowerCurve keepSmoothLowerEdge(std::vector<double>& bottom, int stripPx)
+{
+    LowerCurve curve;
     std::vector<int> seen;
     for (int s = 0; s < int(bottom.size()); ++s)
         if (!std::isnan(bottom[size_t(s)]))
             seen.push_back(s);
     if (seen.size() < 6)
-        return;
+        return curve;
     // Candidate curves through three seen strips spread over the edge (deterministic picks:
     // the same frame always gives the same answer); the one most strips lie close to stands.
     const size_t n = seen.size();
@@ -445,10 +502,25 @@ void keepSmoothLowerEdge(std::vector<double>& bottom, int stripPx)
                 break;
         }
     if (bestCount == 0)
-        return;
+        return curve;
+    // The curve through three strips carries their noise; refitted by least squares to the
+    // strips near it, the band around it narrows, so that a stretch that leaves the edge
+    // gradually (a reflection's flank, a glyph stroke touching the edge) is dropped early.
+    double limit = LowerInlierPx;
+    for (int round = 0; round < 2; ++round) {
+        double c[3];
+        if (!leastSquaresQuadratic(bottom, seen, scale, best, limit, c))
+            break;
+        std::copy(c, c + 3, best);
+        limit = LowerTightInlierPx;
+    }
     for (int s : seen)
-        if (std::abs(bottom[size_t(s)] - value(best, s)) > LowerInlierPx)
+        if (std::abs(bottom[size_t(s)] - value(best, s)) > limit)
             bottom[size_t(s)] = Nan;
+    curve.found = true;
+    std::copy(best, best + 3, curve.c);
+    curve.strips = scale;
+    return curve;
 }
 
 } // namespace girdle

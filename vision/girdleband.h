@@ -48,13 +48,24 @@ void dropInwardStrays(std::vector<double>& top, std::vector<double>& bottom);
 // The lower edge has no scallops and bends little: strips (NaN = not seen) further than a
 // couple of pixels off the quadratic curve most of its strips lie on are dropped (a slanted
 // facet junction or a glyph stroke the path ran onto).
-void keepSmoothLowerEdge(std::vector<double>& bottom, int stripPx);
+// Returns the curve the kept strips lie on (found = false when too few strips were seen).
+struct LowerCurve
+{
+    bool found = false;
+    double c[3] = {0.0, 0.0, 0.0}; // a + b u + c u^2 with u = strip / strips
+    double strips = 1.0;
+    double at(double strip) const;  // the curve's row at a (fractional) strip index
+};
+LowerCurve keepSmoothLowerEdge(std::vector<double>& bottom, int stripPx);
 
 // Where one edge hides and the other is seen (per strip, NaN = not seen), places the hidden
-// one by the band's thickness, bridged linearly between the strips where both were seen and
-// held beyond them: the band's course (tilt, the stone's wobble) follows the seen edge and the
-// thickness changes slowly. The lower edge (no scallops) is left NaN between stretches of
+// one by the band's thickness, bridged linearly between the strips where both were seen:
+// the band's course (tilt, the stone's wobble) follows the seen edge and the thickness
+// changes slowly. The lower edge (no scallops) is left NaN between stretches of
 // its own, to be bridged along itself. Strips where neither edge was seen stay NaN.
-void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom);
+// Beyond the outermost strips where both edges were seen the hidden edge is left NaN (not
+// measured) unless `holdBeyond`, which holds the thickness there (for summaries of the band's
+// course such as its tilt, never for the reported edges).
+void bridgeByThickness(std::vector<double>& top, std::vector<double>& bottom, bool holdBeyond = false);
 
 } // namespace girdle

@@ -381,7 +381,28 @@ bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, cons
     return widest > 0.0;
 }
 
-void fillGeometry(Measurement& m, int width, int height, const MeasureParameters& p)
+// Least-squares slope (px per px) of `y` over the columns of the middle half that have a value;
+// NaN when fewer than two do.
+double middleSlope(const std::vector<double>& y)
+{
+    const int width = int(y.size());
+    double sx = 0, sy = 0, sxx = 0, sxy = 0, n = 0;
+    for (int x = width / 4; x < width - width / 4; ++x) {
+        const double v = y[static_cast<size_t>(x)];
+        if (std::isnan(v))
+            continue;
+        sx += x;
+        sy += v;
+        sxx += double(x) * x;
+        sxy += x * v;
+        ++n;
+    }
+    const double det = n * sxx - sx * sx;
+    return n >= 2 && det > 0.0 ? (n * sxy - sx * sy) / det : Nan;
+}
+
+void fillGeometry(Measurement& m, int width, int height, const MeasureParameters& p, const LowerCurve& lower,
+                  int strip, const std::vector<double>& heldTop, const std::vector<double>& heldBottom)
 {
     const double mid = (width - 1) / 2.0;
     m.topMid = at(m.top, mid);
@@ -398,22 +419,22 @@ void fillGeometry(Measurement& m, int width, int height, const MeasureParameters
             m.maxThicknessPx = std::max(m.maxThicknessPx, b - t);
         }
     }
-    // The tilt over the middle half of the frame, where the girdle is sharp (its sides leave
-    // the focal plane) and the same columns are always at hand.
-    double sx = 0, sy = 0, sxx = 0, sxy = 0, n = 0;
+    // The tilt of the band's centre line over the middle half of the frame, where the girdle
+    // is sharp (its sides leave the focal plane) and the same columns are always at hand. Its
+    // course is the one with the thickness held where one edge hides at a side (`heldTop`,
+    // `heldBottom`): a
+    // scalloped edge's slope over a part of the middle half says little about the whole. The
+    // lower edge has no scallops and bends little: where it was seen, the curve fitted to it
+    // stands for it (it bridges a reflection or a glyph that hid it).
+    std::vector<double> centre(static_cast<size_t>(width), Nan);
     for (int x = width / 4; x < width - width / 4; ++x) {
-        const double t = m.top[static_cast<size_t>(x)], b = m.bottom[static_cast<size_t>(x)];
-        if (std::isnan(t) || std::isnan(b))
-            continue;
-        const double y = (t + b) / 2.0;
-        sx += x;
-        sy += y;
-        sxx += double(x) * x;
-        sxy += x * y;
-        ++n;
+        const size_t c = static_cast<size_t>(x);
+        const double b =
+            lower.found && !std::isnan(m.bottom[c]) ? lower.at((x - (strip - 1) / 2.0) / strip) : heldBottom[c];
+        centre[c] = (heldTop[c] + b) / 2.0;
     }
-    const double det = n * sxx - sx * sx;
-    m.tiltDeg = det > 0.0 ? std::atan((n * sxy - sx * sy) / det) * 180.0 / Pi : 0.0;
+    const double slope = middleSlope(centre);
+    m.tiltDeg = std::isnan(slope) ? 0.0 : std::atan(slope) * 180.0 / Pi;
 }
 
 // The strongest nearly horizontal paths, each found after clearing the ones before.
@@ -512,7 +533,7 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         if (bottom[s] - top[s] < p.minThicknessPx)
             top[s] = bottom[s] = Nan;
     dropInwardStrays(top, bottom);
-    keepSmoothLowerEdge(bottom, pr.strip);
+    const LowerCurve lower = keepSmoothLowerEdge(bottom, pr.strip);
     Path a = asPath(top, pr.coarse.rows);
     Path b = asPath(bottom, pr.coarse.rows);
     for (size_t s = 0; s < a.row.size(); ++s)
@@ -537,15 +558,20 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     int both = 0;
     for (size_t s = 0; s < strips; ++s)
         both += a.seen[s] && b.seen[s];
+    Path heldA = a, heldB = b;
     bridgeByThickness(a.y, b.y);
+    bridgeByThickness(heldA.y, heldB.y, true);
     for (size_t s = 0; s < strips; ++s) {
         a.seen[s] = !std::isnan(a.y[s]);
         b.seen[s] = !std::isnan(b.y[s]);
+        heldA.seen[s] = !std::isnan(heldA.y[s]);
+        heldB.seen[s] = !std::isnan(heldB.y[s]);
     }
     m.top = perColumn(a, frame.cols, pr.strip);
     m.bottom = perColumn(b, frame.cols, pr.strip);
     m.coverage = double(both) / strips;
-    fillGeometry(m, frame.cols, frame.rows, p);
+    fillGeometry(m, frame.cols, frame.rows, p, lower, pr.strip, perColumn(heldA, frame.cols, pr.strip),
+                 perColumn(heldB, frame.cols, pr.strip));
     if (std::isnan(m.topMid) || std::isnan(m.bottomMid))
         return refuse(ReasonNoGirdle);
     m.ok = true;

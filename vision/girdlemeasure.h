@@ -16,7 +16,8 @@
 // parabola through the derivative's peak. The band is put together from the paths' runs
 // (girdleband.h): the outermost pair of edge chains that are alike in sharpness and keep a
 // slowly changing thickness. Where one edge hides (a facet as bright as the girdle) it is
-// placed by the band's thickness from the other edge, or bridged from its own neighbours.
+// placed by the band's thickness from the other edge, or bridged from its own neighbours,
+// between the strips where both were seen; beyond them the columns are not measured.
 
 #include <QString>
 
@@ -51,7 +52,8 @@ struct Measurement
 
     // Per column (size = frame width when ok), sub-pixel y of the band's upper and lower edge;
     // between the strips where an edge was seen it is interpolated, beyond the outermost ones
-    // (two strips on) it is NaN.
+    // (two strips on) it is NaN. A column with either edge NaN is not measured: an edge that
+    // hides at a side of the frame is not placed there by a held thickness.
     std::vector<double> top, bottom;
 
     double topMid = -1.0;           // edges at x = (width - 1) / 2
@@ -62,7 +64,8 @@ struct Measurement
     double maxThicknessPx = -1.0;
     // Of the least-squares line through the band's centre line over the middle half of the
     // columns (width / 4 .. width - width / 4 - 1), degrees, positive when the right end is
-    // lower (y grows to the right).
+    // lower (y grows to the right). Taken with the lower edge's fitted curve and, where one
+    // edge hides at a side, the thickness held there (the per-column edges leave it NaN).
     double tiltDeg = 0.0;
     double edgeWidthPx = -1.0;      // 10-90 % rise of the edges near the middle (focus measure)
     double centreOffsetPx = 0.0;    // band centre at the middle column minus (height - 1) / 2
