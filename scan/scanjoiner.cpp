@@ -1,6 +1,7 @@
 #include "scan/scanjoiner.h"
 
 #include <cmath>
+#include <exception>
 
 ScanJoiner::ScanJoiner(double stepPx, double circumferencePx, int count, double pixelUm)
     : stepPx(stepPx)
@@ -27,6 +28,8 @@ void ScanJoiner::add(const cv::Mat& frame)
 {
     {
         std::lock_guard<std::mutex> joinerLock(mutex);
+        if (broken)
+            return;
         queue.push_back(frame);
     }
     wake.notify_all();
@@ -61,21 +64,34 @@ void ScanJoiner::work()
             queue.pop_front();
             busy = true;
         }
-        girdle::Measurement measured = frame.empty() ? girdle::Measurement() : girdle::measureGirdle(frame, girdleParameters);
+        girdle::Measurement measured;
         std::vector<panorama::Seam> found;
-        if (joinable(previous, frame) && std::isfinite(stepPx) && stepPx > 0) {
-            found.push_back(panorama::RegisterSeam(previous, frame, stepPx));
-            found.back().from = index - 1;
-            found.back().to = index;
-        }
-        // The ring's closing seam, with the prediction the panorama makes for it when every
-        // frame is joined.
-        const double closingPx = circumferencePx - (count - 1) * stepPx;
-        if (index == count - 1 && count >= 2 && joinable(frame, first) && std::isfinite(closingPx) && closingPx >= 0
-            && closingPx < frame.cols) {
-            found.push_back(panorama::RegisterSeam(frame, first, closingPx));
-            found.back().from = index;
-            found.back().to = 0;
+        try {
+            measured = frame.empty() ? girdle::Measurement() : girdle::measureGirdle(frame, girdleParameters);
+            if (joinable(previous, frame) && std::isfinite(stepPx) && stepPx > 0) {
+                found.push_back(panorama::RegisterSeam(previous, frame, stepPx));
+                found.back().from = index - 1;
+                found.back().to = index;
+            }
+            // The ring's closing seam, with the prediction the panorama makes for it when every
+            // frame is joined.
+            const double closingPx = circumferencePx - (count - 1) * stepPx;
+            if (index == count - 1 && count >= 2 && joinable(frame, first) && std::isfinite(closingPx) && closingPx >= 0
+                && closingPx < frame.cols) {
+                found.push_back(panorama::RegisterSeam(frame, first, closingPx));
+                found.back().from = index;
+                found.back().to = 0;
+            }
+        } catch (const std::exception&) {
+            // What this frame would have given is left to the end of the scan, which computes
+            // it on the scan's thread (and reports a failure there as it always did); nothing
+            // after it is worked out here, so the results stay in frame order.
+            std::lock_guard<std::mutex> joinerLock(mutex);
+            broken = true;
+            queue.clear();
+            busy = false;
+            wake.notify_all();
+            return;
         }
         {
             std::lock_guard<std::mutex> joinerLock(mutex);

@@ -33,7 +33,7 @@ public:
     ScanJoiner& operator=(const ScanJoiner&) = delete;
 
     // The scan's next frame (index 0, 1, ... in order).
-    void add(const cv::Mat& frame);
+    void add(const cv::Mat& frame);   // ignored once a frame's work failed
     // Waits for the work queued. seams: the neighbours' seams registered (from, to, predictedPx
     // as panorama::Stitch would ask for them); girdles: one measurement per frame added.
     void finish(std::vector<panorama::Seam>* seams, std::vector<girdle::Measurement>* girdles);
@@ -52,5 +52,6 @@ private:
     std::vector<girdle::Measurement> girdles;
     bool busy = false;       // a frame taken off the queue is being worked on
     bool closing = false;
+    bool broken = false;     // a frame's work threw: later frames are not worked on
     std::thread thread;      // last: started once everything above exists
 };
