@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <thread>
 
 namespace pngencoder {
@@ -40,7 +41,20 @@ struct Band
     bool ok = false;
 };
 
+void encodeRows(const cv::Mat& image, int rowFrom, int rowTo, bool last, Band* band);
+
+// On a thread of its own: nothing may leave it; a band that could not be made is not ok, and the
+// caller then falls back to the image library.
 void encodeBand(const cv::Mat& image, int rowFrom, int rowTo, bool last, Band* band)
+{
+    try {
+        encodeRows(image, rowFrom, rowTo, last, band);
+    } catch (const std::exception&) {
+        band->ok = false;
+    }
+}
+
+void encodeRows(const cv::Mat& image, int rowFrom, int rowTo, bool last, Band* band)
 {
     const int channels = image.channels();
     const size_t rowBytes = static_cast<size_t>(image.cols) * channels + 1;
