@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <system_error>
 #include <thread>
 
 namespace pngencoder {
@@ -119,9 +120,16 @@ bool Encode(const cv::Mat& image, std::vector<unsigned char>* png, int bands)
         const int from = static_cast<int>(static_cast<long long>(image.rows) * b / count);
         const int to = static_cast<int>(static_cast<long long>(image.rows) * (b + 1) / count);
         const bool last = b + 1 == count;
-        if (b + 1 < count)
-            threads.emplace_back(encodeBand, std::cref(image), from, to, last, &parts[static_cast<size_t>(b)]);
-        else
+        bool started = false;
+        if (b + 1 < count) {
+            try {
+                threads.emplace_back(encodeBand, std::cref(image), from, to, last, &parts[static_cast<size_t>(b)]);
+                started = true;
+            } catch (const std::system_error&) {
+                // No thread to be had: this band on the calling thread.
+            }
+        }
+        if (!started)
             encodeBand(image, from, to, last, &parts[static_cast<size_t>(b)]);
     }
     for (std::thread& t : threads)
