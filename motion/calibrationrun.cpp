@@ -13,7 +13,8 @@ namespace {
 
 // The largest Y move that brings the band towards the front view's middle row, axis units.
 constexpr double MaxCentringMove = 0.3;
-// Girdle readings wait at most this long for their frame (milliseconds).
+// Girdle readings wait for their frame as long as a measurement may take (`PMALMEASTO`), and at
+// least this long (milliseconds).
 constexpr int GirdleWaitMs = 5000;
 
 QString fixed(double v, int decimals)
@@ -153,12 +154,13 @@ bool CalibrationRun::measureGirdle(int count, double* edgeWidthPx, double* centr
     quint64 serial = 0;
     double width = 0, offset = 0;
     *found = true;
+    const int limitMs = std::max(GirdleWaitMs, static_cast<int>(core.MeasurementWaitMs));
     for (int i = 0; i < count; ++i) {
         GirdleReading reading;
-        if (!girdleWait(rule, serial, GirdleWaitMs, &reading, &serial)) {
+        if (!girdleWait(rule, serial, limitMs, &reading, &serial)) {
             if (stopped())
                 return fail(QStringLiteral("stopped by the operator"));
-            return fail(QStringLiteral("no front frame within %1 ms").arg(GirdleWaitMs));
+            return fail(QStringLiteral("no front frame within %1 ms").arg(limitMs));
         }
         if (!reading.ok) {
             *found = false;

@@ -98,6 +98,9 @@ private slots:
         VeltraxServer::SetListenEndpoint(QHostAddress::LocalHost, 0);
         StationAssembly::bringUpTo(StationAssembly::Stage::GirdleAnalyser);
         core = MotionCore::AccessMemory();
+        // The rig draws the realistic front view under the sanitizers on a shared machine: a
+        // frame may take longer than a real station's limit, which this test is not about.
+        core->MeasurementWaitMs = 60000;
         calibration.reset(new Calibration(core, Logs::AccessMemory(), registry));
         connect(GridleAnalyser::AccessMemory(), &GridleAnalyser::NewMFGirdle, calibration.get(), &Calibration::onGirdle);
         connectHost();
