@@ -29,11 +29,10 @@ void RepeatingFailure::clear(Logs* logging, const QString& how)
 
 qint64 CaptureClock::captureTime(qint64 deviceUs, qint64 arrivedUs, qint64 receivedUs, double framesPerSecond)
 {
-    const qint64 offset = arrivedUs - deviceUs;
-    if (!haveOffset || offset < offsetUs) {
-        offsetUs = offset;
-        haveOffset = true;
-    }
+    delays.push_back(arrivedUs - deviceUs);
+    if (delays.size() > std::size_t(DelaysKept))
+        delays.pop_front();
+    const qint64 offsetUs = *std::min_element(delays.begin(), delays.end());
     const qint64 allowanceUs =
         static_cast<qint64>(LatencyAllowanceFrames * 1e6 / (framesPerSecond > 0.0 ? framesPerSecond : 10.0));
     return std::min(receivedUs, deviceUs + offsetUs - allowanceUs);

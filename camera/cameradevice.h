@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -38,12 +39,18 @@ private:
 
 // Puts a device's frame timestamps on the station's clock (std::chrono::steady_clock in
 // microseconds): the device stamp moved by the smallest delay seen between stamp and arrival
-// since opening, less an allowance of a few frame times, so that a capture time is a little
-// early rather than ever late.
+// over the last frames, less an allowance of a few frame times, so that a capture time is a
+// little early rather than ever late. The delay is the camera's latency, which follows its
+// exposure and frame time: the smallest since opening would keep the latency of the first
+// frames (taken before the station set the exposure) and put every later capture time most of
+// a frame earlier than it is, and every wait for a frame after a motion a frame longer.
 class CaptureClock
 {
 public:
-    void reset() { haveOffset = false; }
+    // Delays remembered: a change of the camera's latency is followed within this many frames.
+    static constexpr int DelaysKept = 64;
+
+    void reset() { delays.clear(); }
     // deviceUs: the device's stamp of the frame; arrivedUs: when it reached the station (steady
     // clock); receivedUs: when this pass saw it (never earlier than arrivedUs).
     qint64 captureTime(qint64 deviceUs, qint64 arrivedUs, qint64 receivedUs, double framesPerSecond);
@@ -56,8 +63,7 @@ public:
     static qint64 FromWallClock(qint64 wallUs, qint64 receivedUs);
 
 private:
-    bool haveOffset = false;
-    qint64 offsetUs = 0;
+    std::deque<qint64> delays;   // arrival less device stamp of the last frames, oldest first
 };
 
 // Which library drives a role's camera; chosen per role by a setting ("SDK" or "GENICAM").
