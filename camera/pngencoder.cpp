@@ -1,10 +1,12 @@
 #include "camera/pngencoder.h"
 
+#include "camera/huffmandeflate.h"
+
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -31,9 +33,11 @@ void chunk(std::vector<unsigned char>* out, const char* type, const unsigned cha
 }
 
 // One band's rows, filtered and deflated. Huffman coding alone: on the girdle's texture the
-// filtered bytes hold few repeats, so searching for them (the library's run-length and fastest
-// settings) costs time and gains nothing (14.3 MB either way for a 12368 x 1026 panorama). Each row: the filter byte 1 (Sub: every byte minus the
-// byte one pixel to its left), then the pixels as R G B (or grey).
+// filtered bytes hold few repeats, so searching for them (zlib's run-length and fastest
+// settings) costs time and gains nothing (14.3 MB either way for a 12368 x 1026 panorama), and
+// zlib's Huffman-only coding is itself the slowest part (huffmandeflate.h). Each row: the
+// filter byte 1 (Sub: every byte minus the byte one pixel to its left), then the pixels as
+// R G B (or grey).
 struct Band
 {
     std::vector<unsigned char> deflated;
@@ -61,9 +65,11 @@ void encodeRows(const cv::Mat& image, int rowFrom, int rowTo, bool last, Band* b
     const size_t rowBytes = static_cast<size_t>(image.cols) * channels + 1;
     if (rowBytes * static_cast<size_t>(rowTo - rowFrom) >= (size_t(1) << 30))
         return;   // zlib counts a call's bytes in 32 bits
-    std::vector<unsigned char> raw(rowBytes * static_cast<size_t>(rowTo - rowFrom));
+    // Every byte is written below: the buffer is not cleared first.
+    const size_t rawBytes = rowBytes * static_cast<size_t>(rowTo - rowFrom);
+    std::unique_ptr<unsigned char[]> raw(new unsigned char[rawBytes]);
     for (int r = rowFrom; r < rowTo; ++r) {
-        unsigned char* out = raw.data() + rowBytes * static_cast<size_t>(r - rowFrom);
+        unsigned char* out = raw.get() + rowBytes * static_cast<size_t>(r - rowFrom);
         const unsigned char* in = image.ptr<unsigned char>(r);
         out[0] = 1;
         unsigned char* px = out + 1;
@@ -86,25 +92,13 @@ void encodeRows(const cv::Mat& image, int rowFrom, int rowTo, bool last, Band* b
             }
         }
     }
-    band->rawBytes = raw.size();
-    band->adler = adler32(1L, raw.data(), static_cast<uInt>(raw.size()));
-
-    z_stream z;
-    std::memset(&z, 0, sizeof z);
-    // Raw deflate: the zlib header and checksum are written once for the joined stream.
-    if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, -15, 8, Z_HUFFMAN_ONLY) != Z_OK)
-        return;
-    band->deflated.resize(deflateBound(&z, static_cast<uLong>(raw.size())) + 16);
-    z.next_in = raw.data();
-    z.avail_in = static_cast<uInt>(raw.size());
-    z.next_out = band->deflated.data();
-    z.avail_out = static_cast<uInt>(band->deflated.size());
-    // A band that is not the last ends on a byte boundary without closing the stream, so the
-    // next band's blocks follow it.
-    const int result = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
-    band->ok = last ? result == Z_STREAM_END : (result == Z_OK && z.avail_in == 0);
-    band->deflated.resize(band->deflated.size() - z.avail_out);
-    deflateEnd(&z);
+    band->rawBytes = rawBytes;
+    band->adler = adler32(1L, raw.get(), static_cast<uInt>(rawBytes));
+    // Raw deflate: the zlib header and checksum are written once for the joined stream. A band
+    // that is not the last ends on a byte boundary without closing the stream, so the next
+    // band's blocks follow it.
+    huffmandeflate::Encode(raw.get(), rawBytes, last, &band->deflated);
+    band->ok = true;
 }
 
 } // namespace

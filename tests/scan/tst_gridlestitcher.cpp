@@ -20,8 +20,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <random>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -636,19 +638,36 @@ private slots:
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
         QTest::addColumn<int>("type");
-        QTest::newRow("panorama, colour") << 12368 << 1026 << CV_8UC3;
-        QTest::newRow("odd size, grey") << 4099 << 1027 << CV_8UC1;
-        QTest::newRow("frame, colour (one thread)") << 1280 << 1024 << CV_8UC3;
+        QTest::addColumn<int>("fill");   // 0 noise beside a plain third, 1 plain with dots, 2 skewed steps
+        QTest::newRow("panorama, colour") << 12368 << 1026 << CV_8UC3 << 0;
+        QTest::newRow("odd size, grey") << 4099 << 1027 << CV_8UC1 << 0;
+        QTest::newRow("frame, colour (one thread)") << 1280 << 1024 << CV_8UC3 << 0;
+        QTest::newRow("one colour with a few dots") << 8000 << 700 << CV_8UC3 << 1;
+        // Steps from pixel to pixel whose counts rise as the Fibonacci numbers: a plain Huffman
+        // code would need codes longer than a file may hold.
+        QTest::newRow("skewed steps, grey") << 2048 << 2048 << CV_8UC1 << 2;
     }
     void largeImageFileHoldsTheExactPixels()
     {
         QFETCH(int, width);
         QFETCH(int, height);
         QFETCH(int, type);
+        QFETCH(int, fill);
         cv::Mat image(height, width, type);
         cv::randu(image, 0, 256);
         // Smooth stretches too, where the filter and the run lengths matter.
-        image(cv::Rect(0, 0, width / 3, height)).setTo(cv::Scalar(17, 200, 3));
+        image(cv::Rect(0, 0, fill == 1 ? width : width / 3, height)).setTo(cv::Scalar(17, 200, 3));
+        for (int dot = 0; fill == 1 && dot < 50; ++dot)
+            image.at<cv::Vec3b>(dot * 13 % height, dot * 997 % width) = cv::Vec3b(uchar(dot), uchar(5 * dot), 255);
+        if (fill == 2) {
+            std::vector<uchar> steps;
+            for (long long k = 0, a = 1, b = 1; k < 22; ++k, b += a, a = b - a)
+                steps.insert(steps.end(), static_cast<size_t>(a), static_cast<uchar>(k));
+            std::mt19937 order(7);
+            std::shuffle(steps.begin(), steps.end(), order);
+            for (size_t i = 0; i < image.total(); ++i)
+                image.data[i] = static_cast<uchar>((i % size_t(width) == 0 ? 0 : image.data[i - 1]) + steps[i % steps.size()]);
+        }
         const QString path = QDir::current().filePath("big.png");
         QString why;
         QVERIFY2(WritePngAtomically(path, image, &why), qPrintable(why));
