@@ -92,7 +92,9 @@ void gaussian(cv::Mat& image, double sigma)
 }
 
 // Blur that changes from column to column: the image blurred at a ladder of sigmas, each
-// column taken between the two rungs around its own sigma.
+// column taken between the two rungs around its own sigma. A rung of up to 6 px is blurred only
+// over the columns that take it (a filter on part of an image reads the pixels around that
+// part, so the columns come out as from the whole image); the wider rungs are cheap already.
 cv::Mat columnBlur(const cv::Mat& sharp, const std::vector<Column>& cols)
 {
     double hi = 0.0;
@@ -101,25 +103,62 @@ cv::Mat columnBlur(const cv::Mat& sharp, const std::vector<Column>& cols)
     std::vector<double> rungs{0.0};
     for (double s = 0.5; rungs.back() < hi; s *= 1.5)
         rungs.push_back(s);
-    std::vector<cv::Mat> blurred(rungs.size());
-    const auto rung = [&](size_t k) -> const cv::Mat& {
-        if (blurred[k].empty()) {
-            blurred[k] = sharp.clone();
-            gaussian(blurred[k], rungs[k]);
-        }
-        return blurred[k];
-    };
-    cv::Mat out(sharp.size(), sharp.type());
-    for (int c = 0; c < sharp.cols; ++c) {
+    const int width = sharp.cols;
+    std::vector<size_t> lower(static_cast<size_t>(width)), upper(static_cast<size_t>(width));
+    std::vector<double> weight(static_cast<size_t>(width));
+    std::vector<std::vector<char>> needed(rungs.size(), std::vector<char>(static_cast<size_t>(width), 0));
+    for (int c = 0; c < width; ++c) {
         const double s = cols[static_cast<size_t>(c)].sigma;
         size_t k = 0;
         while (k + 2 < rungs.size() && rungs[k + 1] < s)
             ++k;
         const double w = std::clamp((s - rungs[k]) / std::max(1e-9, rungs[k + 1 < rungs.size() ? k + 1 : k] - rungs[k]),
                                     0.0, 1.0);
-        const cv::Mat& a = rung(k);
-        const cv::Mat& b = rung(std::min(k + 1, rungs.size() - 1));
-        cv::addWeighted(a.col(c), 1.0 - w, b.col(c), w, 0.0, out.col(c));
+        lower[static_cast<size_t>(c)] = k;
+        upper[static_cast<size_t>(c)] = std::min(k + 1, rungs.size() - 1);
+        weight[static_cast<size_t>(c)] = w;
+        needed[k][static_cast<size_t>(c)] = 1;
+        needed[upper[static_cast<size_t>(c)]][static_cast<size_t>(c)] = 1;
+    }
+    std::vector<cv::Mat> blurred(rungs.size());
+    for (size_t k = 0; k < rungs.size(); ++k) {
+        const std::vector<char>& use = needed[k];
+        if (std::find(use.begin(), use.end(), 1) == use.end())
+            continue;
+        if (rungs[k] < 0.2) {
+            blurred[k] = sharp;
+        } else if (rungs[k] > 6.0) {
+            blurred[k] = sharp.clone();
+            gaussian(blurred[k], rungs[k]);
+        } else {
+            blurred[k].create(sharp.size(), sharp.type());
+            for (int c = 0; c < width;) {
+                if (!use[static_cast<size_t>(c)]) {
+                    ++c;
+                    continue;
+                }
+                int end = c;
+                while (end < width && use[static_cast<size_t>(end)])
+                    ++end;
+                cv::GaussianBlur(sharp.colRange(c, end), blurred[k].colRange(c, end), cv::Size(0, 0), rungs[k], rungs[k],
+                                 cv::BORDER_REFLECT);
+                c = end;
+            }
+        }
+    }
+    cv::Mat out(sharp.size(), sharp.type());
+    const int channels = sharp.channels();
+    for (int r = 0; r < sharp.rows; ++r) {
+        float* to = out.ptr<float>(r);
+        for (int c = 0; c < width; ++c) {
+            const float* a = blurred[lower[static_cast<size_t>(c)]].ptr<float>(r) + c * channels;
+            const float* b = blurred[upper[static_cast<size_t>(c)]].ptr<float>(r) + c * channels;
+            // As the library's weighted sum takes its weights: each rounded to a float.
+            const float beta = static_cast<float>(weight[static_cast<size_t>(c)]);
+            const float alpha = static_cast<float>(1.0 - weight[static_cast<size_t>(c)]);
+            for (int k = 0; k < channels; ++k)
+                to[c * channels + k] = a[k] * alpha + b[k] * beta + 0.0f;
+        }
     }
     return out;
 }

@@ -87,6 +87,9 @@ void Rig::sceneChanged()
     while (history.size() > 1 && (history.size() > 256 || now - history[1].since > std::chrono::seconds(5)))
         history.erase(history.begin());
     history.push_back(SceneAt{now, currentScene, sceneGeneration});
+    // Each camera's plate of the new scene is drawn now, beside the cameras' frames.
+    for (const std::shared_ptr<Camera>& camera : cameraTable)
+        camera->ahead.sceneChanged(currentScene, sceneGeneration);
 }
 
 std::vector<Rig::SceneAt> Rig::sceneHistory(bool* noise) const

@@ -37,6 +37,8 @@ void Camera::resetOpenState()
     lastNumber = 0;
     framesExposed = 0;
     framesDropped = 0;
+    // Closed: nothing is drawn ahead until it draws a plate again.
+    ahead.clear();
 }
 
 void Camera::closeCamera()
@@ -56,6 +58,7 @@ void Camera::dropCaches()
     plateKey.clear();
     top = TopViewRenderer();
     front = FrontViewRenderer();
+    ahead.clear();
 }
 
 CameraState Camera::snapshotState() const
@@ -85,41 +88,40 @@ CameraState Camera::snapshotState() const
 
 const cv::Mat& Camera::plateFor(const Scene& scene, unsigned long long generation, int channels)
 {
-    std::vector<double> key = viewKey(scene, sheet.view, generation);
-    const double gain = exposureGain(sheet, exposureMs, autoGain);
-    key.insert(key.end(), {std::round(gain * 1000.0), static_cast<double>(channels), static_cast<double>(colorMode),
-                           static_cast<double>(patternGeneration), static_cast<double>(sheet.width),
-                           static_cast<double>(sheet.height), static_cast<double>(sheet.bayer)});
+    PlateSetting setting;
+    setting.sheet = sheet;
+    setting.gain = exposureGain(sheet, exposureMs, autoGain);
+    setting.channels = channels;
+    setting.colorMode = colorMode;
+    setting.patternGeneration = patternGeneration;
+    std::vector<double> key = plateKeyOf(scene, generation, setting);
     if (key == plateKey && !plate.empty())
         return plate;
+    ahead.use(setting, !testPattern.empty());
 
-    const cv::Size sensor(sheet.width, sheet.height);
-    cv::Mat bgr;
+    Plate made;
     if (!testPattern.empty()) {
+        const cv::Size sensor(sheet.width, sheet.height);
+        cv::Mat bgr;
         if (testPattern.size() == sensor)
             bgr = testPattern.clone();
         else
             cv::resize(testPattern, bgr, sensor, 0, 0, cv::INTER_NEAREST);
-    } else if (sheet.view == View::Front) {
-        bgr = front.render(scene, sensor);
-    } else {
-        cv::Mat upright = top.render(scene, sheet.view, uprightSize(sheet.view, sensor), generation);
-        if (sheet.view == View::TopLarge)
-            cv::rotate(upright, bgr, cv::ROTATE_90_COUNTERCLOCKWISE);
+        if (std::abs(setting.gain - 1.0) > 1e-3)
+            bgr.convertTo(bgr, CV_8UC3, setting.gain);
+        made.bgr = bgr;
+        if (channels == 3)
+            made.plate = bgr;
+        else if (colorMode == IS_CM_SENSOR_RAW8)
+            mosaic(bgr, sheet.bayer, made.plate);
         else
-            bgr = upright;
+            cv::cvtColor(bgr, made.plate, cv::COLOR_BGR2GRAY);
+    } else if (!ahead.take(key, &made)) {
+        made = drawPlate(scene, generation, setting, top, front);
     }
-    if (std::abs(gain - 1.0) > 1e-3)
-        bgr.convertTo(bgr, CV_8UC3, gain);
-    plateBgr = bgr;
-
-    if (channels == 3)
-        plate = bgr;
-    else if (colorMode == IS_CM_SENSOR_RAW8)
-        mosaic(bgr, sheet.bayer, plate);
-    else
-        cv::cvtColor(bgr, plate, cv::COLOR_BGR2GRAY);
-    plateKey = key;
+    plateBgr = made.bgr;
+    plate = made.plate;
+    plateKey = std::move(key);
     return plate;
 }
 

@@ -9,6 +9,7 @@
 // always taken first.
 
 #include "rig.h"
+#include "rigplate.h"
 #include "rigscene.h"
 #include "rigsdk.h"
 
@@ -114,6 +115,12 @@ private:
     std::vector<double> plateKey;
     cv::Mat plate;     // noise-free, in the memory's format (raw, grey or BGR), sensor size
     cv::Mat plateBgr;  // noise-free BGR, sensor size (for subsampled reads)
+
+public:
+    // The next plate, drawn as soon as the scene changes (its own lock; see rigplate.h).
+    PlateAhead ahead;
+
+private:
     std::mt19937 random;
 };
 
