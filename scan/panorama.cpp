@@ -1,5 +1,7 @@
 #include "scan/panorama.h"
 
+#include "scan/panoramacompose.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -427,75 +429,13 @@ Result Stitch(const std::vector<cv::Mat>& frames, double stepPx, double circumfe
     const int canvasWidth = result.closed ? ringWidth : px.back() + width;
     result.frameX = px;
 
-    // Feathered blend: across an overlap the earlier frame's weight falls from 1 to 0 while
-    // the later one's rises, so every column's weights add up to one.
-    auto overlapBefore = [&](int j) -> int {
-        if (j > 0)
-            return px[j - 1] + width - px[j];
-        return result.closed ? px.back() + width - canvasWidth : 0;
-    };
-    auto overlapAfter = [&](int j) -> int {
-        if (j + 1 < count)
-            return overlapBefore(j + 1);
-        return result.closed ? overlapBefore(0) : 0;
-    };
-    // Frames are blended in one pass each as a running weighted mean: with S the weight a pixel
-    // has had so far, a frame of weight w moves it by w / (S + w) towards its own value. That
-    // is the same mean as summing first, without a floating-point copy of the whole panorama.
-    result.image = cv::Mat(canvasHeight, canvasWidth, CV_8UC3, cv::Scalar::all(0));
-    cv::Mat seen(canvasHeight, canvasWidth, CV_32FC1, cv::Scalar::all(0));
-    std::vector<float> ramp(static_cast<size_t>(width));
-    for (int j = 0; j < count; ++j) {
-        const int before = overlapBefore(j);
-        const int after = overlapAfter(j);
-        for (int c = 0; c < width; ++c) {
-            float w = 1.0f;
-            if (before > 0)
-                w *= std::min(1.0f, (c + 0.5f) / before);
-            if (after > 0)
-                w *= std::min(1.0f, (width - c - 0.5f) / after);
-            ramp[static_cast<size_t>(c)] = w;
-        }
-        // A frame that runs past the ring's end continues at its start.
-        for (int piece = 0; piece < 2; ++piece) {
-            int from = 0, to = width, target = px[j];
-            if (piece == 1) {
-                if (!result.closed || px[j] + width <= canvasWidth)
-                    break;
-                from = canvasWidth - px[j];
-                target = 0;
-            } else if (result.closed) {
-                to = std::min(width, canvasWidth - px[j]);
-            }
-            // Between its overlaps a frame is alone (positions only move forward, so no other
-            // frame reaches past a neighbour's overlap): copied as it is.
-            const int aloneFrom = std::max(from, std::max(0, before));
-            const int aloneTo = std::min(to, width - std::max(0, after));
-            if (aloneTo > aloneFrom) {
-                const cv::Rect alone(aloneFrom, 0, aloneTo - aloneFrom, size.height);
-                const cv::Rect place(target - from + aloneFrom, py[j], aloneTo - aloneFrom, size.height);
-                used[j](alone).copyTo(result.image(place));
-                seen(place).setTo(1.0f);
-            }
-            for (int r = 0; r < size.height; ++r) {
-                const cv::Vec3b* source = used[j].ptr<cv::Vec3b>(r);
-                cv::Vec3b* out = result.image.ptr<cv::Vec3b>(py[j] + r) + (target - from);
-                float* weight = seen.ptr<float>(py[j] + r) + (target - from);
-                for (int c = from; c < to; ++c) {
-                    if (c == aloneFrom && aloneTo > aloneFrom) {
-                        c = aloneTo - 1;
-                        continue;
-                    }
-                    const float w = ramp[static_cast<size_t>(c)];
-                    const float total = weight[c] + w;
-                    const float share = w / total;
-                    weight[c] = total;
-                    for (int k = 0; k < 3; ++k)
-                        out[c][k] = cv::saturate_cast<uchar>(out[c][k] + share * (source[c][k] - out[c][k]));
-                }
-            }
-        }
-    }
+    panoramacompose::Placement placement;
+    placement.canvasWidth = canvasWidth;
+    placement.canvasHeight = canvasHeight;
+    placement.x = px;
+    placement.y = py;
+    placement.closed = result.closed;
+    result.image = panoramacompose::Compose(used, placement);
 
     // Gaps: girdle between two frames that no frame shows.
     for (int j = 0; j + 1 < count; ++j) {
