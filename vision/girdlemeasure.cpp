@@ -16,6 +16,9 @@ namespace {
 
 constexpr double Nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double Pi = 3.14159265358979323846;
+// How far inside the band (a share of its thickness) a line's other side may lie: further in,
+// the band itself would be taken for a line.
+constexpr double LineReach = 0.5;
 
 // Per-column values from the strips' sub-pixel edges: linear between the centres of the seen
 // strips, carried on for two strips beyond the outermost ones, NaN further out.
@@ -147,6 +150,29 @@ Path asPath(const std::vector<double>& y, int rows)
     return p;
 }
 
+// Where a polished girdle's own edge hides (the girdle as bright as the facet beside it), the
+// path along it may run on the reflection streak's flank or on the glyph strokes' sides
+// instead: one side of a line inside the band, not a step between the girdle and a facet.
+// False when either edge is such a line's side (its other side nearer than half the band) in
+// most of the strips where both edges were seen: that edge was not seen at all.
+bool edgesAreSteps(const std::vector<double>& top, const std::vector<double>& bottom, const Profiles& pr)
+{
+    for (const std::vector<double>* edge : {&top, &bottom}) {
+        const std::vector<double>& other = edge == &top ? bottom : top;
+        int seen = 0, lines = 0;
+        for (size_t s = 0; s < edge->size(); ++s) {
+            const double y = (*edge)[s];
+            if (std::isnan(y) || std::isnan(other[s]))
+                continue;
+            ++seen;
+            lines += lineSide(pr, int(s), y, riseWidth(pr.fineSigned, int(s), y, 40), LineReach * std::abs(other[s] - y));
+        }
+        if (seen > 0 && lines > seen / 2)
+            return false;
+    }
+    return true;
+}
+
 Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
 {
     if (frame.empty() || frame.depth() != CV_8U || (frame.channels() != 1 && frame.channels() != 3 && frame.channels() != 4))
@@ -175,6 +201,8 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         return refuse(choosePair(blurred, q, coarse.fineSigned, &upper, &lower) ? ReasonBlur : ReasonNoGirdle);
     }
     std::vector<double> top = band.top, bottom = band.bottom;
+    if (!edgesAreSteps(top, bottom, pr))
+        return refuse(ReasonNoGirdle);
     for (size_t s = 0; s < top.size(); ++s)
         if (bottom[s] - top[s] < p.minThicknessPx)
             top[s] = bottom[s] = Nan;

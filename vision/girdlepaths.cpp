@@ -26,6 +26,12 @@ constexpr int Candidates = 7;
 constexpr double MaxExtraBlurPx = 9.0;
 // The least worth of an edge beside the frame's strongest edge.
 constexpr double MinShareOfStrongest = 0.05;
+// A line rather than an edge: its other side at least this share of the edge's strength, and
+// the grey level beyond both sides the same within this share of the edge's contrast.
+constexpr double LinePartnerShare = 0.5;
+constexpr double LineReturnShare = 0.5;
+
+
 
 // Sub-pixel peak of |d/dy| near `row` in one strip: a parabola through the strongest sample
 // and its neighbours. NaN when no peak of the evidence lies within `window` rows.
@@ -225,6 +231,15 @@ bool alikeWhereBoth(const Path& a, const Path& b, const cv::Mat& fine)
     return softer(std::max(x, y), std::min(x, y)) <= MaxPairBlurPx + 0.5 * std::min(x, y);
 }
 
+// The profile's grey level at a sub-pixel row (held beyond the ends).
+double level(const cv::Mat& mean, int strip, double y)
+{
+    const double c = std::clamp(y, 0.0, double(mean.rows - 1));
+    const int a = int(std::floor(c));
+    const int b = std::min(a + 1, mean.rows - 1);
+    return mean.at<float>(a, strip) + (c - a) * (mean.at<float>(b, strip) - mean.at<float>(a, strip));
+}
+
 } // namespace
 
 void derive(Profiles& out)
@@ -317,6 +332,39 @@ std::vector<Path> candidates(const Profiles& pr, const MeasureParameters& p)
         paths.push_back(std::move(path));
     }
     return paths;
+}
+
+// Whether the edge at `y` in one strip is one side of a line rather than a step between two
+// surfaces: a peak of the other sign close beside it, and the grey level beyond that peak back
+// near where it was beyond this one. A glyph stroke's sides and a polished girdle's reflection
+// streak's flanks are lines; the band's edges are steps (a facet on one side, the girdle on the
+// other). Close means within the rise the streak's flanks have when this edge is one of them.
+bool lineSide(const Profiles& pr, int strip, double y, double rise, double maxReach)
+{
+    if (std::isnan(y) || std::isnan(rise))
+        return false;
+    const cv::Mat& fine = pr.fineSigned;
+    const int row = int(std::lround(y));
+    const float own = fine.at<float>(std::clamp(row, 0, fine.rows - 1), strip);
+    const int reach = int(std::ceil(std::min(std::max(3.0, 1.6 * rise), maxReach)));
+    int other = -1;
+    float strongest = 0.0f;
+    for (int r = std::max(1, row - reach); r <= std::min(fine.rows - 2, row + reach); ++r) {
+        const float v = fine.at<float>(r, strip);
+        if (std::abs(r - row) < 2 || (v > 0.0f) == (own > 0.0f) || std::abs(v) <= strongest)
+            continue;
+        strongest = std::abs(v);
+        other = r;
+    }
+    if (other < 0 || strongest < LinePartnerShare * std::abs(own))
+        return false;
+    // Beyond each of the two sides, away from the other.
+    const double away = std::max(2.0, 0.75 * rise);
+    const double dir = other < row ? 1.0 : -1.0;
+    const double beyondOwn = level(pr.mean, strip, y + dir * away);
+    const double within = level(pr.mean, strip, y - dir * away);
+    const double beyondOther = level(pr.mean, strip, other - dir * away);
+    return std::abs(beyondOwn - beyondOther) < LineReturnShare * std::abs(beyondOwn - within);
 }
 
 // The candidate paths as the band's assembly takes them: where each was seen, and its rise there.

@@ -63,5 +63,10 @@ std::vector<EdgeTrace> traces(const std::vector<Path>& paths, const Profiles& pr
 // enough of the frame, strong and sharp beside the others, the least thickness apart and alike
 // in sharpness where both are seen); false when there is none.
 bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, const cv::Mat& fine, int* upper, int* lower);
+// Whether the edge at `y` (rise `rise`) in one strip is one side of a line rather than a step
+// between two surfaces: a peak of the other sign close beside it, and the grey level beyond
+// that peak back near where it was beyond this one (a polished girdle's reflection streak, a
+// glyph stroke). The other side is looked for within 1.6 rises, and no further than `maxReach`.
+bool lineSide(const Profiles& pr, int strip, double y, double rise, double maxReach);
 
 } // namespace girdle
