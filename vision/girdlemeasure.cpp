@@ -1,5 +1,6 @@
 #include "vision/girdlemeasure.h"
 #include "vision/girdleband.h"
+#include "vision/girdlehidden.h"
 #include "vision/girdlepaths.h"
 #include "vision/girdlestrips.h"
 
@@ -135,6 +136,16 @@ BandRules rulesFor(const MeasureParameters& p, int strip)
     return r;
 }
 
+HiddenEdgeRules hiddenRulesFor(const MeasureParameters& p, int strip)
+{
+    HiddenEdgeRules r;
+    r.stripPx = strip;
+    r.minThicknessPx = p.minThicknessPx;
+    r.maxClimb = MaxClimb;
+    r.minContrast = p.minEdgeContrast / 2.0;
+    return r;
+}
+
 // One edge of the assembled band as a path: seen where it has a value.
 Path asPath(const std::vector<double>& y, int rows)
 {
@@ -207,6 +218,7 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         if (bottom[s] - top[s] < p.minThicknessPx)
             top[s] = bottom[s] = Nan;
     dropInwardStrays(top, bottom);
+    findHiddenEdges(top, bottom, pr.fineSigned, hiddenRulesFor(p, pr.strip));
     const LowerCurve lower = keepSmoothLowerEdge(bottom, pr.strip);
     Path a = asPath(top, pr.coarse.rows);
     Path b = asPath(bottom, pr.coarse.rows);
