@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace girdle {
 
@@ -16,6 +17,8 @@ constexpr double RivalShare = 0.6;
 // may skip.
 constexpr int MinStretchStrips = 6;
 constexpr int MaxSkipStrips = 1;
+// How far (rms, px) a stretch's strips may scatter about the smooth curve through them.
+constexpr double MaxScatterPx = 1.5;
 
 // The sub-pixel row of the one clear peak of |d/dy| within `window` rows of `predicted` in one
 // strip, NaN when there is none (too weak, or a rival nearly as strong).
@@ -45,14 +48,68 @@ double clearPeak(const cv::Mat& fine, int strip, double predicted, double window
     return best + (denom < 0.0 ? std::clamp(0.5 * (a - c) / denom, -0.5, 0.5) : 0.0);
 }
 
-// Keeps of `found` only the stretches that follow one line over enough strips.
+// Replaces the stretch's values by the quadratic curve through them (a faint edge is placed
+// less closely strip by strip than the course it follows over the stretch); false when the
+// strips scatter about that curve further than a faint edge is placed.
+bool smoothStretch(std::vector<double>& found, int first, int last)
+{
+    // Normal equations of y = a + b u + c u^2, u centred on the stretch for conditioning.
+    const double centre = 0.5 * (first + last);
+    double m[3][4] = {};
+    for (int s = first; s <= last; ++s) {
+        const double y = found[size_t(s)];
+        if (std::isnan(y))
+            continue;
+        const double u = s - centre, powers[3] = {1.0, u, u * u};
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j)
+                m[i][j] += powers[i] * powers[j];
+            m[i][3] += powers[i] * y;
+        }
+    }
+    for (int i = 0; i < 3; ++i) { // Gauss-Jordan with partial pivoting
+        int pivot = i;
+        for (int r = i + 1; r < 3; ++r)
+            if (std::abs(m[r][i]) > std::abs(m[pivot][i]))
+                pivot = r;
+        std::swap(m[i], m[pivot]);
+        if (std::abs(m[i][i]) < 1e-9)
+            return false;
+        for (int r = 0; r < 3; ++r)
+            if (r != i) {
+                const double f = m[r][i] / m[i][i];
+                for (int c = i; c < 4; ++c)
+                    m[r][c] -= f * m[i][c];
+            }
+    }
+    const double a = m[0][3] / m[0][0], b = m[1][3] / m[1][1], c = m[2][3] / m[2][2];
+    double squares = 0.0;
+    int n = 0;
+    for (int s = first; s <= last; ++s)
+        if (!std::isnan(found[size_t(s)])) {
+            const double u = s - centre, d = found[size_t(s)] - (a + b * u + c * u * u);
+            squares += d * d;
+            ++n;
+        }
+    if (std::sqrt(squares / n) > MaxScatterPx)
+        return false;
+    for (int s = first; s <= last; ++s)
+        if (!std::isnan(found[size_t(s)])) {
+            const double u = s - centre;
+            found[size_t(s)] = a + b * u + c * u * u;
+        }
+    return true;
+}
+
+// Keeps of `found` only the stretches that follow one line over enough strips, each placed
+// on the smooth curve through its strips.
 void keepStretches(std::vector<double>& found, const HiddenEdgeRules& rules)
 {
     const double stepPx = rules.maxClimb * rules.stripPx + 1.0;
     const int strips = int(found.size());
     int first = -1, last = -1, count = 0;
     const auto close = [&] {
-        if (first >= 0 && count < MinStretchStrips)
+        if (first >= 0 && (count < MinStretchStrips || !smoothStretch(found, first, last)))
             for (int s = first; s <= last; ++s)
                 found[size_t(s)] = Nan;
         first = last = -1;
