@@ -131,23 +131,48 @@ void keepStretches(std::vector<double>& found, const HiddenEdgeRules& rules)
     close();
 }
 
-// One edge's hidden strips searched along `predicted`, kept away from the other edge.
+// One edge followed from a strip where it was seen (`from`) into its hidden strips in
+// direction `step` (+1 or -1): in each strip the clear peak nearest its last place, within
+// what the edge can climb, not straying from the predicted course nor nearer the other edge
+// than the least thickness. Stops after a strip or two without one.
+void follow(const std::vector<double>& edge, const std::vector<double>& predicted, const std::vector<double>& other,
+            const cv::Mat& fine, bool upper, int from, int step, const HiddenEdgeRules& rules, std::vector<double>& found)
+{
+    const double stepPx = rules.maxClimb * rules.stripPx + 1.0;
+    double last = edge[size_t(from)];
+    int misses = 0;
+    for (int s = from + step; s >= 0 && s < int(edge.size()) && std::isnan(edge[size_t(s)]); s += step) {
+        const double o = other[size_t(s)], p = predicted[size_t(s)];
+        double y = clearPeak(fine, s, last, stepPx * (misses + 1), rules.minContrast);
+        if (!std::isnan(y) && ((!std::isnan(p) && std::abs(y - p) > rules.windowPx)
+                               || (!std::isnan(o) && (upper ? o - y : y - o) < rules.minThicknessPx)))
+            y = Nan;
+        if (std::isnan(y)) {
+            if (++misses > MaxSkipStrips)
+                return;
+            continue;
+        }
+        if (std::isnan(found[size_t(s)]))
+            found[size_t(s)] = y;
+        last = y;
+        misses = 0;
+    }
+}
+
+// One edge's hidden strips, followed from the seen strips on either side of each hidden
+// stretch and kept where they make a stretch of one line.
 void findAlong(std::vector<double>& edge, const std::vector<double>& predicted, const std::vector<double>& other,
                const cv::Mat& fine, bool upper, const HiddenEdgeRules& rules)
 {
     std::vector<double> found(edge.size(), Nan);
-    for (size_t s = 0; s < edge.size(); ++s) {
-        if (!std::isnan(edge[s]) || std::isnan(predicted[s]))
+    const int strips = int(edge.size());
+    for (int s = 0; s < strips; ++s) {
+        if (std::isnan(edge[size_t(s)]))
             continue;
-        double window = rules.windowPx;
-        const double o = other[s];
-        if (!std::isnan(o)) // the window must not reach the other edge
-            window = std::min(window, std::abs(o - predicted[s]) - rules.minThicknessPx);
-        if (window < 2.0)
-            continue;
-        const double y = clearPeak(fine, int(s), predicted[s], window, rules.minContrast);
-        if (!std::isnan(y) && (std::isnan(o) || (upper ? o - y : y - o) >= rules.minThicknessPx))
-            found[s] = y;
+        if (s + 1 < strips && std::isnan(edge[size_t(s + 1)]))
+            follow(edge, predicted, other, fine, upper, s, +1, rules, found);
+        if (s > 0 && std::isnan(edge[size_t(s - 1)]))
+            follow(edge, predicted, other, fine, upper, s, -1, rules, found);
     }
     keepStretches(found, rules);
     for (size_t s = 0; s < edge.size(); ++s)
