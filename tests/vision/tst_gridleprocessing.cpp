@@ -318,6 +318,14 @@ private slots:
         v = sideView(F::Polished);
         v.inscription = true;
         QTest::newRow("polished, glyphs inside the band") << v << "";
+        v = sideView(F::Polished);
+        v.aDeg = 22.5; // the facet above changes at the middle of the frame
+        v.facetAboveGrey = v.stone.girdleGrey / 0.9 + 4.0;
+        QTest::newRow("polished, upper edge a few grey levels over half the frame") << v << "";
+        v = sideView(F::Frosted);
+        v.aDeg = 22.5;
+        v.facetBelowGrey = v.stone.girdleGrey + 4.0;
+        QTest::newRow("lower edge a few grey levels over half the frame") << v << "";
         v = sideView(F::Frosted);
         v.centreRow = -200.0;
         QTest::newRow("only facets in view") << v << girdle::ReasonNoGirdle;
