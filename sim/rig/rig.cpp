@@ -285,17 +285,23 @@ void Rig::setScene(const Scene& scene)
 void Rig::setAxes(double x, double y, double z, double a, double zii)
 {
     std::lock_guard<std::mutex> rigLock(mutex);
-    // Positions that are not numbers leave the axis where it was.
-    const auto take = [](double value, double& axis) {
-        if (std::isfinite(value))
+    // Positions that are not numbers leave the axis where it was. The same positions again (a
+    // host repeats its coordinates with every status answer) change nothing: the cameras keep
+    // the plates they have.
+    bool moved = false;
+    const auto take = [&moved](double value, double& axis) {
+        if (std::isfinite(value) && value != axis) {
             axis = value;
+            moved = true;
+        }
     };
     take(x, currentScene.axes.x);
     take(y, currentScene.axes.y);
     take(z, currentScene.axes.z);
     take(a, currentScene.axes.a);
     take(zii, currentScene.axes.zii);
-    sceneChanged();
+    if (moved)
+        sceneChanged();
 }
 
 void Rig::setNoise(bool on)

@@ -94,6 +94,7 @@ const cv::Mat& Camera::plateFor(const Scene& scene, unsigned long long generatio
     setting.channels = channels;
     setting.colorMode = colorMode;
     setting.patternGeneration = patternGeneration;
+    setting.frameTimeS = frameTimeS();
     std::vector<double> key = plateKeyOf(scene, generation, setting);
     if (key == plateKey && !plate.empty())
         return plate;

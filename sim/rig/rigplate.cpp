@@ -4,6 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 
 namespace rig {
@@ -76,6 +77,10 @@ void PlateAhead::sceneChanged(const Scene& scene, unsigned long long generation)
         // A change this camera does not see (another axis, another camera's view) needs nothing.
         if (key == ready.key || key == drawingKey || (pending && key == pendingKey))
             return;
+        const auto now = std::chrono::steady_clock::now();
+        if (!pending)
+            waitingSince = now;
+        pendingSince = now;
         pending = true;
         pendingScene = scene;
         pendingGeneration = generation;
@@ -111,8 +116,19 @@ void PlateAhead::run()
     std::unique_lock<std::mutex> aheadLock(mutex);
     for (;;) {
         wake.wait(aheadLock, [this] { return stopping || pending; });
+        // Until the scene holds still, or a frame time has passed.
+        while (!stopping && pending) {
+            const auto quiet = pendingSince + std::chrono::milliseconds(QuietMs);
+            const auto latest = waitingSince + std::chrono::microseconds(static_cast<long long>(setting.frameTimeS * 1e6));
+            const auto until = std::min(quiet, latest);
+            if (std::chrono::steady_clock::now() >= until)
+                break;
+            wake.wait_until(aheadLock, until);
+        }
         if (stopping)
             break;
+        if (!pending)
+            continue;
         const Scene scene = pendingScene;
         const unsigned long long generation = pendingGeneration;
         const PlateSetting drawWith = setting;

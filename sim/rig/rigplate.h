@@ -13,6 +13,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -28,6 +29,7 @@ struct PlateSetting
     int channels = 3;
     int colorMode = 0;
     unsigned long long patternGeneration = 0;
+    double frameTimeS = 0.1;   // the camera's frame time: plates are drawn ahead at most once per frame
 };
 
 struct Plate
@@ -56,10 +58,14 @@ public:
     // The camera's state of its last plate; plates are drawn ahead only once it is known, and
     // not while a test pattern stands for the scene.
     void use(const PlateSetting& setting, bool pattern);
-    // The scene changed: its plate is drawn ahead (replacing a plate not yet begun).
+    // The scene changed: its plate is drawn ahead (replacing a plate not yet begun) once the
+    // scene has held still for QuietMs, or a frame time after the first change not yet drawn
+    // (axes moving at a finite speed report every few milliseconds: a plate per report would
+    // take more than the cameras' own drawing).
     void sceneChanged(const Scene& scene, unsigned long long generation);
     // The plate of `key` when it was drawn ahead or is being drawn (then waits for it).
     bool take(const std::vector<double>& key, Plate* plate);
+    static constexpr int QuietMs = 5;
     // Forgets the plates drawn ahead (the renderers' caches stay with the thread).
     void clear();
 
@@ -76,6 +82,8 @@ private:
     Scene pendingScene;
     unsigned long long pendingGeneration = 0;
     std::vector<double> pendingKey;
+    std::chrono::steady_clock::time_point pendingSince;   // the last change
+    std::chrono::steady_clock::time_point waitingSince;   // the first change not yet drawn
     std::vector<double> drawingKey;  // empty when idle
     Plate ready;
     bool stopping = false;
