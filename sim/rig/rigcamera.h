@@ -96,8 +96,8 @@ public:
     // that has reached the memory (rendered from the scene at its exposure) into the active
     // memory. Returns whether a frame was written.
     bool advance(Clock::time_point now, const std::vector<Rig::SceneAt>& scenes, bool noise);
-    // Starts the timeline: the first frame, exposed now, is in memory at once (a capture start
-    // that waits for its first image).
+    // Starts the timeline: the first frame is exposed now; a capture start that waits for its
+    // first image returns once it has arrived (after the camera's latency).
     void startCapture(const std::vector<Rig::SceneAt>& scenes, bool noise, bool waitForFirst);
     void closeCamera();
     // Drops the rendering caches (an unplugged camera keeps only what a handle still needs).

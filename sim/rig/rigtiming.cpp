@@ -1,6 +1,7 @@
 #include "rigcamera.h"
 
 #include <algorithm>
+#include <thread>
 
 // A camera's timeline: the free-running frame time for its settings, the frames exposed at
 // that pace, and their arrival in image memory after a latency (with jitter, drops, freezes
@@ -45,11 +46,18 @@ void Camera::startCapture(const std::vector<Rig::SceneAt>& scenes, bool noise, b
     capturing = true;
     inFlight.clear();
     const Clock::time_point now = Clock::now();
-    const InFlight first = expose(now, frameTimeS());
-    if (waitForFirst)
+    InFlight first = expose(now, frameTimeS());
+    if (waitForFirst) {
+        // A capture start that waits for its first image returns once that image has arrived,
+        // after the camera's own latency (at most a second, as a driver's wait would end): a
+        // frame in memory at once would tell the station that this camera delivers with no
+        // delay at all.
+        first.arrival = std::min(first.arrival, now + std::chrono::seconds(1));
         render(first, scenes, noise);
-    else
+        std::this_thread::sleep_until(first.arrival);
+    } else {
         inFlight.push_back(first);
+    }
 }
 
 bool Camera::advance(Clock::time_point now, const std::vector<Rig::SceneAt>& scenes, bool noise)
