@@ -123,6 +123,50 @@ rig::RealisticView realisticView(const QString& kind, unsigned seed, double size
     return view;
 }
 
+// Whole Top Large views (1024 x 1280) as scripts/stones renders them, of kinds that once misled
+// the tracker; false for any other kind.
+bool fullFrameView(const QString& kind, rig::RealisticView* view, rig::StoneTruth* truth)
+{
+    if (kind == "empty jaws, reflection at a corner") {
+        // The glow of an out-of-focus reflection at the border, cut off by a grey jaw's edge
+        // where the jaw leaves the frame: a bright blob of 30 px, sharp along the jaw only.
+        view->blurSigmaPx = 0.6753;
+        view->noiseSigma = 2.7733;
+        view->noiseSeed = 3588198978u;
+        view->around = rig::randomSurroundings(3855033149u, cv::Size(1024, 1280), cv::Point2d(657.85, 664.19), 128.36);
+        view->around.holder = rig::Surroundings::Holder::Jaws;
+        view->around.jawAngleDeg = 51.568;
+        view->around.holderRadiusPx = 113.478;
+        view->around.jawWidthPx = 177.468;
+        view->around.jawLengthPx = 0.0;
+        view->around.holderLevel = 90.391;
+        *truth = rig::StoneTruth();
+        return true;
+    }
+    if (kind == "dim on bright, one facet brighter") {
+        // A 2.6 mm stone at 0.61 of the usual brightness on a disc of grey 93: half-way up from
+        // the frame's own threshold only one bright facet stands out of it.
+        view->blurSigmaPx = 0.633;
+        view->noiseSigma = 2.025;
+        view->noiseSeed = 357690507u;
+        rig::RealStone stone;
+        stone.lengthPx = 102.68973;
+        stone.centre = cv::Point2d(364.776197, 257.814295);
+        stone.brightness = 0.612674;
+        stone.darkRim = true;
+        stone.seed = 3215550182u;
+        view->stones = {stone};
+        view->around = rig::randomSurroundings(786504409u, cv::Size(1024, 1280), stone.centre, stone.lengthPx / 2.0);
+        view->around.holder = rig::Surroundings::Holder::Disc;
+        view->around.holderLevel = 92.752;
+        view->around.brightRim = false;
+        view->around.holderRadiusPx = 483.638;
+        *truth = rig::stoneTruth(stone);
+        return true;
+    }
+    return false;
+}
+
 bool sameImage(const cv::Mat& a, const cv::Mat& b)
 {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0.0;
@@ -577,6 +621,8 @@ private slots:
         // Both jaws in view, one of them not worn enough to look ragged: the other is its twin.
         for (unsigned seed : {19u, 20u})
             QTest::newRow(qPrintable(QString("empty mid grey jaws, seed %1").arg(seed))) << "empty jaws, mid grey" << seed << 150.0 << "NOSTONE" << 0.0 << 0.0;
+        QTest::newRow("reflection at a jaw's corner") << "empty jaws, reflection at a corner" << 0u << 0.0 << "NOSTONE" << 0.0 << 0.0;
+        QTest::newRow("dim stone on a bright disc, one facet brighter") << "dim on bright, one facet brighter" << 0u << 0.0 << "" << 0.5 << 1.0;
     }
     void realisticViews()
     {
@@ -587,7 +633,11 @@ private slots:
         QFETCH(double, centreLimit);
         QFETCH(double, edgeLimit);
         rig::StoneTruth truth;
-        const cv::Mat frame = rig::renderRealistic(realisticView(kind, seed, sizePx, &truth), frameSize);
+        rig::RealisticView view;
+        const bool fullFrame = fullFrameView(kind, &view, &truth);
+        if (!fullFrame)
+            view = realisticView(kind, seed, sizePx, &truth);
+        const cv::Mat frame = rig::renderRealistic(view, fullFrame ? cv::Size(1024, 1280) : frameSize);
         TopStoneParams params;
         params.contourSizeMin = 500;
         params.contourSizeMax = 3000000;
