@@ -28,22 +28,18 @@ double median7(const double* v)
     return a[3];
 }
 
-// Where the profile from `q` outwards along `u` leaves the faint level of a dark facet for the
-// background (at `background` beside the notch): the offset along u, or false when no such
-// edge shows.
-bool gapEdge(const cv::Mat& grey, cv::Point2d q, cv::Point2d u, double reach, double background, double* offset)
+// Where the profile `raw` (samples GapStep apart from GapInside px inside the chord outwards)
+// leaves the level of a dark facet for the background (at `background` beside the notch): the
+// offset from the chord, or false when no such edge shows. The facet is brighter than the
+// background by GapContrast (lit through the stone) or, with `sign` -1, darker by as much
+// (a facet darker than a bright holder).
+bool facetEdge(std::vector<double> raw, double background, int sign, double* offset)
 {
-    const int count = int((reach + GapInside) / GapStep) + 1;
-    if (count < 12)
-        return false;
-    std::vector<double> raw(static_cast<std::size_t>(count)), s(static_cast<std::size_t>(count));
-    for (int k = 0; k < count; ++k) {
-        const double t = -GapInside + GapStep * k;
-        const cv::Point2d p = q + t * u;
-        if (p.x < 0.0 || p.y < 0.0 || p.x > grey.cols - 1.0 || p.y > grey.rows - 1.0)
-            return false;
-        raw[std::size_t(k)] = sampleGrey(grey, p.x, p.y);
-    }
+    const int count = int(raw.size());
+    for (double& v : raw)
+        v *= sign;
+    background *= sign;
+    std::vector<double> s(raw.size());
     for (int k = 0; k < count; ++k)
         s[std::size_t(k)] = (raw[std::size_t(std::max(0, k - 1))] + raw[std::size_t(k)]
                              + raw[std::size_t(std::min(count - 1, k + 1))]) / 3.0;
@@ -85,6 +81,24 @@ bool gapEdge(const cv::Mat& grey, cv::Point2d q, cv::Point2d u, double reach, do
     *offset = -GapInside + GapStep * (peak + delta);
     // The chord joins two points of the convex silhouette: the silhouette lies on or beyond it.
     return *offset >= -0.5;
+}
+
+// The edge of a dark facet across a notch, along the profile from `q` outwards along `u`
+// (facetEdge), either brighter or darker than the background.
+bool gapEdge(const cv::Mat& grey, cv::Point2d q, cv::Point2d u, double reach, double background, double* offset)
+{
+    const int count = int((reach + GapInside) / GapStep) + 1;
+    if (count < 12)
+        return false;
+    std::vector<double> raw(static_cast<std::size_t>(count));
+    for (int k = 0; k < count; ++k) {
+        const double t = -GapInside + GapStep * k;
+        const cv::Point2d p = q + t * u;
+        if (p.x < 0.0 || p.y < 0.0 || p.x > grey.cols - 1.0 || p.y > grey.rows - 1.0)
+            return false;
+        raw[std::size_t(k)] = sampleGrey(grey, p.x, p.y);
+    }
+    return facetEdge(raw, background, 1, offset) || facetEdge(raw, background, -1, offset);
 }
 
 } // namespace

@@ -203,20 +203,32 @@ Search searchDimStone(const cv::Mat& grey, double own, const TopStoneParams& par
     Search higher = searchAt(grey, halfway, params, frame);
     if (!dim.selection.candidates.empty())
         return isGroundAround(grey, dim, higher, own) ? std::move(higher) : std::move(dim);
+    const double lowerLevel = 0.5 * (own + halfway);
+    const bool foundHalfway = !higher.selection.candidates.empty();
+    if (!foundHalfway) {
+        // A dim stone on a bright ground that runs off the frame (found there as a clipped
+        // object): half-way up, the stone's darker facets cut it apart; a quarter of the way up
+        // it stands whole.
+        if (dim.selection.result.reason != ReasonClipped)
+            return dim;
+        higher = searchAt(grey, lowerLevel, params, frame);
+        if (higher.selection.accepted.empty())
+            return dim;
+    }
     if (higher.selection.accepted.empty())
-        return higher.selection.candidates.empty() ? std::move(dim) : std::move(higher);
-    // Found only half-way up, the outline stands in surroundings the frame's own threshold
-    // joined to it: a stone on a bright ground shows its silhouette sharply against that ground
-    // all round; the glow of an out-of-focus reflection cut off by a jaw's edge is sharp only
-    // along the jaw.
+        return higher;
+    // Found only above the frame's own threshold, the outline stands in surroundings that
+    // threshold joined to it: a stone on a bright ground shows its silhouette sharply against
+    // that ground all round; the glow of an out-of-focus reflection cut off by a jaw's edge is
+    // sharp only along the jaw.
     std::vector<cv::Point> hull;
     acceptedHullArea(higher, &hull);
     if (softEdgeShare(grey, hull) > MaxSoftEdgeShare)
         return dim;
     // A bright facet of a dim stone on such a ground stands out half-way up on its own; the
     // stone is the larger outline between the two thresholds that holds it.
-    if (brightAround(grey, hull, own) > FragmentBrightShare) {
-        Search lower = searchAt(grey, 0.5 * (own + halfway), params, frame);
+    if (foundHalfway && brightAround(grey, hull, own) > FragmentBrightShare) {
+        Search lower = searchAt(grey, lowerLevel, params, frame);
         if (holdsFragment(grey, hull, lower, own))
             return lower;
     }

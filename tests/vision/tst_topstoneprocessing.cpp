@@ -143,24 +143,60 @@ bool fullFrameView(const QString& kind, rig::RealisticView* view, rig::StoneTrut
         *truth = rig::StoneTruth();
         return true;
     }
-    if (kind == "dim on bright, one facet brighter") {
-        // A 2.6 mm stone at 0.61 of the usual brightness on a disc of grey 93: half-way up from
-        // the frame's own threshold only one bright facet stands out of it.
-        view->blurSigmaPx = 0.633;
-        view->noiseSigma = 2.025;
-        view->noiseSeed = 357690507u;
+    if (kind == "emerald dim, a corner darker than the holder") {
+        // A dark facet cuts off a corner, darker than the steel around it.
+        view->blurSigmaPx = 0.944;
+        view->noiseSigma = 1.55;
+        view->noiseSeed = 3705859923u;
         rig::RealStone stone;
-        stone.lengthPx = 102.68973;
-        stone.centre = cv::Point2d(364.776197, 257.814295);
-        stone.brightness = 0.612674;
-        stone.darkRim = true;
-        stone.seed = 3215550182u;
+        stone.shape = rig::StoneShape::Emerald;
+        stone.lengthPx = 145.159774;
+        stone.widthRatio = 0.675888;
+        stone.rotationDeg = 47.787654;
+        stone.centre = cv::Point2d(869.500749, 911.022919);
+        stone.brightness = 0.648331;
+        stone.seed = 1823562231u;
         view->stones = {stone};
-        view->around = rig::randomSurroundings(786504409u, cv::Size(1024, 1280), stone.centre, stone.lengthPx / 2.0);
+        view->around = rig::randomSurroundings(2137260924u, cv::Size(1024, 1280), stone.centre, stone.lengthPx / 2.0);
+        *truth = rig::stoneTruth(stone);
+        return true;
+    }
+    // A dim stone on a disc of grey 93 to 95: half-way up from the frame's own threshold only
+    // one bright facet of it stands out, or none at all when the disc runs off the frame (and
+    // is a clipped object at the frame's own threshold).
+    struct DimOnDisc
+    {
+        const char* kind;
+        double blur, noise;
+        unsigned noiseSeed;
+        double length, x, y, brightness;
+        unsigned stoneSeed, around;
+        double level, discRadius;
+    };
+    static const DimOnDisc dim[] = {
+        {"dim on bright, one facet brighter", 0.633, 2.025, 357690507u, 102.68973, 364.776197, 257.814295, 0.612674,
+         3215550182u, 786504409u, 92.752, 483.638},
+        {"dim on bright, disc off the frame", 1.1691, 2.1078, 2494365931u, 57.275991, 781.953092, 352.108961, 0.612728,
+         3401857521u, 1408634492u, 95.139, 375.321},
+    };
+    for (const DimOnDisc& d : dim) {
+        if (kind != d.kind)
+            continue;
+        view->blurSigmaPx = d.blur;
+        view->noiseSigma = d.noise;
+        view->noiseSeed = d.noiseSeed;
+        rig::RealStone stone;
+        stone.lengthPx = d.length;
+        stone.centre = cv::Point2d(d.x, d.y);
+        stone.brightness = d.brightness;
+        stone.darkRim = true;
+        stone.seed = d.stoneSeed;
+        view->stones = {stone};
+        view->around = rig::randomSurroundings(d.around, cv::Size(1024, 1280), stone.centre, stone.lengthPx / 2.0);
         view->around.holder = rig::Surroundings::Holder::Disc;
-        view->around.holderLevel = 92.752;
+        view->around.holderLevel = d.level;
         view->around.brightRim = false;
-        view->around.holderRadiusPx = 483.638;
+        view->around.holderRadiusPx = d.discRadius;
         *truth = rig::stoneTruth(stone);
         return true;
     }
@@ -623,6 +659,8 @@ private slots:
             QTest::newRow(qPrintable(QString("empty mid grey jaws, seed %1").arg(seed))) << "empty jaws, mid grey" << seed << 150.0 << "NOSTONE" << 0.0 << 0.0;
         QTest::newRow("reflection at a jaw's corner") << "empty jaws, reflection at a corner" << 0u << 0.0 << "NOSTONE" << 0.0 << 0.0;
         QTest::newRow("dim stone on a bright disc, one facet brighter") << "dim on bright, one facet brighter" << 0u << 0.0 << "" << 0.5 << 1.0;
+        QTest::newRow("dim stone on a bright disc running off the frame") << "dim on bright, disc off the frame" << 0u << 0.0 << "" << 0.5 << 1.0;
+        QTest::newRow("dim emerald, a corner darker than the holder") << "emerald dim, a corner darker than the holder" << 0u << 0.0 << "" << 0.3 << 1.0;
     }
     void realisticViews()
     {
