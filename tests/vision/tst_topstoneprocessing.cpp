@@ -143,6 +143,26 @@ bool fullFrameView(const QString& kind, rig::RealisticView* view, rig::StoneTrut
         *truth = rig::StoneTruth();
         return true;
     }
+    if (kind == "pear, dark facets on its rounded side") {
+        // Two dark facets as dark as the steel cut wide notches into the rounded side of a large
+        // pear: no edge shows across them, and a pear has no opposite side to fill them from.
+        view->blurSigmaPx = 1.1504;
+        view->noiseSigma = 2.6258;
+        view->noiseSeed = 430674937u;
+        rig::RealStone stone;
+        stone.shape = rig::StoneShape::Pear;
+        stone.lengthPx = 450.531289;
+        stone.widthRatio = 0.569421;
+        stone.rotationDeg = 13.55448;
+        stone.centre = cv::Point2d(236.908694, 239.355493);
+        stone.brightness = 1.008241;
+        stone.darkRim = true;
+        stone.seed = 363511146u;
+        view->stones = {stone};
+        view->around = rig::randomSurroundings(1329836702u, cv::Size(1024, 1280), stone.centre, stone.lengthPx / 2.0);
+        *truth = rig::stoneTruth(stone);
+        return true;
+    }
     if (kind == "emerald dim, a corner darker than the holder") {
         // A dark facet cuts off a corner, darker than the steel around it.
         view->blurSigmaPx = 0.944;
@@ -660,6 +680,7 @@ private slots:
         QTest::newRow("reflection at a jaw's corner") << "empty jaws, reflection at a corner" << 0u << 0.0 << "NOSTONE" << 0.0 << 0.0;
         QTest::newRow("dim stone on a bright disc, one facet brighter") << "dim on bright, one facet brighter" << 0u << 0.0 << "" << 0.5 << 1.0;
         QTest::newRow("dim stone on a bright disc running off the frame") << "dim on bright, disc off the frame" << 0u << 0.0 << "" << 0.5 << 1.0;
+        QTest::newRow("pear, dark facets on its rounded side") << "pear, dark facets on its rounded side" << 0u << 0.0 << "" << 0.6 << 1.0;
         QTest::newRow("dim emerald, a corner darker than the holder") << "emerald dim, a corner darker than the holder" << 0u << 0.0 << "" << 0.3 << 1.0;
     }
     void realisticViews()
