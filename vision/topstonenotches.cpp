@@ -84,8 +84,9 @@ bool facetEdge(std::vector<double> raw, double background, int sign, double* off
 }
 
 // The edge of a dark facet across a notch, along the profile from `q` outwards along `u`
-// (facetEdge), either brighter or darker than the background.
-bool gapEdge(const cv::Mat& grey, cv::Point2d q, cv::Point2d u, double reach, double background, double* offset)
+// (facetEdge): brighter than the background or, with `darker`, darker than it as well.
+bool gapEdge(const cv::Mat& grey, cv::Point2d q, cv::Point2d u, double reach, double background, bool darker,
+             double* offset)
 {
     const int count = int((reach + GapInside) / GapStep) + 1;
     if (count < 12)
@@ -98,7 +99,7 @@ bool gapEdge(const cv::Mat& grey, cv::Point2d q, cv::Point2d u, double reach, do
             return false;
         raw[std::size_t(k)] = sampleGrey(grey, p.x, p.y);
     }
-    return facetEdge(raw, background, 1, offset) || facetEdge(raw, background, -1, offset);
+    return facetEdge(raw, background, 1, offset) || (darker && facetEdge(raw, background, -1, offset));
 }
 
 } // namespace
@@ -106,8 +107,9 @@ bool gapEdge(const cv::Mat& grey, cv::Point2d q, cv::Point2d u, double reach, do
 namespace {
 
 // The median of the levels beyond up to GapNeighbours edge points on either side of index `at`
-// of the closed chain, the larger of the two sides.
-double backgroundBeside(const std::vector<double>& beyond, std::size_t at)
+// of the closed chain, the larger of the two sides; `even` tells whether the two agree within
+// GapContrast (one ground around the notch, not a jaw's edge beside a dark gap).
+double backgroundBeside(const std::vector<double>& beyond, std::size_t at, bool* even)
 {
     const std::size_t n = beyond.size();
     double side[2] = {0.0, 0.0};
@@ -118,10 +120,13 @@ double backgroundBeside(const std::vector<double>& beyond, std::size_t at)
         std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
         side[s] = v[v.size() / 2];
     }
+    *even = std::abs(side[0] - side[1]) <= GapContrast;
     return std::max(side[0], side[1]);
 }
 
-void gapEdgePoints(const cv::Mat& grey, const NotchGap& gap, cv::Point2d centre, double background,
+// A facet darker than the ground is looked for only where the ground is even on both sides:
+// a dark gap between the stone and a brighter jaw would pass for one.
+void gapEdgePoints(const cv::Mat& grey, const NotchGap& gap, cv::Point2d centre, double background, bool even,
                    std::vector<cv::Point2d>& chain)
 {
     const cv::Point2d a = gap.a, b = gap.b;
@@ -140,7 +145,7 @@ void gapEdgePoints(const cv::Mat& grey, const NotchGap& gap, cv::Point2d centre,
     for (int k = 1; k < steps; ++k) {
         const cv::Point2d q = a + (b - a) * (double(k) / steps);
         double offset = 0.0;
-        if (gapEdge(grey, q, u, reach, background, &offset))
+        if (gapEdge(grey, q, u, reach, background, even, &offset))
             chain.push_back(q + offset * u);
     }
 }
@@ -257,7 +262,9 @@ std::vector<cv::Point2d> chainAcrossNotches(const cv::Mat& grey, const std::vect
         for (; next < gaps.size() && gaps[next].at == i; ++next)
             if (!grey.empty() && !edge.empty()) {
                 const std::size_t before = chain.size();
-                gapEdgePoints(grey, gaps[next], centre, backgroundBeside(beyond, i), chain);
+                bool even = false;
+                const double background = backgroundBeside(beyond, i, &even);
+                gapEdgePoints(grey, gaps[next], centre, background, even, chain);
                 // A faint edge along less than half the notch may be a glint or dust on the
                 // ground; the girdle's arc, where it shows one, says more.
                 if (followArcs && 2 * (chain.size() - before) < std::size_t(cv::norm(gaps[next].b - gaps[next].a))) {
