@@ -57,10 +57,12 @@ constexpr double MaxRaggedShare = 0.33;
 bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame);
 
 // The share of the edge around the convex silhouette (sampled every 2 px, where the inside is
-// clearly brighter than the outside) that falls by less than 0.15 of its contrast per
-// pixel. A stone lies within the depth of field, its silhouette sharp all round (dark facets
-// at the girdle show no bright-to-dark edge and are not counted); a blob cut by a threshold
-// from the glow of an out-of-focus reflection, where it meets a jaw, is sharp only along the jaw.
+// at least 25 grey levels brighter than the outside) that is soft: less than 0.6 of its
+// contrast falls within 2 px on either side of its steepest point (a stone's edge blurred by up
+// to 1.3 px: about 0.9). A stone lies within the depth of field, its silhouette sharp all round
+// (dark facets at the girdle show no bright-to-dark edge and are not counted); a blob cut by a
+// threshold from the glow of an out-of-focus reflection, where it meets a jaw, is sharp only
+// along the jaw.
 double softEdgeShare(const cv::Mat& grey, const std::vector<cv::Point>& hull);
 constexpr double MaxSoftEdgeShare = 0.25;
 
