@@ -1,6 +1,7 @@
 #include "vision/stoneoutline.h"
 
 #include "vision/topstoneprocessing.h"
+#include "vision/topstonenotches.h"
 #include "vision/topstonesilhouette.h"
 
 #include <opencv2/imgproc.hpp>
@@ -32,6 +33,9 @@ constexpr double SharpEdgeFall = 0.22;
 // The outermost pixels of a frame are the least reliable (vignetting, the sensor's edge) and
 // an edge needs room for its profile: an outline this close to the border touches it.
 constexpr int BorderMargin = 2;
+// What softEdgeShare calls a soft edge: less than this share of its contrast within 2 px of its
+// steepest point.
+constexpr double SoftEdgeFall = 0.6;
 // Outline pixels further than this inside the silhouette lie in a notch.
 constexpr double NotchDepth = 1.25;
 // An ellipse that fits the edge points this closely (rms, px) is the silhouette.
@@ -101,6 +105,37 @@ bool edgeOffset(const cv::Mat& grey, cv::Point2d p, cv::Point2d u, double* offse
     if (outsideLevel)
         *outsideLevel = outside;
     return true;
+}
+
+// How much of the contrast between the two sides of the edge at `p` (along `u`) falls within
+// 2 px on either side of its steepest point (within 4 px of p); -1 when the sides differ by
+// less than MinEdgeContrast (no edge there, or a darker one: a dark facet against the ground).
+// A stone's edge blurred by up to 1.3 px falls by about 0.9 of its contrast there; the glow of
+// an out-of-focus reflection spreads its fall over tens of pixels, less than half of it there.
+double edgeSharpness(const cv::Mat& grey, cv::Point2d p, cv::Point2d u)
+{
+    double s[ProfileSamples];
+    for (int k = 0; k < ProfileSamples; ++k) {
+        const double t = -ProfileReach + ProfileStep * k;
+        s[k] = sampleGrey(grey, p.x + t * u.x, p.y + t * u.y);
+    }
+    const double contrast = median7(s) - median7(s + ProfileSamples - 7);
+    if (contrast < MinEdgeContrast)
+        return -1.0;
+    const int first = int((ProfileReach - 4.0) / ProfileStep);
+    int peak = first;
+    for (int k = first; k <= ProfileSamples - 1 - first; ++k)
+        if (s[k - 1] - s[k + 1] > s[peak - 1] - s[peak + 1])
+            peak = k;
+    // The levels 1.5 to 2.5 px either side of it, averaged against the sensor's noise.
+    const auto level = [&s](int from, int to) {
+        double sum = 0.0;
+        int n = 0;
+        for (int k = std::max(0, from); k <= std::min(ProfileSamples - 1, to); ++k, ++n)
+            sum += s[k];
+        return sum / std::max(1, n);
+    };
+    return (level(peak - 5, peak - 3) - level(peak + 3, peak + 5)) / contrast;
 }
 
 // Distance from a point to the ellipse, approximated along the ray from its centre.
@@ -239,6 +274,35 @@ bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour)
             ++sharp;
     }
     return tried == 0 || 2 * sharp >= tried;
+}
+
+double softEdgeShare(const cv::Mat& grey, const std::vector<cv::Point>& hull)
+{
+    if (grey.empty() || hull.size() < 3)
+        return 0.0;
+    cv::Point2d centre(0, 0);
+    for (const cv::Point& p : hull)
+        centre += cv::Point2d(p.x, p.y);
+    centre /= double(hull.size());
+    int edges = 0, soft = 0;
+    for (std::size_t i = 0; i < hull.size(); ++i) {
+        const cv::Point2d a(hull[i].x, hull[i].y);
+        const cv::Point2d b(hull[(i + 1) % hull.size()].x, hull[(i + 1) % hull.size()].y);
+        const int steps = std::max(1, int(std::hypot(b.x - a.x, b.y - a.y) / 2.0));
+        for (int k = 0; k < steps; ++k) {
+            const cv::Point2d p = a + (b - a) * (double(k) / steps);
+            const cv::Point2d ray = p - centre;
+            const double len = std::hypot(ray.x, ray.y);
+            if (len < 1e-9)
+                continue;
+            const double sharpness = edgeSharpness(grey, p, ray / len);
+            if (sharpness < 0.0)
+                continue;
+            ++edges;
+            soft += sharpness < SoftEdgeFall;
+        }
+    }
+    return edges == 0 ? 0.0 : double(soft) / edges;
 }
 
 bool standsOnDark(const cv::Mat& grey, const std::vector<cv::Point>& hull, double level)
@@ -461,7 +525,8 @@ SilhouetteFit fitSilhouette(const cv::Mat& grey, const std::vector<cv::Point>& c
     // outline order (a notch without a visible edge is bridged by the chord between the points
     // on either side, or filled from the opposite side of a symmetric stone).
     std::vector<cv::Point2d> chain = chainAcrossNotches(grey, edge, beyond, gaps, hullCentre);
-    completeBySymmetry(&chain);
+    if (!completeBySymmetry(&chain) && !gaps.empty())
+        chain = chainAcrossNotches(grey, edge, beyond, gaps, hullCentre, true);
     fit.centre = polygonCentroid(chain);
     // Blur rounds every corner alike, which leaves the centroid where it is; the extremities
     // come from the corners' meeting points.

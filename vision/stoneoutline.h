@@ -56,6 +56,16 @@ constexpr double MaxRaggedShare = 0.33;
 // True when any point of the outline lies within 2 px of the frame's border.
 bool touchesBorder(const std::vector<cv::Point>& contour, cv::Size frame);
 
+// The share of the edge around the convex silhouette (sampled every 2 px, where the inside is
+// at least 25 grey levels brighter than the outside) that is soft: less than 0.6 of its
+// contrast falls within 2 px on either side of its steepest point (a stone's edge blurred by up
+// to 1.3 px: about 0.9). A stone lies within the depth of field, its silhouette sharp all round
+// (dark facets at the girdle show no bright-to-dark edge and are not counted); a blob cut by a
+// threshold from the glow of an out-of-focus reflection, where it meets a jaw, is sharp only
+// along the jaw.
+double softEdgeShare(const cv::Mat& grey, const std::vector<cv::Point>& hull);
+constexpr double MaxSoftEdgeShare = 0.25;
+
 // True when the frame just outside the outline's convex silhouette (3 px out) is darker than
 // `level` along at least half of it: a stone lies on darker surroundings, while a bright facet
 // of a dim stone, taken alone, is surrounded by the rest of the stone.

@@ -140,6 +140,24 @@ bool isGroundAround(const cv::Mat& grey, const Search& outer, const Search& inne
            && shareAtLevel(grey, outerHull, own, halfwayToOutline(grey, innerHull, own), innerHull) < FragmentStoneShare;
 }
 
+// True when `other` (found at a lower threshold) holds the stone whose bright facets `hull`
+// outlines: it is larger, holds its centre, and adds what dark facets cut off (at most
+// FragmentCorners times the area) or the rest of a stone about as bright as those facets. A
+// disc behind a stone, brighter than the frame's own threshold, is far darker all over (but
+// for its rim) and larger than the stone by far.
+bool holdsFragment(const cv::Mat& grey, const std::vector<cv::Point>& hull, const Search& other, double own)
+{
+    if (other.selection.accepted.empty())
+        return false;
+    std::vector<cv::Point> larger;
+    cv::convexHull(other.contours[std::size_t(other.selection.accepted.front())], larger);
+    const cv::Point2d inside = polygonCentroid(std::vector<cv::Point2d>(hull.begin(), hull.end()));
+    const double growth = cv::contourArea(larger) / std::max(1.0, cv::contourArea(hull));
+    return growth > FragmentGrowth && cv::pointPolygonTest(larger, cv::Point2f(float(inside.x), float(inside.y)), false) > 0
+           && (growth <= FragmentCorners
+               || shareAtLevel(grey, larger, own, halfwayToOutline(grey, hull, own), hull) >= FragmentStoneShare);
+}
+
 // A twin of a jaw has at least this share of its area in view (the other may run off the frame).
 constexpr double TwinArea = 0.3;
 
@@ -170,6 +188,51 @@ bool isTwin(const cv::RotatedRect& a, double levelA, const cv::RotatedRect& b, d
         return false;
     const cv::Point2d d(b.center.x - a.center.x, b.center.y - a.center.y);
     return std::abs(d.x * ua.y - d.y * ua.x) <= 0.25 * wa;
+}
+
+// Nothing stone-like at the operator's threshold: a dim stone shows at the frame's own
+// threshold. A bright ground (a disc behind the stone) about as bright as that threshold runs
+// into the stone there, or is found in its place; the stone stands clear of it half-way up to
+// the operator's threshold.
+Search searchDimStone(const cv::Mat& grey, double own, const TopStoneParams& params, cv::Size frame)
+{
+    Search dim = searchAt(grey, own, params, frame);
+    if (!dim.selection.candidates.empty() && dim.selection.accepted.empty())
+        return dim;
+    const double halfway = 0.5 * (own + params.threshMin);
+    Search higher = searchAt(grey, halfway, params, frame);
+    if (!dim.selection.candidates.empty())
+        return isGroundAround(grey, dim, higher, own) ? std::move(higher) : std::move(dim);
+    const double lowerLevel = 0.5 * (own + halfway);
+    const bool foundHalfway = !higher.selection.candidates.empty();
+    if (!foundHalfway) {
+        // A dim stone on a bright ground that runs off the frame (found there as a clipped
+        // object): half-way up, the stone's darker facets cut it apart; a quarter of the way up
+        // it stands whole.
+        if (dim.selection.result.reason != ReasonClipped)
+            return dim;
+        higher = searchAt(grey, lowerLevel, params, frame);
+        if (higher.selection.accepted.empty())
+            return dim;
+    }
+    if (higher.selection.accepted.empty())
+        return higher;
+    // Found only above the frame's own threshold, the outline stands in surroundings that
+    // threshold joined to it: a stone on a bright ground shows its silhouette sharply against
+    // that ground all round; the glow of an out-of-focus reflection cut off by a jaw's edge is
+    // sharp only along the jaw.
+    std::vector<cv::Point> hull;
+    acceptedHullArea(higher, &hull);
+    if (softEdgeShare(grey, hull) > MaxSoftEdgeShare)
+        return dim;
+    // A bright facet of a dim stone on such a ground stands out half-way up on its own; the
+    // stone is the larger outline between the two thresholds that holds it.
+    if (foundHalfway && brightAround(grey, hull, own) > FragmentBrightShare) {
+        Search lower = searchAt(grey, lowerLevel, params, frame);
+        if (holdsFragment(grey, hull, lower, own))
+            return lower;
+    }
+    return higher;
 }
 
 void setValues(TopStoneResult& r, const SilhouetteFit& fit)
@@ -394,16 +457,7 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
     };
     if (selection.candidates.empty() && own < params.threshMin) {
         // Nothing at the operator's threshold: a dim stone shows at the frame's own threshold.
-        Search dim = searchAt(grey, own, params, frame.size());
-        if (dim.selection.candidates.empty() || !dim.selection.accepted.empty()) {
-            // A bright ground (a disc behind the stone) about as bright as the frame's own
-            // threshold runs into the stone there, or is found in its place; the stone stands
-            // clear of it half-way up to the operator's threshold.
-            Search higher = searchAt(grey, 0.5 * (own + params.threshMin), params, frame.size());
-            if (dim.selection.candidates.empty() ? !higher.selection.candidates.empty()
-                                                 : isGroundAround(grey, dim, higher, own))
-                dim = std::move(higher);
-        }
+        Search dim = searchDimStone(grey, own, params, frame.size());
         // A stone, or two, found this way replace the first answer; a clipped one only
         // replaces "no stone".
         if (!dim.selection.candidates.empty() || selection.result.reason == ReasonNoStone)
@@ -415,31 +469,15 @@ TopStoneResult processTopStoneFrame(const cv::Mat& frame, const TopStoneParams& 
         const std::vector<cv::Point>& outline = contours[std::size_t(selection.accepted.front())];
         std::vector<cv::Point> hull;
         cv::convexHull(outline, hull);
-        // Much of the rest of a stone is about as bright as its facets found first; a disc
-        // behind a stone, brighter than the frame's own threshold, is far darker all over (but
-        // for its rim), and larger than the stone by far. Dark facets at a bright stone's
-        // corners leave it little to add.
-        const auto holdsFragment = [&](const Search& other) {
-            if (other.selection.accepted.empty())
-                return false;
-            std::vector<cv::Point> larger;
-            cv::convexHull(other.contours[std::size_t(other.selection.accepted.front())], larger);
-            const cv::Point2d inside = polygonCentroid(std::vector<cv::Point2d>(hull.begin(), hull.end()));
-            const double growth = cv::contourArea(larger) / std::max(1.0, cv::contourArea(hull));
-            return growth > FragmentGrowth
-                   && cv::pointPolygonTest(larger, cv::Point2f(float(inside.x), float(inside.y)), false) > 0
-                   && (growth <= FragmentCorners
-                       || shareAtLevel(grey, larger, own, halfwayToOutline(grey, hull, own), hull) >= FragmentStoneShare);
-        };
         if (brightAround(grey, hull, own) > FragmentBrightShare) {
             Search dim = searchAt(grey, own, params, frame.size());
-            if (holdsFragment(dim)) {
+            if (holdsFragment(grey, hull, dim, own)) {
                 adopt(dim);
             } else if (!dim.selection.accepted.empty()) {
                 // What the frame's own threshold found is a bright ground around the stone: the
                 // stone stands clear of it half-way up to the operator's threshold.
                 Search higher = searchAt(grey, 0.5 * (own + params.threshMin), params, frame.size());
-                if (holdsFragment(higher))
+                if (holdsFragment(grey, hull, higher, own))
                     adopt(higher);
             }
         }

@@ -12,14 +12,6 @@ namespace vision {
 
 namespace {
 
-// A dark facet is darker than the stone but, lit through the stone, still brighter than the
-// steel or the bed behind it by this many grey levels where it shows at all (the noise of the
-// sensor is 1.5 to 3 levels; the profile is smoothed over three samples).
-constexpr double GapContrast = 8.0;
-constexpr double GapStep = 0.5;  // px between the samples of a profile
-constexpr double GapInside = 2.0; // px the profile starts inside the chord
-constexpr std::size_t GapNeighbours = 8; // edge points on either side that tell the background
-
 // A corner: the outline turns by at least this much between the runs on either side.
 constexpr double CornerTurnDeg = 30.0;
 // The runs on either side of a corner start this far from it (blur rounds the corner over
@@ -47,73 +39,6 @@ constexpr double FilledTolerance = 1.0;
 constexpr double CentreAgreement = 0.3;
 // The outermost points' neighbourhood that decides an extremity (px along the chain).
 constexpr double ExtremeWindow = 4.0;
-
-double median7(const double* v)
-{
-    std::array<double, 7> a;
-    std::copy(v, v + 7, a.begin());
-    std::nth_element(a.begin(), a.begin() + 3, a.end());
-    return a[3];
-}
-
-// Where the profile from `q` outwards along `u` leaves the faint level of a dark facet for the
-// background (at `background` beside the notch): the offset along u, or false when no such
-// edge shows.
-bool gapEdge(const cv::Mat& grey, cv::Point2d q, cv::Point2d u, double reach, double background, double* offset)
-{
-    const int count = int((reach + GapInside) / GapStep) + 1;
-    if (count < 12)
-        return false;
-    std::vector<double> raw(static_cast<std::size_t>(count)), s(static_cast<std::size_t>(count));
-    for (int k = 0; k < count; ++k) {
-        const double t = -GapInside + GapStep * k;
-        const cv::Point2d p = q + t * u;
-        if (p.x < 0.0 || p.y < 0.0 || p.x > grey.cols - 1.0 || p.y > grey.rows - 1.0)
-            return false;
-        raw[std::size_t(k)] = sampleGrey(grey, p.x, p.y);
-    }
-    for (int k = 0; k < count; ++k)
-        s[std::size_t(k)] = (raw[std::size_t(std::max(0, k - 1))] + raw[std::size_t(k)]
-                             + raw[std::size_t(std::min(count - 1, k + 1))]) / 3.0;
-    // The background beside the notch, not what lies further out (a holder brighter than the
-    // bed around it is no facet), and the profile reaches it.
-    const double level = background + GapContrast;
-    if (median7(raw.data() + count - 7) >= level)
-        return false;
-    // The outermost sample still at the facet's level, and everything from the chord to it at
-    // that level too (a glint or dust on the holder beyond the stone is no part of it).
-    int last = -1;
-    for (int k = count - 8; k >= 0; --k)
-        if (s[std::size_t(k)] >= level) {
-            last = k;
-            break;
-        }
-    const int chord = int(GapInside / GapStep);
-    if (last < chord)
-        return false;
-    for (int k = chord; k <= last; ++k)
-        if (s[std::size_t(k)] < level)
-            return false;
-    // The steepest fall over one pixel near that sample.
-    int peak = -1;
-    double best = 0.0;
-    for (int k = std::max(1, last - 3); k <= std::min(count - 2, last + 4); ++k) {
-        const double fall = raw[std::size_t(k - 1)] - raw[std::size_t(k + 1)];
-        if (peak < 0 || fall > best) {
-            peak = k;
-            best = fall;
-        }
-    }
-    if (peak < 2 || peak > count - 3 || best <= 0.0)
-        return false;
-    const double a = raw[std::size_t(peak - 2)] - raw[std::size_t(peak)];
-    const double c = raw[std::size_t(peak)] - raw[std::size_t(peak + 2)];
-    const double den = a - 2.0 * best + c;
-    const double delta = den < 0.0 ? std::clamp(0.5 * (a - c) / den, -0.5, 0.5) : 0.0;
-    *offset = -GapInside + GapStep * (peak + delta);
-    // The chord joins two points of the convex silhouette: the silhouette lies on or beyond it.
-    return *offset >= -0.5;
-}
 
 struct Line
 {
@@ -242,67 +167,6 @@ double extreme(const std::vector<cv::Point2d>& chain, const std::vector<bool>& c
 }
 
 } // namespace
-
-namespace {
-
-// The median of the levels beyond up to GapNeighbours edge points on either side of index `at`
-// of the closed chain, the larger of the two sides.
-double backgroundBeside(const std::vector<double>& beyond, std::size_t at)
-{
-    const std::size_t n = beyond.size();
-    double side[2] = {0.0, 0.0};
-    for (int s = 0; s < 2; ++s) {
-        std::vector<double> v;
-        for (std::size_t k = 0; k < std::min<std::size_t>(GapNeighbours, n); ++k)
-            v.push_back(beyond[s == 0 ? (at + n - 1 - k) % n : (at + k) % n]);
-        std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
-        side[s] = v[v.size() / 2];
-    }
-    return std::max(side[0], side[1]);
-}
-
-void gapEdgePoints(const cv::Mat& grey, const NotchGap& gap, cv::Point2d centre, double background,
-                   std::vector<cv::Point2d>& chain)
-{
-    const cv::Point2d a = gap.a, b = gap.b;
-    const double chord = cv::norm(b - a);
-    if (chord < 3.0)
-        return;
-    // Square to the chord, away from the centre: a ray from the centre runs almost along the
-    // outline near a marquise's or a pear's tip.
-    cv::Point2d u((b - a).y / chord, -(b - a).x / chord);
-    if (u.dot(0.5 * (a + b) - centre) < 0.0)
-        u = -u;
-    // A corner cut off by a chord of length c reaches at most c / 2 beyond it (a right angle);
-    // the profile runs 4 px further to see the background.
-    const double reach = 0.5 * chord + 4.0;
-    const int steps = int(chord);
-    for (int k = 1; k < steps; ++k) {
-        const cv::Point2d q = a + (b - a) * (double(k) / steps);
-        double offset = 0.0;
-        if (gapEdge(grey, q, u, reach, background, &offset))
-            chain.push_back(q + offset * u);
-    }
-}
-
-} // namespace
-
-std::vector<cv::Point2d> chainAcrossNotches(const cv::Mat& grey, const std::vector<cv::Point2f>& edge,
-                                            const std::vector<double>& beyond, const std::vector<NotchGap>& gaps,
-                                            cv::Point2d centre)
-{
-    std::vector<cv::Point2d> chain;
-    chain.reserve(edge.size());
-    std::size_t next = 0;
-    for (std::size_t i = 0; i <= edge.size(); ++i) {
-        for (; next < gaps.size() && gaps[next].at == i; ++next)
-            if (!grey.empty() && !edge.empty())
-                gapEdgePoints(grey, gaps[next], centre, backgroundBeside(beyond, i), chain);
-        if (i < edge.size())
-            chain.emplace_back(edge[i].x, edge[i].y);
-    }
-    return chain;
-}
 
 std::vector<cv::Point2d> sharpenCorners(const std::vector<cv::Point2d>& chain, std::vector<bool>* corners)
 {
@@ -478,14 +342,14 @@ bool symmetryCentre(const std::vector<cv::Point2d>& chain, cv::Point2d* centre)
 
 } // namespace
 
-void completeBySymmetry(std::vector<cv::Point2d>* chain)
+bool completeBySymmetry(std::vector<cv::Point2d>* chain)
 {
     if (chain->size() < 16)
-        return;
+        return false;
     const std::vector<cv::Point2d> own = *chain;
     cv::Point2d c;
     if (!symmetryCentre(own, &c))
-        return;
+        return false;
     const RadialChain radial(own, c);
     // The mirrored points that fall on the chain (not into a notch) tell whether it is symmetric.
     std::vector<double> off;
@@ -500,11 +364,13 @@ void completeBySymmetry(std::vector<cv::Point2d>* chain)
             off.push_back(std::abs(e));
         }
     }
-    if (off.size() < MinMirrored * own.size() || merged.size() == own.size())
-        return; // a chain with more notches than outline, or none to fill
+    if (off.size() < MinMirrored * own.size())
+        return false; // a chain with more notches than outline
+    if (merged.size() == own.size())
+        return true; // nothing to fill
     std::nth_element(off.begin(), off.begin() + long(off.size() / 2), off.end());
     if (off[off.size() / 2] > SymmetryTolerance)
-        return; // a pear, or no stone shape: the chain stays as it was found
+        return false; // a pear, or no stone shape: the chain stays as it was found
     // Back in order around the centre.
     const RadialChain sorted(merged, c);
     std::vector<cv::Point2d> filled;
@@ -518,8 +384,9 @@ void completeBySymmetry(std::vector<cv::Point2d>* chain)
     for (const cv::Point2d& p : filled)
         symmetric += std::abs(check.excess(2.0 * c - p)) <= FilledTolerance;
     if (symmetric < FilledSymmetric * filled.size())
-        return;
+        return false;
     chain->swap(filled);
+    return true;
 }
 
 void chainExtremes(const std::vector<cv::Point2d>& chain, const std::vector<bool>& corners, double* right,

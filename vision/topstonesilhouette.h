@@ -7,8 +7,9 @@
 // - A dark facet that reaches the girdle cuts a notch into the outline, at a corner it may cut
 //   the corner off. The outline has no edge points there, but the facet is often still a little
 //   brighter than what lies behind it: a faint edge, too weak for the search along the outline,
-//   shows where the silhouette runs (chainAcrossNotches). Where it is as dark as the holder, the
-//   opposite side of a symmetric stone shows what is missing (completeBySymmetry).
+//   shows where the silhouette runs, or the curve of the girdle runs on across the notch
+//   (chainAcrossNotches, topstonenotches.h). Where neither shows, the opposite side of a
+//   symmetric stone shows what is missing (completeBySymmetry).
 // - A blurred corner is rounded: its steepest fall lies up to a pixel inside the corner, more
 //   for a sharper one. The straight edges on either side are not rounded, and their lines meet
 //   at the corner (sharpenCorners). A rounded tip (a pear's) is rounded in the stone as well:
@@ -20,23 +21,6 @@
 
 namespace vision {
 
-// A notch in a traced outline: it leaves the convex silhouette after outline pixel `a` and
-// returns to it at `b`; the edge points found along the outline before it number `at`.
-struct NotchGap
-{
-    cv::Point2d a, b;
-    std::size_t at = 0;
-};
-
-// The closed chain of the outline's edge points (`edge`, with the grey level outside the stone
-// at each in `beyond`) and, at each notch, the edge points across it where the silhouette shows:
-// searched from the chord a-b outwards, square to it, at a contrast to the background beside
-// the notch (as the edge points on either side see it) far below what the outline's own edge
-// points need. Points where no edge shows are left out: the chord bridges them.
-std::vector<cv::Point2d> chainAcrossNotches(const cv::Mat& grey, const std::vector<cv::Point2f>& edge,
-                                            const std::vector<double>& beyond, const std::vector<NotchGap>& gaps,
-                                            cv::Point2d centre);
-
 // The closed chain of edge points with each corner (a turn of at least 30 degrees within a
 // few pixels, between straight runs) replaced by the meeting point of the lines through the
 // runs, when that point lies no further from the chain than blur rounds a corner. `corners`
@@ -45,10 +29,10 @@ std::vector<cv::Point2d> sharpenCorners(const std::vector<cv::Point2d>& chain, s
 
 // Every stone shape but the pear is symmetric about its centre. When the chain is (its points
 // mirrored through its centroid lie on it, but for the notches), the mirror images of the points
-// opposite a notch that no visible edge bridged fill it, and the centroid is taken again, until
-// The filled chain is kept only when it is then symmetric all round. Its points are put in
-// order around the centre.
-void completeBySymmetry(std::vector<cv::Point2d>* chain);
+// opposite a notch that no visible edge bridged fill it, and the filled chain is kept when it is
+// then symmetric all round; its points are put in order around the centre. True when the chain
+// is symmetric (filled, or with nothing to fill); false leaves it as it was.
+bool completeBySymmetry(std::vector<cv::Point2d>* chain);
 
 // The largest x and the smallest y of a closed chain of edge points: a corner's meeting point
 // where it is the extremity, otherwise the top of a parabola through the points within a few

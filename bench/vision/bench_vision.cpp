@@ -177,7 +177,8 @@ BENCHMARK(BM_TrackerFrame)
 // One tracker frame, one OpenCV thread, on a realistic Top Large view (1024 x 1280 upright,
 // 5 mm round stone with dark rim facets, holder, screws, dust, glints): the robust steps
 // (silhouette fit, surroundings check) included. Arg 1: a dim stone, found at the frame's
-// own threshold after the operator's finds nothing (the dearest path).
+// own threshold after the operator's finds nothing; 2: a dim emerald with dark corner facets;
+// 3: a dim stone on a bright disc (the dearest paths).
 void BM_TrackerFrameRealistic(benchmark::State& state)
 {
     useThreads(1);
@@ -196,6 +197,12 @@ void BM_TrackerFrameRealistic(benchmark::State& state)
     }
     view.stones = {stone};
     view.around = rig::randomSurroundings(11, size, stone.centre, stone.lengthPx / 2.0);
+    if (state.range(0) == 3) {
+        // On a bright disc (grey 95) that the frame's own threshold joins to the stone.
+        view.around.holder = rig::Surroundings::Holder::Disc;
+        view.around.holderLevel = 95.0;
+        view.around.holderRadiusPx = 1.6 * stone.lengthPx;
+    }
     view.blurSigmaPx = 0.8;
     view.noiseSigma = 2.0;
     const cv::Mat frame = rig::renderRealistic(view, size);
@@ -211,7 +218,7 @@ void BM_TrackerFrameRealistic(benchmark::State& state)
     }
     state.counters["found"] = found ? 1 : 0;
 }
-BENCHMARK(BM_TrackerFrameRealistic)->ArgName("dim")->Arg(0)->Arg(1)->Arg(2)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TrackerFrameRealistic)->ArgName("dim")->Arg(0)->Arg(1)->Arg(2)->Arg(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 #endif
 
 // The front camera's view: the rig's rendering of the girdle with its default scene, plus

@@ -123,6 +123,106 @@ rig::RealisticView realisticView(const QString& kind, unsigned seed, double size
     return view;
 }
 
+// Whole Top Large views (1024 x 1280) as scripts/stones renders them, of kinds that once misled
+// the tracker; false for any other kind.
+bool fullFrameView(const QString& kind, rig::RealisticView* view, rig::StoneTruth* truth)
+{
+    if (kind == "empty jaws, reflection at a corner") {
+        // The glow of an out-of-focus reflection at the border, cut off by a grey jaw's edge
+        // where the jaw leaves the frame: a bright blob of 30 px, sharp along the jaw only.
+        view->blurSigmaPx = 0.6753;
+        view->noiseSigma = 2.7733;
+        view->noiseSeed = 3588198978u;
+        view->around = rig::randomSurroundings(3855033149u, cv::Size(1024, 1280), cv::Point2d(657.85, 664.19), 128.36);
+        view->around.holder = rig::Surroundings::Holder::Jaws;
+        view->around.jawAngleDeg = 51.568;
+        view->around.holderRadiusPx = 113.478;
+        view->around.jawWidthPx = 177.468;
+        view->around.jawLengthPx = 0.0;
+        view->around.holderLevel = 90.391;
+        *truth = rig::StoneTruth();
+        return true;
+    }
+    if (kind == "pear, dark facets on its rounded side") {
+        // Two dark facets as dark as the steel cut wide notches into the rounded side of a large
+        // pear: no edge shows across them, and a pear has no opposite side to fill them from.
+        view->blurSigmaPx = 1.1504;
+        view->noiseSigma = 2.6258;
+        view->noiseSeed = 430674937u;
+        rig::RealStone stone;
+        stone.shape = rig::StoneShape::Pear;
+        stone.lengthPx = 450.531289;
+        stone.widthRatio = 0.569421;
+        stone.rotationDeg = 13.55448;
+        stone.centre = cv::Point2d(236.908694, 239.355493);
+        stone.brightness = 1.008241;
+        stone.darkRim = true;
+        stone.seed = 363511146u;
+        view->stones = {stone};
+        view->around = rig::randomSurroundings(1329836702u, cv::Size(1024, 1280), stone.centre, stone.lengthPx / 2.0);
+        *truth = rig::stoneTruth(stone);
+        return true;
+    }
+    if (kind == "emerald dim, a corner darker than the holder") {
+        // A dark facet cuts off a corner, darker than the steel around it.
+        view->blurSigmaPx = 0.944;
+        view->noiseSigma = 1.55;
+        view->noiseSeed = 3705859923u;
+        rig::RealStone stone;
+        stone.shape = rig::StoneShape::Emerald;
+        stone.lengthPx = 145.159774;
+        stone.widthRatio = 0.675888;
+        stone.rotationDeg = 47.787654;
+        stone.centre = cv::Point2d(869.500749, 911.022919);
+        stone.brightness = 0.648331;
+        stone.seed = 1823562231u;
+        view->stones = {stone};
+        view->around = rig::randomSurroundings(2137260924u, cv::Size(1024, 1280), stone.centre, stone.lengthPx / 2.0);
+        *truth = rig::stoneTruth(stone);
+        return true;
+    }
+    // A dim stone on a disc of grey 93 to 95: half-way up from the frame's own threshold only
+    // one bright facet of it stands out, or none at all when the disc runs off the frame (and
+    // is a clipped object at the frame's own threshold).
+    struct DimOnDisc
+    {
+        const char* kind;
+        double blur, noise;
+        unsigned noiseSeed;
+        double length, x, y, brightness;
+        unsigned stoneSeed, around;
+        double level, discRadius;
+    };
+    static const DimOnDisc dim[] = {
+        {"dim on bright, one facet brighter", 0.633, 2.025, 357690507u, 102.68973, 364.776197, 257.814295, 0.612674,
+         3215550182u, 786504409u, 92.752, 483.638},
+        {"dim on bright, disc off the frame", 1.1691, 2.1078, 2494365931u, 57.275991, 781.953092, 352.108961, 0.612728,
+         3401857521u, 1408634492u, 95.139, 375.321},
+    };
+    for (const DimOnDisc& d : dim) {
+        if (kind != d.kind)
+            continue;
+        view->blurSigmaPx = d.blur;
+        view->noiseSigma = d.noise;
+        view->noiseSeed = d.noiseSeed;
+        rig::RealStone stone;
+        stone.lengthPx = d.length;
+        stone.centre = cv::Point2d(d.x, d.y);
+        stone.brightness = d.brightness;
+        stone.darkRim = true;
+        stone.seed = d.stoneSeed;
+        view->stones = {stone};
+        view->around = rig::randomSurroundings(d.around, cv::Size(1024, 1280), stone.centre, stone.lengthPx / 2.0);
+        view->around.holder = rig::Surroundings::Holder::Disc;
+        view->around.holderLevel = d.level;
+        view->around.brightRim = false;
+        view->around.holderRadiusPx = d.discRadius;
+        *truth = rig::stoneTruth(stone);
+        return true;
+    }
+    return false;
+}
+
 bool sameImage(const cv::Mat& a, const cv::Mat& b)
 {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0.0;
@@ -577,6 +677,11 @@ private slots:
         // Both jaws in view, one of them not worn enough to look ragged: the other is its twin.
         for (unsigned seed : {19u, 20u})
             QTest::newRow(qPrintable(QString("empty mid grey jaws, seed %1").arg(seed))) << "empty jaws, mid grey" << seed << 150.0 << "NOSTONE" << 0.0 << 0.0;
+        QTest::newRow("reflection at a jaw's corner") << "empty jaws, reflection at a corner" << 0u << 0.0 << "NOSTONE" << 0.0 << 0.0;
+        QTest::newRow("dim stone on a bright disc, one facet brighter") << "dim on bright, one facet brighter" << 0u << 0.0 << "" << 0.5 << 1.0;
+        QTest::newRow("dim stone on a bright disc running off the frame") << "dim on bright, disc off the frame" << 0u << 0.0 << "" << 0.5 << 1.0;
+        QTest::newRow("pear, dark facets on its rounded side") << "pear, dark facets on its rounded side" << 0u << 0.0 << "" << 0.6 << 1.0;
+        QTest::newRow("dim emerald, a corner darker than the holder") << "emerald dim, a corner darker than the holder" << 0u << 0.0 << "" << 0.3 << 1.0;
     }
     void realisticViews()
     {
@@ -587,7 +692,11 @@ private slots:
         QFETCH(double, centreLimit);
         QFETCH(double, edgeLimit);
         rig::StoneTruth truth;
-        const cv::Mat frame = rig::renderRealistic(realisticView(kind, seed, sizePx, &truth), frameSize);
+        rig::RealisticView view;
+        const bool fullFrame = fullFrameView(kind, &view, &truth);
+        if (!fullFrame)
+            view = realisticView(kind, seed, sizePx, &truth);
+        const cv::Mat frame = rig::renderRealistic(view, fullFrame ? cv::Size(1024, 1280) : frameSize);
         TopStoneParams params;
         params.contourSizeMin = 500;
         params.contourSizeMax = 3000000;
