@@ -20,6 +20,8 @@ constexpr double Pi = 3.14159265358979323846;
 // How far inside the band (a share of its thickness) a line's other side may lie: further in,
 // the band itself would be taken for a line.
 constexpr double LineReach = 0.5;
+// A path seen over this share of the strips is a long edge: with no partner, a clipped band.
+constexpr double LongEdgeCoverage = 0.8;
 
 // Per-column values from the strips' sub-pixel edges: linear between the centres of the seen
 // strips, carried on for two strips beyond the outermost ones, NaN further out.
@@ -184,6 +186,28 @@ bool edgesAreSteps(const std::vector<double>& top, const std::vector<double>& bo
     return true;
 }
 
+// One long edge and no band: the other edge may be faint beside it (a facet nearly of the
+// girdle's shade). The search is run again on each side of the long edge with everything found
+// so far cleared, and the band put together from all the paths; `paths` gains the new ones.
+BandEdges bandBesideLongEdge(const Profiles& pr, const MeasureParameters& p, std::vector<Path>& paths)
+{
+    const Path* longest = nullptr;
+    for (const Path& path : paths)
+        if (path.coverage >= LongEdgeCoverage && (!longest || path.coverage > longest->coverage))
+            longest = &path;
+    if (!longest)
+        return BandEdges();
+    const Path seen = *longest;
+    std::vector<Path> more = paths;
+    for (bool above : {true, false})
+        for (Path& path : partnerCandidates(pr, p, paths, seen, above))
+            more.push_back(std::move(path));
+    BandEdges band = assembleBand(traces(more, pr), rulesFor(p, pr.strip));
+    if (band.found)
+        paths = std::move(more);
+    return band;
+}
+
 Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
 {
     if (frame.empty() || frame.depth() != CV_8U || (frame.channels() != 1 && frame.channels() != 3 && frame.channels() != 4))
@@ -193,11 +217,13 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     if (!makeProfiles(frame, std::max({2, p.stripWidthPx, frame.cols / 160}), pr))
         return refuse(ReasonNoGirdle);
     std::vector<Path> paths = candidates(pr, p);
-    const BandEdges band = assembleBand(traces(paths, pr), rulesFor(p, pr.strip));
+    BandEdges band = assembleBand(traces(paths, pr), rulesFor(p, pr.strip));
+    if (!band.found)
+        band = bandBesideLongEdge(pr, p, paths);
     if (!band.found) {
         // One long edge and nothing to pair it with: the band runs off the frame.
         for (const Path& path : paths)
-            if (path.coverage >= 0.8)
+            if (path.coverage >= LongEdgeCoverage)
                 return refuse(ReasonClipped);
         // A band whose edges only show with the rows taken four at a time is too far out of
         // focus to be measured to a pixel.
