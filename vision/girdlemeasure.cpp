@@ -193,7 +193,7 @@ BandEdges bandBesideLongEdge(const Profiles& pr, const MeasureParameters& p, std
 {
     const Path* longest = nullptr;
     for (const Path& path : paths)
-        if (path.coverage >= LongEdgeCoverage && (!longest || path.coverage > longest->coverage))
+        if (path.coverage >= LongEdgeCoverage && (!longest || path.worth > longest->worth))
             longest = &path;
     if (!longest)
         return BandEdges();
