@@ -22,6 +22,8 @@ constexpr double Pi = 3.14159265358979323846;
 constexpr double LineReach = 0.5;
 // A path seen over this share of the strips is a long edge: with no partner, a clipped band.
 constexpr double LongEdgeCoverage = 0.8;
+// Two edges whose rises (10-90 %) add up to more than this share of the band between them.
+constexpr double AllRise = 2.0;
 
 // Per-column values from the strips' sub-pixel edges: linear between the centres of the seen
 // strips, carried on for two strips beyond the outermost ones, NaN further out.
@@ -285,6 +287,11 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     fillGeometry(m, frame.cols, frame.rows, p, lower, pr.strip, perColumn(heldA, frame.cols, pr.strip),
                  perColumn(heldB, frame.cols, pr.strip));
     if (std::isnan(m.topMid) || std::isnan(m.bottomMid))
+        return refuse(ReasonNoGirdle);
+    // Edges that rise over the whole band between them are the two flanks of a soft streak
+    // (a polished girdle's reflection, a flare) whose band was not seen, not a band's edges:
+    // a girdle in the focal plane shows a stretch of its own shade between its edges.
+    if (AllRise * m.edgeWidthPx > m.thicknessPx)
         return refuse(ReasonNoGirdle);
     m.ok = true;
     return m;
