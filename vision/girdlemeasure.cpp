@@ -188,6 +188,35 @@ bool edgesAreSteps(const std::vector<double>& top, const std::vector<double>& bo
     return true;
 }
 
+// Where the band looks thinner than usual and an edge there is one side of a line inside the
+// band (its path ran onto the reflection streak's flank for a stretch), that edge was not seen
+// there: those strips are dropped, to be followed on or bridged from where it was seen. The
+// band's own edges, where it is as thick as usual, are left alone (a line beside them would
+// take them for its side).
+void dropLineSides(std::vector<double>& top, std::vector<double>& bottom, const Profiles& pr)
+{
+    std::vector<double> thickness;
+    for (size_t s = 0; s < top.size(); ++s)
+        if (!std::isnan(top[s]) && !std::isnan(bottom[s]))
+            thickness.push_back(bottom[s] - top[s]);
+    const double usual = median(thickness);
+    std::vector<char> line[2];
+    std::vector<double>* edges[2] = {&top, &bottom};
+    for (int e = 0; e < 2; ++e) {
+        const std::vector<double>& edge = *edges[e];
+        const std::vector<double>& other = *edges[1 - e];
+        line[e].assign(edge.size(), 0);
+        for (size_t s = 0; s < edge.size(); ++s)
+            if (!std::isnan(edge[s]) && !std::isnan(other[s]) && std::abs(other[s] - edge[s]) < usual)
+                line[e][s] = lineSide(pr, int(s), edge[s], riseWidth(pr.fineSigned, int(s), edge[s], 40),
+                                      LineReach * std::abs(other[s] - edge[s]));
+    }
+    for (int e = 0; e < 2; ++e)
+        for (size_t s = 0; s < line[e].size(); ++s)
+            if (line[e][s])
+                (*edges[e])[s] = Nan;
+}
+
 // One long edge and no band: the other edge may be faint beside it (a facet nearly of the
 // girdle's shade). The search is run again on each side of the long edge with everything found
 // so far cleared, and the band put together from all the paths; `paths` gains the new ones.
@@ -246,6 +275,7 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         if (bottom[s] - top[s] < p.minThicknessPx)
             top[s] = bottom[s] = Nan;
     dropInwardStrays(top, bottom);
+    dropLineSides(top, bottom, pr);
     findHiddenEdges(top, bottom, pr.fineSigned, hiddenRulesFor(p, pr.strip));
     const LowerCurve lower = keepSmoothLowerEdge(bottom, pr.strip);
     Path a = asPath(top, pr.coarse.rows);
