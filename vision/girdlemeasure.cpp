@@ -22,7 +22,8 @@ constexpr double Pi = 3.14159265358979323846;
 constexpr double LineReach = 0.5;
 // A path seen over this share of the strips is a long edge: with no partner, a clipped band.
 constexpr double LongEdgeCoverage = 0.8;
-// Two edges whose rises (10-90 %) add up to more than this share of the band between them.
+// Edges each rising (10-90 %) over more than 1 / AllRise of the band between them rise over
+// all of it.
 constexpr double AllRise = 2.0;
 
 // Per-column values from the strips' sub-pixel edges: linear between the centres of the seen
@@ -217,26 +218,38 @@ void dropLineSides(std::vector<double>& top, std::vector<double>& bottom, const 
                 (*edges[e])[s] = Nan;
 }
 
-// One long edge and no band: the other edge may be faint beside it (a facet nearly of the
-// girdle's shade). The search is run again on each side of the long edge with everything found
-// so far cleared, and the band put together from all the paths; `paths` gains the new ones.
-BandEdges bandBesideLongEdge(const Profiles& pr, const MeasureParameters& p, std::vector<Path>& paths)
+// Focus: the median rise of both edges in the middle third of the frame.
+double edgeWidth(const Path& a, const Path& b, const Profiles& pr)
 {
-    const Path* longest = nullptr;
+    std::vector<double> widths;
+    const size_t strips = a.row.size();
+    for (size_t s = strips / 3; s < 2 * strips / 3; ++s)
+        for (const Path* e : {&a, &b})
+            if (e->seen[s]) {
+                const int limit = std::max(4, (b.row[s] - a.row[s]) / 2);
+                const double w = riseWidth(pr.fineSigned, int(s), e->y[s], limit);
+                if (!std::isnan(w))
+                    widths.push_back(w);
+            }
+    return median(widths);
+}
+
+// One long edge and no band: the other edge may be faint beside it (a facet nearly of the
+// girdle's shade). The search is run again on each side of the strongest long edge with
+// everything found so far cleared, and the band put together from all the paths.
+BandEdges bandBesideLongEdge(const Profiles& pr, const MeasureParameters& p, const std::vector<Path>& paths)
+{
+    const Path* strongest = nullptr;
     for (const Path& path : paths)
-        if (path.coverage >= LongEdgeCoverage && (!longest || path.worth > longest->worth))
-            longest = &path;
-    if (!longest)
+        if (path.coverage >= LongEdgeCoverage && (!strongest || path.worth > strongest->worth))
+            strongest = &path;
+    if (!strongest)
         return BandEdges();
-    const Path seen = *longest;
     std::vector<Path> more = paths;
     for (bool above : {true, false})
-        for (Path& path : partnerCandidates(pr, p, paths, seen, above))
+        for (Path& path : partnerCandidates(pr, p, paths, *strongest, above))
             more.push_back(std::move(path));
-    BandEdges band = assembleBand(traces(more, pr), rulesFor(p, pr.strip));
-    if (band.found)
-        paths = std::move(more);
-    return band;
+    return assembleBand(traces(more, pr), rulesFor(p, pr.strip));
 }
 
 Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
@@ -247,7 +260,7 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     // Wide frames get wider strips: about 160 across the frame are enough for the edges' course.
     if (!makeProfiles(frame, std::max({2, p.stripWidthPx, frame.cols / 160}), pr))
         return refuse(ReasonNoGirdle);
-    std::vector<Path> paths = candidates(pr, p);
+    const std::vector<Path> paths = candidates(pr, p);
     BandEdges band = assembleBand(traces(paths, pr), rulesFor(p, pr.strip));
     if (!band.found)
         band = bandBesideLongEdge(pr, p, paths);
@@ -284,19 +297,9 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         if ((a.seen[s] && a.y[s] <= p.borderMarginPx) || (b.seen[s] && b.y[s] >= frame.rows - 1 - p.borderMarginPx))
             return refuse(ReasonClipped);
 
-    // Focus: the rise of both edges in the middle third of the frame.
-    std::vector<double> widths;
     const size_t strips = a.row.size();
-    for (size_t s = strips / 3; s < 2 * strips / 3; ++s)
-        for (const Path* e : {&a, &b})
-            if (e->seen[s]) {
-                const int limit = std::max(4, (b.row[s] - a.row[s]) / 2);
-                const double w = riseWidth(pr.fineSigned, int(s), e->y[s], limit);
-                if (!std::isnan(w))
-                    widths.push_back(w);
-            }
     Measurement m;
-    m.edgeWidthPx = median(widths);
+    m.edgeWidthPx = edgeWidth(a, b, pr);
     if (std::isnan(m.edgeWidthPx) || m.edgeWidthPx > p.maxEdgeWidthPx)
         return refuse(ReasonBlur);
     int both = 0;
