@@ -20,6 +20,11 @@ constexpr double Pi = 3.14159265358979323846;
 // How far inside the band (a share of its thickness) a line's other side may lie: further in,
 // the band itself would be taken for a line.
 constexpr double LineReach = 0.5;
+// A path seen over this share of the strips is a long edge: with no partner, a clipped band.
+constexpr double LongEdgeCoverage = 0.8;
+// Edges each rising (10-90 %) over more than 1 / AllRise of the band between them rise over
+// all of it.
+constexpr double AllRise = 2.0;
 
 // Per-column values from the strips' sub-pixel edges: linear between the centres of the seen
 // strips, carried on for two strips beyond the outermost ones, NaN further out.
@@ -184,6 +189,69 @@ bool edgesAreSteps(const std::vector<double>& top, const std::vector<double>& bo
     return true;
 }
 
+// Where the band looks thinner than usual and an edge there is one side of a line inside the
+// band (its path ran onto the reflection streak's flank for a stretch), that edge was not seen
+// there: those strips are dropped, to be followed on or bridged from where it was seen. The
+// band's own edges, where it is as thick as usual, are left alone (a line beside them would
+// take them for its side).
+void dropLineSides(std::vector<double>& top, std::vector<double>& bottom, const Profiles& pr)
+{
+    std::vector<double> thickness;
+    for (size_t s = 0; s < top.size(); ++s)
+        if (!std::isnan(top[s]) && !std::isnan(bottom[s]))
+            thickness.push_back(bottom[s] - top[s]);
+    const double usual = median(thickness);
+    std::vector<char> line[2];
+    std::vector<double>* edges[2] = {&top, &bottom};
+    for (int e = 0; e < 2; ++e) {
+        const std::vector<double>& edge = *edges[e];
+        const std::vector<double>& other = *edges[1 - e];
+        line[e].assign(edge.size(), 0);
+        for (size_t s = 0; s < edge.size(); ++s)
+            if (!std::isnan(edge[s]) && !std::isnan(other[s]) && std::abs(other[s] - edge[s]) < usual)
+                line[e][s] = lineSide(pr, int(s), edge[s], riseWidth(pr.fineSigned, int(s), edge[s], 40),
+                                      LineReach * std::abs(other[s] - edge[s]));
+    }
+    for (int e = 0; e < 2; ++e)
+        for (size_t s = 0; s < line[e].size(); ++s)
+            if (line[e][s])
+                (*edges[e])[s] = Nan;
+}
+
+// Focus: the median rise of both edges in the middle third of the frame.
+double edgeWidth(const Path& a, const Path& b, const Profiles& pr)
+{
+    std::vector<double> widths;
+    const size_t strips = a.row.size();
+    for (size_t s = strips / 3; s < 2 * strips / 3; ++s)
+        for (const Path* e : {&a, &b})
+            if (e->seen[s]) {
+                const int limit = std::max(4, (b.row[s] - a.row[s]) / 2);
+                const double w = riseWidth(pr.fineSigned, int(s), e->y[s], limit);
+                if (!std::isnan(w))
+                    widths.push_back(w);
+            }
+    return median(widths);
+}
+
+// One long edge and no band: the other edge may be faint beside it (a facet nearly of the
+// girdle's shade). The search is run again on each side of the strongest long edge with
+// everything found so far cleared, and the band put together from all the paths.
+BandEdges bandBesideLongEdge(const Profiles& pr, const MeasureParameters& p, const std::vector<Path>& paths)
+{
+    const Path* strongest = nullptr;
+    for (const Path& path : paths)
+        if (path.coverage >= LongEdgeCoverage && (!strongest || path.worth > strongest->worth))
+            strongest = &path;
+    if (!strongest)
+        return BandEdges();
+    std::vector<Path> more = paths;
+    for (bool above : {true, false})
+        for (Path& path : partnerCandidates(pr, p, paths, *strongest, above))
+            more.push_back(std::move(path));
+    return assembleBand(traces(more, pr), rulesFor(p, pr.strip));
+}
+
 Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
 {
     if (frame.empty() || frame.depth() != CV_8U || (frame.channels() != 1 && frame.channels() != 3 && frame.channels() != 4))
@@ -192,12 +260,14 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     // Wide frames get wider strips: about 160 across the frame are enough for the edges' course.
     if (!makeProfiles(frame, std::max({2, p.stripWidthPx, frame.cols / 160}), pr))
         return refuse(ReasonNoGirdle);
-    std::vector<Path> paths = candidates(pr, p);
-    const BandEdges band = assembleBand(traces(paths, pr), rulesFor(p, pr.strip));
+    const std::vector<Path> paths = candidates(pr, p);
+    BandEdges band = assembleBand(traces(paths, pr), rulesFor(p, pr.strip));
+    if (!band.found)
+        band = bandBesideLongEdge(pr, p, paths);
     if (!band.found) {
         // One long edge and nothing to pair it with: the band runs off the frame.
         for (const Path& path : paths)
-            if (path.coverage >= 0.8)
+            if (path.coverage >= LongEdgeCoverage)
                 return refuse(ReasonClipped);
         // A band whose edges only show with the rows taken four at a time is too far out of
         // focus to be measured to a pixel.
@@ -218,6 +288,7 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         if (bottom[s] - top[s] < p.minThicknessPx)
             top[s] = bottom[s] = Nan;
     dropInwardStrays(top, bottom);
+    dropLineSides(top, bottom, pr);
     findHiddenEdges(top, bottom, pr.fineSigned, hiddenRulesFor(p, pr.strip));
     const LowerCurve lower = keepSmoothLowerEdge(bottom, pr.strip);
     Path a = asPath(top, pr.coarse.rows);
@@ -226,19 +297,9 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
         if ((a.seen[s] && a.y[s] <= p.borderMarginPx) || (b.seen[s] && b.y[s] >= frame.rows - 1 - p.borderMarginPx))
             return refuse(ReasonClipped);
 
-    // Focus: the rise of both edges in the middle third of the frame.
-    std::vector<double> widths;
     const size_t strips = a.row.size();
-    for (size_t s = strips / 3; s < 2 * strips / 3; ++s)
-        for (const Path* e : {&a, &b})
-            if (e->seen[s]) {
-                const int limit = std::max(4, (b.row[s] - a.row[s]) / 2);
-                const double w = riseWidth(pr.fineSigned, int(s), e->y[s], limit);
-                if (!std::isnan(w))
-                    widths.push_back(w);
-            }
     Measurement m;
-    m.edgeWidthPx = median(widths);
+    m.edgeWidthPx = edgeWidth(a, b, pr);
     if (std::isnan(m.edgeWidthPx) || m.edgeWidthPx > p.maxEdgeWidthPx)
         return refuse(ReasonBlur);
     int both = 0;
@@ -259,6 +320,11 @@ Measurement measure(const cv::Mat& frame, const MeasureParameters& p)
     fillGeometry(m, frame.cols, frame.rows, p, lower, pr.strip, perColumn(heldA, frame.cols, pr.strip),
                  perColumn(heldB, frame.cols, pr.strip));
     if (std::isnan(m.topMid) || std::isnan(m.bottomMid))
+        return refuse(ReasonNoGirdle);
+    // Edges that rise over the whole band between them are the two flanks of a soft streak
+    // (a polished girdle's reflection, a flare) whose band was not seen, not a band's edges:
+    // a girdle in the focal plane shows a stretch of its own shade between its edges.
+    if (AllRise * m.edgeWidthPx > m.thicknessPx)
         return refuse(ReasonNoGirdle);
     m.ok = true;
     return m;

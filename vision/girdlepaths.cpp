@@ -21,6 +21,8 @@ constexpr double FineSigma = StripFineSigma;
 // Candidate paths looked at per frame: the two edges plus the strongest impostors (a polished
 // girdle's reflection, a jaw, a row of facets).
 constexpr int Candidates = 7;
+// Paths looked at beside the one long edge in view when no band was put together.
+constexpr int PartnerCandidates = 4;
 // How much blur (10-90 % rise, px, added in quadrature) one edge of the band may show beyond
 // the other, or beyond the sharpest edge in view.
 constexpr double MaxExtraBlurPx = 9.0;
@@ -314,24 +316,63 @@ bool choosePair(const std::vector<Path>& paths, const MeasureParameters& p, cons
     return widest > 0.0;
 }
 
+namespace {
+
+// An edge may climb about a quarter of a pixel per column: tilt and scallops, not facets.
+int searchReach(const Profiles& pr) { return std::max(1, int(std::lround(0.25 * pr.strip))); }
+
+// Clears a found path from the evidence; a soft feature (a reflection, a flare) over its whole
+// rise, or its flanks would take the places of the edges still to be found.
+void clearPath(cv::Mat& evidence, const Path& path, const MeasureParameters& p)
+{
+    const double soft = std::isnan(path.width) ? 0.0 : 0.75 * path.width;
+    suppress(evidence, path, int(std::ceil(std::max({p.minThicknessPx / 2.0, 3.0 * CoarseSigma, soft}))));
+}
+
+} // namespace
+
 // The strongest nearly horizontal paths, each found after clearing the ones before.
 std::vector<Path> candidates(const Profiles& pr, const MeasureParameters& p)
 {
-    // An edge may climb about a quarter of a pixel per column: tilt and scallops, not facets.
-    const int reach = std::max(1, int(std::lround(0.25 * pr.strip)));
+    const int reach = searchReach(pr);
     cv::Mat evidence = pr.coarse.clone();
     std::vector<Path> paths;
     for (int k = 0; k < Candidates; ++k) {
         Path path = tracePath(pr, evidence, p.minEdgeContrast, reach);
         if (path.coverage < 0.1)
             break;
-        // A soft feature (a reflection, a flare) is cleared over its whole rise, or its flanks
-        // would take the places of the edges still to be found.
-        const double soft = std::isnan(path.width) ? 0.0 : 0.75 * path.width;
-        suppress(evidence, path, int(std::ceil(std::max({p.minThicknessPx / 2.0, 3.0 * CoarseSigma, soft}))));
+        clearPath(evidence, path, p);
         paths.push_back(std::move(path));
     }
     return paths;
+}
+
+std::vector<Path> partnerCandidates(const Profiles& pr, const MeasureParameters& p, const std::vector<Path>& paths,
+                                    const Path& seen, bool above)
+{
+    cv::Mat evidence = pr.coarse.clone();
+    for (const Path& path : paths)
+        clearPath(evidence, path, p);
+    // Only the far side of the seen edge, the least thickness away from it, is searched.
+    const int gap = int(std::ceil(p.minThicknessPx));
+    for (int s = 0; s < evidence.cols; ++s) {
+        const int r = seen.row[static_cast<size_t>(s)];
+        const int from = above ? std::max(0, r - gap) : 0;
+        const int to = above ? evidence.rows : std::min(evidence.rows, r + gap + 1);
+        for (int q = from; q < to; ++q)
+            evidence.at<float>(q, s) = 0.0f;
+    }
+    std::vector<Path> out;
+    const int reach = searchReach(pr);
+    for (int k = 0; k < PartnerCandidates; ++k) {
+        Path path = tracePath(pr, evidence, p.minEdgeContrast, reach);
+        clearPath(evidence, path, p);
+        // A short strong feature (a glint, the jaw's corner) does not end this search: the
+        // partner is faint and long.
+        if (path.coverage >= 0.1)
+            out.push_back(std::move(path));
+    }
+    return out;
 }
 
 // Whether the edge at `y` in one strip is one side of a line rather than a step between two

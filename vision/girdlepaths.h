@@ -57,6 +57,12 @@ struct Path
 
 // The strongest nearly horizontal paths, each found after clearing the ones before.
 std::vector<Path> candidates(const Profiles& pr, const MeasureParameters& p);
+// Where only one long edge (`seen`) is in view, the band's other edge may be too faint to
+// outlast the search over the whole frame (a facet beside it nearly of the girdle's shade):
+// the paths on the far side of `seen` (`above` it or below), the least thickness away, with
+// the candidate `paths` already found cleared.
+std::vector<Path> partnerCandidates(const Profiles& pr, const MeasureParameters& p, const std::vector<Path>& paths,
+                                    const Path& seen, bool above);
 // The candidate paths as the band's assembly takes them: where each was seen, and its rise there.
 std::vector<EdgeTrace> traces(const std::vector<Path>& paths, const Profiles& pr);
 // Of the candidate paths, the outermost pair that could be the band's two edges (seen over

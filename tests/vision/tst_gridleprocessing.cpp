@@ -326,6 +326,14 @@ private slots:
         v.aDeg = 22.5;
         v.facetBelowGrey = v.stone.girdleGrey + 4.0;
         QTest::newRow("lower edge a few grey levels over half the frame") << v << "";
+        v = sideView(F::Polished);
+        v.facetAboveGrey = v.stone.girdleGrey + 6.0;
+        v.jaw = true;
+        QTest::newRow("polished, facet above of its shade, jaw: the streak is no band") << v << girdle::ReasonNoGirdle;
+        v = sideView(F::Frosted);
+        v.facetAboveGrey = v.stone.girdleGrey - 6.0;
+        v.jaw = true;
+        QTest::newRow("upper edge a few grey levels over the whole frame, jaw") << v << "";
         v = sideView(F::Frosted);
         v.centreRow = -200.0;
         QTest::newRow("only facets in view") << v << girdle::ReasonNoGirdle;
