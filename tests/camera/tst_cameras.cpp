@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -69,6 +70,18 @@ bool waitFrames(CameraAcquisition* camera, int count)
     testsupport::QueuedSignalSpy frames(camera, &CameraAcquisition::newcapture);
     return frames.waitForCount(count, 20000);
 }
+
+// The frames a camera thread announced, as it saw them. Made before any camera thread starts,
+// so that the thread's use of it follows its making for the thread sanitizer too (a lambda's
+// captures, made while the thread runs, reach it through Qt's connection lock, which the tool
+// cannot see).
+struct SeenFrames
+{
+    std::mutex mutex;
+    std::vector<CameraFrame> frames;              // guarded by mutex
+    std::atomic<CameraAcquisition*> camera{nullptr};
+};
+SeenFrames seenFrames;
 
 } // namespace
 
@@ -387,31 +400,36 @@ private slots:
     }
     // Each frame number once, in order; its capture time never after the true start of its
     // exposure (the rig's own record), and not more than three frame times before it. Once the
-    // clock has seen the camera's latency settle, less than a frame time before it (the rig's
-    // first frame is in memory at once, with no latency: a clock that kept its delay would put
-    // every later frame two frame times early, and every wait for a frame after a motion would
-    // take more than a frame longer).
+    // clock has seen the camera's latency settle, less than a frame time before it (the first
+    // frames arrive sooner, taken before the station set the exposure: a clock that kept their
+    // delay would put every later frame more than a frame early, and every wait for a frame
+    // after a motion would take a frame longer).
     void framesArePublishedOnceWithTheirCaptureTime()
     {
         QFETCH(int, role);
         camerafixture::bindRigCameras(work->file("share"));
         CameraAcquisition* camera = startCamera(Role(role));
-        struct Seen
         {
-            std::mutex mutex;
-            std::vector<CameraFrame> frames;
-        };
-        auto seen = std::make_shared<Seen>();
+            std::lock_guard<std::mutex> seenLock(seenFrames.mutex);
+            seenFrames.frames.clear();
+        }
+        seenFrames.camera = camera;
         connect(
             camera, &CameraAcquisition::newcapture, camera,
-            [seen, camera] {
-                std::lock_guard<std::mutex> seenLock(seen->mutex);
-                seen->frames.push_back(camera->getFrame());
+            [] {
+                CameraAcquisition* source = seenFrames.camera.load();
+                if (!source)
+                    return;
+                std::lock_guard<std::mutex> seenLock(seenFrames.mutex);
+                seenFrames.frames.push_back(source->getFrame());
             },
             Qt::DirectConnection);
         const int settled = CaptureClock::DelaysKept + 1;
-        QVERIFY(waitFrames(camera, settled + 12));
+        const bool enough = waitFrames(camera, settled + 12);
+        seenFrames.camera = nullptr;
+        QVERIFY(enough);
         const double frameTimeUs = Rig::instance().state(serialOf(Role(role))).frameTimeS * 1e6;
+        SeenFrames* seen = &seenFrames;
         std::lock_guard<std::mutex> seenLock(seen->mutex);
         QVERIFY(seen->frames.size() >= std::size_t(settled + 12));
         for (size_t i = 0; i < seen->frames.size(); ++i) {
