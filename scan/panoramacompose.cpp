@@ -1,8 +1,9 @@
 #include "scan/panoramacompose.h"
 
-#include <opencv2/core/utility.hpp>
-
 #include <algorithm>
+#include <exception>
+#include <system_error>
+#include <thread>
 
 namespace panoramacompose {
 
@@ -126,7 +127,7 @@ cv::Mat Compose(const std::vector<cv::Mat>& frames, const Placement& placement)
     // Every row on its own: bands of rows on every core give the same pixels as one pass.
     cv::Mat image(placement.canvasHeight, canvasWidth, CV_8UC3);
     cv::Mat seen(placement.canvasHeight, std::max(1, weightColumns), CV_32FC1, cv::Scalar::all(0));
-    cv::parallel_for_(cv::Range(0, placement.canvasHeight), [&](const cv::Range& rows) {
+    auto compose = [&](const cv::Range& rows) {
         image.rowRange(rows).setTo(cv::Scalar::all(0));
         for (int j = 0; j < count; ++j) {
             const int top = py[static_cast<size_t>(j)];
@@ -166,7 +167,42 @@ cv::Mat Compose(const std::vector<cv::Mat>& frames, const Placement& placement)
                 }
             }
         }
-    });
+    };
+    // Bands of rows on threads of their own (the last on this one); a band whose thread cannot
+    // be started is composed here. std::thread rather than the image library's pool: its
+    // hand-over is one the thread sanitizer sees.
+    const int rowsTotal = placement.canvasHeight;
+    const int bands = std::max(1, std::min(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())), rowsTotal / 64));
+    std::vector<std::thread> threads;
+    std::vector<std::exception_ptr> failures(static_cast<size_t>(bands));
+    for (int b = 0; b < bands; ++b) {
+        const cv::Range rows(static_cast<int>(static_cast<long long>(rowsTotal) * b / bands),
+                             static_cast<int>(static_cast<long long>(rowsTotal) * (b + 1) / bands));
+        auto band = [&compose, &failures, rows, b] {
+            try {
+                compose(rows);
+            } catch (...) {
+                failures[static_cast<size_t>(b)] = std::current_exception();
+            }
+        };
+        bool started = false;
+        if (b + 1 < bands) {
+            try {
+                threads.emplace_back(band);
+                started = true;
+            } catch (const std::system_error&) {
+                // No thread to be had: this band on the calling thread.
+            }
+        }
+        if (!started)
+            band();
+    }
+    for (std::thread& t : threads)
+        t.join();
+    for (const std::exception_ptr& failure : failures) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
     return image;
 }
 
