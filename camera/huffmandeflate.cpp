@@ -27,17 +27,7 @@ public:
 
     void put(std::uint32_t bits, int count)
     {
-        gathered |= std::uint64_t(bits) << held;
-        held += count;
-        if (held >= 32) {
-            at[0] = static_cast<unsigned char>(gathered);
-            at[1] = static_cast<unsigned char>(gathered >> 8);
-            at[2] = static_cast<unsigned char>(gathered >> 16);
-            at[3] = static_cast<unsigned char>(gathered >> 24);
-            at += 4;
-            gathered >>= 32;
-            held -= 32;
-        }
+        add(bits, count, gathered, held, at);
     }
     // Pads with zero bits to the next byte boundary and stores what is held.
     void align()
@@ -60,17 +50,7 @@ public:
         unsigned char* to = at;
         for (std::size_t i = 0; i < size; ++i) {
             const std::uint32_t entry = table[data[i]];
-            bits |= std::uint64_t(entry & 0xffffu) << count;
-            count += static_cast<int>(entry >> 16);
-            if (count >= 32) {
-                to[0] = static_cast<unsigned char>(bits);
-                to[1] = static_cast<unsigned char>(bits >> 8);
-                to[2] = static_cast<unsigned char>(bits >> 16);
-                to[3] = static_cast<unsigned char>(bits >> 24);
-                to += 4;
-                bits >>= 32;
-                count -= 32;
-            }
+            add(entry & 0xffffu, static_cast<int>(entry >> 16), bits, count, to);
         }
         gathered = bits;
         held = count;
@@ -79,6 +59,22 @@ public:
     unsigned char* position() const { return at; }
 
 private:
+    // Adds `count` bits to the gathered ones and stores four bytes once 32 are gathered.
+    static void add(std::uint32_t value, int count, std::uint64_t& bits, int& held, unsigned char*& to)
+    {
+        bits |= std::uint64_t(value) << held;
+        held += count;
+        if (held >= 32) {
+            to[0] = static_cast<unsigned char>(bits);
+            to[1] = static_cast<unsigned char>(bits >> 8);
+            to[2] = static_cast<unsigned char>(bits >> 16);
+            to[3] = static_cast<unsigned char>(bits >> 24);
+            to += 4;
+            bits >>= 32;
+            held -= 32;
+        }
+    }
+
     unsigned char* at;
     std::uint64_t gathered = 0;
     int held = 0;

@@ -276,15 +276,17 @@ bool hasSharpEdge(const cv::Mat& grey, const std::vector<cv::Point>& contour)
     return tried == 0 || 2 * sharp >= tried;
 }
 
-double softEdgeShare(const cv::Mat& grey, const std::vector<cv::Point>& hull)
+namespace {
+
+// Walks a hull's sides every 2 px and calls f(point, unit ray from the hull's centre) at each
+// point that is not the centre itself.
+template<class F>
+void alongHull(const std::vector<cv::Point>& hull, F f)
 {
-    if (grey.empty() || hull.size() < 3)
-        return 0.0;
     cv::Point2d centre(0, 0);
     for (const cv::Point& p : hull)
         centre += cv::Point2d(p.x, p.y);
     centre /= double(hull.size());
-    int edges = 0, soft = 0;
     for (std::size_t i = 0; i < hull.size(); ++i) {
         const cv::Point2d a(hull[i].x, hull[i].y);
         const cv::Point2d b(hull[(i + 1) % hull.size()].x, hull[(i + 1) % hull.size()].y);
@@ -293,15 +295,26 @@ double softEdgeShare(const cv::Mat& grey, const std::vector<cv::Point>& hull)
             const cv::Point2d p = a + (b - a) * (double(k) / steps);
             const cv::Point2d ray = p - centre;
             const double len = std::hypot(ray.x, ray.y);
-            if (len < 1e-9)
-                continue;
-            const double sharpness = edgeSharpness(grey, p, ray / len);
-            if (sharpness < 0.0)
-                continue;
-            ++edges;
-            soft += sharpness < SoftEdgeFall;
+            if (len >= 1e-9)
+                f(p, ray / len);
         }
     }
+}
+
+} // namespace
+
+double softEdgeShare(const cv::Mat& grey, const std::vector<cv::Point>& hull)
+{
+    if (grey.empty() || hull.size() < 3)
+        return 0.0;
+    int edges = 0, soft = 0;
+    alongHull(hull, [&](const cv::Point2d& p, const cv::Point2d& unit) {
+        const double sharpness = edgeSharpness(grey, p, unit);
+        if (sharpness < 0.0)
+            return;
+        ++edges;
+        soft += sharpness < SoftEdgeFall;
+    });
     return edges == 0 ? 0.0 : double(soft) / edges;
 }
 
@@ -314,27 +327,13 @@ double brightAround(const cv::Mat& grey, const std::vector<cv::Point>& hull, dou
 {
     if (grey.empty() || hull.size() < 3)
         return 0.0;
-    cv::Point2d centre(0, 0);
-    for (const cv::Point& p : hull)
-        centre += cv::Point2d(p.x, p.y);
-    centre /= double(hull.size());
     int bright = 0, samples = 0;
-    for (std::size_t i = 0; i < hull.size(); ++i) {
-        const cv::Point2d a(hull[i].x, hull[i].y);
-        const cv::Point2d b(hull[(i + 1) % hull.size()].x, hull[(i + 1) % hull.size()].y);
-        const int steps = std::max(1, int(std::hypot(b.x - a.x, b.y - a.y) / 2.0));
-        for (int k = 0; k < steps; ++k) {
-            const cv::Point2d p = a + (b - a) * (double(k) / steps);
-            const cv::Point2d ray = p - centre;
-            const double len = std::hypot(ray.x, ray.y);
-            if (len < 1e-9)
-                continue;
-            const cv::Point2d q = p + ray * (3.0 / len);
-            ++samples;
-            if (sampleGrey(grey, q.x, q.y) >= level)
-                ++bright;
-        }
-    }
+    alongHull(hull, [&](const cv::Point2d& p, const cv::Point2d& unit) {
+        const cv::Point2d q = p + unit * 3.0;
+        ++samples;
+        if (sampleGrey(grey, q.x, q.y) >= level)
+            ++bright;
+    });
     return samples == 0 ? 0.0 : double(bright) / samples;
 }
 
